@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+namespace morvane::platform {
+
+// A named, system-wide single-instance object: an flock on a file per name in the lock directory
+// ($MORVANE_LOCK_DIR, else $XDG_RUNTIME_DIR, else /tmp). The kernel drops the lock when its process
+// dies, so a lock held by a dead process is free again.
+class NamedMutex {
+public:
+    static constexpr int kErrorAlreadyExists = 183;
+
+    static QString lockDirectory();
+
+    // Creates the object; owned = take the lock. lastError() is kErrorAlreadyExists when another process
+    // holds it (the object then owns nothing).
+    NamedMutex(const QString& name, bool owned);
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    int lastError() const { return m_lastError; }
+    bool alreadyExists() const { return m_lastError == kErrorAlreadyExists; }
+    bool isOwned() const { return m_fd >= 0; }
+    // Releases the lock (idempotent).
+    void release();
+
+    // True when some process holds the named lock, without taking it.
+    static bool isHeld(const QString& name);
+
+private:
+    int m_fd = -1;
+    int m_lastError = 0;
+};
+
+} // namespace morvane::platform

@@ -1,0 +1,400 @@
+#include "SqlConnection.h"
+
+#include <QFileInfo>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <atomic>
+
+namespace morvane::platform {
+
+namespace {
+
+QString driverText(const QSqlError& error)
+{
+    QString text = error.text().trimmed();
+    if (text.isEmpty())
+        text = QStringLiteral("unknown database error");
+    return text;
+}
+
+QString uniqueConnectionName()
+{
+    static std::atomic<int> counter{0};
+    return QStringLiteral("morvane-connection-%1").arg(++counter);
+}
+
+// Splits "host:port", "host,port" (SQL Server's spelling) into its parts.
+void splitServer(const QString& server, QString& host, int& port)
+{
+    host = server.trimmed();
+    port = -1;
+    for (const QChar separator : {QLatin1Char(','), QLatin1Char(':')}) {
+        const int at = host.lastIndexOf(separator);
+        if (at > 0) {
+            bool ok = false;
+            const int value = host.mid(at + 1).trimmed().toInt(&ok);
+            if (ok && value > 0 && value < 65536) {
+                port = value;
+                host = host.left(at).trimmed();
+                return;
+            }
+        }
+    }
+}
+
+QString freeTdsDriver()
+{
+    for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so",
+                             "/usr/lib/odbc/libtdsodbc.so"}) {
+        if (QFileInfo::exists(QLatin1String(path)))
+            return QLatin1String(path);
+    }
+    return QStringLiteral("{FreeTDS}");
+}
+
+} // namespace
+
+SqlProvider sqlProviderFromName(const QString& name)
+{
+    const QString n = name.trimmed();
+    if (n.isEmpty() || n.compare(QLatin1String("SQLOLEDB.1"), Qt::CaseInsensitive) == 0 ||
+        n.compare(QLatin1String("SQLOLEDB"), Qt::CaseInsensitive) == 0)
+        return SqlProvider::SqlServer;
+    if (n.compare(QLatin1String("PostgreSQL"), Qt::CaseInsensitive) == 0)
+        return SqlProvider::PostgreSQL;
+    if (n.compare(QLatin1String("SQLite"), Qt::CaseInsensitive) == 0)
+        return SqlProvider::SQLite;
+    return SqlProvider::Unknown;
+}
+
+QString sqlProviderName(SqlProvider provider)
+{
+    switch (provider) {
+    case SqlProvider::SqlServer:
+        return QStringLiteral("SQLOLEDB.1");
+    case SqlProvider::PostgreSQL:
+        return QStringLiteral("PostgreSQL");
+    case SqlProvider::SQLite:
+        return QStringLiteral("SQLite");
+    case SqlProvider::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+QString odbcQuote(const QString& value)
+{
+    // ODBC connection attributes: a value holding ; { } = or surrounding blanks is enclosed in braces,
+    // a closing brace inside being doubled.
+    const bool plain = !value.isEmpty() && !value.contains(QLatin1Char(';')) && !value.contains(QLatin1Char('{')) &&
+                       !value.contains(QLatin1Char('}')) && !value.contains(QLatin1Char('=')) &&
+                       value.trimmed() == value;
+    if (plain)
+        return value;
+    QString escaped = value;
+    escaped.replace(QLatin1String("}"), QLatin1String("}}"));
+    return QLatin1Char('{') + escaped + QLatin1Char('}');
+}
+
+QString odbcConnectionText(const SqlConnectionSettings& s)
+{
+    QString host;
+    int port = -1;
+    splitServer(s.server, host, port);
+    if (host.isEmpty() || host == QLatin1String(".") || host.compare(QLatin1String("(local)"), Qt::CaseInsensitive) == 0)
+        host = QStringLiteral("127.0.0.1");
+    if (port < 0 && !host.contains(QLatin1Char('\\')))
+        port = 1433;
+    QString text = QStringLiteral("DRIVER=") + freeTdsDriver() + QStringLiteral(";SERVER=") + odbcQuote(host);
+    if (port > 0)
+        text += QStringLiteral(";PORT=") + QString::number(port);
+    text += QStringLiteral(";DATABASE=") + odbcQuote(s.database) + QStringLiteral(";UID=") + odbcQuote(s.user) +
+            QStringLiteral(";PWD=") + odbcQuote(s.password) + QStringLiteral(";TDS_Version=7.3") +
+            QStringLiteral(";ClientCharset=") + odbcQuote(s.clientCharset) + QStringLiteral(";Encryption=off") +
+            QStringLiteral(";PacketSize=") + QString::number(s.packetSize) + QStringLiteral(";LoginTimeout=") +
+            QString::number(s.connectTimeoutSeconds);
+    return text;
+}
+
+SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds)
+{
+    SqlResult result;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    bool ok = false;
+    if (binds.isEmpty()) {
+        ok = query.exec(sql);
+    } else {
+        ok = query.prepare(sql);
+        if (ok) {
+            for (const QVariant& value : binds)
+                query.addBindValue(value);
+            ok = query.exec();
+        }
+    }
+    if (!ok) {
+        result.ok = false;
+        result.error = driverText(query.lastError());
+        return result;
+    }
+    result.rowsAffected = query.numRowsAffected();
+    result.lastInsertId = query.lastInsertId();
+    do {
+        if (!query.isSelect())
+            continue;
+        SqlRowSet set;
+        const QSqlRecord record = query.record();
+        for (int i = 0; i < record.count(); ++i)
+            set.columns.append(record.fieldName(i));
+        while (query.next()) {
+            QVariantList row;
+            row.reserve(record.count());
+            for (int i = 0; i < record.count(); ++i)
+                row.append(query.value(i));
+            set.rows.append(std::move(row));
+        }
+        result.sets.append(std::move(set));
+    } while (db.driver()->hasFeature(QSqlDriver::MultipleResultSets) && query.nextResult());
+    if (query.lastError().isValid()) {
+        result.ok = false;
+        result.error = driverText(query.lastError());
+    }
+    if (!result.sets.isEmpty()) {
+        result.columns = result.sets.first().columns;
+        result.rows = result.sets.first().rows;
+    }
+    return result;
+}
+
+SqlConnection::SqlConnection(QString name)
+    : m_name(name.isEmpty() ? uniqueConnectionName() : std::move(name))
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+SqlConnection::~SqlConnection()
+{
+    close();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void SqlConnection::post(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(std::move(job));
+    }
+    m_wake.notify_one();
+}
+
+void SqlConnection::run()
+{
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                break;
+            job = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        job();
+    }
+    // The connection is removed on the thread that made it.
+    if (m_db.isValid()) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+}
+
+bool SqlConnection::open(const SqlConnectionSettings& s, QString* error)
+{
+    m_provider = s.provider;
+    return call([&](QSqlDatabase& db) {
+        if (db.isValid()) {
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_name);
+        }
+        QString driver;
+        switch (s.provider) {
+        case SqlProvider::SqlServer:
+            driver = QStringLiteral("QODBC");
+            break;
+        case SqlProvider::PostgreSQL:
+            driver = QStringLiteral("QPSQL");
+            break;
+        case SqlProvider::SQLite:
+            driver = QStringLiteral("QSQLITE");
+            break;
+        case SqlProvider::Unknown:
+            if (error)
+                *error = QStringLiteral("unknown database provider");
+            return false;
+        }
+        db = QSqlDatabase::addDatabase(driver, m_name);
+        if (!db.isValid()) {
+            if (error)
+                *error = QStringLiteral("the Qt SQL driver %1 is not installed").arg(driver);
+            return false;
+        }
+        switch (s.provider) {
+        case SqlProvider::SqlServer:
+            db.setDatabaseName(odbcConnectionText(s));
+            db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(s.connectTimeoutSeconds));
+            break;
+        case SqlProvider::PostgreSQL: {
+            QString host;
+            int port = -1;
+            splitServer(s.server, host, port);
+            db.setHostName(host.isEmpty() ? QStringLiteral("localhost") : host);
+            if (port > 0)
+                db.setPort(port);
+            db.setDatabaseName(s.database);
+            db.setUserName(s.user);
+            db.setPassword(s.password);
+            db.setConnectOptions(QStringLiteral("connect_timeout=%1").arg(s.connectTimeoutSeconds));
+            break;
+        }
+        case SqlProvider::SQLite:
+            db.setDatabaseName(s.database);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(s.connectTimeoutSeconds * 1000));
+            break;
+        case SqlProvider::Unknown:
+            break;
+        }
+        if (!db.open()) {
+            if (error)
+                *error = driverText(db.lastError());
+            return false;
+        }
+        return true;
+    });
+}
+
+void SqlConnection::close()
+{
+    call([](QSqlDatabase& db) {
+        if (db.isValid())
+            db.close();
+        return 0;
+    });
+}
+
+bool SqlConnection::isOpen()
+{
+    return call([](QSqlDatabase& db) { return db.isValid() && db.isOpen(); });
+}
+
+SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds)
+{
+    return call([&](QSqlDatabase& db) {
+        if (!db.isValid() || !db.isOpen()) {
+            SqlResult result;
+            result.ok = false;
+            result.error = QStringLiteral("the database connection is not open");
+            return result;
+        }
+        return execOn(db, sql, binds);
+    });
+}
+
+QStringList SqlConnection::tables(QString* error)
+{
+    return call([&](QSqlDatabase& db) {
+        QStringList names;
+        if (!db.isValid() || !db.isOpen()) {
+            if (error)
+                *error = QStringLiteral("the database connection is not open");
+            return names;
+        }
+        const QStringList all = db.tables(QSql::Tables);
+        if (db.lastError().isValid() && all.isEmpty() && error)
+            *error = driverText(db.lastError());
+        for (const QString& name : all) {
+            if (!name.startsWith(QLatin1String("sqlite_")))
+                names.append(name);
+        }
+        return names;
+    });
+}
+
+bool SqlConnection::transaction(QString* error)
+{
+    return call([&](QSqlDatabase& db) {
+        if (db.isValid() && db.transaction())
+            return true;
+        if (error)
+            *error = driverText(db.lastError());
+        return false;
+    });
+}
+
+bool SqlConnection::commit(QString* error)
+{
+    return call([&](QSqlDatabase& db) {
+        if (db.isValid() && db.commit())
+            return true;
+        if (error)
+            *error = driverText(db.lastError());
+        return false;
+    });
+}
+
+bool SqlConnection::rollback(QString* error)
+{
+    return call([&](QSqlDatabase& db) {
+        if (db.isValid() && db.rollback())
+            return true;
+        if (error)
+            *error = driverText(db.lastError());
+        return false;
+    });
+}
+
+SqlQuery::SqlQuery(SqlConnection& connection)
+    : m_connection(connection)
+{
+}
+
+void SqlQuery::close()
+{
+    m_active = false;
+    m_data = SqlResult{};
+}
+
+void SqlQuery::setSql(const QString& sql) { m_sql = sql; }
+
+bool SqlQuery::open(QString* error)
+{
+    close();
+    m_data = m_connection.exec(m_sql);
+    if (!m_data.ok) {
+        if (error)
+            *error = m_data.error;
+        return false;
+    }
+    m_active = true;
+    return true;
+}
+
+bool SqlQuery::execute(QString* error)
+{
+    close();
+    const SqlResult result = m_connection.exec(m_sql);
+    if (!result.ok && error)
+        *error = result.error;
+    return result.ok;
+}
+
+} // namespace morvane::platform

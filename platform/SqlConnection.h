@@ -1,0 +1,138 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+
+namespace morvane::platform {
+
+enum class SqlProvider {
+    SqlServer,  // "SQLOLEDB.1": Microsoft SQL Server through FreeTDS ODBC
+    PostgreSQL, // "PostgreSQL"
+    SQLite,     // "SQLite"
+    Unknown,
+};
+
+SqlProvider sqlProviderFromName(const QString& name); // case-insensitive; empty → SqlServer
+QString sqlProviderName(SqlProvider provider);
+
+struct SqlConnectionSettings {
+    SqlProvider provider = SqlProvider::SqlServer;
+    QString server;   // host, host:port, host,port or host\instance; empty = the local default server
+    QString database; // catalog, or for SQLite the file path
+    QString user;
+    QString password;
+    int connectTimeoutSeconds = 10;
+    int packetSize = 4096;
+    QString clientCharset = QStringLiteral("GBK"); // FreeTDS client character set (code page 936)
+};
+
+// Builds the ODBC connection text for FreeTDS: every value is quoted by ODBC's rules ({...} with "}"
+// doubled) wherever it holds a character that could end or split it.
+QString odbcConnectionText(const SqlConnectionSettings& settings);
+QString odbcQuote(const QString& value);
+
+struct SqlRowSet {
+    QStringList columns;
+    QList<QVariantList> rows;
+};
+
+struct SqlResult {
+    bool ok = true;
+    QString error;        // the driver's text when !ok
+    QStringList columns;  // of the first result set
+    QList<QVariantList> rows;
+    QList<SqlRowSet> sets; // every result set the statement returned, in order
+    int rowsAffected = -1;
+    QVariant lastInsertId;
+};
+
+// One database connection owned by one thread of its own. Qt SQL connections may only be used from the
+// thread that made them, so every statement of every caller, on any thread, is handed to that thread
+// and runs there in turn; the caller waits for its result.
+//
+// Threads: any thread may call any method. m_mutex guards m_queue and m_stopping, which the caller
+// threads and the database thread touch; the QSqlDatabase is touched only by the database thread.
+class SqlConnection {
+public:
+    explicit SqlConnection(QString name = {});
+    ~SqlConnection();
+    SqlConnection(const SqlConnection&) = delete;
+    SqlConnection& operator=(const SqlConnection&) = delete;
+
+    // Opens (or reopens) the connection; false with the driver's text in *error on failure.
+    bool open(const SqlConnectionSettings& settings, QString* error = nullptr);
+    void close();
+    bool isOpen();
+    SqlProvider provider() const { return m_provider; }
+
+    // Runs one statement (with positional bound values) and returns its rows.
+    SqlResult exec(const QString& sql, const QVariantList& binds = {});
+    // The names of the user tables, system tables excluded, as the server reports them.
+    QStringList tables(QString* error = nullptr);
+    bool transaction(QString* error = nullptr);
+    bool commit(QString* error = nullptr);
+    bool rollback(QString* error = nullptr);
+
+    // Runs any work on the database thread with the connection and returns its result.
+    template <typename F>
+    auto call(F&& work) -> std::invoke_result_t<F, QSqlDatabase&> {
+        using R = std::invoke_result_t<F, QSqlDatabase&>;
+        if (std::this_thread::get_id() == m_thread.get_id())
+            return work(m_db);
+        std::packaged_task<R()> task([this, &work]() -> R { return work(m_db); });
+        auto result = task.get_future();
+        post([&task] { task(); });
+        return result.get();
+    }
+
+    const QString& connectionName() const { return m_name; }
+
+private:
+    void post(std::function<void()> job);
+    void run();
+
+    QString m_name;
+    SqlProvider m_provider = SqlProvider::Unknown;
+    QSqlDatabase m_db; // database thread only
+
+    std::mutex m_mutex; // guards m_queue, m_stopping (caller threads and the database thread)
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_queue;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+// A query component bound to a connection: a statement text that is opened (rows kept) or executed.
+// Used on one thread at a time; the statement runs on the connection's thread.
+class SqlQuery {
+public:
+    explicit SqlQuery(SqlConnection& connection);
+    void close();
+    void setSql(const QString& sql);
+    const QString& sql() const { return m_sql; }
+    bool open(QString* error = nullptr);    // runs the statement and keeps its rows
+    bool execute(QString* error = nullptr); // runs the statement as a command
+    bool isActive() const { return m_active; }
+    const SqlResult& data() const { return m_data; }
+
+private:
+    SqlConnection& m_connection;
+    QString m_sql;
+    SqlResult m_data;
+    bool m_active = false;
+};
+
+// Runs a statement on a QSqlDatabase of the current thread, filling a SqlResult.
+SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {});
+
+} // namespace morvane::platform

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <variant>
+
+namespace morvane::platform {
+
+class IDispatchObject;
+using DispatchPtr = std::shared_ptr<IDispatchObject>;
+
+// The automation variant types this system uses.
+enum class VarType {
+    Empty,
+    Null,
+    I4,
+    R8,
+    Bool,
+    BStr,
+    Date,
+    Dispatch,
+    Array,
+    Bytes,
+};
+
+QString varTypeName(VarType type);
+
+struct VariantNull {
+    bool operator==(const VariantNull&) const = default;
+};
+
+struct VariantDate {
+    double value = 0; // days since 1899-12-30, the fraction being the time of day
+    bool operator==(const VariantDate&) const = default;
+};
+
+class Variant;
+using VariantArray = QList<Variant>;
+
+// An automation variant: a value of one of the types above. Conversions follow the automation rules
+// and throw AutomationError (DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW) when a value cannot be converted.
+class Variant {
+public:
+    Variant() = default;
+    Variant(int32_t value);
+    Variant(double value);
+    Variant(bool value);
+    Variant(const QString& text);
+    Variant(VariantDate date);
+    Variant(DispatchPtr object);
+    Variant(VariantArray items);
+    Variant(const QByteArray& bytes);
+
+    static Variant null();
+    static Variant fromDateTime(const QDateTime& dateTime);
+    static Variant text(const char* utf8) { return Variant(QString::fromUtf8(utf8)); }
+
+    VarType type() const;
+    bool isEmpty() const { return type() == VarType::Empty; }
+    bool isNull() const { return type() == VarType::Null; }
+
+    int32_t toInt32() const;
+    double toDouble() const;
+    QString toText() const;
+    bool toBool() const;
+    VariantDate toDate() const;
+    QDateTime toDateTime() const;
+    DispatchPtr toDispatch() const;
+    VariantArray toArray() const;
+    QByteArray toBytes() const;
+
+    // This variant converted to the given type (EMPTY and the variant itself are kept for VarType::Empty).
+    Variant convertedTo(VarType type) const;
+
+    bool operator==(const Variant& other) const;
+    bool operator!=(const Variant& other) const { return !(*this == other); }
+
+    // A short, readable form for logs and test failures: "I4:5", "BSTR:\"abc\"".
+    QString debugText() const;
+
+private:
+    using Storage = std::variant<std::monostate, VariantNull, int32_t, double, bool, QString, VariantDate, DispatchPtr,
+                                 VariantArray, QByteArray>;
+    Storage m_value;
+};
+
+// Variant subtraction as automation performs it: numbers and number texts subtract as numbers
+// (integers stay I4 while they fit), a date minus a number is a date, NULL in either operand gives NULL.
+Variant operator-(const Variant& left, const Variant& right);
+
+double dateTimeToOleDate(const QDateTime& dateTime);
+QDateTime oleDateToDateTime(double oleDate);
+
+} // namespace morvane::platform

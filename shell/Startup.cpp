@@ -1,0 +1,168 @@
+#include "Startup.h"
+
+#include "ComServer.h"
+#include "MessageBox.h"
+#include "NamedMutex.h"
+#include "rmtdm.h"
+#include "unt_initdbms.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morvane {
+
+namespace {
+
+void warn(const char* text)
+{
+    platform::showMessage({QString::fromUtf8(text), QStringLiteral("Error"), platform::MessageIcon::Warning});
+}
+
+// SIGTERM and SIGINT end the message loop as the Close command would: the handler only writes to a
+// socket pair that the main thread watches.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
+}
+
+class SignalWatcher {
+public:
+    SignalWatcher()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[1], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
+        struct sigaction action = {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+    }
+    ~SignalWatcher()
+    {
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGINT, SIG_DFL);
+        m_notifier.reset();
+        for (int& fd : g_signalPipe) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+// A machine without a display runs the windows on Qt's offscreen platform, so that nothing waits for
+// a screen that is not there.
+void chooseHeadlessPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+} // namespace
+
+bool PrepareStartup()
+{
+    bool result = true;
+    const QString path = systemInfoPath();
+    if (!QFileInfo::exists(path)) {
+        warn("Not system file");
+        result = false;
+    }
+    readSystemInfo(path, SystemInfo);
+    if (SystemInfo.ConnectMode != 0) {
+        auto creation = std::make_unique<TCreateDataBase>(SystemInfo.DataBaseName, SystemInfo.UserName,
+                                                          SystemInfo.Password, SystemInfo.ServerName,
+                                                          platform::sqlProviderFromName(SystemInfo.Provider));
+        if (!creation->BuildDataBase()) {
+            creation.reset();
+            warn("Create database error");
+            result = false;
+        }
+    }
+    return result;
+}
+
+int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory createMainWindow)
+{
+    // 1. One server per machine: a second start ends at once, silently.
+    platform::NamedMutex mutex(QStringLiteral("morvane"), true);
+    if (mutex.alreadyExists())
+        return 0;
+
+    chooseHeadlessPlatform();
+    QApplication app(argc, argv);
+    // 2. The main window stays hidden until the operator opens it from the notification area.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // 3. The automation layer acts on the command line.
+    registerRmtserverFactory();
+    QString registrationError;
+    const QString serverCommand = QCoreApplication::applicationFilePath();
+    switch (platform::ComServer::instance().initialise(QCoreApplication::arguments().mid(1), serverCommand,
+                                                       &registrationError)) {
+    case platform::ComServer::Outcome::ExitSuccess:
+        return 0;
+    case platform::ComServer::Outcome::ExitFailure:
+        platform::showMessage({registrationError, QStringLiteral("Error"), platform::MessageIcon::Error});
+        return 1;
+    case platform::ComServer::Outcome::Continue:
+        break;
+    }
+
+    // 4.
+    QApplication::setApplicationName(QStringLiteral("Tavrel Morvane Server"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Tavrel Morvane Server"));
+
+    // 5, 6.
+    if (!PrepareStartup()) {
+        mutex.release();
+        return 1;
+    }
+
+    // 7.
+    auto dataModule = std::make_unique<Tlocaldataconnect>(std::move(createMainWindow));
+    dataModule->DataModuleCreate();
+    if (dataModule->terminateRequested() || !frm_server_main) {
+        dataModule.reset();
+        mutex.release();
+        return 1;
+    }
+
+    // 8.
+    frm_server_main->StartServices();
+
+    // 9. A process that the platform started for a client ends with its last object.
+    if (platform::ComServer::instance().startedForClient()) {
+        platform::ComServer::instance().setLastReleasedHandler(
+            [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
+    }
+    int code = 0;
+    {
+        SignalWatcher signalWatcher;
+        code = QApplication::exec();
+    }
+
+    // 10.
+    platform::ComServer::instance().setLastReleasedHandler(nullptr);
+    dataModule.reset();
+    mutex.release();
+    return code;
+}
+
+} // namespace morvane

@@ -1,0 +1,7 @@
+#include "Startup.h"
+#include "frm_server_main.h"
+
+int main(int argc, char** argv)
+{
+    return morvane::RunServer(argc, argv, [] { return std::make_unique<morvane::Tfrm_server_main>(); });
+}

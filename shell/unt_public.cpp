@@ -1,0 +1,39 @@
+#include "unt_public.h"
+
+#include "ProfileFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace morvane {
+
+TSystemInfo SystemInfo;
+
+QString programDirectory()
+{
+    QString dir = qEnvironmentVariable("MORVANE_PROGRAM_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath();
+    dir = QDir::cleanPath(dir);
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+QString systemInfoPath() { return programDirectory() + QStringLiteral("systeminfo.ini"); }
+
+void readSystemInfo(const QString& path, TSystemInfo& info)
+{
+    const platform::ProfileFile ini(path);
+    info.port = ini.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0);
+    info.LanguageID = ini.readInteger(QStringLiteral("System"), QStringLiteral("LanguageID"), 2052);
+    info.ComVersion = ini.readString(QStringLiteral("System"), QStringLiteral("ComVersion"), QStringLiteral("1"));
+    info.ServerName = ini.readString(QStringLiteral("DataBase"), QStringLiteral("ServerName"), QString());
+    info.DataBaseName = ini.readString(QStringLiteral("DataBase"), QStringLiteral("DataBaseName"), QString());
+    info.UserName = ini.readString(QStringLiteral("DataBase"), QStringLiteral("UserName"), QString());
+    info.Password = ini.readString(QStringLiteral("DataBase"), QStringLiteral("Password"), QString());
+    info.ConnectMode = ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("ConnectMode"), 0);
+    info.Provider = ini.readString(QStringLiteral("DataBase"), QStringLiteral("Provider"), QStringLiteral("SQLOLEDB.1"));
+}
+
+} // namespace morvane

@@ -1,0 +1,4 @@
+#include <QTest>
+class TestPlatform : public QObject { Q_OBJECT };
+QTEST_MAIN(TestPlatform)
+#include "tst_platform.moc"

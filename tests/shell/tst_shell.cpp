@@ -1,0 +1,4 @@
+#include <QTest>
+class TestShell : public QObject { Q_OBJECT };
+QTEST_MAIN(TestShell)
+#include "tst_shell.moc"

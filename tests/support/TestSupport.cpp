@@ -1,0 +1,144 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QProcess>
+
+namespace morvane::test {
+
+TestEnvironment::TestEnvironment()
+{
+    QDir root(m_root.path());
+    root.mkpath(QStringLiteral("bin"));
+    root.mkpath(QStringLiteral("locks"));
+    const QList<QPair<QByteArray, QString>> variables = {
+        {"MORVANE_PROGRAM_DIR", programDir()},
+        {"MORVANE_REGISTRY", registryPath()},
+        {"MORVANE_LOCK_DIR", lockDir()},
+    };
+    for (const auto& [name, value] : variables) {
+        m_saved.append({name, qEnvironmentVariableIsSet(name.constData())
+                                  ? std::optional<QByteArray>(qgetenv(name.constData()))
+                                  : std::nullopt});
+        qputenv(name.constData(), value.toLocal8Bit());
+    }
+}
+
+TestEnvironment::~TestEnvironment()
+{
+    for (const auto& [name, value] : m_saved) {
+        if (value)
+            qputenv(name.constData(), *value);
+        else
+            qunsetenv(name.constData());
+    }
+}
+
+QString TestEnvironment::programDir() const { return m_root.path() + QStringLiteral("/bin/"); }
+QString TestEnvironment::registryPath() const { return m_root.path() + QStringLiteral("/classes.reg"); }
+QString TestEnvironment::lockDir() const { return m_root.path() + QStringLiteral("/locks"); }
+QString TestEnvironment::path(const QString& name) const { return programDir() + name; }
+
+void TestEnvironment::writeSystemInfo(const QByteArray& content) { writeFile(QStringLiteral("systeminfo.ini"), content); }
+
+void TestEnvironment::writeFile(const QString& name, const QByteArray& content)
+{
+    QFile file(QDir::isAbsolutePath(name) ? name : path(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    file.write(content);
+}
+
+QByteArray TestEnvironment::readFile(const QString& name) const
+{
+    QFile file(QDir::isAbsolutePath(name) ? name : path(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QProcessEnvironment TestEnvironment::processEnvironment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MORVANE_PROGRAM_DIR"), programDir());
+    environment.insert(QStringLiteral("MORVANE_REGISTRY"), registryPath());
+    environment.insert(QStringLiteral("MORVANE_LOCK_DIR"), lockDir());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return environment;
+}
+
+struct MessageCapture::State {
+    QMutex mutex; // guards messages and answer (any thread that shows a box, and the test)
+    QList<platform::MessageRequest> messages;
+    platform::MessageAnswer answer;
+};
+
+MessageCapture::MessageCapture(platform::MessageAnswer answer)
+    : m_state(std::make_shared<State>())
+{
+    m_state->answer = answer;
+    platform::setMessageHook([state = m_state](const platform::MessageRequest& request) {
+        QMutexLocker lock(&state->mutex);
+        state->messages.append(request);
+        return state->answer;
+    });
+}
+
+MessageCapture::~MessageCapture() { platform::setMessageHook(nullptr); }
+
+QList<platform::MessageRequest> MessageCapture::messages() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->messages;
+}
+
+void MessageCapture::setAnswer(platform::MessageAnswer answer)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->answer = answer;
+}
+
+QString binDir()
+{
+    const QString dir = qEnvironmentVariable("MORVANE_BIN_DIR");
+    return dir.isEmpty() ? QStringLiteral(MORVANE_DEFAULT_BIN_DIR) : dir;
+}
+
+std::optional<PgServer> PgServer::fromEnvironment()
+{
+    bool ok = false;
+    const int port = qEnvironmentVariable("MORVANE_TEST_PG_PORT").toInt(&ok);
+    if (!ok || port <= 0)
+        return std::nullopt;
+    PgServer server;
+    server.port = port;
+    server.host = qEnvironmentVariable("MORVANE_TEST_PG_HOST", QStringLiteral("127.0.0.1"));
+    server.user = qEnvironmentVariable("MORVANE_TEST_PG_USER", QStringLiteral("morvane"));
+    server.password = qEnvironmentVariable("MORVANE_TEST_PG_PASSWORD");
+    return server;
+}
+
+ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
+                         int timeoutMs)
+{
+    ProcessResult result;
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForStarted(timeoutMs))
+        return result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.standardOutput = process.readAllStandardOutput();
+    result.standardError = process.readAllStandardError();
+    return result;
+}
+
+} // namespace morvane::test

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "MessageBox.h"
+
+#include <QList>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <optional>
+
+namespace morvane::test {
+
+// A private world for one test: a temporary program directory (with its own systeminfo.ini), a private
+// class registry and a private lock directory. The environment variables MORVANE_PROGRAM_DIR,
+// MORVANE_REGISTRY and MORVANE_LOCK_DIR point at them for this process and the programs it starts,
+// and are restored when the object goes.
+class TestEnvironment {
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+    TestEnvironment(const TestEnvironment&) = delete;
+    TestEnvironment& operator=(const TestEnvironment&) = delete;
+
+    QString programDir() const; // with trailing separator
+    QString registryPath() const;
+    QString lockDir() const;
+    QString path(const QString& name) const; // inside the program directory
+
+    void writeSystemInfo(const QByteArray& content);
+    void writeFile(const QString& name, const QByteArray& content);
+    QByteArray readFile(const QString& path) const;
+
+    QProcessEnvironment processEnvironment() const;
+
+private:
+    QTemporaryDir m_root;
+    QList<QPair<QByteArray, std::optional<QByteArray>>> m_saved;
+};
+
+// Records every message box shown through the platform layer and answers each one.
+class MessageCapture {
+public:
+    explicit MessageCapture(platform::MessageAnswer answer = platform::MessageAnswer::Ok);
+    ~MessageCapture();
+    QList<platform::MessageRequest> messages() const;
+    void setAnswer(platform::MessageAnswer answer);
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+// The directory of the built programs.
+QString binDir();
+
+// The private PostgreSQL server that the test run started (MORVANE_TEST_PG_* variables), if any.
+struct PgServer {
+    QString host;
+    int port = 0;
+    QString user;
+    QString password;
+    QString serverName() const { return host + QLatin1Char(':') + QString::number(port); }
+    static std::optional<PgServer> fromEnvironment();
+};
+
+struct ProcessResult {
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
+                         int timeoutMs = 20000);
+
+} // namespace morvane::test
+
+// Tests that need the PostgreSQL server skip without it, except under CI, where its absence is a failure.
+#define MORVANE_REQUIRE_PG(var)                                                                                        \
+    const auto var##Optional = morvane::test::PgServer::fromEnvironment();                                             \
+    if (!var##Optional) {                                                                                              \
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))                                                       \
+            QFAIL("CI must provide the PostgreSQL server (MORVANE_TEST_PG_PORT)");                                     \
+        QSKIP("no PostgreSQL server for the tests (MORVANE_TEST_PG_PORT unset)");                                      \
+    }                                                                                                                  \
+    const morvane::test::PgServer& var = *var##Optional
