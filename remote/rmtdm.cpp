@@ -7,8 +7,7 @@ namespace morvane {
 
 Trmtserver::Trmtserver() = default;
 
-void registerRmtserverFactory()
-{
+void registerRmtserverFactory() {
     platform::ServedClass served;
     served.clsid = server_TLB::CLASS_rmtserver;
     served.progId = server_TLB::ProgID_rmtserver;

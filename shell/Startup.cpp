@@ -9,18 +9,21 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace morvane {
 
 namespace {
 
-void warn(const char* text)
-{
+void warn(const char* text) {
     platform::showMessage({QString::fromUtf8(text), QStringLiteral("Error"), platform::MessageIcon::Warning});
 }
 
@@ -28,16 +31,14 @@ void warn(const char* text)
 // socket pair that the main thread watches.
 int g_signalPipe[2] = {-1, -1};
 
-void onSignal(int)
-{
+void onSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
 }
 
 class SignalWatcher {
 public:
-    SignalWatcher()
-    {
+    SignalWatcher() {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
             return;
         m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[1], QSocketNotifier::Read);
@@ -49,8 +50,7 @@ public:
         ::sigaction(SIGTERM, &action, nullptr);
         ::sigaction(SIGINT, &action, nullptr);
     }
-    ~SignalWatcher()
-    {
+    ~SignalWatcher() {
         ::signal(SIGTERM, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
         m_notifier.reset();
@@ -67,17 +67,34 @@ private:
 
 // A machine without a display runs the windows on Qt's offscreen platform, so that nothing waits for
 // a screen that is not there.
-void chooseHeadlessPlatform()
-{
+void chooseHeadlessPlatform() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
+// Under a service manager that asked for it ($NOTIFY_SOCKET), says "READY=1" once the message loop runs.
+void notifyReady() {
+    const QByteArray path = qgetenv("NOTIFY_SOCKET");
+    if (path.isEmpty() || path.size() >= int(sizeof(sockaddr_un::sun_path)))
+        return;
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), path.size());
+    if (address.sun_path[0] == '@')
+        address.sun_path[0] = '\0';
+    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + path.size());
+    static const char message[] = "READY=1";
+    ::sendto(fd, message, sizeof(message) - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
+    ::close(fd);
+}
+
 } // namespace
 
-bool PrepareStartup()
-{
+bool PrepareStartup() {
     bool result = true;
     const QString path = systemInfoPath();
     if (!QFileInfo::exists(path)) {
@@ -98,8 +115,7 @@ bool PrepareStartup()
     return result;
 }
 
-int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory createMainWindow)
-{
+int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory createMainWindow) {
     // 1. One server per machine: a second start ends at once, silently.
     platform::NamedMutex mutex(QStringLiteral("morvane"), true);
     if (mutex.alreadyExists())
@@ -155,6 +171,7 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     int code = 0;
     {
         SignalWatcher signalWatcher;
+        QTimer::singleShot(0, qApp, &notifyReady);
         code = QApplication::exec();
     }
 

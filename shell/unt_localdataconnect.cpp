@@ -10,8 +10,7 @@ namespace morvane {
 Tlocaldataconnect* localdataconnect = nullptr;
 IServerMain* frm_server_main = nullptr;
 
-platform::SqlConnectionSettings connectionSettings(const TSystemInfo& info)
-{
+platform::SqlConnectionSettings connectionSettings(const TSystemInfo& info) {
     platform::SqlConnectionSettings s;
     s.provider = platform::sqlProviderFromName(info.Provider);
     s.server = info.ServerName;
@@ -24,8 +23,7 @@ platform::SqlConnectionSettings connectionSettings(const TSystemInfo& info)
     return s;
 }
 
-QString connectionText(const TSystemInfo& info)
-{
+QString connectionText(const TSystemInfo& info) {
     const platform::SqlConnectionSettings s = connectionSettings(info);
     switch (s.provider) {
     case platform::SqlProvider::SqlServer:
@@ -43,13 +41,11 @@ QString connectionText(const TSystemInfo& info)
 Tlocaldataconnect::Tlocaldataconnect(MainWindowFactory createMainWindow)
     : ADOCon(QStringLiteral("ADOCon"))
     , FInitTable(ADOCon)
-    , m_createMainWindow(std::move(createMainWindow))
-{
+    , m_createMainWindow(std::move(createMainWindow)) {
     localdataconnect = this;
 }
 
-Tlocaldataconnect::~Tlocaldataconnect()
-{
+Tlocaldataconnect::~Tlocaldataconnect() {
     if (frm_server_main == m_mainWindow.get())
         frm_server_main = nullptr;
     m_mainWindow.reset();
@@ -57,8 +53,7 @@ Tlocaldataconnect::~Tlocaldataconnect()
         localdataconnect = nullptr;
 }
 
-void Tlocaldataconnect::DataModuleCreate(void* /*Sender*/)
-{
+void Tlocaldataconnect::DataModuleCreate(void* /*Sender*/) {
     const auto createMainWindow = [this] {
         m_mainWindow = m_createMainWindow ? m_createMainWindow() : nullptr;
         frm_server_main = m_mainWindow.get();
@@ -84,8 +79,8 @@ void Tlocaldataconnect::DataModuleCreate(void* /*Sender*/)
         }
     }
     if (!opened) {
-        platform::showMessage({QStringLiteral("Connect database error"), QStringLiteral("Error"),
-                               platform::MessageIcon::Warning});
+        platform::showMessage(
+            {QStringLiteral("Connect database error"), QStringLiteral("Error"), platform::MessageIcon::Warning});
         m_terminate = true;
     }
 }

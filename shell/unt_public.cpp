@@ -9,8 +9,7 @@ namespace morvane {
 
 TSystemInfo SystemInfo;
 
-QString programDirectory()
-{
+QString programDirectory() {
     QString dir = qEnvironmentVariable("MORVANE_PROGRAM_DIR");
     if (dir.isEmpty())
         dir = QCoreApplication::applicationDirPath();
@@ -20,10 +19,11 @@ QString programDirectory()
     return dir;
 }
 
-QString systemInfoPath() { return programDirectory() + QStringLiteral("systeminfo.ini"); }
+QString systemInfoPath() {
+    return programDirectory() + QStringLiteral("systeminfo.ini");
+}
 
-void readSystemInfo(const QString& path, TSystemInfo& info)
-{
+void readSystemInfo(const QString& path, TSystemInfo& info) {
     const platform::ProfileFile ini(path);
     info.port = ini.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0);
     info.LanguageID = ini.readInteger(QStringLiteral("System"), QStringLiteral("LanguageID"), 2052);
@@ -33,7 +33,8 @@ void readSystemInfo(const QString& path, TSystemInfo& info)
     info.UserName = ini.readString(QStringLiteral("DataBase"), QStringLiteral("UserName"), QString());
     info.Password = ini.readString(QStringLiteral("DataBase"), QStringLiteral("Password"), QString());
     info.ConnectMode = ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("ConnectMode"), 0);
-    info.Provider = ini.readString(QStringLiteral("DataBase"), QStringLiteral("Provider"), QStringLiteral("SQLOLEDB.1"));
+    info.Provider =
+        ini.readString(QStringLiteral("DataBase"), QStringLiteral("Provider"), QStringLiteral("SQLOLEDB.1"));
 }
 
 } // namespace morvane

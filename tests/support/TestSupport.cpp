@@ -7,8 +7,7 @@
 
 namespace morvane::test {
 
-TestEnvironment::TestEnvironment()
-{
+TestEnvironment::TestEnvironment() {
     QDir root(m_root.path());
     root.mkpath(QStringLiteral("bin"));
     root.mkpath(QStringLiteral("locks"));
@@ -25,8 +24,7 @@ TestEnvironment::TestEnvironment()
     }
 }
 
-TestEnvironment::~TestEnvironment()
-{
+TestEnvironment::~TestEnvironment() {
     for (const auto& [name, value] : m_saved) {
         if (value)
             qputenv(name.constData(), *value);
@@ -35,31 +33,38 @@ TestEnvironment::~TestEnvironment()
     }
 }
 
-QString TestEnvironment::programDir() const { return m_root.path() + QStringLiteral("/bin/"); }
-QString TestEnvironment::registryPath() const { return m_root.path() + QStringLiteral("/classes.reg"); }
-QString TestEnvironment::lockDir() const { return m_root.path() + QStringLiteral("/locks"); }
-QString TestEnvironment::path(const QString& name) const { return programDir() + name; }
+QString TestEnvironment::programDir() const {
+    return m_root.path() + QStringLiteral("/bin/");
+}
+QString TestEnvironment::registryPath() const {
+    return m_root.path() + QStringLiteral("/classes.reg");
+}
+QString TestEnvironment::lockDir() const {
+    return m_root.path() + QStringLiteral("/locks");
+}
+QString TestEnvironment::path(const QString& name) const {
+    return programDir() + name;
+}
 
-void TestEnvironment::writeSystemInfo(const QByteArray& content) { writeFile(QStringLiteral("systeminfo.ini"), content); }
+void TestEnvironment::writeSystemInfo(const QByteArray& content) {
+    writeFile(QStringLiteral("systeminfo.ini"), content);
+}
 
-void TestEnvironment::writeFile(const QString& name, const QByteArray& content)
-{
+void TestEnvironment::writeFile(const QString& name, const QByteArray& content) {
     QFile file(QDir::isAbsolutePath(name) ? name : path(name));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write %s", qPrintable(file.fileName()));
     file.write(content);
 }
 
-QByteArray TestEnvironment::readFile(const QString& name) const
-{
+QByteArray TestEnvironment::readFile(const QString& name) const {
     QFile file(QDir::isAbsolutePath(name) ? name : path(name));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
 }
 
-QProcessEnvironment TestEnvironment::processEnvironment() const
-{
+QProcessEnvironment TestEnvironment::processEnvironment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MORVANE_PROGRAM_DIR"), programDir());
     environment.insert(QStringLiteral("MORVANE_REGISTRY"), registryPath());
@@ -77,8 +82,7 @@ struct MessageCapture::State {
 };
 
 MessageCapture::MessageCapture(platform::MessageAnswer answer)
-    : m_state(std::make_shared<State>())
-{
+    : m_state(std::make_shared<State>()) {
     m_state->answer = answer;
     platform::setMessageHook([state = m_state](const platform::MessageRequest& request) {
         QMutexLocker lock(&state->mutex);
@@ -87,28 +91,26 @@ MessageCapture::MessageCapture(platform::MessageAnswer answer)
     });
 }
 
-MessageCapture::~MessageCapture() { platform::setMessageHook(nullptr); }
+MessageCapture::~MessageCapture() {
+    platform::setMessageHook(nullptr);
+}
 
-QList<platform::MessageRequest> MessageCapture::messages() const
-{
+QList<platform::MessageRequest> MessageCapture::messages() const {
     QMutexLocker lock(&m_state->mutex);
     return m_state->messages;
 }
 
-void MessageCapture::setAnswer(platform::MessageAnswer answer)
-{
+void MessageCapture::setAnswer(platform::MessageAnswer answer) {
     QMutexLocker lock(&m_state->mutex);
     m_state->answer = answer;
 }
 
-QString binDir()
-{
+QString binDir() {
     const QString dir = qEnvironmentVariable("MORVANE_BIN_DIR");
     return dir.isEmpty() ? QStringLiteral(MORVANE_DEFAULT_BIN_DIR) : dir;
 }
 
-std::optional<PgServer> PgServer::fromEnvironment()
-{
+std::optional<PgServer> PgServer::fromEnvironment() {
     bool ok = false;
     const int port = qEnvironmentVariable("MORVANE_TEST_PG_PORT").toInt(&ok);
     if (!ok || port <= 0)
@@ -122,8 +124,7 @@ std::optional<PgServer> PgServer::fromEnvironment()
 }
 
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-                         int timeoutMs)
-{
+                         int timeoutMs) {
     ProcessResult result;
     QProcess process;
     process.setProcessEnvironment(environment);
