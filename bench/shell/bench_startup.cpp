@@ -1,0 +1,122 @@
+// Start-up figures of the application server: the time from process start to its message loop
+// (readiness on NOTIFY_SOCKET) and the resident memory once idle, for ConnectMode 0 and for
+// ConnectMode 1 on an existing SQLite database.
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+int bindNotifySocket(const QByteArray& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    ::unlink(path.constData());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        std::perror("bind");
+        std::exit(1);
+    }
+    return fd;
+}
+
+long residentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+struct Figures {
+    QList<double> readyMs;
+    QList<long> rssKiB;
+};
+
+Figures measure(const QString& morvane, const QByteArray& systemInfo, int runs) {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath(QStringLiteral("bin"));
+    const QString programDir = dir.path() + QStringLiteral("/bin/");
+    QFile ini(programDir + QStringLiteral("systeminfo.ini"));
+    ini.open(QIODevice::WriteOnly);
+    ini.write(systemInfo);
+    ini.close();
+    const QByteArray socketPath = (dir.path() + QStringLiteral("/notify")).toLocal8Bit();
+    const int fd = bindNotifySocket(socketPath);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MORVANE_PROGRAM_DIR"), programDir);
+    environment.insert(QStringLiteral("MORVANE_REGISTRY"), dir.path() + QStringLiteral("/classes.reg"));
+    environment.insert(QStringLiteral("MORVANE_LOCK_DIR"), dir.path());
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socketPath));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    Figures figures;
+    // One start first, so that ConnectMode 1 measures a start against an existing database.
+    for (int run = -1; run < runs; ++run) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
+        process.start(morvane, {});
+        pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) {
+            std::fprintf(stderr, "no readiness within 10 s: %s\n", process.readAllStandardError().constData());
+            std::exit(1);
+        }
+        const double ms = clock.nsecsElapsed() / 1e6;
+        char buffer[32];
+        [[maybe_unused]] auto n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (run >= 0) {
+            figures.readyMs.append(ms);
+            QThread::msleep(1000);
+            figures.rssKiB.append(residentKiB(process.processId()));
+        }
+        ::kill(pid_t(process.processId()), SIGTERM);
+        process.waitForFinished(5000);
+    }
+    ::close(fd);
+    return figures;
+}
+
+template <typename T>
+T median(QList<T> values) {
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? T() : values.at(values.size() / 2);
+}
+
+void print(const char* name, const Figures& f) {
+    std::printf("%-34s ready median %7.1f ms  max %7.1f ms   idle RSS median %6.1f MiB  max %6.1f MiB  (%lld runs)\n",
+                name, median(f.readyMs), *std::max_element(f.readyMs.begin(), f.readyMs.end()),
+                median(f.rssKiB) / 1024.0, *std::max_element(f.rssKiB.begin(), f.rssKiB.end()) / 1024.0,
+                qlonglong(f.readyMs.size()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QString morvane = QCoreApplication::applicationDirPath() + QStringLiteral("/morvane");
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const QByteArray head = "[Device]\r\nport=0\r\n[System]\r\nLanguageID=2052\r\n[DataBase]\r\n";
+    print("ConnectMode 0", measure(morvane, head + "ConnectMode=0\r\n", runs));
+    print("ConnectMode 1, existing SQLite db",
+          measure(morvane, head + "Provider=SQLite\r\nDataBaseName=bench.db\r\nConnectMode=1\r\n", runs));
+    return 0;
+}
