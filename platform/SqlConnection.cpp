@@ -141,7 +141,6 @@ SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds
         return result;
     }
     result.rowsAffected = query.numRowsAffected();
-    result.lastInsertId = query.lastInsertId();
     do {
         if (!query.isSelect())
             continue;
@@ -166,6 +165,10 @@ SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds
         result.columns = result.sets.first().columns;
         result.rows = result.sets.first().rows;
     }
+    // PostgreSQL answers the key question with lastval(), which fails in a session that made no key;
+    // only an insert is asked.
+    if (result.ok && sql.trimmed().startsWith(QLatin1String("insert"), Qt::CaseInsensitive))
+        result.lastInsertId = query.lastInsertId();
     return result;
 }
 
