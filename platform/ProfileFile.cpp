@@ -2,14 +2,16 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSaveFile>
+
+#include <limits>
 
 namespace morvane::platform {
 
 namespace {
 
-QString sectionOf(const QString& line)
-{
+QString sectionOf(const QString& line) {
     const QString trimmed = line.trimmed();
     if (!trimmed.startsWith(QLatin1Char('[')))
         return {};
@@ -19,33 +21,50 @@ QString sectionOf(const QString& line)
     return trimmed.mid(1, close - 1).trimmed();
 }
 
-bool isSectionLine(const QString& line)
-{
+bool isSectionLine(const QString& line) {
     const QString trimmed = line.trimmed();
     return trimmed.startsWith(QLatin1Char('[')) && trimmed.contains(QLatin1Char(']'));
 }
 
-QStringList readLines(const QString& path, bool* exists = nullptr)
-{
+// One line of a profile file: its bytes as stored (so that a rewrite keeps every line it does not
+// change byte for byte, whatever code page it is in) and its text for comparisons.
+struct ProfileLine {
+    QByteArray raw;
+    QString text;
+};
+
+// Profile files are text in the system code page; a file that is not valid UTF-8 is read as Latin-1
+// so that no byte is lost. *readable is false when the file exists but cannot be read.
+QList<ProfileLine> readLines(const QString& path, bool* exists = nullptr, bool* readable = nullptr) {
     QFile file(path);
     if (exists)
         *exists = file.exists();
-    if (!file.open(QIODevice::ReadOnly))
+    if (readable)
+        *readable = true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (readable && file.exists())
+            *readable = false;
         return {};
-    // Profile files are text in the system code page; text that is not valid UTF-8 is taken as Latin-1
-    // so that no byte is lost.
+    }
     const QByteArray raw = file.readAll();
-    QString text = QString::fromUtf8(raw);
-    if (text.contains(QChar::ReplacementCharacter))
-        text = QString::fromLatin1(raw);
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    return text.split(QLatin1Char('\n'));
+    const bool utf8 = !QString::fromUtf8(raw).contains(QChar::ReplacementCharacter);
+    QList<ProfileLine> lines;
+    for (QByteArray line : raw.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QString text = utf8 ? QString::fromUtf8(line) : QString::fromLatin1(line);
+        lines.append(ProfileLine{line, std::move(text)});
+    }
+    return lines;
+}
+
+bool hasLineBreak(const QString& text) {
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
 }
 
 } // namespace
 
-bool parseProfileInteger(const QString& text, int& value)
-{
+bool parseProfileInteger(const QString& text, int& value) {
     const QString t = text.trimmed();
     bool ok = false;
     if (t.size() > 2 && (t.startsWith(QLatin1String("0x")) || t.startsWith(QLatin1String("0X")))) {
@@ -62,22 +81,20 @@ bool parseProfileInteger(const QString& text, int& value)
 
 ProfileWriteError::ProfileWriteError(const QString& path)
     : std::runtime_error(QStringLiteral("Unable to write to %1").arg(path).toStdString())
-    , m_text(QStringLiteral("Unable to write to %1").arg(path))
-{
-}
+    , m_text(QStringLiteral("Unable to write to %1").arg(path)) {}
 
 ProfileFile::ProfileFile(QString path)
-    : m_path(std::move(path))
-{
+    : m_path(std::move(path)) {}
+
+bool ProfileFile::exists() const {
+    return QFileInfo::exists(m_path);
 }
 
-bool ProfileFile::exists() const { return QFileInfo::exists(m_path); }
-
-bool ProfileFile::lookup(const QString& section, const QString& key, QString& value) const
-{
-    const QStringList lines = readLines(m_path);
+bool ProfileFile::lookup(const QString& section, const QString& key, QString& value) const {
+    const QList<ProfileLine> lines = readLines(m_path);
     bool inSection = false;
-    for (const QString& line : lines) {
+    for (const ProfileLine& entry : lines) {
+        const QString& line = entry.text;
         if (isSectionLine(line)) {
             inSection = sectionOf(line).compare(section, Qt::CaseInsensitive) == 0;
             continue;
@@ -99,16 +116,14 @@ bool ProfileFile::lookup(const QString& section, const QString& key, QString& va
     return false;
 }
 
-QString ProfileFile::readString(const QString& section, const QString& key, const QString& defaultValue) const
-{
+QString ProfileFile::readString(const QString& section, const QString& key, const QString& defaultValue) const {
     QString value;
     if (!lookup(section, key, value))
         value = defaultValue;
     return value.left(kMaxText);
 }
 
-int ProfileFile::readInteger(const QString& section, const QString& key, int defaultValue) const
-{
+int ProfileFile::readInteger(const QString& section, const QString& key, int defaultValue) const {
     QString text;
     if (!lookup(section, key, text))
         return defaultValue;
@@ -116,34 +131,41 @@ int ProfileFile::readInteger(const QString& section, const QString& key, int def
     return parseProfileInteger(text, value) ? value : defaultValue;
 }
 
-void ProfileFile::writeString(const QString& section, const QString& key, const QString& value)
-{
-    bool existed = false;
-    QStringList lines = readLines(m_path, &existed);
-    if (!lines.isEmpty() && lines.last().isEmpty())
+void ProfileFile::writeString(const QString& section, const QString& key, const QString& value) {
+    // A line break would split the entry into lines of its own (a forged section, say).
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) || key.trimmed().isEmpty())
+        throw ProfileWriteError(m_path);
+    bool readable = true;
+    QList<ProfileLine> lines = readLines(m_path, nullptr, &readable);
+    // A file that exists but cannot be read is not replaced by one holding only the new entry.
+    if (!readable)
+        throw ProfileWriteError(m_path);
+    if (!lines.isEmpty() && lines.last().raw.isEmpty())
         lines.removeLast();
     int sectionStart = -1;
     int sectionEnd = lines.size();
     for (int i = 0; i < lines.size(); ++i) {
-        if (!isSectionLine(lines.at(i)))
+        if (!isSectionLine(lines.at(i).text))
             continue;
         if (sectionStart >= 0) {
             sectionEnd = i;
             break;
         }
-        if (sectionOf(lines.at(i)).compare(section, Qt::CaseInsensitive) == 0)
+        if (sectionOf(lines.at(i).text).compare(section, Qt::CaseInsensitive) == 0)
             sectionStart = i;
     }
+    const auto makeLine = [](const QString& text) { return ProfileLine{text.toUtf8(), text}; };
     const QString entry = key + QLatin1Char('=') + value;
     if (sectionStart < 0) {
-        lines.append(QLatin1Char('[') + section + QLatin1Char(']'));
-        lines.append(entry);
+        lines.append(makeLine(QLatin1Char('[') + section + QLatin1Char(']')));
+        lines.append(makeLine(entry));
     } else {
         bool replaced = false;
         for (int i = sectionStart + 1; i < sectionEnd; ++i) {
-            const int eq = lines.at(i).indexOf(QLatin1Char('='));
-            if (eq >= 0 && lines.at(i).left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
-                lines[i] = entry;
+            const QString& text = lines.at(i).text;
+            const int eq = text.indexOf(QLatin1Char('='));
+            if (eq >= 0 && text.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
+                lines[i] = makeLine(entry);
                 replaced = true;
                 break;
             }
@@ -151,21 +173,28 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
         if (!replaced) {
             // After the section's last non-blank line.
             int at = sectionEnd;
-            while (at > sectionStart + 1 && lines.at(at - 1).trimmed().isEmpty())
+            while (at > sectionStart + 1 && lines.at(at - 1).text.trimmed().isEmpty())
                 --at;
-            lines.insert(at, entry);
+            lines.insert(at, makeLine(entry));
         }
     }
+    QByteArray content;
+    for (const ProfileLine& line : lines)
+        content += line.raw + "\r\n";
     QSaveFile file(m_path);
+    // A file in a directory that takes no new files is still written in place, as the platform does.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         throw ProfileWriteError(m_path);
-    file.write((lines.join(QLatin1String("\r\n")) + QLatin1String("\r\n")).toUtf8());
+    if (file.write(content) != content.size()) {
+        file.cancelWriting();
+        throw ProfileWriteError(m_path);
+    }
     if (!file.commit())
         throw ProfileWriteError(m_path);
 }
 
-void ProfileFile::writeInteger(const QString& section, const QString& key, int value)
-{
+void ProfileFile::writeInteger(const QString& section, const QString& key, int value) {
     writeString(section, key, QString::number(value));
 }
 

@@ -1,0 +1,204 @@
+// Named single-instance objects and message boxes: what a second instance and a headless run see.
+#include "MessageBox.h"
+#include "NamedMutex.h"
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace morvane::platform;
+using morvane::test::TestEnvironment;
+
+Q_DECLARE_METATYPE(morvane::platform::MessageAnswer)
+
+namespace {
+
+const QString kHelper = QStringLiteral(PLATFORM_TEST_HELPER);
+
+// Starts the helper holding the named lock; returns once it says it holds it.
+bool startLockHolder(QProcess& process, const TestEnvironment& env, const QString& name) {
+    process.setProcessEnvironment(env.processEnvironment());
+    process.start(kHelper, {QStringLiteral("lock"), name});
+    if (!process.waitForStarted(10000))
+        return false;
+    while (!process.canReadLine()) {
+        if (!process.waitForReadyRead(10000))
+            return false;
+    }
+    return process.readLine().trimmed() == "locked";
+}
+
+} // namespace
+
+class TestProcess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lockDirectoryFollowsTheEnvironment() {
+        TestEnvironment env;
+        QCOMPARE(NamedMutex::lockDirectory(), env.lockDir());
+        {
+            NamedMutex mutex(QStringLiteral("morvane"), true);
+            QVERIFY(mutex.isOwned());
+        }
+        QVERIFY(QFileInfo::exists(env.lockDir() + QStringLiteral("/morvane-mutex-morvane.lock")));
+        // A name cannot reach outside the lock directory.
+        {
+            NamedMutex mutex(QStringLiteral("../../escape"), true);
+            QVERIFY(mutex.isOwned());
+        }
+        QCOMPARE(QDir(env.lockDir()).entryList(QDir::Files).size(), 2);
+        QVERIFY(!QFileInfo::exists(env.lockDir() + QStringLiteral("/../../escape.lock")));
+    }
+
+    void secondCreateReportsAlreadyExists() {
+        TestEnvironment env;
+        NamedMutex first(QStringLiteral("morvane"), true);
+        QVERIFY(first.isOwned());
+        QCOMPARE(first.lastError(), 0);
+
+        NamedMutex second(QStringLiteral("morvane"), true);
+        QVERIFY(second.alreadyExists());
+        QCOMPARE(second.lastError(), 183);
+        QVERIFY(!second.isOwned());
+        QVERIFY(NamedMutex::isHeld(QStringLiteral("morvane")));
+        // Looking does not take it, and other names are independent.
+        QVERIFY(!NamedMutex::isHeld(QStringLiteral("SCKTSRVR")));
+        NamedMutex other(QStringLiteral("SCKTSRVR"), true);
+        QVERIFY(other.isOwned());
+
+        first.release();
+        first.release();
+        QVERIFY(!first.isOwned());
+        QVERIFY(!NamedMutex::isHeld(QStringLiteral("morvane")));
+        NamedMutex third(QStringLiteral("morvane"), true);
+        QVERIFY(third.isOwned());
+    }
+
+    void destructionReleases() {
+        TestEnvironment env;
+        {
+            NamedMutex held(QStringLiteral("morvane"), true);
+            QVERIFY(NamedMutex::isHeld(QStringLiteral("morvane")));
+        }
+        QVERIFY(!NamedMutex::isHeld(QStringLiteral("morvane")));
+        // Created without ownership: nothing is held afterwards.
+        NamedMutex unowned(QStringLiteral("morvane"), false);
+        QVERIFY(!unowned.isOwned());
+        QVERIFY(!unowned.alreadyExists());
+        QVERIFY(!NamedMutex::isHeld(QStringLiteral("morvane")));
+    }
+
+    void anotherProcessSeesTheLockAndTheKernelDropsIt() {
+        TestEnvironment env;
+        QProcess holder;
+        QVERIFY(startLockHolder(holder, env, QStringLiteral("morvane")));
+        {
+            NamedMutex mine(QStringLiteral("morvane"), true);
+            QVERIFY(mine.alreadyExists());
+        }
+        // Killed without a chance to clean up: the lock must be free all the same.
+        holder.kill();
+        QVERIFY(holder.waitForFinished(10000));
+        QCOMPARE(holder.exitStatus(), QProcess::CrashExit);
+        NamedMutex mine(QStringLiteral("morvane"), true);
+        QVERIFY(mine.isOwned());
+
+        // And the other way round: a second process is told "already exists" while this one holds it.
+        const auto result = morvane::test::runProgram(kHelper, {QStringLiteral("lock"), QStringLiteral("morvane")},
+                                                      env.processEnvironment());
+        QVERIFY(result.finished);
+        QCOMPARE(result.standardOutput.trimmed(), QByteArray("exists"));
+        QCOMPARE(result.exitCode, 1);
+    }
+
+    void hookSeesEveryBox_data() {
+        QTest::addColumn<MessageAnswer>("answer");
+        QTest::newRow("ok") << MessageAnswer::Ok;
+        QTest::newRow("cancel") << MessageAnswer::Cancel;
+        QTest::newRow("yes") << MessageAnswer::Yes;
+        QTest::newRow("no") << MessageAnswer::No;
+    }
+    void hookSeesEveryBox() {
+        QFETCH(MessageAnswer, answer);
+        morvane::test::MessageCapture capture(answer);
+        MessageRequest request;
+        request.caption = QStringLiteral("Error");
+        request.text = QStringLiteral("Connect database error");
+        request.icon = MessageIcon::Warning;
+        request.buttons = MessageButtons::YesNoCancel;
+        request.defaultAnswer = MessageAnswer::Ok;
+        QCOMPARE(showMessage(request), answer);
+        request.icon = MessageIcon::Question;
+        request.buttons = MessageButtons::OkCancel;
+        QCOMPARE(showMessage(request), answer);
+
+        const auto seen = capture.messages();
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen.at(0).caption, QStringLiteral("Error"));
+        QCOMPARE(seen.at(0).text, QStringLiteral("Connect database error"));
+        QCOMPARE(seen.at(0).icon, MessageIcon::Warning);
+        QCOMPARE(seen.at(0).buttons, MessageButtons::YesNoCancel);
+        QCOMPARE(seen.at(1).icon, MessageIcon::Question);
+        QCOMPARE(seen.at(1).buttons, MessageButtons::OkCancel);
+    }
+
+    void headlessRunWritesOneLineAndAnswersTheDefault_data() {
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("start-up failure") << "Error"
+                                          << "Not system file"
+                                          << "yes";
+        QTest::newRow("default no") << "Confirm"
+                                    << "Close the server?"
+                                    << "no";
+        QTest::newRow("default cancel") << "Confirm"
+                                        << "Record texts?"
+                                        << "cancel";
+        QTest::newRow("Chinese text") << QString::fromUtf8("错误") << QString::fromUtf8("连接数据库错误") << "yes";
+    }
+    void headlessRunWritesOneLineAndAnswersTheDefault() {
+        QFETCH(QString, caption);
+        QFETCH(QString, text);
+        QFETCH(QString, answer);
+        TestEnvironment env;
+        QProcessEnvironment environment = env.processEnvironment();
+        // Qt's own notice about a missing runtime directory would be a second line.
+        QTemporaryDir runtimeDir;
+        QVERIFY(runtimeDir.isValid());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
+        const auto result =
+            morvane::test::runProgram(kHelper, {QStringLiteral("message"), caption, text, answer}, environment);
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.standardError, (caption + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8());
+        QCOMPARE(QString::fromUtf8(result.standardOutput.trimmed()), answer);
+
+        // Headless also when a display variable is set but Qt runs offscreen: still no box that waits.
+        environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":99"));
+        const auto offscreen =
+            morvane::test::runProgram(kHelper, {QStringLiteral("message"), caption, text, answer}, environment, 10000);
+        QVERIFY(offscreen.finished);
+        QCOMPARE(QString::fromUtf8(offscreen.standardOutput.trimmed()), answer);
+    }
+
+    void headlessInsideThisProcess() {
+        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("offscreen"));
+        QVERIFY(isHeadless());
+    }
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TestProcess test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_process.moc"

@@ -1,0 +1,211 @@
+// Profile files as the configuration reader and the options dialog use them.
+#include "ProfileFile.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using morvane::platform::ProfileFile;
+using morvane::platform::ProfileWriteError;
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+} // namespace
+
+class TestProfile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        m_path = m_dir.filePath(QStringLiteral("systeminfo.ini"));
+        QFile::remove(m_path);
+    }
+
+    void sectionsAndKeysIgnoreCase_data() {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("as written") << "System"
+                                    << "LanguageID";
+        QTest::newRow("small letters") << "system"
+                                       << "languageid";
+        QTest::newRow("capitals") << "SYSTEM"
+                                  << "LANGUAGEID";
+        QTest::newRow("mixed") << "sYsTeM"
+                               << "LanguageId";
+    }
+    void sectionsAndKeysIgnoreCase() {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        writeAll(m_path, "[Device]\r\nLanguageID=1\r\n[SYSTEM]\r\nlanguageID = 1033\r\n[DataBase]\r\nLanguageID=7\r\n");
+        ProfileFile profile(m_path);
+        QCOMPARE(profile.readInteger(section, key, 2052), 1033);
+        QCOMPARE(profile.readString(section, key, QString()), QStringLiteral("1033"));
+    }
+
+    void integers_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("decimal") << QByteArray("19") << 19;
+        QTest::newRow("negative") << QByteArray("-5") << -5;
+        QTest::newRow("blanks around") << QByteArray("  42  ") << 42;
+        QTest::newRow("hex small x") << QByteArray("0x3") << 3;
+        QTest::newRow("hex capital X") << QByteArray("0X1F") << 31;
+        QTest::newRow("hex all bits") << QByteArray("0xFFFFFFFF") << -1;
+        QTest::newRow("not a number") << QByteArray("abc") << 77;
+        QTest::newRow("digits then letters") << QByteArray("12abc") << 77;
+        QTest::newRow("bare 0x") << QByteArray("0x") << 77;
+        QTest::newRow("bad hex digits") << QByteArray("0xZZ") << 77;
+        QTest::newRow("too large") << QByteArray("99999999999") << 77;
+        QTest::newRow("hex too large") << QByteArray("0x100000000") << 77;
+        QTest::newRow("empty") << QByteArray("") << 77;
+    }
+    void integers() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, expected);
+        writeAll(m_path, "[Device]\r\nport=" + text + "\r\n");
+        QCOMPARE(ProfileFile(m_path).readInteger(QStringLiteral("Device"), QStringLiteral("port"), 77), expected);
+    }
+
+    void missingEntriesReadDefaults() {
+        writeAll(m_path, "[System]\nComVersion=3\n[Device]\nport=2\n");
+        ProfileFile profile(m_path);
+        QCOMPARE(profile.readInteger(QStringLiteral("System"), QStringLiteral("LanguageID"), 2052), 2052);
+        QCOMPARE(profile.readString(QStringLiteral("DataBase"), QStringLiteral("ServerName"), QStringLiteral("none")),
+                 QStringLiteral("none"));
+        QCOMPARE(profile.readInteger(QStringLiteral("DataBase"), QStringLiteral("ConnectMode"), 0), 0);
+        // A key of the same name in another section is not taken.
+        QCOMPARE(profile.readInteger(QStringLiteral("System"), QStringLiteral("port"), -1), -1);
+        QCOMPARE(profile.readString(QStringLiteral("System"), QStringLiteral("ComVersion"), QStringLiteral("1")),
+                 QStringLiteral("3"));
+
+        ProfileFile absent(m_dir.filePath(QStringLiteral("absent.ini")));
+        QVERIFY(!absent.exists());
+        QCOMPARE(absent.readString(QStringLiteral("System"), QStringLiteral("ComVersion"), QStringLiteral("1")),
+                 QStringLiteral("1"));
+        QCOMPARE(absent.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 0);
+    }
+
+    void textIsCutAt2047Characters() {
+        const QByteArray longText(3000, 'p');
+        writeAll(m_path, "[DataBase]\r\nPassword=" + longText + "\r\nUserName=" + longText.left(2047) + "\r\n");
+        ProfileFile profile(m_path);
+        const QString password = profile.readString(QStringLiteral("DataBase"), QStringLiteral("Password"), QString());
+        QCOMPARE(password.size(), ProfileFile::kMaxText);
+        QCOMPARE(password, QString(2047, QLatin1Char('p')));
+        QCOMPARE(profile.readString(QStringLiteral("DataBase"), QStringLiteral("UserName"), QString()).size(), 2047);
+    }
+
+    void writeCreatesFileAndKeepsTheRest() {
+        ProfileFile profile(m_path);
+        profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 4);
+        QVERIFY(profile.exists());
+        QCOMPARE(profile.readInteger(QStringLiteral("device"), QStringLiteral("port"), 0), 4);
+
+        // Lines the write does not touch stay byte for byte, even in the Chinese code page (not UTF-8).
+        const QByteArray gbk("ServerName=\xB7\xFE\xCE\xF1\xC6\xF7");
+        writeAll(m_path, "; kept comment\r\n[Device]\r\nport=1\r\n\r\n[DataBase]\r\n" + gbk + "\r\n");
+        profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 19);
+        profile.writeString(QStringLiteral("DataBase"), QStringLiteral("UserName"), QStringLiteral("sa"));
+        profile.writeString(QStringLiteral("Extra"), QStringLiteral("Key"), QStringLiteral("v"));
+        const QByteArray content = readAll(m_path);
+        QCOMPARE(content, QByteArray("; kept comment\r\n[Device]\r\nPort=19\r\n\r\n[DataBase]\r\n" + gbk +
+                                     "\r\nUserName=sa\r\n[Extra]\r\nKey=v\r\n"));
+        QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 19);
+    }
+
+    void failedWriteNamesThePath_data() {
+        QTest::addColumn<QString>("relative");
+        QTest::newRow("directory missing") << "no/such/dir/systeminfo.ini";
+        QTest::newRow("parent is a file") << "plainfile/systeminfo.ini";
+        QTest::newRow("path is a directory") << "adirectory";
+    }
+    void failedWriteNamesThePath() {
+        QFETCH(QString, relative);
+        writeAll(m_dir.filePath(QStringLiteral("plainfile")), "x");
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("adirectory")));
+        const QString path = m_dir.filePath(relative);
+        ProfileFile profile(path);
+        try {
+            profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 1);
+            QFAIL("the write was reported as done");
+        } catch (const ProfileWriteError& e) {
+            QCOMPARE(e.text(), QStringLiteral("Unable to write to %1").arg(path));
+            QCOMPARE(QString::fromStdString(e.what()), e.text());
+        }
+        QCOMPARE(readAll(m_dir.filePath(QStringLiteral("plainfile"))), QByteArray("x"));
+    }
+
+    void lineBreaksCannotForgeEntries_data() {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("value") << "Device"
+                               << "Port"
+                               << "1\r\n[DataBase]\r\nConnectMode=1";
+        QTest::newRow("key") << "Device"
+                             << "Po\nrt"
+                             << "1";
+        QTest::newRow("section") << "Dev]\nice"
+                                 << "Port"
+                                 << "1";
+        QTest::newRow("empty key") << "Device"
+                                   << ""
+                                   << "1";
+    }
+    void lineBreaksCannotForgeEntries() {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        const QByteArray before("[Device]\r\nport=2\r\n");
+        writeAll(m_path, before);
+        ProfileFile profile(m_path);
+        QVERIFY_THROWS_EXCEPTION(ProfileWriteError, profile.writeString(section, key, value));
+        QCOMPARE(readAll(m_path), before);
+    }
+
+    void garbageReadsDefaults_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("no sections") << QByteArray("port=5\r\nLanguageID=1\r\n");
+        QTest::newRow("broken headers") << QByteArray("[Device\r\nport=5\r\n]System[\r\n==\r\n=5\r\n[]\r\n");
+        QTest::newRow("lone CR") << QByteArray("[Device]\rport=5\r");
+        QTest::newRow("NUL bytes") << QByteArray("[Sys\0tem]\nLanguageID=1\n[Device]\nport\0=5\n", 42);
+        QByteArray binary(64 * 1024, '\0');
+        QRandomGenerator generator(1234);
+        for (char& c : binary)
+            c = static_cast<char>(generator.bounded(256));
+        QTest::newRow("random bytes") << binary;
+    }
+    void garbageReadsDefaults() {
+        QFETCH(QByteArray, content);
+        writeAll(m_path, content);
+        ProfileFile profile(m_path);
+        QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 0);
+        QCOMPARE(profile.readInteger(QStringLiteral("System"), QStringLiteral("LanguageID"), 2052), 2052);
+        QCOMPARE(profile.readString(QStringLiteral("System"), QStringLiteral("ComVersion"), QStringLiteral("1")),
+                 QStringLiteral("1"));
+        // A write into such a file adds its entry and keeps every byte it held.
+        profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 3);
+        QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 3);
+        QVERIFY(readAll(m_path).size() >= content.size());
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+QTEST_GUILESS_MAIN(TestProfile)
+#include "tst_profile.moc"
