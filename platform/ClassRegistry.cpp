@@ -1,10 +1,14 @@
 #include "ClassRegistry.h"
 
+#include "ProfileFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QStringDecoder>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -16,18 +20,12 @@ namespace {
 constexpr const char* kHeader = "REGEDIT4";
 constexpr const char* kRoot = "HKEY_CLASSES_ROOT";
 
-QString normaliseKey(const QString& key)
-{
-    QString k = key.trimmed();
-    while (k.startsWith(QLatin1Char('\\')))
-        k.remove(0, 1);
-    while (k.endsWith(QLatin1Char('\\')))
-        k.chop(1);
-    return k;
+// "\\CLSID\\\\{x}\\" and "CLSID\\{x}" name the same key: empty parts are dropped.
+QString normaliseKey(const QString& key) {
+    return key.trimmed().split(QLatin1Char('\\'), Qt::SkipEmptyParts).join(QLatin1Char('\\'));
 }
 
-QString unescape(const QString& quoted, bool& ok)
-{
+QString unescape(const QString& quoted, bool& ok) {
     // quoted holds the text between the quotes with \\ and \" escapes
     QString out;
     ok = true;
@@ -46,8 +44,7 @@ QString unescape(const QString& quoted, bool& ok)
     return out;
 }
 
-QString escape(const QString& text)
-{
+QString escape(const QString& text) {
     QString out;
     for (const QChar c : text) {
         if (c == QLatin1Char('\\') || c == QLatin1Char('"'))
@@ -58,8 +55,7 @@ QString escape(const QString& text)
 }
 
 // Reads a quoted string starting at pos (which holds the opening quote); pos ends after the closing one.
-bool readQuoted(const QString& line, int& pos, QString& value)
-{
+bool readQuoted(const QString& line, int& pos, QString& value) {
     if (pos >= line.size() || line.at(pos) != QLatin1Char('"'))
         return false;
     QString raw;
@@ -84,16 +80,14 @@ bool readQuoted(const QString& line, int& pos, QString& value)
 // Holds an exclusive flock on the registry's lock file for its lifetime.
 class FileLock {
 public:
-    explicit FileLock(const QString& path)
-    {
+    explicit FileLock(const QString& path) {
         m_fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
             ::close(m_fd);
             m_fd = -1;
         }
     }
-    ~FileLock()
-    {
+    ~FileLock() {
         if (m_fd >= 0)
             ::close(m_fd);
     }
@@ -103,16 +97,14 @@ private:
     int m_fd = -1;
 };
 
-void setError(QString* error, const QString& text)
-{
+void setError(QString* error, const QString& text) {
     if (error)
         *error = text;
 }
 
 } // namespace
 
-QString ClassRegistry::defaultPath()
-{
+QString ClassRegistry::defaultPath() {
     const QString overridden = qEnvironmentVariable("MORVANE_REGISTRY");
     if (!overridden.isEmpty())
         return overridden;
@@ -120,14 +112,18 @@ QString ClassRegistry::defaultPath()
 }
 
 ClassRegistry::ClassRegistry(QString path)
-    : m_path(std::move(path))
-{
-}
+    : m_path(std::move(path)) {}
 
-bool ClassRegistry::parse(const QByteArray& text, Tree& tree, QString* error)
-{
+bool ClassRegistry::parse(const QByteArray& text, Tree& tree, QString* error) {
     tree = Tree{};
-    const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString decoded = decoder(text);
+    // Rewriting text that is not UTF-8 would replace its bytes; such a file is left as it is.
+    if (decoder.hasError()) {
+        setError(error, QStringLiteral("the file is not UTF-8 text"));
+        return false;
+    }
+    const QStringList lines = decoded.split(QLatin1Char('\n'));
     QString current;
     bool headerSeen = false;
     bool inKey = false;
@@ -180,13 +176,14 @@ bool ClassRegistry::parse(const QByteArray& text, Tree& tree, QString* error)
             return fail(QStringLiteral("bad value data"));
         treeSetValue(tree, current, name, data);
     }
-    if (!headerSeen && !text.trimmed().isEmpty())
+    if (!headerSeen && !text.trimmed().isEmpty()) {
+        setError(error, QStringLiteral("the file holds no REGEDIT4 header"));
         return false;
+    }
     return true;
 }
 
-QByteArray ClassRegistry::serialise(const Tree& tree)
-{
+QByteArray ClassRegistry::serialise(const Tree& tree) {
     QString out = QLatin1String(kHeader) + QLatin1String("\n\n");
     for (auto it = tree.keys.constBegin(); it != tree.keys.constEnd(); ++it) {
         const QString spelled = tree.spelling.value(it.key(), it.key());
@@ -198,15 +195,15 @@ QByteArray ClassRegistry::serialise(const Tree& tree)
         for (auto v = values.constBegin(); v != values.constEnd(); ++v) {
             if (v.key().isEmpty())
                 continue;
-            out += QLatin1Char('"') + escape(v.key()) + QLatin1String("\"=\"") + escape(v.value()) + QLatin1String("\"\n");
+            out +=
+                QLatin1Char('"') + escape(v.key()) + QLatin1String("\"=\"") + escape(v.value()) + QLatin1String("\"\n");
         }
         out += QLatin1Char('\n');
     }
     return out.toUtf8();
 }
 
-void ClassRegistry::treeCreateKey(Tree& tree, const QString& key)
-{
+void ClassRegistry::treeCreateKey(Tree& tree, const QString& key) {
     const QString k = normaliseKey(key);
     // Parents exist whenever a child does.
     const QStringList parts = k.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
@@ -221,8 +218,7 @@ void ClassRegistry::treeCreateKey(Tree& tree, const QString& key)
     }
 }
 
-void ClassRegistry::treeSetValue(Tree& tree, const QString& key, const QString& name, const QString& data)
-{
+void ClassRegistry::treeSetValue(Tree& tree, const QString& key, const QString& name, const QString& data) {
     treeCreateKey(tree, key);
     auto& values = tree.keys[normaliseKey(key).toLower()];
     // Value names compare without regard to case; keep the existing spelling.
@@ -235,8 +231,7 @@ void ClassRegistry::treeSetValue(Tree& tree, const QString& key, const QString& 
     values.insert(name, data);
 }
 
-void ClassRegistry::treeDeleteKey(Tree& tree, const QString& key)
-{
+void ClassRegistry::treeDeleteKey(Tree& tree, const QString& key) {
     const QString lower = normaliseKey(key).toLower();
     const QString prefix = lower + QLatin1Char('\\');
     for (auto it = tree.keys.begin(); it != tree.keys.end();) {
@@ -249,8 +244,7 @@ void ClassRegistry::treeDeleteKey(Tree& tree, const QString& key)
     }
 }
 
-void ClassRegistry::treeDeleteValue(Tree& tree, const QString& key, const QString& name)
-{
+void ClassRegistry::treeDeleteValue(Tree& tree, const QString& key, const QString& name) {
     auto found = tree.keys.find(normaliseKey(key).toLower());
     if (found == tree.keys.end())
         return;
@@ -262,15 +256,19 @@ void ClassRegistry::treeDeleteValue(Tree& tree, const QString& key, const QStrin
     }
 }
 
-bool ClassRegistry::load(Tree& tree, QString* error) const
-{
-    QFile file(m_path);
-    if (!file.exists()) {
+bool ClassRegistry::load(Tree& tree, QString* error) const {
+    // Opened directly rather than asked whether it exists first: Qt's existence check can miss the file
+    // for the instant another writer renames the new one over it.
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
         tree = Tree{};
         return true;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString()));
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        setError(error, QStringLiteral("cannot read %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     QString why;
@@ -281,16 +279,14 @@ bool ClassRegistry::load(Tree& tree, QString* error) const
     return true;
 }
 
-bool ClassRegistry::keyExists(const QString& key) const
-{
+bool ClassRegistry::keyExists(const QString& key) const {
     Tree tree;
     if (!load(tree, nullptr))
         return false;
     return tree.keys.contains(normaliseKey(key).toLower());
 }
 
-std::optional<QString> ClassRegistry::value(const QString& key, const QString& name) const
-{
+std::optional<QString> ClassRegistry::value(const QString& key, const QString& name) const {
     Tree tree;
     if (!load(tree, nullptr))
         return std::nullopt;
@@ -304,8 +300,7 @@ std::optional<QString> ClassRegistry::value(const QString& key, const QString& n
     return std::nullopt;
 }
 
-QStringList ClassRegistry::subKeys(const QString& key) const
-{
+QStringList ClassRegistry::subKeys(const QString& key) const {
     Tree tree;
     QStringList names;
     if (!load(tree, nullptr))
@@ -322,8 +317,7 @@ QStringList ClassRegistry::subKeys(const QString& key) const
     return names;
 }
 
-bool ClassRegistry::update(const std::function<bool(Tree&)>& change, QString* error)
-{
+bool ClassRegistry::update(const std::function<bool(Tree&)>& change, QString* error) {
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
         setError(error, QStringLiteral("cannot create %1").arg(info.absolutePath()));
@@ -339,22 +333,24 @@ bool ClassRegistry::update(const std::function<bool(Tree&)>& change, QString* er
         return false;
     if (!change(tree))
         return true;
-    QSaveFile out(m_path);
-    if (!out.open(QIODevice::WriteOnly)) {
-        setError(error, QStringLiteral("cannot write %1: %2").arg(m_path, out.errorString()));
+    const QByteArray content = serialise(tree);
+    // A name or value the format cannot hold (a line break, say) would make the whole file unreadable
+    // for every later change; the change is refused instead.
+    Tree reread;
+    if (!parse(content, reread, nullptr) || reread.keys != tree.keys) {
+        setError(error, QStringLiteral("a key, value name or value cannot be stored in %1 (a line break)").arg(m_path));
         return false;
     }
-    out.write(serialise(tree));
-    // QSaveFile writes a temporary file, flushes it to disk and renames it over the old one.
-    if (!out.commit()) {
-        setError(error, QStringLiteral("cannot write %1: %2").arg(m_path, out.errorString()));
+    // A reader never sees the file missing or half written: it is written aside and renamed over.
+    QString why;
+    if (!writeFileAtomically(m_path, content, &why)) {
+        setError(error, why);
         return false;
     }
     return true;
 }
 
-bool ClassRegistry::setValue(const QString& key, const QString& name, const QString& data, QString* error)
-{
+bool ClassRegistry::setValue(const QString& key, const QString& name, const QString& data, QString* error) {
     return update(
         [&](Tree& tree) {
             treeSetValue(tree, key, name, data);
@@ -363,8 +359,7 @@ bool ClassRegistry::setValue(const QString& key, const QString& name, const QStr
         error);
 }
 
-bool ClassRegistry::createKey(const QString& key, QString* error)
-{
+bool ClassRegistry::createKey(const QString& key, QString* error) {
     return update(
         [&](Tree& tree) {
             treeCreateKey(tree, key);
@@ -373,8 +368,7 @@ bool ClassRegistry::createKey(const QString& key, QString* error)
         error);
 }
 
-bool ClassRegistry::deleteValue(const QString& key, const QString& name, QString* error)
-{
+bool ClassRegistry::deleteValue(const QString& key, const QString& name, QString* error) {
     return update(
         [&](Tree& tree) {
             treeDeleteValue(tree, key, name);
@@ -383,8 +377,7 @@ bool ClassRegistry::deleteValue(const QString& key, const QString& name, QString
         error);
 }
 
-bool ClassRegistry::deleteKey(const QString& key, QString* error)
-{
+bool ClassRegistry::deleteKey(const QString& key, QString* error) {
     return update(
         [&](Tree& tree) {
             treeDeleteKey(tree, key);

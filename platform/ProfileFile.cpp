@@ -3,9 +3,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace morvane::platform {
 
@@ -36,14 +40,20 @@ struct ProfileLine {
 // Profile files are text in the system code page; a file that is not valid UTF-8 is read as Latin-1
 // so that no byte is lost. *readable is false when the file exists but cannot be read.
 QList<ProfileLine> readLines(const QString& path, bool* exists = nullptr, bool* readable = nullptr) {
-    QFile file(path);
+    // Opened directly rather than asked whether it exists first: Qt's existence check can miss the file
+    // for the instant a writer renames the new one over it.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool missing = fd < 0 && errno == ENOENT;
     if (exists)
-        *exists = file.exists();
+        *exists = !missing;
     if (readable)
         *readable = true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (readable && file.exists())
-            *readable = false;
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        if (readable)
+            *readable = missing;
         return {};
     }
     const QByteArray raw = file.readAll();
@@ -63,6 +73,58 @@ bool hasLineBreak(const QString& text) {
 }
 
 } // namespace
+
+bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error) {
+    const QByteArray target = QFile::encodeName(path);
+    const QFileInfo info(path);
+    QByteArray temporary =
+        QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    const char* step = nullptr;
+    int failure = 0;
+    const auto failed = [&](const char* what) {
+        step = what;
+        failure = errno;
+    };
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        failed("create");
+    } else {
+        for (qsizetype done = 0; !step && done < content.size();) {
+            const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                failed("write");
+            else
+                done += n;
+        }
+        // Keep the permissions of the file being replaced; a new file is readable by everyone.
+        struct stat old {};
+        const mode_t mode = ::stat(target.constData(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+        if (!step && ::fchmod(fd, mode) != 0)
+            failed("chmod");
+        if (!step && ::fsync(fd) != 0)
+            failed("fsync");
+        ::close(fd);
+        if (!step && ::rename(temporary.constData(), target.constData()) != 0)
+            failed("rename");
+        if (step)
+            ::unlink(temporary.constData());
+    }
+    if (step) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2 failed (%3)")
+                         .arg(path, QLatin1String(step), QString::fromLocal8Bit(std::strerror(failure)));
+        return false;
+    }
+    // The rename itself reaches the disk with the directory.
+    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
 
 bool parseProfileInteger(const QString& text, int& value) {
     const QString t = text.trimmed();
@@ -87,7 +149,8 @@ ProfileFile::ProfileFile(QString path)
     : m_path(std::move(path)) {}
 
 bool ProfileFile::exists() const {
-    return QFileInfo::exists(m_path);
+    struct stat info {};
+    return ::stat(QFile::encodeName(m_path).constData(), &info) == 0;
 }
 
 bool ProfileFile::lookup(const QString& section, const QString& key, QString& value) const {
@@ -181,16 +244,7 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
     QByteArray content;
     for (const ProfileLine& line : lines)
         content += line.raw + "\r\n";
-    QSaveFile file(m_path);
-    // A file in a directory that takes no new files is still written in place, as the platform does.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        throw ProfileWriteError(m_path);
-    if (file.write(content) != content.size()) {
-        file.cancelWriting();
-        throw ProfileWriteError(m_path);
-    }
-    if (!file.commit())
+    if (!writeFileAtomically(m_path, content))
         throw ProfileWriteError(m_path);
 }
 

@@ -40,6 +40,11 @@ private:
     QString m_text;
 };
 
+// Replaces a file's content so that a reader at any moment sees either the old or the new file, never a
+// missing or half-written one: the content goes to a temporary file in the same directory, is flushed to
+// disk and renamed over the old file. False with a one-line reason in *error on failure.
+bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error = nullptr);
+
 // Integer text as the profile services read it; false when it is not a number.
 bool parseProfileInteger(const QString& text, int& value);
 
