@@ -1,0 +1,260 @@
+#include "unt_ScanAllControls.h"
+
+#include "Automation.h"
+#include "KestrovaAdapter.h"
+
+#include <QLoggingCategory>
+
+#include <chrono>
+
+namespace morvane::monitor {
+
+Q_LOGGING_CATEGORY(lcScan, "morvane.monitor.scan")
+
+using platform::Variant;
+
+TScanAllControls::TScanAllControls(std::unique_ptr<platform::EchoProbe> echo)
+    : m_icmpClient(std::move(echo)) {
+    if (!m_icmpClient) {
+        auto icmp = std::make_unique<platform::IcmpEcho>();
+        icmp->setReceiveTimeout(kEchoTimeoutMs);
+        m_icmpClient = std::move(icmp);
+    }
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+TScanAllControls::~TScanAllControls() {
+    // Normally reached through deleteLater after the procedure ended; a direct delete still ends it first.
+    Terminate();
+    wait();
+}
+
+void TScanAllControls::SetDeviceList(std::shared_ptr<TDeviceList> deviceList) {
+    std::lock_guard lock(m_mutex);
+    m_deviceList = std::move(deviceList);
+}
+
+std::shared_ptr<TDeviceList> TScanAllControls::DeviceList() const {
+    std::lock_guard lock(m_mutex);
+    return m_deviceList;
+}
+
+void TScanAllControls::Resume() {
+    std::lock_guard lock(m_mutex);
+    m_suspended = false;
+    m_wake.notify_all();
+    if (!m_started) {
+        m_started = true;
+        start();
+    }
+}
+
+void TScanAllControls::Suspend() {
+    std::unique_lock lock(m_mutex);
+    m_suspended = true;
+    if (QThread::currentThread() == this)
+        return;
+    m_wake.wait(lock, [this] { return !m_inStep; });
+}
+
+bool TScanAllControls::Suspended() const {
+    std::lock_guard lock(m_mutex);
+    return m_suspended;
+}
+
+void TScanAllControls::Terminate() {
+    std::lock_guard lock(m_mutex);
+    m_terminated = true;
+    m_wake.notify_all();
+    if (!m_started) {
+        m_started = true;
+        start();
+    }
+}
+
+bool TScanAllControls::Terminated() const {
+    std::lock_guard lock(m_mutex);
+    return m_terminated;
+}
+
+bool TScanAllControls::pause(int milliseconds) {
+    std::unique_lock lock(m_mutex);
+    return !m_wake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_terminated; });
+}
+
+TScanAllControls::StepStart TScanAllControls::beginStep() {
+    std::unique_lock lock(m_mutex);
+    if (m_terminated)
+        return StepStart::Stop;
+    if (m_suspended) {
+        m_wake.wait(lock, [this] { return !m_suspended || m_terminated; });
+        return m_terminated ? StepStart::Stop : StepStart::Parked;
+    }
+    m_inStep = true;
+    return StepStart::Go;
+}
+
+void TScanAllControls::endStep() {
+    std::lock_guard lock(m_mutex);
+    m_inStep = false;
+    m_wake.notify_all();
+}
+
+void TScanAllControls::run() {
+    Execute();
+}
+
+void TScanAllControls::Execute() {
+    int position = 0;
+    const std::shared_ptr<TDeviceList> list = DeviceList();
+    while (!Terminated()) {
+        if (!pause(kStepMs))
+            break;
+        const StepStart start = beginStep();
+        if (start == StepStart::Stop)
+            break;
+        if (start == StepStart::Parked)
+            continue; // resumed: wait a full step before the next visit
+        if (list)
+            step(*list, position);
+        ++m_steps;
+        endStep();
+    }
+}
+
+void TScanAllControls::step(TDeviceList& list, int& position) {
+    if (list.Count() == 0)
+        return;
+    if (position >= list.Count())
+        position = 0;
+    // Held for the whole visit: a device that another thread removes meanwhile stays valid until here.
+    const DevicePtr device = list.Items(position);
+    if (device && device->Active()) {
+        if (device->Kind() == kNetworkLock) {
+            if (auto lock = std::dynamic_pointer_cast<TNetworkLock>(device))
+                lockProcedure(list, lock);
+        } else if (device->Kind() == kNetworkSwitch) {
+            if (auto networkSwitch = std::dynamic_pointer_cast<TNetworkSwitch>(device))
+                switchProcedure(networkSwitch);
+        }
+    }
+    ++position;
+    if (position >= list.Count())
+        position = 0;
+}
+
+void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TNetworkLock>& lock) {
+    const Variant connection = lock->Connection();
+    Variant record{QString()};
+    int32_t code = 0;
+    try {
+        code = kestrova::ComifGetRealTimeMonitorRecord(connection, record);
+    } catch (const std::exception& failure) {
+        // A broken object says nothing about the controller's link; the lock is tried again next turn.
+        qCWarning(lcScan) << "record fetch of lock" << lock->ID() << "failed:" << QString::fromUtf8(failure.what());
+        return;
+    }
+    m_lastResult = code;
+
+    if (code != kResultNormal && code != kResultNoNewData) {
+        if (!pause(kLinkCheckDelayMs))
+            return; // termination: the lock is left as it is
+        const platform::EchoOutcome echo = m_icmpClient->ping(lock->IP());
+        if (echo.result == platform::EchoResult::CouldNotCheck) {
+            // Without ICMP rights no lock could ever pass the check; keeping it is the safe choice.
+            if (!m_echoRightsReported)
+                qCWarning(lcScan) << "link check of lock" << lock->ID() << "at" << lock->IP()
+                                  << "could not be made, the lock is kept:" << echo.detail;
+            else
+                qCDebug(lcScan) << "link check of lock" << lock->ID() << "could not be made:" << echo.detail;
+            m_echoRightsReported = true;
+        } else if (echo.result == platform::EchoResult::NoReply) {
+            qCDebug(lcScan) << "lock" << lock->ID() << "at" << lock->IP() << "dropped:" << echo.detail;
+            lock->SetActive(false);
+            try {
+                kestrova::ComifCloseConnection(connection);
+            } catch (const std::exception& failure) {
+                qCWarning(lcScan) << "closing lock" << lock->ID() << "failed:" << QString::fromUtf8(failure.what());
+            }
+            list.Remove(lock.get());
+            return;
+        }
+    }
+
+    QString text;
+    try {
+        text = record.toText();
+    } catch (const platform::AutomationError&) {
+        return; // not a text: like a text of another length
+    }
+    const std::optional<LockMonitorRecord> decoded = decodeLockRecord(text);
+    if (!decoded)
+        return;
+    lock->SetMonitorRecord(*decoded);
+    QString error;
+    if (!lock->SendMonitorRecord(&error))
+        qCDebug(lcScan) << "datagram of lock" << lock->ID() << "not sent:" << error;
+}
+
+void TScanAllControls::switchProcedure(const std::shared_ptr<TNetworkSwitch>& networkSwitch) {
+    const Variant connection = networkSwitch->Connection();
+    Variant cardNumber, circuitry1, circuitry2, mcState, alarmState;
+    int32_t code = 0;
+    for (int attempt = 0; attempt < kSwitchAttempts; ++attempt) {
+        try {
+            code = kestrova::ComifReadDeviceInfo(connection, cardNumber, circuitry1, circuitry2, mcState, alarmState);
+        } catch (const std::exception& failure) {
+            qCWarning(lcScan) << "device information of switch" << networkSwitch->ID()
+                              << "failed:" << QString::fromUtf8(failure.what());
+            return;
+        }
+        m_lastResult = code;
+        if (code != kResultTimedOut)
+            break;
+        if (!pause(kSwitchRetryMs))
+            return;
+    }
+
+    SwitchStatusRecord status;
+    if (code == kResultTimedOut) {
+        status.status = kSwitchUnreachable;
+        networkSwitch->SetActive(false);
+    } else if (code == kResultNoNewData) {
+        status.status = kSwitchAnswered37;
+    } else {
+        status.status = kSwitchOtherAnswer;
+    }
+
+    QString cardText;
+    try {
+        cardText = cardNumber.toText();
+    } catch (const platform::AutomationError&) {
+        // Not convertible to text: treated like a card number of the wrong length.
+    }
+    if (cardText.size() != 8)
+        cardText = QStringLiteral("00000000");
+    const auto cardBytes = leadingHexBytes(cardText);
+    const auto idBytes = leadingHexBytes(networkSwitch->ID());
+    if (!cardBytes || !idBytes) {
+        qCDebug(lcScan) << "status of switch" << networkSwitch->ID() << "dropped: card" << cardText
+                        << "or ID is not 8 hex digits";
+        return;
+    }
+    status.cardBytes = *cardBytes;
+    status.idBytes = *idBytes;
+    try {
+        status.circuitry1 = uint8_t(circuitry1.toInt32() & 0xFF);
+        status.circuitry2 = uint8_t(circuitry2.toInt32() & 0xFF);
+        status.mcState = uint8_t(mcState.toInt32() & 0xFF);
+        status.alarmState = uint8_t(alarmState.toInt32() & 0xFF);
+    } catch (const std::exception& failure) {
+        qCDebug(lcScan) << "status of switch" << networkSwitch->ID() << "dropped:" << QString::fromUtf8(failure.what());
+        return;
+    }
+    networkSwitch->SetSwitchStatus(status);
+    QString error;
+    if (!networkSwitch->SendSwitchStatus(&error))
+        qCDebug(lcScan) << "datagram of switch" << networkSwitch->ID() << "not sent:" << error;
+}
+
+} // namespace morvane::monitor

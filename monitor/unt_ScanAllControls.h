@@ -1,0 +1,97 @@
+#pragma once
+
+#include "IcmpEcho.h"
+#include "unt_controllist.h"
+
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace morvane::monitor {
+
+// Pacing of the scan.
+constexpr int kStepMs = 200;
+constexpr int kLinkCheckDelayMs = 1000;
+constexpr int kEchoTimeoutMs = 1000;
+constexpr int kSwitchRetryMs = 100;
+constexpr int kSwitchAttempts = 3;
+
+// Result codes of the lock-communication component as the scan reads them.
+constexpr int32_t kResultNormal = 0;
+constexpr int32_t kResultTimedOut = 4;
+constexpr int32_t kResultNoNewData = 37;
+
+// Switch status values of the switch status datagram.
+constexpr uint8_t kSwitchUnreachable = 1;
+constexpr uint8_t kSwitchAnswered37 = 2;
+constexpr uint8_t kSwitchOtherAnswer = 3;
+
+// The background thread that visits the registry's devices one per step and relays their state as
+// datagrams. Created suspended; the first Resume starts it. It frees itself (deleteLater, on the
+// thread that created it) when its procedure ends; whoever requested termination must forget it.
+//
+// Threads: Execute runs on the thread itself; Resume, Suspend, Terminate and SetDeviceList are called
+// from the main window and the remote-service threads. m_mutex guards m_started, m_suspended,
+// m_terminated, m_inStep and m_deviceList; m_wake signals every change of them. The thread holds
+// m_mutex only to read or change these flags, never during a step.
+class TScanAllControls : public QThread {
+    Q_OBJECT
+
+public:
+    // `echo` replaces the ICMP client (tests); by default an ICMP echo with a 1000 ms time-out.
+    explicit TScanAllControls(std::unique_ptr<platform::EchoProbe> echo = {});
+    ~TScanAllControls() override;
+
+    // The registry to scan, shared: it stays alive until the thread's last step is over.
+    void SetDeviceList(std::shared_ptr<TDeviceList> deviceList);
+    std::shared_ptr<TDeviceList> DeviceList() const;
+    platform::EchoProbe& IcmpClient() { return *m_icmpClient; }
+    int32_t LastResult() const { return m_lastResult.load(); }
+
+    // Starts the thread the first time, later lets a suspended one go on.
+    void Resume();
+    // Takes effect between steps only: returns once the thread is not inside a step, so the caller may
+    // change the registry at once. Returns at once when called from the thread itself.
+    void Suspend();
+    bool Suspended() const;
+    // Asks the procedure to end; it notices within one step (also during the waits of a link check or
+    // of the switch attempts). A thread that was never started is started so that it ends and frees
+    // itself.
+    void Terminate();
+    bool Terminated() const;
+    // Steps completed so far (each visited or passed over one device, or found the registry empty).
+    quint64 Steps() const { return m_steps.load(); }
+
+protected:
+    void run() override;
+    void Execute();
+
+private:
+    enum class StepStart { Go, Parked, Stop };
+    // Sleeps, waking early only for termination; false when termination was requested.
+    bool pause(int milliseconds);
+    StepStart beginStep();
+    void endStep();
+    void step(TDeviceList& list, int& position);
+    void lockProcedure(TDeviceList& list, const std::shared_ptr<TNetworkLock>& lock);
+    void switchProcedure(const std::shared_ptr<TNetworkSwitch>& networkSwitch);
+
+    std::unique_ptr<platform::EchoProbe> m_icmpClient;
+    std::atomic<int32_t> m_lastResult{0}; // written only by the thread
+    std::atomic<quint64> m_steps{0};
+    bool m_echoRightsReported = false; // thread only
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_started = false;
+    bool m_suspended = true;
+    bool m_terminated = false;
+    bool m_inStep = false;
+    std::shared_ptr<TDeviceList> m_deviceList;
+};
+
+} // namespace morvane::monitor

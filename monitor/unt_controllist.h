@@ -1,0 +1,142 @@
+#pragma once
+
+#include "MonitorRecords.h"
+#include "UdpSender.h"
+#include "Variant.h"
+
+#include <QList>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace morvane::monitor {
+
+class TDeviceList;
+
+// Device kinds: the client's message mode minus one.
+enum DeviceKind : uint8_t {
+    kNetworkLock = 0,
+    kPlainDevice = 1,
+    kNetworkSwitch = 2,
+};
+
+// The UDP port of the local listener; MORVANE_MONITOR_PORT (1..65535) points tests elsewhere.
+constexpr uint16_t kMonitorPort = 7800;
+uint16_t monitorPort();
+
+// A monitored controller. Shared ownership: the registry, the scanning thread in the middle of a visit
+// and any client that still refers to the device each hold a std::shared_ptr, so a device that leaves
+// the registry is freed when the last of them lets go.
+//
+// Threads: created and configured by a remote-service thread (BegScanControl) or a test; read and sent
+// by the scanning thread; its Connection copied by other remote-service threads (OpenCon). m_mutex
+// guards every field below except the atomics; it is held only while a field is read or written or a
+// datagram is built and handed to the socket, never across a component call. Lock order: the
+// registry's lock may be held when a device's lock is taken, never the other way round.
+class TDevice {
+public:
+    TDevice();
+    virtual ~TDevice();
+    TDevice(const TDevice&) = delete;
+    TDevice& operator=(const TDevice&) = delete;
+
+    void SetActive(bool active) { m_active.store(active); }
+    bool Active() const { return m_active.load(); }
+    void SetKind(uint8_t kind) { m_kind.store(kind); }
+    uint8_t Kind() const { return m_kind.load(); }
+    void SetConnection(const platform::Variant& connection);
+    platform::Variant Connection() const; // a copy of the variant: the same component object
+    void SetID(const QString& id);
+    QString ID() const;
+    void SetOwner(const std::weak_ptr<TDeviceList>& owner);
+    std::shared_ptr<TDeviceList> Owner() const; // null once the list is gone
+    QByteArray Buffer() const;                  // a copy of the 256-byte send buffer
+
+protected:
+    // Hands the first `size` bytes of the buffer to the owner's sender. Called with m_mutex held.
+    bool sendBuffer(int size, QString* error) const;
+
+    mutable std::mutex m_mutex;
+    std::array<uint8_t, 256> m_buffer{};
+
+private:
+    std::atomic<bool> m_active{false};
+    std::atomic<uint8_t> m_kind{0};
+    platform::Variant m_connection;
+    QString m_id;
+    std::weak_ptr<TDeviceList> m_owner;
+};
+
+using DevicePtr = std::shared_ptr<TDevice>;
+
+// A door controller reached over the network.
+class TNetworkLock : public TDevice {
+public:
+    TNetworkLock() = default;
+    void SetIP(const QString& ip);
+    QString IP() const;
+    void SetMonitorRecord(const LockMonitorRecord& record);
+    LockMonitorRecord MonitorRecord() const;
+    // Builds the 22-byte lock monitor datagram in a zeroed buffer and sends it; false when not sent.
+    bool SendMonitorRecord(QString* error = nullptr);
+
+private:
+    QString m_ip;
+    LockMonitorRecord m_monitorRecord;
+};
+
+// A power switch with two circuits, reached over a serial line.
+class TNetworkSwitch : public TDevice {
+public:
+    TNetworkSwitch() = default;
+    void SetSwitchStatus(const SwitchStatusRecord& status);
+    SwitchStatusRecord SwitchStatus() const;
+    // Writes the 16-byte switch status datagram into the buffer and sends it; false when not sent.
+    bool SendSwitchStatus(QString* error = nullptr);
+
+private:
+    SwitchStatusRecord m_switchStatus;
+};
+
+// The process's one registry of monitored controllers, with the sender of their datagrams. Create it
+// with std::make_shared: devices refer back to it weakly, so one that outlives the list sends nothing.
+//
+// Threads: the scanning thread (Count, Items, Remove), the remote-service threads (Add, Find, Clear)
+// and the main window thread (creation, release). m_mutex guards List; every operation takes it for
+// its whole length, so each is atomic with respect to all others, and it is never held while a
+// component is called or a datagram is sent.
+class TDeviceList : public std::enable_shared_from_this<TDeviceList> {
+public:
+    TDeviceList();
+    ~TDeviceList();
+    TDeviceList(const TDeviceList&) = delete;
+    TDeviceList& operator=(const TDeviceList&) = delete;
+
+    // Appends the device and makes this list its owner, unless Find matches it (then nothing happens
+    // and false is returned). Find and append are one step, so two threads cannot both add a match.
+    bool Add(const DevicePtr& device);
+    // The first entry with the probe's ID (exact text) and kind; a probe with an empty ID finds nothing.
+    DevicePtr Find(const TDevice& probe) const;
+    // Empties the list. The devices are not closed; each is freed once nothing else holds it.
+    void Clear();
+    int Count() const;
+    DevicePtr Items(int index) const; // null when the index is outside the list
+    // Takes this very object out of the list (a device that is not in it changes nothing); it is freed
+    // once nothing else holds it.
+    void Remove(const TDevice* device);
+
+    const platform::UdpSender& UDPClient() const { return m_udpClient; }
+
+private:
+    DevicePtr findLocked(const QString& id, uint8_t kind) const;
+
+    const platform::UdpSender m_udpClient;
+    mutable std::mutex m_mutex;
+    QList<DevicePtr> m_list; // guarded by m_mutex
+};
+
+} // namespace morvane::monitor
