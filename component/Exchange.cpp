@@ -1,0 +1,110 @@
+#include "Exchange.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morvane::kestrova {
+
+using namespace ctrlproto;
+using Clock = std::chrono::steady_clock;
+
+Timing Timing::fromEnvironment() {
+    Timing timing;
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("MORVANE_KESTROVA_TIMEOUT_MS", &ok);
+    if (ok && ms > 0 && ms <= 60000)
+        timing.attemptMs = ms;
+    const int attempts = qEnvironmentVariableIntValue("MORVANE_KESTROVA_ATTEMPTS", &ok);
+    if (ok && attempts > 0 && attempts <= 20)
+        timing.attempts = attempts;
+    return timing;
+}
+
+namespace {
+
+// Closes the socket of one exchange whichever way it ends.
+class SocketGuard {
+public:
+    explicit SocketGuard(int fd)
+        : m_fd(fd) {}
+    ~SocketGuard() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    SocketGuard(const SocketGuard&) = delete;
+    SocketGuard& operator=(const SocketGuard&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+int32_t udpExchange(const QString& ip, uint16_t port, const Request& request, const Timing& timing,
+                    const QString& expectedMac, Reply* reply) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (!isValidIPv4(ip) || ::inet_pton(AF_INET, ip.toLatin1().constData(), &peer.sin_addr) != 1 || port == 0)
+        return status::BadArgument;
+
+    SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socket.fd() < 0)
+        return status::NoReply;
+    // A connected socket has the kernel drop datagrams from any other address; the check below stays
+    // as a second line.
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
+        return status::NoReply;
+
+    const QByteArray frame = encodeRequest(request);
+    QByteArray buffer(kMaxFrameBytes + 1, Qt::Uninitialized);
+    for (int attempt = 0; attempt < timing.attempts; ++attempt) {
+        // A refused send (the port answered "unreachable" to an earlier one) is just an attempt lost.
+        (void)::send(socket.fd(), frame.constData(), static_cast<size_t>(frame.size()), 0);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timing.attemptMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            pollfd waiting{socket.fd(), POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, static_cast<int>(left) + 1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                break;
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t got = ::recvfrom(socket.fd(), buffer.data(), static_cast<size_t>(buffer.size()), 0,
+                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (got < 0) {
+                if (errno == ECONNREFUSED) {
+                    // Nobody listens there (yet): wait out this attempt instead of spinning on the error.
+                    const auto rest = deadline - Clock::now();
+                    if (rest > Clock::duration::zero())
+                        ::poll(nullptr, 0,
+                               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+                    break;
+                }
+                continue;
+            }
+            if (got > kMaxFrameBytes || from.sin_addr.s_addr != peer.sin_addr.s_addr || from.sin_port != peer.sin_port)
+                continue;
+            auto decoded = decodeReply(QByteArray::fromRawData(buffer.constData(), static_cast<qsizetype>(got)));
+            if (!decoded || decoded->session != request.session || decoded->sequence != request.sequence)
+                continue;
+            if (decoded->error.isEmpty() && !expectedMac.isEmpty() && normaliseMac(decoded->mac) != expectedMac)
+                continue;
+            *reply = std::move(*decoded);
+            return reply->error.isEmpty() ? status::Ok : status::Refused;
+        }
+    }
+    return status::NoReply;
+}
+
+} // namespace morvane::kestrova

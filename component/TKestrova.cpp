@@ -1,0 +1,242 @@
+#include "TKestrova.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+
+namespace morvane::kestrova {
+
+using namespace ctrlproto;
+using platform::Argument;
+using platform::Arguments;
+using platform::AutomationError;
+using platform::DispId;
+using platform::Variant;
+using platform::VarType;
+
+namespace {
+
+// A value that cannot be read as the type the call needs is bad input, reported as a status.
+std::optional<int32_t> asInt(const Variant& value) {
+    try {
+        return value.toInt32();
+    } catch (const AutomationError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<QString> asText(const Variant& value) {
+    try {
+        return value.toText();
+    } catch (const AutomationError&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+TKestrova::TKestrova()
+    : m_session(QRandomGenerator::system()->generate())
+    , m_timing(Timing::fromEnvironment()) {
+    DispId id = 1;
+    addMember(QStringLiteral("COMifCreateConnection"), id++, 4,
+              [this](Arguments& args) { return createConnection(args); });
+    addMember(QStringLiteral("ComifSerialPortHandle"), id++, 2,
+              [this](Arguments& args) { return serialPortHandle(args); });
+    addMember(QStringLiteral("ComifCloseConnection"), id++, 0, [this](Arguments&) { return closeConnection(); });
+    addMember(QStringLiteral("ComifSetUDPLinkInfo"), id++, 6, [this](Arguments& args) { return setUdpLinkInfo(args); });
+    // Not called by the server: lets tests and tools shorten the wait for a silent controller.
+    addMember(QStringLiteral("ComifSetTimeOut"), id++, 2, [this](Arguments& args) { return setTimeOut(args); });
+    for (const MethodInfo& method : controllerMethods()) {
+        const QString name = QLatin1String(method.name);
+        DispId ignored = 0;
+        if (getIdOfName(name, ignored) == platform::hr::S_OK)
+            continue;
+        addMember(name, id++, method.paramCount, [this, &method](Arguments& args) { return forward(method, args); });
+    }
+}
+
+TKestrova::Connection TKestrova::connection() const {
+    std::lock_guard lock(m_mutex);
+    return m_connection;
+}
+
+Timing TKestrova::timing() const {
+    std::lock_guard lock(m_mutex);
+    return m_timing;
+}
+
+Request TKestrova::newRequest(const QString& method, const QString& mac) {
+    Request request;
+    request.session = m_session;
+    request.sequence = ++m_sequence;
+    request.mac = mac;
+    request.method = method;
+    return request;
+}
+
+int32_t TKestrova::sendTo(const Connection& connection, const Request& request, const QString& expectedMac,
+                          Reply* reply) {
+    switch (connection.kind) {
+    case Connection::Kind::Network:
+        return udpExchange(connection.ip, connection.port, request, timing(), expectedMac, reply);
+    case Connection::Kind::Serial:
+        return connection.line->exchange(request, timing(), expectedMac, reply);
+    case Connection::Kind::None:
+        break;
+    }
+    return status::NotConnected;
+}
+
+int32_t TKestrova::exchange(const Connection& connection, Request request, const QString& expectedMac, Arguments* args,
+                            Reply* reply) {
+    const int32_t result = sendTo(connection, request, expectedMac, reply);
+    if (result != status::Ok)
+        return result;
+    if (args) {
+        try {
+            for (auto it = reply->outputs.constBegin(); it != reply->outputs.constEnd(); ++it) {
+                if (it.key() < static_cast<int>(args->size()) && (*args)[static_cast<size_t>(it.key())].isByRef())
+                    (*args)[static_cast<size_t>(it.key())].set(it.value());
+            }
+        } catch (const AutomationError&) {
+            // An output that does not fit the caller's typed reference: the answer is unusable.
+            return status::Refused;
+        }
+    }
+    return reply->status;
+}
+
+Variant TKestrova::createConnection(Arguments& args) {
+    const auto mode = asInt(args[0].value());
+    const auto mac = asText(args[2].value());
+    const auto normalisedMac = mac ? normaliseMac(*mac) : std::nullopt;
+    if (!mode || !normalisedMac)
+        return status::BadArgument;
+
+    Connection candidate;
+    candidate.mac = *normalisedMac;
+    if (*mode == 1) {
+        const auto ip = asText(args[1].value());
+        const auto port = asInt(args[3].value());
+        if (!ip || !isValidIPv4(ip->trimmed()) || !port || *port < 1 || *port > 65535)
+            return status::BadArgument;
+        candidate.kind = Connection::Kind::Network;
+        candidate.ip = ip->trimmed();
+        candidate.port = static_cast<uint16_t>(*port);
+    } else if (*mode == 2 || *mode == 3) {
+        const auto handle = asInt(args[3].value());
+        if (!handle)
+            return status::BadArgument;
+        candidate.line = SerialPorts::instance().find(*handle);
+        if (!candidate.line)
+            return status::NoPort;
+        candidate.kind = Connection::Kind::Serial;
+    } else {
+        return status::BadArgument;
+    }
+
+    // The handshake: the controller must answer, and with the MAC it was asked for.
+    Request hello = newRequest(QStringLiteral("COMifCreateConnection"), candidate.mac);
+    for (const Argument& arg : args)
+        hello.args.append(arg.value().type() == VarType::Dispatch ? Variant::null() : arg.value());
+    Reply reply;
+    const int32_t result = sendTo(candidate, hello, QString(), &reply);
+    if (result != status::Ok)
+        return result;
+    if (reply.status != status::Ok)
+        return reply.status;
+    if (normaliseMac(reply.mac) != candidate.mac)
+        return status::WrongController;
+    std::lock_guard lock(m_mutex);
+    m_connection = candidate;
+    return status::Ok;
+}
+
+Variant TKestrova::serialPortHandle(Arguments& args) {
+    const auto portNumber = asInt(args[1].value());
+    if (!portNumber) {
+        args[0].set(Variant(0));
+        return status::BadArgument;
+    }
+    QString error;
+    const int32_t handle = SerialPorts::instance().open(*portNumber, &error);
+    args[0].set(Variant(handle));
+    return handle != 0 ? status::Ok : status::NoPort;
+}
+
+Variant TKestrova::closeConnection() {
+    Connection previous;
+    {
+        std::lock_guard lock(m_mutex);
+        previous = m_connection;
+        m_connection = Connection();
+    }
+    if (previous.kind == Connection::Kind::None)
+        return status::Ok;
+    Reply reply;
+    return exchange(previous, newRequest(QStringLiteral("ComifCloseConnection"), previous.mac), previous.mac, nullptr,
+                    &reply);
+}
+
+Variant TKestrova::setUdpLinkInfo(Arguments& args) {
+    // Works without a connection: the settings go to the controller with that MAC, at the controller IP
+    // given and the port of the last argument, unless MORVANE_KESTROVA_SETUP_TARGET ("ip:port") says
+    // where controllers listen for their settings.
+    const auto mac = asText(args[0].value());
+    const auto normalisedMac = mac ? normaliseMac(*mac) : std::nullopt;
+    const auto controlIp = asText(args[2].value());
+    const auto port = asInt(args[5].value());
+    if (!normalisedMac || !controlIp || !port)
+        return status::BadArgument;
+    Connection target;
+    target.kind = Connection::Kind::Network;
+    target.mac = *normalisedMac;
+    target.ip = controlIp->trimmed();
+    target.port = static_cast<uint16_t>(*port);
+    const QString setup = qEnvironmentVariable("MORVANE_KESTROVA_SETUP_TARGET");
+    if (!setup.isEmpty()) {
+        const qsizetype colon = setup.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const int setupPort = setup.mid(colon + 1).toInt(&ok);
+        if (colon <= 0 || !ok || setupPort < 1 || setupPort > 65535)
+            return status::BadArgument;
+        target.ip = setup.left(colon);
+        target.port = static_cast<uint16_t>(setupPort);
+    }
+    if (!isValidIPv4(target.ip) || *port < 1 || *port > 65535)
+        return status::BadArgument;
+    Request request = newRequest(QStringLiteral("ComifSetUDPLinkInfo"), target.mac);
+    for (const Argument& arg : args)
+        request.args.append(arg.value());
+    Reply reply;
+    return exchange(target, request, target.mac, &args, &reply);
+}
+
+Variant TKestrova::setTimeOut(Arguments& args) {
+    const auto ms = asInt(args[0].value());
+    const auto attempts = asInt(args[1].value());
+    if (!ms || !attempts || *ms < 1 || *ms > 60000 || *attempts < 1 || *attempts > 20)
+        return status::BadArgument;
+    std::lock_guard lock(m_mutex);
+    m_timing.attemptMs = *ms;
+    m_timing.attempts = *attempts;
+    return status::Ok;
+}
+
+Variant TKestrova::forward(const MethodInfo& method, Arguments& args) {
+    const Connection current = connection();
+    if (current.kind == Connection::Kind::None)
+        return status::NotConnected;
+    Request request = newRequest(QLatin1String(method.name), current.mac);
+    for (const Argument& arg : args)
+        request.args.append(arg.value().type() == VarType::Dispatch ? Variant::null() : arg.value());
+    if (request.method == QLatin1String("COMifAdjustDateTime"))
+        request.clock = platform::dateTimeToOleDate(QDateTime::currentDateTime());
+    Reply reply;
+    const int32_t result = exchange(current, request, current.mac, &args, &reply);
+    if (method.variantResult && result == reply.status && !reply.result.isEmpty() && reply.error.isEmpty())
+        return reply.result;
+    return result;
+}
+
+} // namespace morvane::kestrova
