@@ -4,6 +4,7 @@
 #include "FakeController.h"
 #include "MonitorListener.h"
 #include "MonitorRecords.h"
+#include "NetNamespace.h"
 #include "unt_controllist.h"
 #include "unt_ScanAllControls.h"
 
@@ -138,6 +139,12 @@ private slots:
     void deviceRemovedDuringItsVisit();
     void registryOutlivesItsOwner();
     void neverStartedThreadStillEnds();
+
+    // --- link check over the network -----------------------------------------------------------------
+    void echoLoopbackAndBadHosts();
+    void echoThroughNamespace();
+    void linkCheckAgainstNamespace_data();
+    void linkCheckAgainstNamespace();
 };
 
 void TestMonitor::shortRecordDatagram() {
@@ -806,6 +813,67 @@ void TestMonitor::neverStartedThreadStillEnds() {
     thread->Suspend(); // not started: returns at once
     thread->Terminate();
     QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 2000);
+}
+
+void TestMonitor::echoLoopbackAndBadHosts() {
+    platform::IcmpEcho echo;
+    echo.setReceiveTimeout(kEchoTimeoutMs);
+    const platform::EchoOutcome loopback = echo.ping(QStringLiteral("127.0.0.1"));
+    if (loopback.result == platform::EchoResult::CouldNotCheck)
+        QSKIP(qPrintable(QStringLiteral("no ICMP rights here: ") + loopback.detail));
+    QCOMPARE(loopback.result, platform::EchoResult::Reply);
+    QElapsedTimer clock;
+    clock.start();
+    for (const QString& host : {QString(), QStringLiteral("no such host.invalid"), QStringLiteral("300.1.1.1")})
+        QCOMPARE(echo.ping(host).result, platform::EchoResult::NoReply);
+    QVERIFY(clock.elapsed() < 3000);
+}
+
+void TestMonitor::echoThroughNamespace() {
+    test::NetNamespace space;
+    if (!space.ok())
+        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace: ") + space.error()));
+    platform::IcmpEcho echo;
+    echo.setReceiveTimeout(kEchoTimeoutMs);
+    const platform::EchoOutcome up = echo.ping(space.peerAddress());
+    if (up.result == platform::EchoResult::CouldNotCheck)
+        QSKIP(qPrintable(QStringLiteral("no ICMP rights here: ") + up.detail));
+    QCOMPARE(up.result, platform::EchoResult::Reply);
+    QVERIFY(space.setPeerLink(false));
+    QElapsedTimer clock;
+    clock.start();
+    const platform::EchoOutcome down = echo.ping(space.peerAddress());
+    QCOMPARE(down.result, platform::EchoResult::NoReply);
+    QVERIFY2(clock.elapsed() <= 1200, qPrintable(QString::number(clock.elapsed()))); // the 1000 ms time-out
+}
+
+void TestMonitor::linkCheckAgainstNamespace_data() {
+    QTest::addColumn<bool>("linkUp");
+    QTest::newRow("echo reply: kept") << true;
+    QTest::newRow("link down: removed") << false;
+}
+
+void TestMonitor::linkCheckAgainstNamespace() {
+    QFETCH(bool, linkUp);
+    test::NetNamespace space;
+    if (!space.ok())
+        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace: ") + space.error()));
+    if (platform::IcmpEcho().ping(space.peerAddress()).result != platform::EchoResult::Reply)
+        QSKIP("no echo through the namespace (no ICMP rights)");
+    QVERIFY(space.setPeerLink(linkUp));
+    const auto list = std::make_shared<TDeviceList>();
+    const auto component = std::make_shared<FakeController>();
+    component->answerRecords({5, Variant(QString())});
+    list->Add(makeLock(QStringLiteral("L"), component, space.peerAddress()));
+    ScanRun scan(list); // the real ICMP client
+    if (linkUp) {
+        QTRY_VERIFY_WITH_TIMEOUT(component->recordCalls() >= 2, 5000); // checked, kept, visited again
+        QCOMPARE(list->Count(), 1);
+        QCOMPARE(component->closeCalls(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(list->Count(), 0, 4000);
+        QCOMPARE(component->closeCalls(), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMonitor)
