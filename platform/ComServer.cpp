@@ -4,8 +4,7 @@ namespace morvane::platform {
 
 namespace {
 
-QString threadingModelName(ThreadingModel model)
-{
+QString threadingModelName(ThreadingModel model) {
     switch (model) {
     case ThreadingModel::Single:
         return QStringLiteral("Single");
@@ -19,10 +18,19 @@ QString threadingModelName(ThreadingModel model)
     return {};
 }
 
+// True unless the ProgID names another class: a ProgID that a later registration gave to another
+// server stays with that server.
+bool progIdBelongsTo(const ClassRegistry::Tree& tree, const QString& progId, const QString& clsid) {
+    const auto found = tree.keys.constFind((progId + QStringLiteral("\\CLSID")).toLower());
+    if (found == tree.keys.constEnd())
+        return true;
+    const auto registered = found->constFind(QString());
+    return registered == found->constEnd() || registered->trimmed().compare(clsid, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
-StartSwitch findStartSwitch(const QStringList& arguments)
-{
+StartSwitch findStartSwitch(const QStringList& arguments) {
     for (const QString& argument : arguments) {
         if (argument.size() < 2 || (argument.at(0) != QLatin1Char('-') && argument.at(0) != QLatin1Char('/')))
             continue;
@@ -40,27 +48,23 @@ StartSwitch findStartSwitch(const QStringList& arguments)
     return StartSwitch::None;
 }
 
-ComServer& ComServer::instance()
-{
+ComServer& ComServer::instance() {
     static ComServer server;
     return server;
 }
 
-void ComServer::registerClass(ServedClass served)
-{
+void ComServer::registerClass(ServedClass served) {
     std::lock_guard lock(m_mutex);
     served.clsid = served.clsid.toUpper();
     m_classes.push_back(std::move(served));
 }
 
-std::vector<ServedClass> ComServer::classes() const
-{
+std::vector<ServedClass> ComServer::classes() const {
     std::lock_guard lock(m_mutex);
     return m_classes;
 }
 
-bool ComServer::registerServer(const QString& serverCommand, QString* error)
-{
+bool ComServer::registerServer(const QString& serverCommand, QString* error) {
     const auto served = classes();
     return ClassRegistry().update(
         [&](ClassRegistry::Tree& tree) {
@@ -69,16 +73,20 @@ bool ComServer::registerServer(const QString& serverCommand, QString* error)
                 ClassRegistry::treeSetValue(tree, key, {}, c.description);
                 ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\ProgID"), {}, c.progId);
                 ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\LocalServer32"), {}, serverCommand);
-                ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\LocalServer32"), QStringLiteral("ThreadingModel"),
-                                            threadingModelName(c.threading));
+                ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\LocalServer32"),
+                                            QStringLiteral("ThreadingModel"), threadingModelName(c.threading));
                 if (!c.typeLibId.isEmpty())
                     ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\TypeLib"), {}, c.typeLibId);
                 if (!c.typeLibVersion.isEmpty())
                     ClassRegistry::treeSetValue(tree, key + QStringLiteral("\\Version"), {}, c.typeLibVersion);
                 for (const QString& category : c.implementedCategories)
                     ClassRegistry::treeCreateKey(tree, key + QStringLiteral("\\Implemented Categories\\") + category);
-                ClassRegistry::treeSetValue(tree, c.progId, {}, c.description);
-                ClassRegistry::treeSetValue(tree, c.progId + QStringLiteral("\\CLSID"), {}, c.clsid);
+                // A class without a ProgID is reached by its CLSID alone; an empty name would write into
+                // the root key instead.
+                if (!c.progId.trimmed().isEmpty()) {
+                    ClassRegistry::treeSetValue(tree, c.progId, {}, c.description);
+                    ClassRegistry::treeSetValue(tree, c.progId + QStringLiteral("\\CLSID"), {}, c.clsid);
+                }
                 if (c.updateRegistry)
                     c.updateRegistry(tree, true);
             }
@@ -87,8 +95,7 @@ bool ComServer::registerServer(const QString& serverCommand, QString* error)
         error);
 }
 
-bool ComServer::unregisterServer(QString* error)
-{
+bool ComServer::unregisterServer(QString* error) {
     const auto served = classes();
     return ClassRegistry().update(
         [&](ClassRegistry::Tree& tree) {
@@ -96,15 +103,15 @@ bool ComServer::unregisterServer(QString* error)
                 if (c.updateRegistry)
                     c.updateRegistry(tree, false);
                 ClassRegistry::treeDeleteKey(tree, QStringLiteral("CLSID\\") + c.clsid);
-                ClassRegistry::treeDeleteKey(tree, c.progId);
+                if (!c.progId.trimmed().isEmpty() && progIdBelongsTo(tree, c.progId, c.clsid))
+                    ClassRegistry::treeDeleteKey(tree, c.progId);
             }
             return true;
         },
         error);
 }
 
-ComServer::Outcome ComServer::initialise(const QStringList& arguments, const QString& serverCommand, QString* error)
-{
+ComServer::Outcome ComServer::initialise(const QStringList& arguments, const QString& serverCommand, QString* error) {
     switch (findStartSwitch(arguments)) {
     case StartSwitch::RegServer:
         return registerServer(serverCommand, error) ? Outcome::ExitSuccess : Outcome::ExitFailure;
@@ -122,8 +129,7 @@ ComServer::Outcome ComServer::initialise(const QStringList& arguments, const QSt
     return Outcome::Continue;
 }
 
-DispatchPtr ComServer::createInstance(const QString& clsidOrProgId)
-{
+DispatchPtr ComServer::createInstance(const QString& clsidOrProgId) {
     std::function<DispatchPtr()> create;
     {
         std::lock_guard lock(m_mutex);
@@ -156,8 +162,7 @@ DispatchPtr ComServer::createInstance(const QString& clsidOrProgId)
     });
 }
 
-void ComServer::setLastReleasedHandler(std::function<void()> handler)
-{
+void ComServer::setLastReleasedHandler(std::function<void()> handler) {
     std::lock_guard lock(m_mutex);
     m_lastReleased = std::move(handler);
 }

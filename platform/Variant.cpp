@@ -2,7 +2,6 @@
 
 #include "Automation.h"
 
-
 #include <cmath>
 #include <limits>
 
@@ -10,27 +9,25 @@ namespace morvane::platform {
 
 namespace {
 
-const QDateTime& oleEpoch()
-{
+const QDateTime& oleEpoch() {
     static const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::LocalTime);
     return epoch;
 }
 
-[[noreturn]] void throwMismatch(VarType from, const char* to)
-{
-    throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Could not convert variant of type (%1) into type (%2)")
-                                                       .arg(varTypeName(from), QLatin1String(to)));
+[[noreturn]] void throwMismatch(VarType from, const char* to) {
+    throw AutomationError(hr::DISP_E_TYPEMISMATCH,
+                          QStringLiteral("Could not convert variant of type (%1) into type (%2)")
+                              .arg(varTypeName(from), QLatin1String(to)));
 }
 
-[[noreturn]] void throwOverflow(VarType from, const char* to)
-{
-    throw AutomationError(hr::DISP_E_OVERFLOW, QStringLiteral("Overflow while converting variant of type (%1) into type (%2)")
-                                                   .arg(varTypeName(from), QLatin1String(to)));
+[[noreturn]] void throwOverflow(VarType from, const char* to) {
+    throw AutomationError(hr::DISP_E_OVERFLOW,
+                          QStringLiteral("Overflow while converting variant of type (%1) into type (%2)")
+                              .arg(varTypeName(from), QLatin1String(to)));
 }
 
 // Rounds to the nearest integer, halves to even, as automation's conversion to an integer does.
-bool roundToInt32(double value, int32_t& out)
-{
+bool roundToInt32(double value, int32_t& out) {
     if (!std::isfinite(value))
         return false;
     const double rounded = std::nearbyint(value);
@@ -40,8 +37,21 @@ bool roundToInt32(double value, int32_t& out)
     return true;
 }
 
-bool parseNumber(const QString& text, double& value)
-{
+// The dates automation can hold: 100-01-01 to 9999-12-31 23:59:59.
+constexpr double kMinOleDate = -657434.0;
+constexpr double kMaxOleDate = 2958465.99999;
+
+bool isOleDateInRange(double value) {
+    return std::isfinite(value) && value >= kMinOleDate && value < kMaxOleDate + 1e-5;
+}
+
+VariantDate checkedDate(double value, VarType from) {
+    if (!isOleDateInRange(value))
+        throwOverflow(from, "Date");
+    return VariantDate{value};
+}
+
+bool parseNumber(const QString& text, double& value) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         return false;
@@ -55,11 +65,11 @@ bool parseNumber(const QString& text, double& value)
     return ok && std::isfinite(value);
 }
 
-bool parseDateText(const QString& text, double& value)
-{
+bool parseDateText(const QString& text, double& value) {
     const QString trimmed = text.trimmed();
-    for (const auto* format : {"yyyy-MM-ddTHH:mm:ss.zzz", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm:ss.zzz",
-                               "yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-dd", "yyyy/M/d H:mm:ss", "yyyy/M/d"}) {
+    for (const auto* format :
+         {"yyyy-MM-ddTHH:mm:ss.zzz", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm:ss.zzz", "yyyy-MM-dd HH:mm:ss",
+          "yyyy-MM-dd HH:mm", "yyyy-MM-dd", "yyyy/M/d H:mm:ss", "yyyy/M/d"}) {
         const QDateTime dt = QDateTime::fromString(trimmed, QLatin1String(format));
         if (dt.isValid()) {
             value = dateTimeToOleDate(dt);
@@ -76,8 +86,7 @@ bool parseDateText(const QString& text, double& value)
     return false;
 }
 
-QString formatNumber(double value)
-{
+QString formatNumber(double value) {
     if (value == std::floor(value) && std::fabs(value) < 1e15)
         return QString::number(static_cast<qlonglong>(value));
     return QString::number(value, 'g', 15);
@@ -85,8 +94,7 @@ QString formatNumber(double value)
 
 } // namespace
 
-QString varTypeName(VarType type)
-{
+QString varTypeName(VarType type) {
     switch (type) {
     case VarType::Empty:
         return QStringLiteral("Empty");
@@ -112,8 +120,7 @@ QString varTypeName(VarType type)
     return QStringLiteral("Unknown");
 }
 
-double dateTimeToOleDate(const QDateTime& dateTime)
-{
+double dateTimeToOleDate(const QDateTime& dateTime) {
     const QDateTime local = dateTime.toLocalTime();
     const qint64 days = oleEpoch().date().daysTo(local.date());
     const double fraction = local.time().msecsSinceStartOfDay() / 86400000.0;
@@ -121,8 +128,10 @@ double dateTimeToOleDate(const QDateTime& dateTime)
     return days >= 0 ? days + fraction : days - fraction;
 }
 
-QDateTime oleDateToDateTime(double oleDate)
-{
+QDateTime oleDateToDateTime(double oleDate) {
+    // Outside the range the day count would not fit the conversion below.
+    if (!isOleDateInRange(oleDate))
+        return {};
     const double wholeDays = std::trunc(oleDate);
     const double fraction = std::fabs(oleDate - wholeDays);
     qint64 ms = std::llround(fraction * 86400000.0);
@@ -136,57 +145,40 @@ QDateTime oleDateToDateTime(double oleDate)
 }
 
 Variant::Variant(int32_t value)
-    : m_value(value)
-{
-}
+    : m_value(value) {}
 Variant::Variant(double value)
-    : m_value(value)
-{
-}
+    : m_value(value) {}
 Variant::Variant(bool value)
-    : m_value(value)
-{
-}
+    : m_value(value) {}
 Variant::Variant(const QString& text)
-    : m_value(text)
-{
-}
+    : m_value(text) {}
 Variant::Variant(VariantDate date)
-    : m_value(date)
-{
-}
+    : m_value(date) {}
 Variant::Variant(DispatchPtr object)
-    : m_value(std::move(object))
-{
-}
+    : m_value(std::move(object)) {}
 Variant::Variant(VariantArray items)
-    : m_value(std::move(items))
-{
-}
+    : m_value(std::move(items)) {}
 Variant::Variant(const QByteArray& bytes)
-    : m_value(bytes)
-{
-}
+    : m_value(bytes) {}
 
-Variant Variant::null()
-{
+Variant Variant::null() {
     Variant v;
     v.m_value = VariantNull{};
     return v;
 }
 
-Variant Variant::fromDateTime(const QDateTime& dateTime) { return Variant(VariantDate{dateTimeToOleDate(dateTime)}); }
+Variant Variant::fromDateTime(const QDateTime& dateTime) {
+    return Variant(VariantDate{dateTimeToOleDate(dateTime)});
+}
 
-VarType Variant::type() const
-{
-    static constexpr VarType kinds[] = {VarType::Empty, VarType::Null,     VarType::I4,    VarType::R8,
-                                        VarType::Bool,  VarType::BStr,     VarType::Date,  VarType::Dispatch,
+VarType Variant::type() const {
+    static constexpr VarType kinds[] = {VarType::Empty, VarType::Null, VarType::I4,   VarType::R8,
+                                        VarType::Bool,  VarType::BStr, VarType::Date, VarType::Dispatch,
                                         VarType::Array, VarType::Bytes};
     return kinds[m_value.index()];
 }
 
-int32_t Variant::toInt32() const
-{
+int32_t Variant::toInt32() const {
     int32_t out = 0;
     switch (type()) {
     case VarType::Empty:
@@ -216,8 +208,7 @@ int32_t Variant::toInt32() const
     }
 }
 
-double Variant::toDouble() const
-{
+double Variant::toDouble() const {
     switch (type()) {
     case VarType::Empty:
         return 0;
@@ -240,8 +231,7 @@ double Variant::toDouble() const
     }
 }
 
-QString Variant::toText() const
-{
+QString Variant::toText() const {
     switch (type()) {
     case VarType::Empty:
         return {};
@@ -256,6 +246,8 @@ QString Variant::toText() const
     case VarType::Date: {
         const double value = std::get<VariantDate>(m_value).value;
         const QDateTime dt = oleDateToDateTime(value);
+        if (!dt.isValid())
+            throwOverflow(type(), "String");
         if (value == std::trunc(value))
             return dt.date().toString(QStringLiteral("yyyy-MM-dd"));
         return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -267,8 +259,7 @@ QString Variant::toText() const
     }
 }
 
-bool Variant::toBool() const
-{
+bool Variant::toBool() const {
     switch (type()) {
     case VarType::Empty:
         return false;
@@ -296,8 +287,7 @@ bool Variant::toBool() const
     }
 }
 
-VariantDate Variant::toDate() const
-{
+VariantDate Variant::toDate() const {
     switch (type()) {
     case VarType::Date:
         return std::get<VariantDate>(m_value);
@@ -306,23 +296,24 @@ VariantDate Variant::toDate() const
         if (parseDateText(std::get<QString>(m_value), value))
             return VariantDate{value};
         if (parseNumber(std::get<QString>(m_value), value))
-            return VariantDate{value};
+            return checkedDate(value, type());
         throwMismatch(type(), "Date");
     }
     case VarType::Empty:
     case VarType::I4:
     case VarType::R8:
     case VarType::Bool:
-        return VariantDate{toDouble()};
+        return checkedDate(toDouble(), type());
     default:
         throwMismatch(type(), "Date");
     }
 }
 
-QDateTime Variant::toDateTime() const { return oleDateToDateTime(toDate().value); }
+QDateTime Variant::toDateTime() const {
+    return oleDateToDateTime(toDate().value);
+}
 
-DispatchPtr Variant::toDispatch() const
-{
+DispatchPtr Variant::toDispatch() const {
     if (type() == VarType::Dispatch)
         return std::get<DispatchPtr>(m_value);
     if (type() == VarType::Empty)
@@ -330,8 +321,7 @@ DispatchPtr Variant::toDispatch() const
     throwMismatch(type(), "Dispatch");
 }
 
-VariantArray Variant::toArray() const
-{
+VariantArray Variant::toArray() const {
     if (type() == VarType::Array)
         return std::get<VariantArray>(m_value);
     if (type() == VarType::Bytes) {
@@ -343,8 +333,7 @@ VariantArray Variant::toArray() const
     throwMismatch(type(), "Array Variant");
 }
 
-QByteArray Variant::toBytes() const
-{
+QByteArray Variant::toBytes() const {
     if (type() == VarType::Bytes)
         return std::get<QByteArray>(m_value);
     if (type() == VarType::BStr)
@@ -362,8 +351,7 @@ QByteArray Variant::toBytes() const
     throwMismatch(type(), "Array Byte");
 }
 
-Variant Variant::convertedTo(VarType target) const
-{
+Variant Variant::convertedTo(VarType target) const {
     switch (target) {
     case VarType::Empty:
         return *this;
@@ -389,10 +377,11 @@ Variant Variant::convertedTo(VarType target) const
     return *this;
 }
 
-bool Variant::operator==(const Variant& other) const { return m_value == other.m_value; }
+bool Variant::operator==(const Variant& other) const {
+    return m_value == other.m_value;
+}
 
-QString Variant::debugText() const
-{
+QString Variant::debugText() const {
     switch (type()) {
     case VarType::Empty:
         return QStringLiteral("EMPTY");
@@ -415,8 +404,7 @@ QString Variant::debugText() const
     }
 }
 
-Variant operator-(const Variant& left, const Variant& right)
-{
+Variant operator-(const Variant& left, const Variant& right) {
     if (left.isNull() || right.isNull())
         return Variant::null();
     const auto integral = [](const Variant& v) {
