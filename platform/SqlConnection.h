@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -48,8 +49,8 @@ struct SqlRowSet {
 
 struct SqlResult {
     bool ok = true;
-    QString error;        // the driver's text when !ok
-    QStringList columns;  // of the first result set
+    QString error;       // the driver's text when !ok
+    QStringList columns; // of the first result set
     QList<QVariantList> rows;
     QList<SqlRowSet> sets; // every result set the statement returned, in order
     int rowsAffected = -1;
@@ -73,7 +74,7 @@ public:
     bool open(const SqlConnectionSettings& settings, QString* error = nullptr);
     void close();
     bool isOpen();
-    SqlProvider provider() const { return m_provider; }
+    SqlProvider provider() const { return m_provider.load(); }
 
     // Runs one statement (with positional bound values) and returns its rows.
     SqlResult exec(const QString& sql, const QVariantList& binds = {});
@@ -102,8 +103,8 @@ private:
     void run();
 
     QString m_name;
-    SqlProvider m_provider = SqlProvider::Unknown;
-    QSqlDatabase m_db; // database thread only
+    std::atomic<SqlProvider> m_provider{SqlProvider::Unknown}; // set by open() on any thread, read anywhere
+    QSqlDatabase m_db;                                         // database thread only
 
     std::mutex m_mutex; // guards m_queue, m_stopping (caller threads and the database thread)
     std::condition_variable m_wake;
