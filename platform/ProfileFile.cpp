@@ -75,8 +75,10 @@ bool hasLineBreak(const QString& text) {
 } // namespace
 
 bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error) {
-    const QByteArray target = QFile::encodeName(path);
-    const QFileInfo info(path);
+    // A file reached through a symbolic link is replaced where it lies; the link stays.
+    const QFileInfo link(path);
+    const QFileInfo info(link.isSymLink() ? link.symLinkTarget() : path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     QByteArray temporary =
         QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     const char* step = nullptr;

@@ -1,7 +1,9 @@
 // Profile files as the configuration reader and the options dialog use them.
 #include "ProfileFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -124,6 +126,17 @@ private slots:
         QCOMPARE(content, QByteArray("; kept comment\r\n[Device]\r\nPort=19\r\n\r\n[DataBase]\r\n" + gbk +
                                      "\r\nUserName=sa\r\n[Extra]\r\nKey=v\r\n"));
         QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 19);
+    }
+
+    void writeThroughALinkKeepsTheLink() {
+        const QString real = m_dir.filePath(QStringLiteral("real.ini"));
+        writeAll(real, "[Device]\r\nport=1\r\n");
+        QFile::remove(m_path);
+        QVERIFY(QFile::link(real, m_path));
+        ProfileFile(m_path).writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 5);
+        QVERIFY(QFileInfo(m_path).isSymLink());
+        QCOMPARE(readAll(real), QByteArray("[Device]\r\nPort=5\r\n"));
+        QFile::remove(m_path);
     }
 
     void failedWriteNamesThePath_data() {
