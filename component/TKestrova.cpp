@@ -143,10 +143,10 @@ Variant TKestrova::createConnection(Arguments& args) {
     const int32_t result = sendTo(candidate, hello, QString(), &reply);
     if (result != status::Ok)
         return result;
-    if (reply.status != status::Ok)
-        return reply.status;
     if (normaliseMac(reply.mac) != candidate.mac)
         return status::WrongController;
+    if (reply.status != status::Ok)
+        return reply.status;
     std::lock_guard lock(m_mutex);
     m_connection = candidate;
     return status::Ok;
