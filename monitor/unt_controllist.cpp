@@ -108,63 +108,68 @@ TDeviceList::TDeviceList()
 
 TDeviceList::~TDeviceList() = default;
 
-DevicePtr TDeviceList::findLocked(const QString& id, uint8_t kind) const {
+const TDeviceList::Entry* TDeviceList::findLocked(const QString& id, uint8_t kind) const {
     if (id.isEmpty())
-        return {};
-    for (const DevicePtr& entry : m_list) {
-        if (entry->Kind() == kind && entry->ID() == id)
-            return entry;
+        return nullptr;
+    for (const Entry& entry : m_list) {
+        if (entry.kind == kind && entry.id == id)
+            return &entry;
     }
-    return {};
+    return nullptr;
 }
 
 bool TDeviceList::Add(const DevicePtr& device) {
     if (!device)
         return false;
-    std::lock_guard lock(m_mutex);
-    if (findLocked(device->ID(), device->Kind()) || m_list.contains(device))
+    const QString id = device->ID();
+    const uint8_t kind = device->Kind();
+    std::unique_lock lock(m_mutex);
+    if (findLocked(id, kind))
+        return false;
+    if (std::any_of(m_list.cbegin(), m_list.cend(), [&](const Entry& entry) { return entry.device == device; }))
         return false;
     device->SetOwner(weak_from_this());
-    m_list.append(device);
+    m_list.append(Entry{id, kind, device});
     return true;
 }
 
 DevicePtr TDeviceList::Find(const TDevice& probe) const {
     const QString id = probe.ID();
     const uint8_t kind = probe.Kind();
-    std::lock_guard lock(m_mutex);
-    return findLocked(id, kind);
+    std::shared_lock lock(m_mutex);
+    const Entry* entry = findLocked(id, kind);
+    return entry ? entry->device : DevicePtr();
 }
 
 void TDeviceList::Clear() {
-    QList<DevicePtr> released;
+    QList<Entry> released;
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
         released.swap(m_list);
     }
     // The last references may go here, outside the lock: a device's destruction never needs the list.
 }
 
 int TDeviceList::Count() const {
-    std::lock_guard lock(m_mutex);
+    std::shared_lock lock(m_mutex);
     return int(m_list.size());
 }
 
 DevicePtr TDeviceList::Items(int index) const {
-    std::lock_guard lock(m_mutex);
+    std::shared_lock lock(m_mutex);
     if (index < 0 || index >= m_list.size())
         return {};
-    return m_list.at(index);
+    return m_list.at(index).device;
 }
 
 void TDeviceList::Remove(const TDevice* device) {
-    DevicePtr released;
-    std::lock_guard lock(m_mutex);
-    const auto at =
-        std::find_if(m_list.begin(), m_list.end(), [device](const DevicePtr& entry) { return entry.get() == device; });
+    DevicePtr released; // freed after the lock is let go
+    std::unique_lock lock(m_mutex);
+    const auto at = std::find_if(m_list.begin(), m_list.end(),
+                                 [device](const Entry& entry) { return entry.device.get() == device; });
     if (at == m_list.end())
         return;
-    released = *at;
+    released = at->device;
     m_list.erase(at);
 }
 

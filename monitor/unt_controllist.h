@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 namespace morvane::monitor {
 
@@ -106,9 +107,11 @@ private:
 // with std::make_shared: devices refer back to it weakly, so one that outlives the list sends nothing.
 //
 // Threads: the scanning thread (Count, Items, Remove), the remote-service threads (Add, Find, Clear)
-// and the main window thread (creation, release). m_mutex guards List; every operation takes it for
-// its whole length, so each is atomic with respect to all others, and it is never held while a
-// component is called or a datagram is sent.
+// and the main window thread (creation, release). m_mutex guards List: look-ups (Find, Count, Items)
+// take it shared, changes (Add, Remove, Clear) exclusively, each for its whole length, so every
+// operation is atomic with respect to all others; it is never held while a component is called or a
+// datagram is sent. An entry is matched by the ID and kind its device had when it was added (kept
+// beside it, so that a look-up touches no device lock): set them before Add.
 class TDeviceList : public std::enable_shared_from_this<TDeviceList> {
 public:
     TDeviceList();
@@ -132,11 +135,16 @@ public:
     const platform::UdpSender& UDPClient() const { return m_udpClient; }
 
 private:
-    DevicePtr findLocked(const QString& id, uint8_t kind) const;
+    struct Entry {
+        QString id;
+        uint8_t kind;
+        DevicePtr device;
+    };
+    const Entry* findLocked(const QString& id, uint8_t kind) const;
 
     const platform::UdpSender m_udpClient;
-    mutable std::mutex m_mutex;
-    QList<DevicePtr> m_list; // guarded by m_mutex
+    mutable std::shared_mutex m_mutex;
+    QList<Entry> m_list; // guarded by m_mutex
 };
 
 } // namespace morvane::monitor
