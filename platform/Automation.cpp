@@ -3,9 +3,8 @@
 #include "ClassRegistry.h"
 #include "ComServer.h"
 
-#include <QMutex>
-
 #include <dlfcn.h>
+#include <mutex>
 
 namespace morvane::platform {
 
@@ -152,8 +151,8 @@ namespace {
 // until it is told they may go.
 IClassFactory* inprocFactory(const QString& path, const QString& clsid)
 {
-    static QMutex mutex; // guards nothing but the order of dlopen calls from several threads
-    QMutexLocker lock(&mutex);
+    static std::mutex mutex; // guards nothing but the order of dlopen calls from several threads
+    std::lock_guard lock(mutex);
     void* handle = dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
         throw AutomationError(hr::CO_E_DLLNOTFOUND,
