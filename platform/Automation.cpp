@@ -3,6 +3,8 @@
 #include "ClassRegistry.h"
 #include "ComServer.h"
 
+#include <QUuid>
+
 #include <dlfcn.h>
 #include <mutex>
 
@@ -130,18 +132,36 @@ Variant callMethod(const Variant& object, const QString& name, Arguments args)
     return callMethod(object.toDispatch(), name, args);
 }
 
+namespace {
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and nothing else: the text becomes part of a registry key path.
+bool isClsidText(const QString& text)
+{
+    return text.size() == 38 && text.startsWith(QLatin1Char('{')) && text.endsWith(QLatin1Char('}')) &&
+           !QUuid::fromString(text).isNull();
+}
+
+} // namespace
+
 QString clsidFromProgId(const QString& progIdOrClsid)
 {
     const QString name = progIdOrClsid.trimmed();
-    if (name.startsWith(QLatin1Char('{')))
+    const auto invalid = [] { return AutomationError(hr::CO_E_CLASSSTRING, QStringLiteral("Invalid class string")); };
+    if (name.startsWith(QLatin1Char('{'))) {
+        if (!isClsidText(name))
+            throw invalid();
         return name.toUpper();
+    }
+    // A ProgID names one key: a backslash would reach into another.
+    if (name.isEmpty() || name.contains(QLatin1Char('\\')))
+        throw invalid();
     for (const ServedClass& served : ComServer::instance().classes()) {
         if (served.progId.compare(name, Qt::CaseInsensitive) == 0)
             return served.clsid.toUpper();
     }
     const auto clsid = ClassRegistry().value(name + QStringLiteral("\\CLSID"));
-    if (!clsid || clsid->isEmpty())
-        throw AutomationError(hr::CO_E_CLASSSTRING, QStringLiteral("Invalid class string"));
+    if (!clsid || !isClsidText(clsid->trimmed()))
+        throw invalid();
     return clsid->trimmed().toUpper();
 }
 

@@ -427,6 +427,16 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown ProgID") << "No.Such.Class"
                                         << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
+        QTest::newRow("malformed CLSID") << "{6A1F2E30}"
+                                         << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
+        QTest::newRow("CLSID reaching into a sub-key") << "{6A1F2E30-5B7C-4D21-9E0A-3C4B5D6E7F80}\\InprocServer32"
+                                                       << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
+        QTest::newRow("ProgID reaching into a sub-key") << "CLSID\\{6A1F2E30-5B7C-4D21-9E0A-3C4B5D6E7F80}"
+                                                        << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
+        QTest::newRow("empty name") << "  "
+                                    << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
+        QTest::newRow("registered CLSID not a GUID") << "MorvaneTest.Broken"
+                                                     << "" << hr::CO_E_CLASSSTRING << "Invalid class string";
         QTest::newRow("unknown CLSID") << "{00000000-0000-0000-0000-000000000001}"
                                        << "" << hr::REGDB_E_CLASSNOTREG << "Class not registered";
         QTest::newRow("ProgID without its class") << "MorvaneTest.Calculator"
@@ -444,6 +454,7 @@ private slots:
         TestEnvironment env;
         ClassRegistry registry;
         QVERIFY(registry.setValue(QStringLiteral("MorvaneTest.Calculator\\CLSID"), {}, kComponentClsid));
+        QVERIFY(registry.setValue(QStringLiteral("MorvaneTest.Broken\\CLSID"), {}, QStringLiteral("..\\x")));
         if (!library.isEmpty())
             registerComponent(kComponentClsid, library);
         try {
