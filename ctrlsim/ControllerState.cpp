@@ -343,7 +343,14 @@ QJsonObject ControllerState::control(const QString& command, const QJsonObject& 
         return success();
     }
     if (command == QLatin1String("records")) {
-        for (const QJsonValue& record : message.value(QStringLiteral("records")).toArray())
+        const QJsonValue records = message.value(QStringLiteral("records"));
+        if (!records.isArray())
+            return failure(QStringLiteral("\"records\" must be a list of texts"));
+        for (const QJsonValue& record : records.toArray()) {
+            if (!record.isString())
+                return failure(QStringLiteral("\"records\" must be a list of texts"));
+        }
+        for (const QJsonValue& record : records.toArray())
             m_records.push_back(record.toString());
         return success();
     }
