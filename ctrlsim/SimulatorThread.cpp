@@ -4,6 +4,7 @@ namespace morvane::ctrlsim {
 
 SimulatorThread::SimulatorThread() {
     m_thread.setObjectName(QStringLiteral("ctrlsim"));
+    m_context.moveToThread(&m_thread);
 }
 
 SimulatorThread::~SimulatorThread() {
@@ -15,10 +16,8 @@ bool SimulatorThread::start(const QJsonObject& config, QString* error) {
     m_thread.start();
     bool started = false;
     QString reason;
-    QObject context;
-    context.moveToThread(&m_thread);
     QMetaObject::invokeMethod(
-        &context,
+        &m_context,
         [&]() {
             m_simulator = std::make_unique<Simulator>();
             started = m_simulator->start(config, &reason);
@@ -37,7 +36,7 @@ void SimulatorThread::stop() {
         return;
     if (m_simulator) {
         QMetaObject::invokeMethod(
-            m_simulator.get(), [this]() { m_simulator.reset(); }, Qt::BlockingQueuedConnection);
+            &m_context, [this]() { m_simulator.reset(); }, Qt::BlockingQueuedConnection);
     }
     m_thread.quit();
     m_thread.wait();

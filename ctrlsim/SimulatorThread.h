@@ -29,6 +29,7 @@ public:
 
 private:
     QThread m_thread;
+    QObject m_context;                      // lives in m_thread: runs what must happen there
     std::unique_ptr<Simulator> m_simulator; // made, used and destroyed in m_thread
 };
 
