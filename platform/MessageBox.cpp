@@ -99,7 +99,11 @@ MessageAnswer showMessage(const MessageRequest& request)
     if (current)
         return current(request);
     if (isHeadless()) {
-        const QByteArray line = (request.caption + QStringLiteral(": ") + request.text).toLocal8Bit();
+        // One line per box, even for a text of several lines (a driver's message, say).
+        QString text = request.caption + QStringLiteral(": ") + request.text;
+        text.replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+        const QByteArray line = text.toLocal8Bit();
         std::fprintf(stderr, "%s\n", line.constData());
         std::fflush(stderr);
         return request.defaultAnswer;
