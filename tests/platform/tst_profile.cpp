@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using morvane::platform::ProfileFile;
 using morvane::platform::ProfileWriteError;
 
@@ -144,12 +146,18 @@ private slots:
         QTest::newRow("directory missing") << "no/such/dir/systeminfo.ini";
         QTest::newRow("parent is a file") << "plainfile/systeminfo.ini";
         QTest::newRow("path is a directory") << "adirectory";
+        // A directory that takes no new files even from root.
+        QTest::newRow("unwritable directory") << "/proc/systeminfo.ini";
+        if (::geteuid() != 0)
+            QTest::newRow("directory without write permission") << "readonly/systeminfo.ini";
     }
     void failedWriteNamesThePath() {
         QFETCH(QString, relative);
         writeAll(m_dir.filePath(QStringLiteral("plainfile")), "x");
         QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("adirectory")));
-        const QString path = m_dir.filePath(relative);
+        QDir(m_dir.path()).mkpath(QStringLiteral("readonly"));
+        QFile::setPermissions(m_dir.filePath(QStringLiteral("readonly")), QFile::ReadOwner | QFile::ExeOwner);
+        const QString path = QDir::isAbsolutePath(relative) ? relative : m_dir.filePath(relative);
         ProfileFile profile(path);
         try {
             profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 1);
