@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstring>
@@ -57,12 +58,17 @@ QList<ProfileLine> readLines(const QString& path, bool* exists = nullptr, bool* 
         return {};
     }
     const QByteArray raw = file.readAll();
-    const bool utf8 = !QString::fromUtf8(raw).contains(QChar::ReplacementCharacter);
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString decoded = decoder(raw);
+    const bool utf8 = !decoder.hasError();
     QList<ProfileLine> lines;
     for (QByteArray line : raw.split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
         QString text = utf8 ? QString::fromUtf8(line) : QString::fromLatin1(line);
+        // An editor's byte-order mark must not hide the first section header; the bytes stay as they are.
+        if (lines.isEmpty() && line.startsWith("\xEF\xBB\xBF"))
+            text = QString::fromUtf8(line.mid(3));
         lines.append(ProfileLine{line, std::move(text)});
     }
     return lines;

@@ -59,6 +59,15 @@ private slots:
         QCOMPARE(profile.readString(section, key, QString()), QStringLiteral("1033"));
     }
 
+    void byteOrderMarkDoesNotHideTheFirstSection() {
+        const QByteArray content("\xEF\xBB\xBF[Device]\r\nport=6\r\n");
+        writeAll(m_path, content);
+        ProfileFile profile(m_path);
+        QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 6);
+        profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 7);
+        QCOMPARE(readAll(m_path), QByteArray("\xEF\xBB\xBF[Device]\r\nPort=7\r\n"));
+    }
+
     void integers_data() {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("expected");
