@@ -103,7 +103,9 @@ bool PrepareStartup() {
     }
     readSystemInfo(path, SystemInfo);
     if (SystemInfo.ConnectMode != 0) {
-        auto creation = std::make_unique<TCreateDataBase>(SystemInfo.DataBaseName, SystemInfo.UserName,
+        // connectionSettings() places a relative SQLite file in the program's directory, as the connection
+        // does later.
+        auto creation = std::make_unique<TCreateDataBase>(connectionSettings(SystemInfo).database, SystemInfo.UserName,
                                                           SystemInfo.Password, SystemInfo.ServerName,
                                                           platform::sqlProviderFromName(SystemInfo.Provider));
         if (!creation->BuildDataBase()) {

@@ -1,0 +1,256 @@
+#include "ClientStatement.h"
+
+#include <QRegularExpression>
+#include <QSqlDatabase>
+
+namespace morvane::db {
+
+namespace {
+
+platform::SqlResult failure(const QString& text) {
+    platform::SqlResult result;
+    result.ok = false;
+    result.error = text;
+    return result;
+}
+
+// SQL Server hands back "select @i" as a result of one unnamed column and one row.
+void addGroupNumberResult(platform::SqlResult& result, const QVariant& group) {
+    platform::SqlRowSet set;
+    set.columns = QStringList{QString()};
+    set.rows.append(QVariantList{group});
+    result.sets.append(std::move(set));
+    result.columns = result.sets.first().columns;
+    result.rows = result.sets.first().rows;
+}
+
+// Runs the steps of one emulated procedure on the connection's thread under a savepoint, so that they
+// are all or nothing and no other caller's statement runs between them; a savepoint also nests inside
+// a transaction the client may have open.
+template <typename Steps>
+platform::SqlResult inOneTransaction(platform::SqlConnection& connection, Steps steps) {
+    return connection.call([&](QSqlDatabase& db) {
+        if (!db.isValid() || !db.isOpen())
+            return failure(QStringLiteral("the database connection is not open"));
+        const platform::SqlResult begin = platform::execOn(db, QStringLiteral("savepoint morvane_procedure"));
+        if (!begin.ok)
+            return begin;
+        platform::SqlResult result = steps(db);
+        if (!result.ok) {
+            platform::execOn(db, QStringLiteral("rollback to savepoint morvane_procedure"));
+            platform::execOn(db, QStringLiteral("release savepoint morvane_procedure"));
+            return result;
+        }
+        const platform::SqlResult end = platform::execOn(db, QStringLiteral("release savepoint morvane_procedure"));
+        if (!end.ok) {
+            platform::execOn(db, QStringLiteral("rollback to savepoint morvane_procedure"));
+            return end;
+        }
+        return result;
+    });
+}
+
+// Runs statements in turn, stopping at the first failure and adding up the rows they changed.
+class StepRunner {
+public:
+    explicit StepRunner(QSqlDatabase& db)
+        : m_db(db) {}
+    bool run(const QString& sql, const QVariantList& binds = {}) {
+        if (!m_result.ok)
+            return false;
+        const platform::SqlResult step = platform::execOn(m_db, sql, binds);
+        if (!step.ok) {
+            m_result.ok = false;
+            m_result.error = step.error;
+            return false;
+        }
+        m_last = step;
+        if (step.rowsAffected > 0)
+            m_result.rowsAffected = std::max(0, m_result.rowsAffected) + step.rowsAffected;
+        return true;
+    }
+    const platform::SqlResult& last() const { return m_last; }
+    platform::SqlResult& result() { return m_result; }
+
+private:
+    QSqlDatabase& m_db;
+    platform::SqlResult m_result;
+    platform::SqlResult m_last;
+};
+
+platform::SqlResult sqliteDeleteDevice(QSqlDatabase& db, const QVariant& id, bool withDevice) {
+    StepRunner steps(db);
+    if (withDevice) {
+        steps.run(QStringLiteral("delete from ac_device where id = ?"), {id});
+        steps.run(QStringLiteral("delete from ac_makecard where deviceid = ?"), {id});
+    }
+    for (const char* table : {"ac_doorinfo", "ac_propmordcard", "ac_propholiday", "ac_proptimegroup"})
+        steps.run(QStringLiteral("delete from ") + QLatin1String(table) + QStringLiteral(" where deviceid = ?"), {id});
+    return steps.result();
+}
+
+int doorCount(const QVariant& deviceType) {
+    if (deviceType.isNull())
+        return 0;
+    const int type = deviceType.toInt();
+    switch (type) {
+    case 0:
+        return 1;
+    case 1:
+    case 2:
+        return type * 2;
+    case 3:
+        return 8;
+    default:
+        return type; // taken as the number of doors itself
+    }
+}
+
+platform::SqlResult sqliteCreateDevice(QSqlDatabase& db) {
+    StepRunner steps(db);
+    if (!steps.run(QStringLiteral("select max(id) from ac_device")))
+        return steps.result();
+    const QVariant deviceId = steps.last().rows.value(0).value(0);
+    // An empty table gives NULL, which is never "not 0": nothing is done.
+    if (deviceId.isNull() || deviceId.toLongLong() == 0)
+        return steps.result();
+
+    for (int group = 1; group < 9; ++group) {
+        addGroupNumberResult(steps.result(), group);
+        steps.run(QStringLiteral("insert into ac_propmordcard (deviceid, groupid, cardcount) values (?, ?, 0)"),
+                  {deviceId, group});
+    }
+    steps.run(QStringLiteral("insert into ac_propholiday (deviceid, holidayid, holidayname, begdatetime, enddatetime) "
+                             "select ?, ID, holidayname, begdatetime, enddatetime from ac_holiday "
+                             "where id not in (select holidayid from ac_propholiday where deviceid = ?)"),
+              {deviceId, deviceId});
+    steps.run(QStringLiteral("insert into ac_proptimegroup (deviceid, timegroupid, timegroupname) "
+                             "select ?, ID, timegroupname from ac_timegroup "
+                             "where id not in (select timegroupid from ac_proptimegroup where deviceid = ?)"),
+              {deviceId, deviceId});
+    if (!steps.run(QStringLiteral("select devicetype from ac_device where id = ?"), {deviceId}))
+        return steps.result();
+    const int doors = doorCount(steps.last().rows.value(0).value(0));
+    for (int door = 1; door <= doors; ++door)
+        steps.run(QStringLiteral("insert into ac_doorinfo (doorname, deviceid, dooraddress) values (?, ?, ?)"),
+                  {QString(QStringLiteral("Door") + QString::number(door)), deviceId, door});
+    return steps.result();
+}
+
+// The function answers one row per group number; SQL Server's callers see one result per number.
+platform::SqlResult splitIntoOneRowResults(const platform::SqlResult& answer) {
+    if (!answer.ok)
+        return answer;
+    platform::SqlResult result;
+    result.rowsAffected = answer.rowsAffected;
+    for (const QVariantList& row : answer.rows)
+        addGroupNumberResult(result, row.value(0));
+    return result;
+}
+
+} // namespace
+
+ProcedureCallParse parseProcedureCall(const QString& sql) {
+    static const QRegularExpression call(
+        QStringLiteral(
+            R"(^\s*exec(?:ute)?\s+(?:dbo\.)?(CreateDevice|DeleteDeviceProperty|DeleteDevice)(?![\w@#$])(.*)$)"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression argument(QStringLiteral(R"(^(?:@(\w+)\s*=\s*)?([+-]?\d+|null)$)"),
+                                             QRegularExpression::CaseInsensitiveOption);
+
+    ProcedureCallParse parse;
+    const QRegularExpressionMatch match = call.match(sql);
+    if (!match.hasMatch())
+        return parse;
+
+    const QString name = match.captured(1);
+    for (const char* known : {"CreateDevice", "DeleteDeviceProperty", "DeleteDevice"}) {
+        if (name.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+            parse.procedure = QLatin1String(known);
+    }
+    QString rest = match.captured(2).trimmed();
+    if (rest.endsWith(QLatin1Char(';')))
+        rest = rest.chopped(1).trimmed();
+
+    if (parse.procedure == QLatin1String("CreateDevice")) {
+        if (!rest.isEmpty()) {
+            parse.outcome = ProcedureCallParse::Malformed;
+            parse.error = QStringLiteral("Procedure CreateDevice has no parameters and arguments were supplied.");
+            return parse;
+        }
+        parse.outcome = ProcedureCallParse::Call;
+        return parse;
+    }
+
+    parse.outcome = ProcedureCallParse::Malformed;
+    if (rest.isEmpty()) {
+        parse.error =
+            QStringLiteral("Procedure or function '%1' expects parameter '@DeivceID', which was not supplied.")
+                .arg(parse.procedure);
+        return parse;
+    }
+    const QRegularExpressionMatch value = argument.match(rest);
+    if (!value.hasMatch()) {
+        parse.error = QStringLiteral("Procedure %1 takes one integer argument @DeivceID.").arg(parse.procedure);
+        return parse;
+    }
+    if (value.hasCaptured(1) && value.captured(1).compare(QLatin1String("DeivceID"), Qt::CaseInsensitive) != 0) {
+        parse.error =
+            QStringLiteral("@%1 is not a parameter for procedure %2.").arg(value.captured(1), parse.procedure);
+        return parse;
+    }
+    const QString number = value.captured(2);
+    if (number.compare(QLatin1String("null"), Qt::CaseInsensitive) == 0) {
+        parse.deviceId = QVariant(QMetaType::fromType<int>());
+    } else {
+        bool ok = false;
+        const int id = number.toInt(&ok);
+        if (!ok) {
+            parse.error = QStringLiteral("The argument %1 of procedure %2 is out of the range of int.")
+                              .arg(number, parse.procedure);
+            return parse;
+        }
+        parse.deviceId = id;
+    }
+    parse.outcome = ProcedureCallParse::Call;
+    return parse;
+}
+
+platform::SqlResult runClientStatement(platform::SqlConnection& connection, const QString& sql,
+                                       const QVariantList& binds) {
+    const platform::SqlProvider provider = connection.provider();
+    if (provider != platform::SqlProvider::PostgreSQL && provider != platform::SqlProvider::SQLite)
+        return connection.exec(sql, binds);
+
+    const ProcedureCallParse parse = parseProcedureCall(sql);
+    switch (parse.outcome) {
+    case ProcedureCallParse::NotACall:
+        return connection.exec(sql, binds);
+    case ProcedureCallParse::Malformed:
+        return failure(parse.error);
+    case ProcedureCallParse::Call:
+        break;
+    }
+    if (!binds.isEmpty())
+        return failure(QStringLiteral("Procedure %1 takes its argument in the statement, not as a bound value.")
+                           .arg(parse.procedure));
+
+    const bool create = parse.procedure == QLatin1String("CreateDevice");
+    if (provider == platform::SqlProvider::PostgreSQL) {
+        if (create)
+            return splitIntoOneRowResults(connection.exec(QStringLiteral("select * from CreateDevice()")));
+        // CALL cannot be prepared, so the argument (checked to be an integer or null) is written out.
+        const QString argument =
+            parse.deviceId.isNull() ? QStringLiteral("null::integer") : QString::number(parse.deviceId.toInt());
+        return connection.exec(QStringLiteral("call ") + parse.procedure + QLatin1Char('(') + argument +
+                               QLatin1Char(')'));
+    }
+
+    if (create)
+        return inOneTransaction(connection, [](QSqlDatabase& db) { return sqliteCreateDevice(db); });
+    const bool withDevice = parse.procedure == QLatin1String("DeleteDevice");
+    const QVariant id = parse.deviceId;
+    return inOneTransaction(connection, [&](QSqlDatabase& db) { return sqliteDeleteDevice(db, id, withDevice); });
+}
+
+} // namespace morvane::db

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "SqlConnection.h"
+
+#include <QString>
+#include <QVariant>
+
+namespace morvane::db {
+
+// A client's call of one of the three stored procedures, in T-SQL's spelling:
+// "exec CreateDevice", "exec DeleteDevice 5", "execute DeleteDeviceProperty @DeivceID=5".
+struct ProcedureCallParse {
+    enum Outcome {
+        NotACall,  // any other statement: sent as it is
+        Call,      // a well-formed call
+        Malformed, // names one of the procedures with arguments it does not take
+    };
+    Outcome outcome = NotACall;
+    QString procedure; // as spelled here: CreateDevice, DeleteDevice, DeleteDeviceProperty
+    QVariant deviceId; // int, or a null for "null"; invalid for CreateDevice
+    QString error;     // Malformed only
+};
+
+ProcedureCallParse parseProcedureCall(const QString& sql);
+
+// Runs one statement of a client program on the connection. SQL Server receives it unchanged. On
+// PostgreSQL the T-SQL call forms above become the native calls; on SQLite the procedures are carried
+// out here, in one transaction. Every other statement goes to the server as written, in its own dialect.
+platform::SqlResult runClientStatement(platform::SqlConnection& connection, const QString& sql,
+                                       const QVariantList& binds = {});
+
+} // namespace morvane::db
