@@ -2,8 +2,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QMutex>
 #include <QProcess>
+
+#include <mutex>
 
 namespace morvane::test {
 
@@ -76,7 +77,7 @@ QProcessEnvironment TestEnvironment::processEnvironment() const {
 }
 
 struct MessageCapture::State {
-    QMutex mutex; // guards messages and answer (any thread that shows a box, and the test)
+    std::mutex mutex; // guards messages and answer (any thread that shows a box, and the test)
     QList<platform::MessageRequest> messages;
     platform::MessageAnswer answer;
 };
@@ -85,7 +86,7 @@ MessageCapture::MessageCapture(platform::MessageAnswer answer)
     : m_state(std::make_shared<State>()) {
     m_state->answer = answer;
     platform::setMessageHook([state = m_state](const platform::MessageRequest& request) {
-        QMutexLocker lock(&state->mutex);
+        std::lock_guard lock(state->mutex);
         state->messages.append(request);
         return state->answer;
     });
@@ -96,12 +97,12 @@ MessageCapture::~MessageCapture() {
 }
 
 QList<platform::MessageRequest> MessageCapture::messages() const {
-    QMutexLocker lock(&m_state->mutex);
+    std::lock_guard lock(m_state->mutex);
     return m_state->messages;
 }
 
 void MessageCapture::setAnswer(platform::MessageAnswer answer) {
-    QMutexLocker lock(&m_state->mutex);
+    std::lock_guard lock(m_state->mutex);
     m_state->answer = answer;
 }
 
