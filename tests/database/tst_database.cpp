@@ -477,6 +477,7 @@ private slots:
     void postgresWrongPassword();
     void postgresServerThatNeverAnswers();
     void postgresLoginWithoutAccessToTheDatabase();
+    void postgresLoginWithAwkwardValues();
 
     void sqliteReadOnlyPlaces_data();
     void sqliteReadOnlyPlaces();
@@ -1163,6 +1164,25 @@ void TestDatabaseCreation::postgresLoginWithoutAccessToTheDatabase() {
     QCOMPARE(messages.messages().first().text, QStringLiteral("Conncet database error"));
     QCOMPARE(messages.messages().first().caption, QStringLiteral("Info"));
     QCOMPARE(database.tables().size(), 0);
+}
+
+void TestDatabaseCreation::postgresLoginWithAwkwardValues() {
+    MORVANE_REQUIRE_PG(pg);
+    // Separators and quotes of connection texts in the password: each value must reach the server whole.
+    const QString password = QStringLiteral("a;b=c'd }{ e\"f");
+    const QString role = QStringLiteral("morvane_r_%1").arg(QRandomGenerator::global()->generate());
+    TestDatabase database(SqlProvider::PostgreSQL);
+    platform::SqlConnection admin;
+    QVERIFY(admin.open(database.settings(QStringLiteral("postgres"))));
+    QVERIFY(admin.exec(QStringLiteral("create role %1 login createdb password 'a;b=c''d }{ e\"f'").arg(role)).ok);
+    TCreateDataBase creation(database.name(), role, password, pg.serverName(), SqlProvider::PostgreSQL);
+    const bool built = creation.BuildDataBase();
+    const QString error = creation.lastError();
+    QCOMPARE(database.tables().size(), built ? 18 : 0);
+    database.closeConnection();
+    admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(database.name()));
+    admin.exec(QStringLiteral("drop role %1").arg(role));
+    QVERIFY2(built, qPrintable(error));
 }
 
 void TestDatabaseCreation::sqliteReadOnlyPlaces_data() {
