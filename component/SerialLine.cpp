@@ -79,9 +79,22 @@ bool SerialLine::readAvailable(int waitMs) {
 int32_t SerialLine::exchange(const Request& request, const Timing& timing, const QString& expectedMac, Reply* reply) {
     if (m_broken)
         return status::LineError;
-    std::unique_lock lock(m_exchangeMutex, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(timing.totalMs())))
-        return status::LineBusy;
+    {
+        std::unique_lock lock(m_stateMutex);
+        if (!m_released.wait_for(lock, std::chrono::milliseconds(timing.totalMs()), [this]() { return !m_busy; }))
+            return status::LineBusy;
+        m_busy = true;
+    }
+    struct Release {
+        SerialLine* line;
+        ~Release() {
+            {
+                std::lock_guard lock(line->m_stateMutex);
+                line->m_busy = false;
+            }
+            line->m_released.notify_one();
+        }
+    } release{this};
     // What is left over belongs to exchanges that have given up.
     m_pending.clear();
     ::tcflush(m_fd, TCIFLUSH);

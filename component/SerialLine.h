@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,7 +43,11 @@ private:
     const QString m_path;
     const int m_fd;
     std::atomic<bool> m_broken{false};
-    std::timed_mutex m_exchangeMutex; // one exchange at a time; guards m_pending (any calling thread)
+    // One exchange at a time, waited for with a bound: m_busy says the line is taken (guarded by
+    // m_stateMutex); whoever holds it owns m_pending. Any calling thread.
+    std::mutex m_stateMutex;
+    std::condition_variable m_released;
+    bool m_busy = false;
     QByteArray m_pending;
 };
 

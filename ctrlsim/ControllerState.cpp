@@ -3,6 +3,7 @@
 #include "Automation.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 
 namespace morvane::ctrlsim {
 
@@ -165,9 +166,13 @@ Reply ControllerState::answer(const Request& request) {
     if (request.clock)
         entry.insert(QStringLiteral("clock"), *request.clock);
     m_lastEntry = entry;
+    // The arguments as they travelled (JSON variants): formatting a date through the local time zone
+    // here would race with the callers' own clock reads inside the C library.
     QStringList args;
     for (const Variant& arg : request.args)
-        args.append(arg.debugText());
+        args.append(QString::fromUtf8(QJsonDocument(QJsonArray{encodeVariant(arg)}).toJson(QJsonDocument::Compact))
+                        .mid(1)
+                        .chopped(1));
     m_lastLine =
         QStringLiteral("%1 %2(%3) -> %4")
             .arg(m_mac, request.method, args.join(QStringLiteral(", ")),

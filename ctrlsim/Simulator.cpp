@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -85,6 +86,8 @@ bool Simulator::start(const QJsonObject& config, QString* error) {
             continue;
         }
         auto* socket = new QUdpSocket(this);
+        // Loopback only: no proxy look-up (which would start a resolver thread of its own).
+        socket->setProxy(QNetworkProxy::NoProxy);
         if (!socket->bind(QHostAddress(state.ip()), state.port())) {
             *error = QStringLiteral("%1: cannot bind %2:%3: %4")
                          .arg(state.mac(), state.ip())
@@ -96,6 +99,7 @@ bool Simulator::start(const QJsonObject& config, QString* error) {
         connect(socket, &QUdpSocket::readyRead, this, [this, i]() { onDatagrams(i); });
     }
     m_control = new QTcpServer(this);
+    m_control->setProxy(QNetworkProxy::NoProxy);
     const int port = config.value(QStringLiteral("controlPort")).toInt(0);
     if (port < 0 || port > 65535 || !m_control->listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
         *error = QStringLiteral("cannot listen on control port %1: %2").arg(port).arg(m_control->errorString());
@@ -127,7 +131,7 @@ bool Simulator::openPty(size_t index, QString* error) {
     ::tcsetattr(pty.keeper, TCSANOW, &settings);
     ::fcntl(pty.master, F_SETFL, ::fcntl(pty.master, F_GETFL) | O_NONBLOCK);
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock lock(m_mutex);
         pty.path = QString::fromLocal8Bit(name);
     }
     if (!state.linkPath().isEmpty()) {
@@ -159,14 +163,14 @@ void Simulator::closePty(size_t index) {
     const QString link = m_controllers[index]->linkPath();
     if (!link.isEmpty() && QFileInfo(link).isSymLink())
         QFile::remove(link);
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     pty.path.clear();
 }
 
 std::optional<QByteArray> Simulator::handleFrame(size_t index, const QByteArray& frame, int* delayMs) {
     QString error;
     const auto request = decodeRequest(frame, &error);
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     ControllerState& state = *m_controllers[index];
     *delayMs = state.delayMs();
     if (state.silent())
@@ -287,6 +291,16 @@ void Simulator::onControlReadable(QTcpSocket* socket) {
     }
 }
 
+void Simulator::processHangups() {
+    std::vector<size_t> hangups;
+    {
+        std::lock_guard lock(m_mutex);
+        hangups.swap(m_hangups);
+    }
+    for (size_t index : hangups)
+        closePty(index);
+}
+
 ControllerState* Simulator::find(const QString& mac) {
     const auto normalised = normaliseMac(mac);
     if (!normalised)
@@ -300,7 +314,7 @@ ControllerState* Simulator::find(const QString& mac) {
 
 QString Simulator::ptyPath(const QString& mac) const {
     const auto normalised = normaliseMac(mac);
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     for (size_t i = 0; i < m_controllers.size() && normalised; ++i) {
         if (m_controllers[i]->mac() == *normalised)
             return m_ptys[i].path;
@@ -339,7 +353,7 @@ QJsonObject Simulator::control(const QJsonObject& message) {
             this, [this, index]() { closePty(index); }, Qt::QueuedConnection);
         return {{QStringLiteral("ok"), true}};
     }
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     if (command == QLatin1String("list")) {
         QJsonArray list;
         for (size_t i = 0; i < m_controllers.size(); ++i) {

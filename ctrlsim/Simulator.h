@@ -6,12 +6,12 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QObject>
 #include <QStringList>
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QSocketNotifier;
@@ -71,6 +71,8 @@ private:
     void onControlConnection();
     void onControlReadable(QTcpSocket* socket);
     ControllerState* find(const QString& mac);
+    // Closes the terminals that control() was asked to hang up (it may run on another thread).
+    Q_INVOKABLE void processHangups();
 
     std::vector<std::unique_ptr<ControllerState>> m_controllers; // fixed after start()
     std::vector<QUdpSocket*> m_sockets;                          // per controller, nullptr for a switch
@@ -78,9 +80,10 @@ private:
     QTcpServer* m_control = nullptr;
     quint16 m_controlPort = 0;
 
-    mutable QMutex m_mutex; // guards m_controllers' state, m_lastReplies, m_log, m_ptys[].path
+    mutable std::mutex m_mutex; // guards m_controllers' state, m_lastReplies, m_log, m_ptys[].path, m_hangups
     std::vector<std::map<uint32_t, LastReply>> m_lastReplies; // per controller, by session
     QJsonArray m_log;
+    std::vector<size_t> m_hangups;
 };
 
 } // namespace morvane::ctrlsim

@@ -1,11 +1,12 @@
 #include "SimulatorThread.h"
 
-namespace morvane::ctrlsim {
+#include <QEventLoop>
+#include <QSocketNotifier>
 
-SimulatorThread::SimulatorThread() {
-    m_thread.setObjectName(QStringLiteral("ctrlsim"));
-    m_context.moveToThread(&m_thread);
-}
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace morvane::ctrlsim {
 
 SimulatorThread::~SimulatorThread() {
     stop();
@@ -13,33 +14,67 @@ SimulatorThread::~SimulatorThread() {
 
 bool SimulatorThread::start(const QJsonObject& config, QString* error) {
     stop();
-    m_thread.start();
-    bool started = false;
-    QString reason;
-    QMetaObject::invokeMethod(
-        &m_context,
-        [&]() {
-            m_simulator = std::make_unique<Simulator>();
-            started = m_simulator->start(config, &reason);
-        },
-        Qt::BlockingQueuedConnection);
-    if (!started) {
+    if (::pipe2(m_wake, O_CLOEXEC) != 0) {
         if (error)
-            *error = reason;
-        stop();
+            *error = QStringLiteral("cannot make a pipe");
+        return false;
     }
-    return started;
+    {
+        std::lock_guard lock(m_mutex);
+        m_state = State::Starting;
+        m_reason.clear();
+    }
+    m_thread = std::thread([this, config]() { run(config); });
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this]() { return m_state != State::Starting; });
+    if (m_state == State::Running)
+        return true;
+    if (error)
+        *error = m_reason;
+    lock.unlock();
+    stop();
+    return false;
+}
+
+void SimulatorThread::run(const QJsonObject& config) {
+    QEventLoop loop;
+    auto simulator = std::make_unique<Simulator>();
+    QString reason;
+    const bool started = simulator->start(config, &reason);
+    if (started)
+        m_simulator = std::move(simulator);
+    else
+        simulator.reset();
+    QSocketNotifier wake(m_wake[0], QSocketNotifier::Read);
+    QObject::connect(&wake, &QSocketNotifier::activated, &loop, [this, &loop]() {
+        // Reading the byte is what orders the owner's last use before this thread's clean-up.
+        char byte = 0;
+        (void)::read(m_wake[0], &byte, 1);
+        loop.quit();
+    });
+    {
+        std::lock_guard lock(m_mutex);
+        m_state = started ? State::Running : State::Failed;
+        m_reason = reason;
+    }
+    m_changed.notify_all();
+    if (!started)
+        return;
+    loop.exec();
+    m_simulator.reset();
 }
 
 void SimulatorThread::stop() {
-    if (!m_thread.isRunning())
-        return;
-    if (m_simulator) {
-        QMetaObject::invokeMethod(
-            &m_context, [this]() { m_simulator.reset(); }, Qt::BlockingQueuedConnection);
+    if (m_thread.joinable()) {
+        const char byte = 1;
+        (void)::write(m_wake[1], &byte, 1);
+        m_thread.join();
     }
-    m_thread.quit();
-    m_thread.wait();
+    for (int& fd : m_wake) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
 }
 
 quint16 SimulatorThread::controlPort() const {

@@ -4,17 +4,21 @@
 
 #include <QJsonObject>
 #include <QString>
-#include <QThread>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace morvane::ctrlsim {
 
 // Runs a Simulator in a thread of its own, so that a caller may block on the component while the
-// simulated controllers answer. Start and stop from one thread (the owner's); command() from any.
+// simulated controllers answer (a QCoreApplication must exist). Start and stop from one thread (the
+// owner's); command() from any. The hand-overs use only a mutex, a pipe and the thread's join, which
+// the thread sanitizer sees, and nothing of Qt's event queue or thread class, which it does not.
 class SimulatorThread {
 public:
-    SimulatorThread();
+    SimulatorThread() = default;
     ~SimulatorThread();
     SimulatorThread(const SimulatorThread&) = delete;
     SimulatorThread& operator=(const SimulatorThread&) = delete;
@@ -28,9 +32,15 @@ public:
     Simulator* simulator() const { return m_simulator.get(); }
 
 private:
-    QThread m_thread;
-    QObject m_context;                      // lives in m_thread: runs what must happen there
+    void run(const QJsonObject& config);
+
+    std::thread m_thread;
+    int m_wake[2] = {-1, -1};               // stop() writes a byte: the thread's event loop ends
     std::unique_ptr<Simulator> m_simulator; // made, used and destroyed in m_thread
+    std::mutex m_mutex;                     // guards m_state and m_reason (owner and thread)
+    std::condition_variable m_changed;
+    enum class State { Starting, Running, Failed } m_state = State::Starting;
+    QString m_reason;
 };
 
 } // namespace morvane::ctrlsim

@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <dlfcn.h>
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
@@ -106,10 +107,13 @@ private slots:
         qputenv("MORVANE_KESTROVA_TIMEOUT_MS", QByteArray::number(kAttemptMs));
         qputenv("MORVANE_KESTROVA_ATTEMPTS", QByteArray::number(kAttempts));
         qputenv("MORVANE_KESTROVA_SERIAL_PATTERN", (m_env->path(QStringLiteral("ttyS{n-1}"))).toLocal8Bit());
-        const auto registered =
-            test::runProgram(QStringLiteral(REGSVR32), {QStringLiteral("/s"), QStringLiteral(KESTROVA_LIBRARY)},
-                             m_env->processEnvironment());
-        QCOMPARE(registered.exitCode, 0);
+        // Registered in-process (regsvr32 itself has its own tests): no child process under the sanitizer.
+        void* library = ::dlopen(KESTROVA_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(library, ::dlerror());
+        auto registerServer =
+            reinterpret_cast<platform::RegisterServerFn>(::dlsym(library, platform::kRegisterServerSymbol));
+        QVERIFY(registerServer);
+        QCOMPARE(registerServer(), platform::hr::S_OK);
 
         m_ip = randomLoopback();
         do {

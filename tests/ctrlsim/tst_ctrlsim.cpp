@@ -195,7 +195,7 @@ private slots:
             control(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("log")}}).value(QStringLiteral("log")).toArray();
         QCOMPARE(log.size(), 1);
         QCOMPARE(log.first().toObject().value(QStringLiteral("args")).toArray(), QJsonArray{1});
-        QVERIFY(waitForOutput(QStringLiteral("%1 ComifRmtOpenDoor(Integer:1) -> 0").arg(kLockMac).toLocal8Bit()));
+        QVERIFY(waitForOutput(QStringLiteral("%1 ComifRmtOpenDoor(1) -> 0").arg(kLockMac).toLocal8Bit()));
     }
 
     void switchAnswersOnItsTerminal() {
