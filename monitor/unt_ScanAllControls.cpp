@@ -7,27 +7,30 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 namespace morvane::monitor {
 
 Q_LOGGING_CATEGORY(lcScan, "morvane.monitor.scan")
 
 using platform::Variant;
 
-TScanAllControls::TScanAllControls(std::unique_ptr<platform::EchoProbe> echo)
+std::shared_ptr<TScanAllControls> TScanAllControls::create(std::unique_ptr<platform::EchoProbe> echo) {
+    return std::make_shared<TScanAllControls>(Passkey{}, std::move(echo));
+}
+
+TScanAllControls::TScanAllControls(Passkey, std::unique_ptr<platform::EchoProbe> echo)
     : m_icmpClient(std::move(echo)) {
     if (!m_icmpClient) {
         auto icmp = std::make_unique<platform::IcmpEcho>();
         icmp->setReceiveTimeout(kEchoTimeoutMs);
         m_icmpClient = std::move(icmp);
     }
-    connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
 
-TScanAllControls::~TScanAllControls() {
-    // Normally reached through deleteLater after the procedure ended; a direct delete still ends it first.
-    Terminate();
-    wait();
-}
+// Runs on the scanning thread itself when its procedure let go of the last reference, or on the
+// creator's thread for a thread that never started or had already ended: nothing to wait for.
+TScanAllControls::~TScanAllControls() = default;
 
 void TScanAllControls::SetDeviceList(std::shared_ptr<TDeviceList> deviceList) {
     std::lock_guard lock(m_mutex);
@@ -45,14 +48,21 @@ void TScanAllControls::Resume() {
     m_wake.notify_all();
     if (!m_started) {
         m_started = true;
-        start();
+        // The thread keeps its object alive until the procedure has ended.
+        std::thread([self = shared_from_this()] {
+            pthread_setname_np(pthread_self(), "morvane-scan");
+            self->Execute();
+            std::lock_guard lock(self->m_mutex);
+            self->m_finished = true;
+            self->m_wake.notify_all();
+        }).detach();
     }
 }
 
 void TScanAllControls::Suspend() {
     std::unique_lock lock(m_mutex);
     m_suspended = true;
-    if (QThread::currentThread() == this)
+    if (m_started && !m_finished && m_threadId == std::this_thread::get_id())
         return;
     m_wake.wait(lock, [this] { return !m_inStep; });
 }
@@ -66,10 +76,11 @@ void TScanAllControls::Terminate() {
     std::lock_guard lock(m_mutex);
     m_terminated = true;
     m_wake.notify_all();
-    if (!m_started) {
-        m_started = true;
-        start();
-    }
+}
+
+bool TScanAllControls::WaitFinished(int timeoutMs) const {
+    std::unique_lock lock(m_mutex);
+    return m_wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_started || m_finished; });
 }
 
 bool TScanAllControls::Terminated() const {
@@ -100,11 +111,11 @@ void TScanAllControls::endStep() {
     m_wake.notify_all();
 }
 
-void TScanAllControls::run() {
-    Execute();
-}
-
 void TScanAllControls::Execute() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_threadId = std::this_thread::get_id();
+    }
     int position = 0;
     const std::shared_ptr<TDeviceList> list = DeviceList();
     while (!Terminated()) {

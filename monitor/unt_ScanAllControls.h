@@ -3,13 +3,12 @@
 #include "IcmpEcho.h"
 #include "unt_controllist.h"
 
-#include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace morvane::monitor {
 
@@ -31,20 +30,25 @@ constexpr uint8_t kSwitchAnswered37 = 2;
 constexpr uint8_t kSwitchOtherAnswer = 3;
 
 // The background thread that visits the registry's devices one per step and relays their state as
-// datagrams. Created suspended; the first Resume starts it. It frees itself (deleteLater, on the
-// thread that created it) when its procedure ends; whoever requested termination must forget it.
+// datagrams. Created suspended (create()); the first Resume starts the thread. The running thread
+// holds a reference to its own object, so the object is freed when its procedure ends once the
+// creator has let go of its reference (after Terminate, as the main window does), and never while
+// the procedure still runs.
 //
 // Threads: Execute runs on the thread itself; Resume, Suspend, Terminate and SetDeviceList are called
 // from the main window and the remote-service threads. m_mutex guards m_started, m_suspended,
-// m_terminated, m_inStep and m_deviceList; m_wake signals every change of them. The thread holds
-// m_mutex only to read or change these flags, never during a step.
-class TScanAllControls : public QThread {
-    Q_OBJECT
+// m_terminated, m_inStep, m_finished and m_deviceList; m_wake signals every change of them. The thread
+// holds m_mutex only to read or change these flags, never during a step.
+class TScanAllControls : public std::enable_shared_from_this<TScanAllControls> {
+    struct Passkey {};
 
 public:
     // `echo` replaces the ICMP client (tests); by default an ICMP echo with a 1000 ms time-out.
-    explicit TScanAllControls(std::unique_ptr<platform::EchoProbe> echo = {});
-    ~TScanAllControls() override;
+    static std::shared_ptr<TScanAllControls> create(std::unique_ptr<platform::EchoProbe> echo = {});
+    TScanAllControls(Passkey, std::unique_ptr<platform::EchoProbe> echo);
+    ~TScanAllControls();
+    TScanAllControls(const TScanAllControls&) = delete;
+    TScanAllControls& operator=(const TScanAllControls&) = delete;
 
     // The registry to scan, shared: it stays alive until the thread's last step is over.
     void SetDeviceList(std::shared_ptr<TDeviceList> deviceList);
@@ -59,18 +63,16 @@ public:
     void Suspend();
     bool Suspended() const;
     // Asks the procedure to end; it notices within one step (also during the waits of a link check or
-    // of the switch attempts). A thread that was never started is started so that it ends and frees
-    // itself.
+    // of the switch attempts).
     void Terminate();
     bool Terminated() const;
+    // Waits up to `timeoutMs` for the procedure to end; true when it has ended or never started.
+    bool WaitFinished(int timeoutMs) const;
     // Steps completed so far (each visited or passed over one device, or found the registry empty).
     quint64 Steps() const { return m_steps.load(); }
 
-protected:
-    void run() override;
-    void Execute();
-
 private:
+    void Execute();
     enum class StepStart { Go, Parked, Stop };
     // Sleeps, waking early only for termination; false when termination was requested.
     bool pause(int milliseconds);
@@ -86,11 +88,13 @@ private:
     bool m_echoRightsReported = false; // thread only
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
+    mutable std::condition_variable m_wake;
     bool m_started = false;
     bool m_suspended = true;
     bool m_terminated = false;
     bool m_inStep = false;
+    bool m_finished = false;
+    std::thread::id m_threadId;
     std::shared_ptr<TDeviceList> m_deviceList;
 };
 

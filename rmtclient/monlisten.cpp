@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <cstdio>
@@ -45,6 +46,7 @@ int main(int argc, char* argv[]) {
     }
 
     QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
     if (!socket.bind(QHostAddress::AnyIPv4, quint16(port))) {
         std::fprintf(stderr, "monlisten: cannot bind UDP port %d: %s\n", port, qPrintable(socket.errorString()));
         return 1;

@@ -11,8 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
-#include <QPointer>
-#include <QThread>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -32,6 +31,7 @@ namespace {
 struct Listener {
     QUdpSocket socket;
     Listener() {
+        socket.setProxy(QNetworkProxy::NoProxy);
         socket.bind(QHostAddress::AnyIPv4, 0);
         qputenv("MORVANE_MONITOR_PORT", QByteArray::number(socket.localPort()));
     }
@@ -69,24 +69,17 @@ uint32_t unitOf(const QByteArray& datagram) {
     return uint32_t(b[3]) << 24 | uint32_t(b[4]) << 16 | uint32_t(b[5]) << 8 | b[6];
 }
 
-// Starts the scanning thread; it frees itself after stop().
-QPointer<TScanAllControls> startScan(const std::shared_ptr<TDeviceList>& list) {
-    QPointer<TScanAllControls> thread = new TScanAllControls();
+std::shared_ptr<TScanAllControls> startScan(const std::shared_ptr<TDeviceList>& list) {
+    auto thread = TScanAllControls::create();
     thread->SetDeviceList(list);
     thread->Resume();
     return thread;
 }
 
-void stopScan(QPointer<TScanAllControls>& thread) {
-    if (thread)
-        thread->Terminate();
-    QElapsedTimer clock;
-    clock.start();
-    while (thread && clock.elapsed() < 5000) {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
-        QThread::msleep(5);
-    }
+void stopScan(std::shared_ptr<TScanAllControls>& thread) {
+    thread->Terminate();
+    thread->WaitFinished(5000);
+    thread.reset();
 }
 
 void printGaps(const char* what, const std::vector<std::pair<QByteArray, qint64>>& got) {

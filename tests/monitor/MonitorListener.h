@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QPair>
 #include <QUdpSocket>
 
@@ -16,6 +17,7 @@ class MonitorListener {
 public:
     MonitorListener()
         : m_saved(qgetenv("MORVANE_MONITOR_PORT")) {
+        m_socket.setProxy(QNetworkProxy::NoProxy); // a loopback listener needs no proxy look-up thread
         m_bound = m_socket.bind(QHostAddress::AnyIPv4, 0);
         qputenv("MORVANE_MONITOR_PORT", QByteArray::number(m_socket.localPort()));
         m_clock.start();

@@ -1,9 +1,15 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
 
 namespace morvane::test {
 
@@ -48,18 +54,28 @@ public:
     }
 
 private:
+    // posix_spawn rather than QProcess: ThreadSanitizer aborts in the child that QProcess clones.
     bool ip(const QStringList& arguments) {
-        QProcess process;
-        process.start(QStringLiteral("ip"), arguments);
-        if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit ||
-            process.exitCode() != 0) {
-            if (m_error.isEmpty())
-                m_error = QStringLiteral("ip %1: %2%3")
-                              .arg(arguments.join(QLatin1Char(' ')), process.errorString(),
-                                   QString::fromLocal8Bit(process.readAllStandardError()));
-            return false;
-        }
-        return true;
+        QList<QByteArray> texts{QByteArrayLiteral("ip")};
+        for (const QString& argument : arguments)
+            texts.append(argument.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& text : texts)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t child = 0;
+        const int spawned = posix_spawnp(&child, "ip", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        int status = 0;
+        const bool ok =
+            spawned == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!ok && m_error.isEmpty())
+            m_error = QStringLiteral("ip %1 failed").arg(arguments.join(QLatin1Char(' ')));
+        return ok;
     }
 
     QString m_name;

@@ -5,11 +5,13 @@
 #include "MonitorListener.h"
 #include "MonitorRecords.h"
 #include "NetNamespace.h"
+#include "TestSupport.h"
 #include "unt_controllist.h"
 #include "unt_ScanAllControls.h"
 
 #include <QElapsedTimer>
-#include <QPointer>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
 
 #include <thread>
@@ -67,26 +69,28 @@ std::shared_ptr<TNetworkSwitch> makeSwitch(const QString& id, const std::shared_
 class ScanRun {
 public:
     ScanRun(const std::shared_ptr<TDeviceList>& list, std::unique_ptr<platform::EchoProbe> echo = {})
-        // Freed by itself (deleteLater) when its procedure ends.
-        : m_thread(new TScanAllControls(std::move(echo))) {
+        : m_thread(TScanAllControls::create(std::move(echo)))
+        , m_watch(m_thread) {
         m_thread->SetDeviceList(list);
         m_thread->Resume();
     }
     ~ScanRun() { stop(); }
-    TScanAllControls* operator->() const { return m_thread.data(); }
+    TScanAllControls* operator->() const { return m_thread.get(); }
+    // Requests termination and lets go, as the main window does; true once the thread object is freed.
     bool stop(int timeoutMs = 5000) {
         if (m_thread)
             m_thread->Terminate();
+        m_thread.reset();
         QElapsedTimer clock;
         clock.start();
-        while (m_thread && clock.elapsed() < timeoutMs)
-            QTest::qWait(5);
-        return m_thread.isNull();
+        while (!m_watch.expired() && clock.elapsed() < timeoutMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return m_watch.expired();
     }
-    QPointer<TScanAllControls> pointer() const { return m_thread; }
 
 private:
-    QPointer<TScanAllControls> m_thread;
+    std::shared_ptr<TScanAllControls> m_thread;
+    std::weak_ptr<TScanAllControls> m_watch;
 };
 
 std::unique_ptr<platform::EchoProbe> echoFrom(const std::shared_ptr<FakeEchoState>& state) {
@@ -121,6 +125,7 @@ private slots:
     void portVariable_data();
     void portVariable();
     void registryUnderConcurrentUse();
+    void listenerPrintsDecodedDatagrams();
 
     // --- scanning thread ---------------------------------------------------------------------------
     void threeLocksInRegistryOrder();
@@ -443,6 +448,68 @@ void TestMonitor::registryUnderConcurrentUse() {
     QSet<QString> ids;
     for (int i = 0; i < list->Count(); ++i)
         QVERIFY(!ids.contains(list->Items(i)->ID()) && (ids.insert(list->Items(i)->ID()), true));
+}
+
+void TestMonitor::listenerPrintsDecodedDatagrams() {
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    // ThreadSanitizer of Debian's clang aborts in the child that QProcess clones; the listener program has
+    // no threads of its own to check.
+    QSKIP("starting a program is not supported under ThreadSanitizer");
+#endif
+#endif
+    quint16 port = 0;
+    {
+        QUdpSocket probe;
+        probe.setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(probe.bind(QHostAddress::AnyIPv4, 0));
+        port = probe.localPort();
+    }
+    QProcess listener;
+    listener.start(test::binDir() + QStringLiteral("/monlisten"),
+                   {QStringLiteral("--port"), QString::number(port), QStringLiteral("--count"), QStringLiteral("2"),
+                    QStringLiteral("--time-ms"), QStringLiteral("10000")});
+    QVERIFY(listener.waitForStarted(5000));
+    listener.setReadChannel(QProcess::StandardError);
+    QByteArray announced;
+    QElapsedTimer started;
+    started.start();
+    while (!announced.contains("listening") && listener.state() == QProcess::Running && started.elapsed() < 5000) {
+        listener.waitForReadyRead(100);
+        announced += listener.readAllStandardError();
+    }
+    QVERIFY2(announced.contains("listening"), announced.constData());
+    QCOMPARE(listener.state(), QProcess::Running);
+
+    qputenv("MORVANE_MONITOR_PORT", QByteArray::number(port));
+    const auto list = std::make_shared<TDeviceList>();
+    qunsetenv("MORVANE_MONITOR_PORT");
+    const auto component = std::make_shared<FakeController>();
+    const auto lock = makeLock(QStringLiteral("L"), component);
+    const auto networkSwitch = makeSwitch(QStringLiteral("0A0B0C0D"), component);
+    list->Add(lock);
+    list->Add(networkSwitch);
+    lock->SetMonitorRecord(*decodeLockRecord(u"0A01020304"));
+    QVERIFY(lock->SendMonitorRecord());
+    SwitchStatusRecord status;
+    status.idBytes = {0x0A, 0x0B, 0x0C, 0x0D};
+    status.status = 1;
+    networkSwitch->SetSwitchStatus(status);
+    QVERIFY(networkSwitch->SendSwitchStatus());
+
+    QVERIFY(listener.waitForFinished(5000));
+    QCOMPARE(listener.exitCode(), 0);
+    const QList<QByteArray> lines = listener.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject first = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(first.value(QStringLiteral("type")).toString(), QStringLiteral("lock"));
+    QCOMPARE(first.value(QStringLiteral("length")).toInt(), 22);
+    QCOMPARE(first.value(QStringLiteral("unit")).toString(), QStringLiteral("01020304"));
+    QCOMPARE(first.value(QStringLiteral("tail")).toInt(), 10);
+    const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
+    QCOMPARE(second.value(QStringLiteral("type")).toString(), QStringLiteral("switch"));
+    QCOMPARE(second.value(QStringLiteral("id")).toString(), QStringLiteral("0A0B0C0D"));
+    QCOMPARE(second.value(QStringLiteral("status")).toInt(), 1);
 }
 
 void TestMonitor::threeLocksInRegistryOrder() {
@@ -806,13 +873,25 @@ void TestMonitor::registryOutlivesItsOwner() {
 }
 
 void TestMonitor::neverStartedThreadStillEnds() {
-    // Freed by itself once its procedure ends.
-    QPointer<TScanAllControls> thread = new TScanAllControls();
+    auto thread = TScanAllControls::create();
+    const std::weak_ptr<TScanAllControls> watch = thread;
     thread->SetDeviceList(std::make_shared<TDeviceList>());
     QVERIFY(thread->Suspended());
     thread->Suspend(); // not started: returns at once
     thread->Terminate();
-    QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 2000);
+    QVERIFY(thread->WaitFinished(0));
+    thread.reset();
+    QVERIFY(watch.expired());
+
+    // A running thread keeps its object until the procedure has ended, whoever lets go first.
+    auto running = TScanAllControls::create();
+    const std::weak_ptr<TScanAllControls> runningWatch = running;
+    running->Resume();
+    const std::weak_ptr<TScanAllControls> copy = running;
+    running.reset();
+    QVERIFY(!runningWatch.expired());
+    copy.lock()->Terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(runningWatch.expired(), 2000);
 }
 
 void TestMonitor::echoLoopbackAndBadHosts() {
