@@ -11,12 +11,16 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <QFile>
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -705,6 +709,20 @@ private slots:
         b.join();
         QCOMPARE(wrong.load(), 0);
 
+        // A reply that comes after the time-out is not taken for the next call's.
+        sim({{QStringLiteral("cmd"), QStringLiteral("delay")},
+             {QStringLiteral("mac"), kSwitchMac},
+             {QStringLiteral("ms"), kAttemptMs * kAttempts + 60}});
+        script(kSwitchMac, QStringLiteral("ComifRmtOpenDoor"), 41);
+        int32_t late = 1;
+        QCOMPARE(kestrova::ComifRmtOpenDoor(link, late), st::NoReply);
+        sim({{QStringLiteral("cmd"), QStringLiteral("delay")},
+             {QStringLiteral("mac"), kSwitchMac},
+             {QStringLiteral("ms"), 0}});
+        script(kSwitchMac, QStringLiteral("ComifRmtOpenDoor"), 42);
+        QTest::qWait(40);
+        QCOMPARE(kestrova::ComifRmtOpenDoor(link, late), 42);
+
         // A silent switch times out; a line that closes mid-exchange ends the call at once.
         sim({{QStringLiteral("cmd"), QStringLiteral("silent")},
              {QStringLiteral("mac"), kSwitchMac},
@@ -727,6 +745,70 @@ private slots:
         // The port is gone with the line: no handle for it now.
         Variant gone;
         QCOMPARE(kestrova::ComifSerialPortHandle(link, gone, 1), st::NoPort);
+    }
+
+    // A line that carries noise, half frames, replies to other requests and late replies: only the
+    // request's own reply counts.
+    void noisySerialLine() {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        char name[128] = {};
+        QVERIFY(::ptsname_r(master, name, sizeof name) == 0);
+        const QString link = m_env->path(QStringLiteral("ttyS4"));
+        QVERIFY(QFile::link(QString::fromLocal8Bit(name), link));
+        std::atomic<bool> stop{false};
+        std::atomic<int> requests{0};
+        std::thread fake([&]() {
+            QByteArray pending;
+            while (!stop) {
+                pollfd waiting{master, POLLIN, 0};
+                if (::poll(&waiting, 1, 20) <= 0)
+                    continue;
+                char chunk[4096];
+                const ssize_t got = ::read(master, chunk, sizeof chunk);
+                if (got <= 0)
+                    continue;
+                pending.append(chunk, static_cast<int>(got));
+                qsizetype end;
+                while ((end = pending.indexOf('\n')) >= 0) {
+                    const auto request = ctrlproto::decodeRequest(pending.left(end));
+                    pending.remove(0, end + 1);
+                    if (!request)
+                        continue;
+                    ++requests;
+                    ctrlproto::Reply reply;
+                    reply.session = request->session;
+                    reply.sequence = request->sequence;
+                    reply.mac = kSwitchMac;
+                    reply.status = request->method == QLatin1String("COMifCreateConnection") ? 0 : 7;
+                    ctrlproto::Reply stale = reply;
+                    stale.sequence -= 1;
+                    stale.status = 99;
+                    QByteArray out = "\x01\x02 line noise\n{\"k\":\"KV1\",\"t\":\"rep\"\n\n" +
+                                     ctrlproto::encodeReply(stale) + '\n' + ctrlproto::encodeReply(reply).left(20);
+                    (void)::write(master, out.constData(), static_cast<size_t>(out.size()));
+                    out = ctrlproto::encodeReply(reply).mid(20) + '\n';
+                    (void)::write(master, out.constData(), static_cast<size_t>(out.size()));
+                }
+            }
+        });
+        Variant link5 = newLink();
+        Variant handle;
+        const int32_t opened = kestrova::ComifSerialPortHandle(link5, handle, 5);
+        Variant mode(2), mac(kSwitchMac);
+        const int32_t connected = kestrova::COMifCreateSerialConnection(link5, mode, mac, handle);
+        int32_t door = 1;
+        const int32_t first = kestrova::ComifRmtOpenDoor(link5, door);
+        const int32_t second = kestrova::ComifRmtOpenDoor(link5, door);
+        stop = true;
+        fake.join();
+        ::close(master);
+        QFile::remove(link);
+        QCOMPARE(opened, 0);
+        QCOMPARE(connected, 0);
+        QCOMPARE(first, 7);
+        QCOMPARE(second, 7);
+        QCOMPARE(requests.load(), 3);
     }
 
     void badArgumentsAreStatuses() {
