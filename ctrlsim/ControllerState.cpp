@@ -143,7 +143,7 @@ Reply ControllerState::answer(const Request& request) {
             reply.result = next.result;
             if (next.times > 0 && --next.times == 0)
                 scripts->second.pop_front();
-            if (handshake && reply.status == 0)
+            if (handshake && reply.status == 0 && normaliseMac(request.mac) == m_mac)
                 m_connected = true;
         } else {
             reply = perform(request, *method);
@@ -187,7 +187,8 @@ Reply ControllerState::perform(const Request& request, const MethodInfo& method)
     auto stored = [&]() { m_settings.insert(name, encodeArgs(a)); };
 
     if (name == QLatin1String("COMifCreateConnection")) {
-        m_connected = true;
+        // Asked for another MAC, the controller only tells whom the caller reached.
+        m_connected = normaliseMac(request.mac) == m_mac;
     } else if (name == QLatin1String("COMifBegRealTimeMonitor")) {
         m_monitoring = true;
     } else if (name == QLatin1String("ComifCloseConnection")) {
