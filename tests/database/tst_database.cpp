@@ -1,5 +1,6 @@
 #include "ClientStatement.h"
 #include "DbSession.h"
+#include "ReadOnlyDirectory.h"
 #include "RecordingSession.h"
 #include "SqlConnection.h"
 #include "TestSupport.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -17,6 +17,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -369,71 +370,6 @@ void addProviderRows() {
         Q_UNUSED(pg);                                                                                                  \
     }
 
-// A directory made read-only for this process: by its mode, or for root (whom modes do not stop) by
-// a read-only bind mount over itself.
-class ReadOnlyDirectory {
-public:
-    explicit ReadOnlyDirectory(const QString& path)
-        : m_path(path) {
-        if (::geteuid() != 0) {
-            m_ok = QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-            m_chmod = true;
-            return;
-        }
-        m_ok = QProcess::execute(QStringLiteral("mount"), {QStringLiteral("--bind"), path, path}) == 0;
-        if (m_ok) {
-            m_mounted = true;
-            m_ok = QProcess::execute(QStringLiteral("mount"),
-                                     {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), path, path}) == 0;
-        }
-    }
-    ~ReadOnlyDirectory() {
-        if (m_chmod)
-            QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        if (m_mounted)
-            QProcess::execute(QStringLiteral("umount"), {m_path});
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    QString m_path;
-    bool m_ok = false;
-    bool m_chmod = false;
-    bool m_mounted = false;
-};
-
-// The datagram socket a service manager would give: the server says "READY=1" once its loop runs.
-class ReadyListener {
-public:
-    explicit ReadyListener(const QString& path)
-        : m_path(path) {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        const QByteArray p = path.toLocal8Bit();
-        std::memcpy(address.sun_path, p.constData(), std::min(size_t(p.size()), sizeof(address.sun_path) - 1));
-        ::unlink(p.constData());
-        ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    }
-    ~ReadyListener() {
-        ::close(m_fd);
-        ::unlink(m_path.toLocal8Bit().constData());
-    }
-    bool waitReady(int timeoutMs) {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        char buffer[64] = {};
-        const auto n = ::recv(m_fd, buffer, sizeof(buffer) - 1, 0);
-        return n > 0 && QByteArray(buffer, int(n)) == "READY=1";
-    }
-    const QString& path() const { return m_path; }
-
-private:
-    QString m_path;
-    int m_fd = -1;
-};
-
 } // namespace
 
 class TestDatabaseCreation : public QObject {
@@ -483,9 +419,6 @@ private slots:
     void sqliteReadOnlyPlaces();
     void sqliteFileThatIsNotADatabase();
     void sqliteDiskFull();
-
-    void startupCreatesTheDatabaseThenLeavesItAlone();
-    void startupInReadOnlyDirectoryEnds();
 };
 
 void TestDatabaseCreation::sqlServerFreshCreationSendsEveryBatch() {
@@ -1205,7 +1138,7 @@ void TestDatabaseCreation::sqliteReadOnlyPlaces() {
     }
     const QByteArray content = QFile::exists(database.name()) ? test::TestEnvironment().readFile(database.name()) : "";
     {
-        ReadOnlyDirectory readOnly(database.dir());
+        test::ReadOnlyDirectory readOnly(database.dir());
         if (!readOnly.ok())
             QSKIP("cannot make a read-only directory here");
         test::MessageCapture messages;
@@ -1240,11 +1173,10 @@ void TestDatabaseCreation::sqliteDiskFull() {
     if (::geteuid() != 0)
         QSKIP("a small file system needs root to mount");
     QTemporaryDir dir;
-    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                                    QStringLiteral("size=24k"), QStringLiteral("tmpfs"), dir.path()}) !=
-        0)
+    const QByteArray mountPoint = QFile::encodeName(dir.path());
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=24k") != 0)
         QSKIP("cannot mount a small file system here");
-    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {dir.path()}); });
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), 0); });
     const QString path = dir.path() + QStringLiteral("/full.db");
     test::MessageCapture messages;
     TCreateDataBase creation(path, {}, {}, {}, SqlProvider::SQLite);
@@ -1258,62 +1190,6 @@ void TestDatabaseCreation::sqliteDiskFull() {
     s.database = path;
     if (check.open(s))
         QCOMPARE(check.tables(), QStringList());
-}
-
-void TestDatabaseCreation::startupCreatesTheDatabaseThenLeavesItAlone() {
-    test::TestEnvironment env;
-    env.writeSystemInfo("[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=x.db\r\n");
-    const QString morvane = test::binDir() + QStringLiteral("/morvane");
-    const auto startAndStop = [&]() -> bool {
-        ReadyListener ready(env.path(QStringLiteral("notify.sock")));
-        QProcessEnvironment environment = env.processEnvironment();
-        environment.insert(QStringLiteral("NOTIFY_SOCKET"), ready.path());
-        QProcess server;
-        server.setProcessEnvironment(environment);
-        server.start(morvane, {});
-        if (!server.waitForStarted())
-            return false;
-        const bool reached = ready.waitReady(15000);
-        ::kill(pid_t(server.processId()), SIGTERM);
-        server.waitForFinished(5000);
-        if (!reached)
-            qWarning("%s", server.readAllStandardError().constData());
-        return reached;
-    };
-    QVERIFY2(startAndStop(), "the first start did not reach its message loop");
-    const QString path = env.path(QStringLiteral("x.db"));
-    QVERIFY(QFile::exists(path));
-    {
-        platform::SqlConnection c;
-        platform::SqlConnectionSettings s;
-        s.provider = SqlProvider::SQLite;
-        s.database = path;
-        QVERIFY(c.open(s));
-        QCOMPARE(c.tables().size(), 18);
-        QVERIFY(c.exec(QStringLiteral("insert into ac_department (departmentname) values ('kept')")).ok);
-    }
-    QVERIFY2(startAndStop(), "the second start did not reach its message loop");
-    platform::SqlConnection c;
-    platform::SqlConnectionSettings s;
-    s.provider = SqlProvider::SQLite;
-    s.database = path;
-    QVERIFY(c.open(s));
-    QCOMPARE(c.exec(QStringLiteral("select count(*) from ac_department")).rows.first().first().toInt(), 1);
-    QCOMPARE(c.exec(QStringLiteral("select count(*) from ac_operator")).rows.first().first().toInt(), 1);
-}
-
-void TestDatabaseCreation::startupInReadOnlyDirectoryEnds() {
-    test::TestEnvironment env;
-    env.writeSystemInfo("[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=x.db\r\n");
-    ReadOnlyDirectory readOnly(env.programDir());
-    if (!readOnly.ok())
-        QSKIP("cannot make a read-only directory here");
-    const auto result =
-        test::runProgram(test::binDir() + QStringLiteral("/morvane"), {}, env.processEnvironment(), 15000);
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY2(result.standardError.contains("Error: Create database error"), result.standardError.constData());
-    QVERIFY(!QFile::exists(env.path(QStringLiteral("x.db"))));
 }
 
 int main(int argc, char** argv) {
