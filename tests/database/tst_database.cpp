@@ -407,6 +407,7 @@ private slots:
     void tablesWithoutMarkerFailAndChangeNothing();
     void failureMidCreationRollsBack_data();
     void failureMidCreationRollsBack();
+    void postgresServerDropsTheConnectionMidCreation();
 
     void postgresDatabaseNameIsQuoted_data();
     void postgresDatabaseNameIsQuoted();
@@ -1020,6 +1021,56 @@ void TestDatabaseCreation::failureMidCreationRollsBack() {
     QCOMPARE(database.tables().size(), 18);
     QCOMPARE(database.count(QStringLiteral("select count(*) from ac_timeparagraph")), 64);
     QCOMPARE(database.count(QStringLiteral("select min(id) from ac_systemoudle")), 1000);
+}
+
+namespace {
+
+// Has the server itself end the session's backend just before the n-th statement.
+class TerminatedSession : public db::DbSession {
+public:
+    TerminatedSession(int terminateAt, platform::SqlConnection& admin, QString database)
+        : m_terminateAt(terminateAt)
+        , m_admin(admin)
+        , m_database(std::move(database)) {}
+    bool open(const platform::SqlConnectionSettings& s, QString* e) override { return m_real.open(s, e); }
+    void close() override { m_real.close(); }
+    SqlResult exec(const QString& sql, const QVariantList& binds) override {
+        if (++m_count == m_terminateAt)
+            m_admin.exec(QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity where datname = ?"),
+                         {m_database});
+        return m_real.exec(sql, binds);
+    }
+    bool tables(QStringList* names, QString* e) override { return m_real.tables(names, e); }
+    bool transaction(QString* e) override { return m_real.transaction(e); }
+    bool commit(QString* e) override { return m_real.commit(e); }
+    bool rollback(QString* e) override { return m_real.rollback(e); }
+
+private:
+    db::SqlConnectionSession m_real;
+    int m_terminateAt;
+    platform::SqlConnection& m_admin;
+    QString m_database;
+    int m_count = 0;
+};
+
+} // namespace
+
+void TestDatabaseCreation::postgresServerDropsTheConnectionMidCreation() {
+    MORVANE_REQUIRE_PG(pg);
+    Q_UNUSED(pg);
+    TestDatabase database(SqlProvider::PostgreSQL);
+    platform::SqlConnection admin;
+    QVERIFY(admin.open(database.settings(QStringLiteral("postgres"))));
+    // Two statements of the server phase, then the tables: the 80th is a seed row.
+    auto creation = database.creation(std::make_unique<TerminatedSession>(80, admin, database.name()));
+    test::MessageCapture messages;
+    QVERIFY(!creation->BuildDataBase());
+    QVERIFY(!creation->lastError().isEmpty());
+    QVERIFY(messages.messages().isEmpty());
+    QCOMPARE(database.tables(), QStringList());
+    database.closeConnection();
+    QVERIFY(database.creation()->BuildDataBase());
+    QCOMPARE(database.count(QStringLiteral("select count(*) from ac_wordbook")), 45);
 }
 
 void TestDatabaseCreation::postgresDatabaseNameIsQuoted_data() {
