@@ -412,7 +412,8 @@ private slots:
     void postgresDatabaseNameIsQuoted_data();
     void postgresDatabaseNameIsQuoted();
     void postgresWrongPassword();
-    void postgresServerThatNeverAnswers();
+    void serverThatNeverAnswers_data();
+    void serverThatNeverAnswers();
     void postgresLoginWithoutAccessToTheDatabase();
     void postgresLoginWithAwkwardValues();
 
@@ -1114,17 +1115,27 @@ void TestDatabaseCreation::postgresWrongPassword() {
     QVERIFY(!creation.lastError().isEmpty());
 }
 
-void TestDatabaseCreation::postgresServerThatNeverAnswers() {
+void TestDatabaseCreation::serverThatNeverAnswers_data() {
+    QTest::addColumn<int>("provider");
+    QTest::newRow("SQL Server through FreeTDS") << int(SqlProvider::SqlServer);
+    QTest::newRow("PostgreSQL") << int(SqlProvider::PostgreSQL);
+}
+
+void TestDatabaseCreation::serverThatNeverAnswers() {
+    QFETCH(int, provider);
     // A listening loopback socket: the kernel accepts the connection, nobody ever answers.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     test::MessageCapture messages;
+    const QString separator =
+        SqlProvider(provider) == SqlProvider::SqlServer ? QStringLiteral(",") : QStringLiteral(":");
     TCreateDataBase creation(QStringLiteral("acs"), QStringLiteral("u"), QStringLiteral("p"),
-                             QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), SqlProvider::PostgreSQL);
+                             QStringLiteral("127.0.0.1") + separator + QString::number(silent.serverPort()),
+                             SqlProvider(provider));
     QElapsedTimer clock;
     clock.start();
     QVERIFY(!creation.BuildDataBase());
-    qInfo("gave up after %lld ms", clock.elapsed());
+    qInfo("gave up after %lld ms: %s", clock.elapsed(), qPrintable(creation.lastError()));
     QVERIFY(clock.elapsed() < 10000);
     QVERIFY(messages.messages().isEmpty());
 }
