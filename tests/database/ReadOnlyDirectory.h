@@ -31,7 +31,7 @@ public:
         if (m_chmod)
             QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         if (m_mounted)
-            ::umount2(QFile::encodeName(m_path).constData(), 0);
+            ::umount2(QFile::encodeName(m_path).constData(), MNT_DETACH); // even while a file in it is still open
     }
     bool ok() const { return m_ok; }
 

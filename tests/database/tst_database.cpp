@@ -1238,7 +1238,7 @@ void TestDatabaseCreation::sqliteDiskFull() {
     const QByteArray mountPoint = QFile::encodeName(dir.path());
     if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=24k") != 0)
         QSKIP("cannot mount a small file system here");
-    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), 0); });
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
     const QString path = dir.path() + QStringLiteral("/full.db");
     test::MessageCapture messages;
     TCreateDataBase creation(path, {}, {}, {}, SqlProvider::SQLite);
