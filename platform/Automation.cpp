@@ -10,28 +10,24 @@
 
 namespace morvane::platform {
 
-QString hresultText(HResult value)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(static_cast<uint32_t>(value), 8, 16, QLatin1Char('0')).toUpper();
+QString hresultText(HResult value) {
+    return QStringLiteral("0x") +
+           QStringLiteral("%1").arg(static_cast<uint32_t>(value), 8, 16, QLatin1Char('0')).toUpper();
 }
 
 AutomationError::AutomationError(HResult code, const QString& message, int32_t helpContext)
     : std::runtime_error(message.toStdString())
     , m_code(code)
     , m_message(message)
-    , m_helpContext(helpContext)
-{
-}
+    , m_helpContext(helpContext) {}
 
-Argument Argument::byValue(Variant value)
-{
+Argument Argument::byValue(Variant value) {
     Argument arg;
     arg.m_value = std::move(value);
     return arg;
 }
 
-Argument Argument::byRef(Variant& target, VarType typed)
-{
+Argument Argument::byRef(Variant& target, VarType typed) {
     Argument arg;
     arg.m_target = &target;
     arg.m_refType = typed;
@@ -40,22 +36,21 @@ Argument Argument::byRef(Variant& target, VarType typed)
     return arg;
 }
 
-const Variant& Argument::value() const { return m_target ? *m_target : m_value; }
+const Variant& Argument::value() const {
+    return m_target ? *m_target : m_value;
+}
 
-void Argument::set(const Variant& value)
-{
+void Argument::set(const Variant& value) {
     Variant& slot = m_target ? *m_target : m_value;
     slot = m_refType == VarType::Empty ? value : value.convertedTo(m_refType);
 }
 
-void DispatchObject::addMember(const QString& name, DispId id, int paramCount, Body body)
-{
+void DispatchObject::addMember(const QString& name, DispId id, int paramCount, Body body) {
     m_idsByLowerName.insert(name.toLower(), id);
     m_members.insert(id, Member{name, paramCount, std::move(body)});
 }
 
-HResult DispatchObject::getIdOfName(const QString& name, DispId& id) const
-{
+HResult DispatchObject::getIdOfName(const QString& name, DispId& id) const {
     const auto found = m_idsByLowerName.constFind(name.toLower());
     if (found == m_idsByLowerName.constEnd())
         return hr::DISP_E_UNKNOWNNAME;
@@ -63,8 +58,7 @@ HResult DispatchObject::getIdOfName(const QString& name, DispId& id) const
     return hr::S_OK;
 }
 
-HResult DispatchObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error)
-{
+HResult DispatchObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) {
     const auto found = m_members.constFind(id);
     if (found == m_members.constEnd()) {
         error.message = QStringLiteral("Member not found");
@@ -82,8 +76,7 @@ HResult DispatchObject::invoke(DispId id, Arguments& args, Variant& result, Erro
     }
 }
 
-QList<QPair<QString, DispId>> DispatchObject::members() const
-{
+QList<QPair<QString, DispId>> DispatchObject::members() const {
     QList<QPair<QString, DispId>> list;
     for (auto it = m_members.constBegin(); it != m_members.constEnd(); ++it)
         list.append({it->name, it.key()});
@@ -91,8 +84,7 @@ QList<QPair<QString, DispId>> DispatchObject::members() const
     return list;
 }
 
-HResult failureFromException(std::exception_ptr failure, ErrorInfo& error)
-{
+HResult failureFromException(std::exception_ptr failure, ErrorInfo& error) {
     try {
         std::rethrow_exception(failure);
     } catch (const AutomationError& e) {
@@ -110,13 +102,13 @@ HResult failureFromException(std::exception_ptr failure, ErrorInfo& error)
     }
 }
 
-Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& args)
-{
+Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& args) {
     if (!object)
         throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("Variant does not reference an automation object"));
     DispId id = 0;
     if (object->getIdOfName(name, id) < 0)
-        throw AutomationError(hr::DISP_E_UNKNOWNNAME, QStringLiteral("Method '%1' not supported by automation object").arg(name));
+        throw AutomationError(hr::DISP_E_UNKNOWNNAME,
+                              QStringLiteral("Method '%1' not supported by automation object").arg(name));
     Variant result;
     ErrorInfo error;
     const HResult status = object->invoke(id, args, result, error);
@@ -125,8 +117,7 @@ Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& ar
     return result;
 }
 
-Variant callMethod(const Variant& object, const QString& name, Arguments args)
-{
+Variant callMethod(const Variant& object, const QString& name, Arguments args) {
     if (object.type() != VarType::Dispatch)
         throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("Variant does not reference an automation object"));
     return callMethod(object.toDispatch(), name, args);
@@ -135,16 +126,14 @@ Variant callMethod(const Variant& object, const QString& name, Arguments args)
 namespace {
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and nothing else: the text becomes part of a registry key path.
-bool isClsidText(const QString& text)
-{
+bool isClsidText(const QString& text) {
     return text.size() == 38 && text.startsWith(QLatin1Char('{')) && text.endsWith(QLatin1Char('}')) &&
            !QUuid::fromString(text).isNull();
 }
 
 } // namespace
 
-QString clsidFromProgId(const QString& progIdOrClsid)
-{
+QString clsidFromProgId(const QString& progIdOrClsid) {
     const QString name = progIdOrClsid.trimmed();
     const auto invalid = [] { return AutomationError(hr::CO_E_CLASSSTRING, QStringLiteral("Invalid class string")); };
     if (name.startsWith(QLatin1Char('{'))) {
@@ -169,8 +158,7 @@ namespace {
 
 // Loaded component libraries stay loaded for the life of the process, as the platform keeps them
 // until it is told they may go.
-IClassFactory* inprocFactory(const QString& path, const QString& clsid)
-{
+IClassFactory* inprocFactory(const QString& path, const QString& clsid) {
     static std::mutex mutex; // guards nothing but the order of dlopen calls from several threads
     std::lock_guard lock(mutex);
     void* handle = dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
@@ -188,8 +176,7 @@ IClassFactory* inprocFactory(const QString& path, const QString& clsid)
 
 } // namespace
 
-DispatchPtr createObject(const QString& progIdOrClsid)
-{
+DispatchPtr createObject(const QString& progIdOrClsid) {
     const QString clsid = clsidFromProgId(progIdOrClsid);
     if (DispatchPtr own = ComServer::instance().createInstance(clsid))
         return own;
@@ -205,8 +192,9 @@ DispatchPtr createObject(const QString& progIdOrClsid)
         return object;
     }
     if (registry.keyExists(key + QStringLiteral("\\LocalServer32")))
-        throw AutomationError(hr::CO_E_SERVER_EXEC_FAILURE,
-                              QStringLiteral("Server execution failed: local servers are reached through the socket server"));
+        throw AutomationError(
+            hr::CO_E_SERVER_EXEC_FAILURE,
+            QStringLiteral("Server execution failed: local servers are reached through the socket server"));
     throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
 }
 

@@ -40,7 +40,9 @@ constexpr HResult CO_E_DLLNOTFOUND = static_cast<HResult>(0x800401F8);
 constexpr HResult SELFREG_E_CLASS = static_cast<HResult>(0x80040201);
 } // namespace hr
 
-inline bool succeeded(HResult value) { return value >= 0; }
+inline bool succeeded(HResult value) {
+    return value >= 0;
+}
 QString hresultText(HResult value); // "0x8000FFFF"
 
 // The error information that a failing call publishes for its caller.

@@ -12,20 +12,17 @@ namespace {
 
 // A standard mutex rather than QMutex: ThreadSanitizer sees its locking, so tests of threaded code that
 // report through message boxes are checked without false alarms.
-std::mutex& hookMutex()
-{
+std::mutex& hookMutex() {
     static std::mutex mutex; // guards hook() (main thread and any thread that reports)
     return mutex;
 }
 
-MessageHook& hook()
-{
+MessageHook& hook() {
     static MessageHook installed;
     return installed;
 }
 
-QMessageBox::Icon toQtIcon(MessageIcon icon)
-{
+QMessageBox::Icon toQtIcon(MessageIcon icon) {
     switch (icon) {
     case MessageIcon::None:
         return QMessageBox::NoIcon;
@@ -41,8 +38,7 @@ QMessageBox::Icon toQtIcon(MessageIcon icon)
     return QMessageBox::NoIcon;
 }
 
-QMessageBox::StandardButton toQtButton(MessageAnswer answer)
-{
+QMessageBox::StandardButton toQtButton(MessageAnswer answer) {
     switch (answer) {
     case MessageAnswer::Ok:
         return QMessageBox::Ok;
@@ -56,8 +52,7 @@ QMessageBox::StandardButton toQtButton(MessageAnswer answer)
     return QMessageBox::Ok;
 }
 
-QMessageBox::StandardButtons toQtButtons(MessageButtons buttons)
-{
+QMessageBox::StandardButtons toQtButtons(MessageButtons buttons) {
     switch (buttons) {
     case MessageButtons::Ok:
         return QMessageBox::Ok;
@@ -73,8 +68,7 @@ QMessageBox::StandardButtons toQtButtons(MessageButtons buttons)
 
 } // namespace
 
-bool isHeadless()
-{
+bool isHeadless() {
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
         return true;
     const QString platform = QGuiApplication::platformName();
@@ -83,14 +77,12 @@ bool isHeadless()
     return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-void setMessageHook(MessageHook installed)
-{
+void setMessageHook(MessageHook installed) {
     std::lock_guard lock(hookMutex());
     hook() = std::move(installed);
 }
 
-MessageAnswer showMessage(const MessageRequest& request)
-{
+MessageAnswer showMessage(const MessageRequest& request) {
     MessageHook current;
     {
         std::lock_guard lock(hookMutex());
@@ -121,9 +113,9 @@ MessageAnswer showMessage(const MessageRequest& request)
         return MessageAnswer::No;
     default:
         // A box closed without a choice answers as its escape button would.
-        return request.buttons == MessageButtons::Ok ? MessageAnswer::Ok
+        return request.buttons == MessageButtons::Ok      ? MessageAnswer::Ok
                : request.buttons == MessageButtons::YesNo ? MessageAnswer::No
-                                                           : MessageAnswer::Cancel;
+                                                          : MessageAnswer::Cancel;
     }
 }
 

@@ -11,8 +11,7 @@ namespace morvane::platform {
 
 namespace {
 
-QString lockPath(const QString& name)
-{
+QString lockPath(const QString& name) {
     QString safe = name;
     for (QChar& c : safe) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\'))
@@ -23,8 +22,7 @@ QString lockPath(const QString& name)
 
 } // namespace
 
-QString NamedMutex::lockDirectory()
-{
+QString NamedMutex::lockDirectory() {
     for (const char* variable : {"MORVANE_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
         const QString dir = qEnvironmentVariable(variable);
         if (!dir.isEmpty() && QDir(dir).exists())
@@ -33,8 +31,7 @@ QString NamedMutex::lockDirectory()
     return QStringLiteral("/tmp");
 }
 
-NamedMutex::NamedMutex(const QString& name, bool owned)
-{
+NamedMutex::NamedMutex(const QString& name, bool owned) {
     const QByteArray path = lockPath(name).toLocal8Bit();
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -55,10 +52,11 @@ NamedMutex::NamedMutex(const QString& name, bool owned)
     }
 }
 
-NamedMutex::~NamedMutex() { release(); }
+NamedMutex::~NamedMutex() {
+    release();
+}
 
-void NamedMutex::release()
-{
+void NamedMutex::release() {
     if (m_fd >= 0) {
         ::flock(m_fd, LOCK_UN);
         ::close(m_fd);
@@ -66,6 +64,8 @@ void NamedMutex::release()
     }
 }
 
-bool NamedMutex::isHeld(const QString& name) { return NamedMutex(name, false).alreadyExists(); }
+bool NamedMutex::isHeld(const QString& name) {
+    return NamedMutex(name, false).alreadyExists();
+}
 
 } // namespace morvane::platform

@@ -12,23 +12,20 @@ namespace morvane::platform {
 
 namespace {
 
-QString driverText(const QSqlError& error)
-{
+QString driverText(const QSqlError& error) {
     QString text = error.text().trimmed();
     if (text.isEmpty())
         text = QStringLiteral("unknown database error");
     return text;
 }
 
-QString uniqueConnectionName()
-{
+QString uniqueConnectionName() {
     static std::atomic<int> counter{0};
     return QStringLiteral("morvane-connection-%1").arg(++counter);
 }
 
 // Splits "host:port", "host,port" (SQL Server's spelling) into its parts.
-void splitServer(const QString& server, QString& host, int& port)
-{
+void splitServer(const QString& server, QString& host, int& port) {
     host = server.trimmed();
     port = -1;
     for (const QChar separator : {QLatin1Char(','), QLatin1Char(':')}) {
@@ -45,10 +42,9 @@ void splitServer(const QString& server, QString& host, int& port)
     }
 }
 
-QString freeTdsDriver()
-{
-    for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so",
-                             "/usr/lib/odbc/libtdsodbc.so"}) {
+QString freeTdsDriver() {
+    for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
+                             "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so"}) {
         if (QFileInfo::exists(QLatin1String(path)))
             return QLatin1String(path);
     }
@@ -57,8 +53,7 @@ QString freeTdsDriver()
 
 } // namespace
 
-SqlProvider sqlProviderFromName(const QString& name)
-{
+SqlProvider sqlProviderFromName(const QString& name) {
     const QString n = name.trimmed();
     if (n.isEmpty() || n.compare(QLatin1String("SQLOLEDB.1"), Qt::CaseInsensitive) == 0 ||
         n.compare(QLatin1String("SQLOLEDB"), Qt::CaseInsensitive) == 0)
@@ -70,8 +65,7 @@ SqlProvider sqlProviderFromName(const QString& name)
     return SqlProvider::Unknown;
 }
 
-QString sqlProviderName(SqlProvider provider)
-{
+QString sqlProviderName(SqlProvider provider) {
     switch (provider) {
     case SqlProvider::SqlServer:
         return QStringLiteral("SQLOLEDB.1");
@@ -85,8 +79,7 @@ QString sqlProviderName(SqlProvider provider)
     return QStringLiteral("unknown");
 }
 
-QString odbcQuote(const QString& value)
-{
+QString odbcQuote(const QString& value) {
     // ODBC connection attributes: a value holding ; { } = or surrounding blanks is enclosed in braces,
     // a closing brace inside being doubled.
     const bool plain = !value.isEmpty() && !value.contains(QLatin1Char(';')) && !value.contains(QLatin1Char('{')) &&
@@ -99,12 +92,12 @@ QString odbcQuote(const QString& value)
     return QLatin1Char('{') + escaped + QLatin1Char('}');
 }
 
-QString odbcConnectionText(const SqlConnectionSettings& s)
-{
+QString odbcConnectionText(const SqlConnectionSettings& s) {
     QString host;
     int port = -1;
     splitServer(s.server, host, port);
-    if (host.isEmpty() || host == QLatin1String(".") || host.compare(QLatin1String("(local)"), Qt::CaseInsensitive) == 0)
+    if (host.isEmpty() || host == QLatin1String(".") ||
+        host.compare(QLatin1String("(local)"), Qt::CaseInsensitive) == 0)
         host = QStringLiteral("127.0.0.1");
     if (port < 0 && !host.contains(QLatin1Char('\\')))
         port = 1433;
@@ -119,8 +112,7 @@ QString odbcConnectionText(const SqlConnectionSettings& s)
     return text;
 }
 
-SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds)
-{
+SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds) {
     SqlResult result;
     QSqlQuery query(db);
     query.setForwardOnly(true);
@@ -173,13 +165,11 @@ SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds
 }
 
 SqlConnection::SqlConnection(QString name)
-    : m_name(name.isEmpty() ? uniqueConnectionName() : std::move(name))
-{
+    : m_name(name.isEmpty() ? uniqueConnectionName() : std::move(name)) {
     m_thread = std::thread([this] { run(); });
 }
 
-SqlConnection::~SqlConnection()
-{
+SqlConnection::~SqlConnection() {
     close();
     {
         std::lock_guard lock(m_mutex);
@@ -189,8 +179,7 @@ SqlConnection::~SqlConnection()
     m_thread.join();
 }
 
-void SqlConnection::post(std::function<void()> job)
-{
+void SqlConnection::post(std::function<void()> job) {
     {
         std::lock_guard lock(m_mutex);
         m_queue.push_back(std::move(job));
@@ -198,8 +187,7 @@ void SqlConnection::post(std::function<void()> job)
     m_wake.notify_one();
 }
 
-void SqlConnection::run()
-{
+void SqlConnection::run() {
     for (;;) {
         std::function<void()> job;
         {
@@ -220,8 +208,7 @@ void SqlConnection::run()
     }
 }
 
-bool SqlConnection::open(const SqlConnectionSettings& s, QString* error)
-{
+bool SqlConnection::open(const SqlConnectionSettings& s, QString* error) {
     m_provider = s.provider;
     return call([&](QSqlDatabase& db) {
         if (db.isValid()) {
@@ -285,8 +272,7 @@ bool SqlConnection::open(const SqlConnectionSettings& s, QString* error)
     });
 }
 
-void SqlConnection::close()
-{
+void SqlConnection::close() {
     call([](QSqlDatabase& db) {
         if (db.isValid())
             db.close();
@@ -294,13 +280,11 @@ void SqlConnection::close()
     });
 }
 
-bool SqlConnection::isOpen()
-{
+bool SqlConnection::isOpen() {
     return call([](QSqlDatabase& db) { return db.isValid() && db.isOpen(); });
 }
 
-SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds)
-{
+SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds) {
     return call([&](QSqlDatabase& db) {
         if (!db.isValid() || !db.isOpen()) {
             SqlResult result;
@@ -312,8 +296,7 @@ SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds)
     });
 }
 
-QStringList SqlConnection::tables(QString* error)
-{
+QStringList SqlConnection::tables(QString* error) {
     return call([&](QSqlDatabase& db) {
         QStringList names;
         if (!db.isValid() || !db.isOpen()) {
@@ -332,8 +315,7 @@ QStringList SqlConnection::tables(QString* error)
     });
 }
 
-bool SqlConnection::transaction(QString* error)
-{
+bool SqlConnection::transaction(QString* error) {
     return call([&](QSqlDatabase& db) {
         if (db.isValid() && db.transaction())
             return true;
@@ -343,8 +325,7 @@ bool SqlConnection::transaction(QString* error)
     });
 }
 
-bool SqlConnection::commit(QString* error)
-{
+bool SqlConnection::commit(QString* error) {
     return call([&](QSqlDatabase& db) {
         if (db.isValid() && db.commit())
             return true;
@@ -354,8 +335,7 @@ bool SqlConnection::commit(QString* error)
     });
 }
 
-bool SqlConnection::rollback(QString* error)
-{
+bool SqlConnection::rollback(QString* error) {
     return call([&](QSqlDatabase& db) {
         if (db.isValid() && db.rollback())
             return true;
@@ -366,20 +346,18 @@ bool SqlConnection::rollback(QString* error)
 }
 
 SqlQuery::SqlQuery(SqlConnection& connection)
-    : m_connection(connection)
-{
-}
+    : m_connection(connection) {}
 
-void SqlQuery::close()
-{
+void SqlQuery::close() {
     m_active = false;
     m_data = SqlResult{};
 }
 
-void SqlQuery::setSql(const QString& sql) { m_sql = sql; }
+void SqlQuery::setSql(const QString& sql) {
+    m_sql = sql;
+}
 
-bool SqlQuery::open(QString* error)
-{
+bool SqlQuery::open(QString* error) {
     close();
     m_data = m_connection.exec(m_sql);
     if (!m_data.ok) {
@@ -391,8 +369,7 @@ bool SqlQuery::open(QString* error)
     return true;
 }
 
-bool SqlQuery::execute(QString* error)
-{
+bool SqlQuery::execute(QString* error) {
     close();
     const SqlResult result = m_connection.exec(m_sql);
     if (!result.ok && error)

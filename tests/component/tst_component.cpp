@@ -831,15 +831,5 @@ private slots:
     }
 };
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-// Qt waits for a finished thread (Qt Test's watchdog) through its own futex mutex, which the sanitizer
-// cannot see, and then reports the thread's last wake-up or wait against the watchdog's destruction.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:QWaitCondition::~QWaitCondition\nrace:QWaitCondition::wakeAll\nrace:pthread_cond_wait\n";
-}
-#endif
-#endif
-
 QTEST_GUILESS_MAIN(TestComponent)
 #include "tst_component.moc"
