@@ -32,6 +32,8 @@ using platform::Variant;
 using platform::VarType;
 namespace st = ctrlproto::status;
 
+using morvane::test::randomLoopback;
+
 namespace {
 
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
@@ -39,15 +41,6 @@ const QString kOtherLockMac = QStringLiteral("00-1A-2B-3C-4D-02");
 const QString kSwitchMac = QStringLiteral("00-1A-2B-3C-4D-10");
 constexpr int kAttemptMs = 80;
 constexpr int kAttempts = 2;
-
-// A loopback address of its own for each run, so that runs side by side never share a controller.
-QString randomLoopback() {
-    auto* random = QRandomGenerator::global();
-    return QStringLiteral("127.%1.%2.%3")
-        .arg(random->bounded(100, 250))
-        .arg(random->bounded(1, 250))
-        .arg(random->bounded(2, 250));
-}
 
 QJsonValue json(const Variant& value) {
     return ctrlproto::encodeVariant(value);

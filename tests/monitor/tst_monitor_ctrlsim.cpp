@@ -27,20 +27,14 @@ using morvane::test::FakeEchoState;
 using morvane::test::MonitorListener;
 using platform::Variant;
 
+using morvane::test::randomLoopback;
+
 namespace {
 
 const QString kMacs[3] = {QStringLiteral("00-1A-2B-3C-4D-01"), QStringLiteral("00-1A-2B-3C-4D-02"),
                           QStringLiteral("00-1A-2B-3C-4D-03")};
 // A switch's ID begins with 8 hex digits: its MAC written without separators.
 const QString kSwitchMac = QStringLiteral("0A0B0C0D0E0F");
-
-QString randomLoopback() {
-    auto* random = QRandomGenerator::global();
-    return QStringLiteral("127.%1.%2.%3")
-        .arg(random->bounded(100, 250))
-        .arg(random->bounded(1, 250))
-        .arg(random->bounded(2, 250));
-}
 
 // A long record whose unit bytes (the last four pairs) are `unit`.
 QString longRecord(const QString& unit) {

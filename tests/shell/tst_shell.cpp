@@ -19,42 +19,10 @@
 
 using namespace morvane;
 using morvane::test::MessageCapture;
+using morvane::test::ReadyListener;
 using morvane::test::TestEnvironment;
 
 namespace {
-
-// The datagram socket a service manager would give: the server says "READY=1" on it once its
-// message loop runs.
-class ReadyListener {
-public:
-    explicit ReadyListener(const QString& path)
-        : m_path(path) {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        const QByteArray p = path.toLocal8Bit();
-        std::memcpy(address.sun_path, p.constData(), size_t(p.size()));
-        ::unlink(p.constData());
-        ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    }
-    ~ReadyListener() {
-        ::close(m_fd);
-        ::unlink(m_path.toLocal8Bit().constData());
-    }
-    bool waitReady(int timeoutMs) {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        char buffer[64] = {};
-        const auto n = ::recv(m_fd, buffer, sizeof(buffer) - 1, 0);
-        return n > 0 && QByteArray(buffer, int(n)) == "READY=1";
-    }
-    const QString& path() const { return m_path; }
-
-private:
-    QString m_path;
-    int m_fd = -1;
-};
 
 QString morvanePath() {
     return morvane::test::binDir() + QStringLiteral("/morvane");

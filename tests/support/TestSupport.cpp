@@ -4,7 +4,15 @@
 #include <QFile>
 #include <QProcess>
 
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace morvane::test {
 
@@ -122,6 +130,39 @@ std::optional<PgServer> PgServer::fromEnvironment() {
     server.user = qEnvironmentVariable("MORVANE_TEST_PG_USER", QStringLiteral("morvane"));
     server.password = qEnvironmentVariable("MORVANE_TEST_PG_PASSWORD");
     return server;
+}
+
+QString randomLoopback() {
+    auto* random = QRandomGenerator::global();
+    return QStringLiteral("127.%1.%2.%3")
+        .arg(random->bounded(100, 250))
+        .arg(random->bounded(1, 250))
+        .arg(random->bounded(2, 250));
+}
+
+ReadyListener::ReadyListener(const QString& path)
+    : m_path(path) {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray p = path.toLocal8Bit();
+    std::memcpy(address.sun_path, p.constData(), std::min(size_t(p.size()), sizeof(address.sun_path) - 1));
+    ::unlink(p.constData());
+    ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+}
+
+ReadyListener::~ReadyListener() {
+    ::close(m_fd);
+    ::unlink(m_path.toLocal8Bit().constData());
+}
+
+bool ReadyListener::waitReady(int timeoutMs) {
+    pollfd p = {m_fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) != 1)
+        return false;
+    char buffer[64] = {};
+    const auto n = ::recv(m_fd, buffer, sizeof(buffer) - 1, 0);
+    return n > 0 && QByteArray(buffer, int(n)) == "READY=1";
 }
 
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,

@@ -71,6 +71,26 @@ struct ProcessResult {
     QByteArray standardError;
 };
 
+// A loopback address of its own for each run (127.100-249.x.y), so that runs side by side never share a
+// simulated controller.
+QString randomLoopback();
+
+// The datagram socket a service manager would give ($NOTIFY_SOCKET): a program says "READY=1" on it
+// once its message loop runs.
+class ReadyListener {
+public:
+    explicit ReadyListener(const QString& path);
+    ~ReadyListener();
+    ReadyListener(const ReadyListener&) = delete;
+    ReadyListener& operator=(const ReadyListener&) = delete;
+    bool waitReady(int timeoutMs);
+    const QString& path() const { return m_path; }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+};
+
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
                          int timeoutMs = 20000);
 
