@@ -40,6 +40,19 @@ QString textOf(const Variant& value) {
 QJsonObject failure(const QString& why) {
     return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), why}};
 }
+// The "records" member of a control command: a list of texts, each any text at all.
+bool recordTexts(const QJsonObject& message, QStringList& records) {
+    const QJsonValue value = message.value(QStringLiteral("records"));
+    if (!value.isArray())
+        return false;
+    for (const QJsonValue& record : value.toArray()) {
+        if (!record.isString())
+            return false;
+        records.append(record.toString());
+    }
+    return true;
+}
+
 QJsonObject success() {
     return {{QStringLiteral("ok"), true}};
 }
@@ -336,28 +349,16 @@ QJsonObject ControllerState::control(const QString& command, const QJsonObject& 
             m_scripts.erase(method.toLower());
         return success();
     }
-    if (command == QLatin1String("realtime")) {
-        const QJsonValue records = message.value(QStringLiteral("records"));
-        if (!records.isArray())
+    if (command == QLatin1String("realtime") || command == QLatin1String("records")) {
+        QStringList records;
+        if (!recordTexts(message, records))
             return failure(QStringLiteral("\"records\" must be a list of texts"));
-        for (const QJsonValue& record : records.toArray()) {
-            if (!record.isString())
-                return failure(QStringLiteral("\"records\" must be a list of texts"));
+        for (const QString& record : records) {
+            if (command == QLatin1String("realtime"))
+                pushRecord(record, message.value(QStringLiteral("store")).toBool());
+            else
+                m_records.push_back(record);
         }
-        for (const QJsonValue& record : records.toArray())
-            pushRecord(record.toString(), message.value(QStringLiteral("store")).toBool());
-        return success();
-    }
-    if (command == QLatin1String("records")) {
-        const QJsonValue records = message.value(QStringLiteral("records"));
-        if (!records.isArray())
-            return failure(QStringLiteral("\"records\" must be a list of texts"));
-        for (const QJsonValue& record : records.toArray()) {
-            if (!record.isString())
-                return failure(QStringLiteral("\"records\" must be a list of texts"));
-        }
-        for (const QJsonValue& record : records.toArray())
-            m_records.push_back(record.toString());
         return success();
     }
     if (command == QLatin1String("switch")) {
