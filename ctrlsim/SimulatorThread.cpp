@@ -91,4 +91,12 @@ QJsonObject SimulatorThread::command(const QJsonObject& message) {
     return m_simulator->control(message);
 }
 
+QJsonArray SimulatorThread::takeLog(const QString& mac) {
+    return command({{QStringLiteral("cmd"), QStringLiteral("log")},
+                    {QStringLiteral("mac"), mac},
+                    {QStringLiteral("clear"), true}})
+        .value(QStringLiteral("log"))
+        .toArray();
+}
+
 } // namespace morvane::ctrlsim

@@ -2,6 +2,7 @@
 
 #include "Simulator.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -29,6 +30,8 @@ public:
     quint16 controlPort() const;
     QString ptyPath(const QString& mac) const;
     QJsonObject command(const QJsonObject& message);
+    // The log entries of one controller since the last call, cleared.
+    QJsonArray takeLog(const QString& mac);
     Simulator* simulator() const { return m_simulator.get(); }
 
 private:

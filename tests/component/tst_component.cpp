@@ -77,15 +77,6 @@ private:
         return reply;
     }
 
-    // The log entries of one controller since the last call, cleared.
-    QJsonArray takeLog(const QString& mac) {
-        return sim({{QStringLiteral("cmd"), QStringLiteral("log")},
-                    {QStringLiteral("mac"), mac},
-                    {QStringLiteral("clear"), true}})
-            .value(QStringLiteral("log"))
-            .toArray();
-    }
-
     void script(const QString& mac, const QString& method, int status, QJsonObject outputs = {},
                 QJsonValue result = QJsonValue(QJsonValue::Undefined)) {
         QJsonObject message{{QStringLiteral("cmd"), QStringLiteral("script")},
@@ -146,7 +137,7 @@ private slots:
             sim({{QStringLiteral("cmd"), QStringLiteral("delay")},
                  {QStringLiteral("mac"), mac},
                  {QStringLiteral("ms"), 0}});
-            takeLog(mac);
+            m_sim.takeLog(mac);
         }
     }
 
@@ -193,7 +184,7 @@ private slots:
         QCOMPARE(kestrova::COMifCreateNetworkConnection(link, modeValue, ipValue, macValue, port, VarType::I4),
                  expected);
         QVERIFY2(clock.elapsed() < kAttemptMs * kAttempts + 200, "the connection waited longer than its time-out");
-        const QJsonArray log = takeLog(ip == m_otherIp ? kOtherLockMac : kLockMac);
+        const QJsonArray log = m_sim.takeLog(ip == m_otherIp ? kOtherLockMac : kLockMac);
         QCOMPARE(!log.isEmpty(), reachesController);
         if (reachesController) {
             const QJsonObject entry = log.first().toObject();
@@ -209,7 +200,7 @@ private slots:
     // the controller writes come back into the by-reference arguments, a scripted status comes back.
     void everyMethodForwards() {
         Variant link = connectedLock();
-        takeLog(kLockMac);
+        m_sim.takeLog(kLockMac);
         struct Case {
             const char* method;
             QJsonArray expectedArgs;
@@ -350,7 +341,7 @@ private slots:
                 QFAIL(qPrintable(method + QLatin1String(": ") + e.message()));
             }
             QCOMPARE(status, 57);
-            const QJsonArray log = takeLog(kLockMac);
+            const QJsonArray log = m_sim.takeLog(kLockMac);
             QVERIFY2(log.size() == 1, qPrintable(method));
             const QJsonObject entry = log.first().toObject();
             QCOMPARE(entry.value(QStringLiteral("method")).toString(), method);
@@ -659,7 +650,7 @@ private slots:
         Variant noHandle(12345);
         QCOMPARE(kestrova::COMifCreateSerialConnection(link, mode, mac, noHandle), st::NoPort);
         QCOMPARE(kestrova::COMifCreateSerialConnection(link, mode, mac, handle), 0);
-        QJsonArray log = takeLog(kSwitchMac);
+        QJsonArray log = m_sim.takeLog(kSwitchMac);
         QCOMPARE(log.size(), 1);
         QCOMPARE(log.first().toObject().value(QStringLiteral("args")).toArray(),
                  (QJsonArray{3, QString(), kSwitchMac, handle.toInt32()}));

@@ -95,13 +95,6 @@ private:
             message.insert(QStringLiteral("always"), true);
         sim(message);
     }
-    QJsonArray takeLog(const QString& mac) {
-        return sim({{QStringLiteral("cmd"), QStringLiteral("log")},
-                    {QStringLiteral("mac"), mac},
-                    {QStringLiteral("clear"), true}})
-            .value(QStringLiteral("log"))
-            .toArray();
-    }
     static int countOf(const QJsonArray& log, const QString& method) {
         int n = 0;
         for (const QJsonValue& entry : log)
@@ -323,7 +316,7 @@ void TestMonitorCtrlsim::linkCheck() {
     if (pings >= 0)
         QCOMPARE(echoState->pings.load(), pings);
     if (status == 5 && !kept) // closed before it was dropped
-        QCOMPARE(countOf(takeLog(kMacs[0]), QStringLiteral("ComifCloseConnection")), 1);
+        QCOMPARE(countOf(m_sim.takeLog(kMacs[0]), QStringLiteral("ComifCloseConnection")), 1);
 }
 
 void TestMonitorCtrlsim::switchAnswers_data() {
@@ -359,7 +352,7 @@ void TestMonitorCtrlsim::switchAnswers() {
          {QStringLiteral("circuitry2"), 0x102},
          {QStringLiteral("mcState"), 3},
          {QStringLiteral("alarmState"), 4}});
-    takeLog(kSwitchMac);
+    m_sim.takeLog(kSwitchMac);
     ScanRun scan(list);
     const auto datagram = listener.next(3000);
     QVERIFY(datagram);
@@ -369,7 +362,7 @@ void TestMonitorCtrlsim::switchAnswers() {
     QCOMPARE(datagram->mid(6, 4), cardBytes);
     QCOMPARE(int(datagram->at(13)), status);
     QCOMPARE(networkSwitch->Active(), active);
-    QCOMPARE(countOf(takeLog(kSwitchMac), QStringLiteral("ComifReadDeviceInfo")) >= int(statuses.size()), true);
+    QCOMPARE(countOf(m_sim.takeLog(kSwitchMac), QStringLiteral("ComifReadDeviceInfo")) >= int(statuses.size()), true);
 }
 
 void TestMonitorCtrlsim::stopScanControl() {
@@ -383,9 +376,9 @@ void TestMonitorCtrlsim::stopScanControl() {
     QVERIFY(listener.next(2000));
     scan->Suspend(); // StopScanControl: suspend, then empty the registry
     list->Clear();
-    takeLog(kMacs[1]);
+    m_sim.takeLog(kMacs[1]);
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    const QJsonArray after = takeLog(kMacs[1]);
+    const QJsonArray after = m_sim.takeLog(kMacs[1]);
     QCOMPARE(after.size(), 0); // nothing polled, and the removed device's object got no command
     // A client that shared the device's connection still uses it.
     int32_t doorNumber = 1;
