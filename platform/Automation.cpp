@@ -180,18 +180,19 @@ DispatchPtr createObject(const QString& progIdOrClsid) {
     const QString clsid = clsidFromProgId(progIdOrClsid);
     if (DispatchPtr own = ComServer::instance().createInstance(clsid))
         return own;
-    const ClassRegistry registry;
+    // One read of the registry serves every look-up of this creation.
+    ClassRegistry::Tree registry;
     const QString key = QStringLiteral("CLSID\\") + clsid;
-    if (!registry.keyExists(key))
+    if (!ClassRegistry().read(registry) || !ClassRegistry::treeKeyExists(registry, key))
         throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
-    const auto inproc = registry.value(key + QStringLiteral("\\InprocServer32"));
+    const auto inproc = ClassRegistry::treeValue(registry, key + QStringLiteral("\\InprocServer32"));
     if (inproc && !inproc->isEmpty()) {
         DispatchPtr object = inprocFactory(*inproc, clsid)->createInstance();
         if (!object)
             throw AutomationError(hr::E_OUTOFMEMORY, QStringLiteral("The class factory made no object"));
         return object;
     }
-    if (registry.keyExists(key + QStringLiteral("\\LocalServer32")))
+    if (ClassRegistry::treeKeyExists(registry, key + QStringLiteral("\\LocalServer32")))
         throw AutomationError(
             hr::CO_E_SERVER_EXEC_FAILURE,
             QStringLiteral("Server execution failed: local servers are reached through the socket server"));

@@ -279,17 +279,11 @@ bool ClassRegistry::load(Tree& tree, QString* error) const {
     return true;
 }
 
-bool ClassRegistry::keyExists(const QString& key) const {
-    Tree tree;
-    if (!load(tree, nullptr))
-        return false;
+bool ClassRegistry::treeKeyExists(const Tree& tree, const QString& key) {
     return tree.keys.contains(normaliseKey(key).toLower());
 }
 
-std::optional<QString> ClassRegistry::value(const QString& key, const QString& name) const {
-    Tree tree;
-    if (!load(tree, nullptr))
-        return std::nullopt;
+std::optional<QString> ClassRegistry::treeValue(const Tree& tree, const QString& key, const QString& name) {
     const auto found = tree.keys.constFind(normaliseKey(key).toLower());
     if (found == tree.keys.constEnd())
         return std::nullopt;
@@ -298,6 +292,18 @@ std::optional<QString> ClassRegistry::value(const QString& key, const QString& n
             return it.value();
     }
     return std::nullopt;
+}
+
+bool ClassRegistry::keyExists(const QString& key) const {
+    Tree tree;
+    return load(tree, nullptr) && treeKeyExists(tree, key);
+}
+
+std::optional<QString> ClassRegistry::value(const QString& key, const QString& name) const {
+    Tree tree;
+    if (!load(tree, nullptr))
+        return std::nullopt;
+    return treeValue(tree, key, name);
 }
 
 QStringList ClassRegistry::subKeys(const QString& key) const {

@@ -52,6 +52,12 @@ public:
     static void treeCreateKey(Tree& tree, const QString& key);
     static void treeDeleteKey(Tree& tree, const QString& key);
     static void treeDeleteValue(Tree& tree, const QString& key, const QString& name);
+    static bool treeKeyExists(const Tree& tree, const QString& key);
+    static std::optional<QString> treeValue(const Tree& tree, const QString& key, const QString& name = {});
+
+    // The whole registry as it is now, for a caller that looks up several values at once; a missing
+    // file is an empty tree. False (with a reason) when the file cannot be read or parsed.
+    bool read(Tree& tree, QString* error = nullptr) const { return load(tree, error); }
 
 private:
     bool load(Tree& tree, QString* error) const;
