@@ -2,6 +2,7 @@
 
 #include "ClassRegistry.h"
 #include "ComServer.h"
+#include "LocalServer.h"
 
 #include <QUuid>
 
@@ -43,6 +44,7 @@ const Variant& Argument::value() const {
 void Argument::set(const Variant& value) {
     Variant& slot = m_target ? *m_target : m_value;
     slot = m_refType == VarType::Empty ? value : value.convertedTo(m_refType);
+    m_written = true;
 }
 
 void DispatchObject::addMember(const QString& name, DispId id, int paramCount, Body body) {
@@ -192,10 +194,14 @@ DispatchPtr createObject(const QString& progIdOrClsid) {
             throw AutomationError(hr::E_OUTOFMEMORY, QStringLiteral("The class factory made no object"));
         return object;
     }
-    if (ClassRegistry::treeKeyExists(registry, key + QStringLiteral("\\LocalServer32")))
-        throw AutomationError(
-            hr::CO_E_SERVER_EXEC_FAILURE,
-            QStringLiteral("Server execution failed: local servers are reached through the socket server"));
+    const auto local = ClassRegistry::treeValue(registry, key + QStringLiteral("\\LocalServer32"));
+    if (local && !local->trimmed().isEmpty()) {
+        QString why;
+        const int fd = connectClassServer(clsid, *local, kDefaultActivationTimeoutMs, &why);
+        if (fd < 0)
+            throw AutomationError(hr::CO_E_SERVER_EXEC_FAILURE, QStringLiteral("Server execution failed: %1").arg(why));
+        return RemoteObject::create(std::make_unique<rpc::SocketLineChannel>(fd), clsid);
+    }
     throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
 }
 

@@ -38,6 +38,10 @@ constexpr HResult REGDB_E_CLASSNOTREG = static_cast<HResult>(0x80040154);
 constexpr HResult CO_E_SERVER_EXEC_FAILURE = static_cast<HResult>(0x80080005);
 constexpr HResult CO_E_DLLNOTFOUND = static_cast<HResult>(0x800401F8);
 constexpr HResult SELFREG_E_CLASS = static_cast<HResult>(0x80040201);
+constexpr HResult DISP_E_PARAMNOTFOUND = static_cast<HResult>(0x80020004);
+constexpr HResult RPC_E_DISCONNECTED = static_cast<HResult>(0x80010108);
+constexpr HResult CO_E_OBJNOTCONNECTED = static_cast<HResult>(0x800401FD);
+constexpr HResult CO_E_APPNOTFOUND = static_cast<HResult>(0x800401F5);
 } // namespace hr
 
 inline bool succeeded(HResult value) {
@@ -77,15 +81,21 @@ public:
     bool isByRef() const { return m_target != nullptr; }
     VarType refType() const { return m_refType; }
     const Variant& value() const;
+    // The caller's variable behind a reference; nullptr for a by-value argument.
+    Variant* target() const { return m_target; }
     // Writes through a reference (coerced to a typed reference's type); a by-value argument only keeps
     // the callee's local copy.
     void set(const Variant& value);
+    // True once the callee has written the argument (callers on the wire return only what was written).
+    bool written() const { return m_written; }
+    void markWritten() { m_written = true; }
 
 private:
     Argument() = default;
     Variant m_value;
     Variant* m_target = nullptr;
     VarType m_refType = VarType::Empty;
+    bool m_written = false;
 };
 
 using Arguments = std::vector<Argument>;

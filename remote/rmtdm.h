@@ -1,13 +1,64 @@
 #pragma once
 
-#include "Automation.h"
+#include "TypedDispatch.h"
+#include "Variant.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
 
 namespace morvane {
 
-// The remote data module: one instance per client connection.
-class Trmtserver : public platform::DispatchObject {
+namespace monitor {
+class TDeviceList;
+class TScanAllControls;
+} // namespace monitor
+
+// What the remote data modules reach of the main window: its scanning thread, and through the thread the
+// device registry that it polls. The main window sets it once it has made them; none while the server
+// has no window (tests set their own).
+class IScanHost {
+public:
+    virtual ~IScanHost() = default;
+    // The scanning thread; null once the Close command has stopped it.
+    virtual std::shared_ptr<monitor::TScanAllControls> ScanThread() const = 0;
+};
+// Threads: set by the main thread before clients are served and cleared after they are gone; read by
+// the remote-service threads.
+void setScanHost(IScanHost* host);
+IScanHost* scanHost();
+
+// The remote data module: one instance per client connection. Its own methods drive the door
+// controllers through the instance's lock-communication object; the IAppServer methods reach the data
+// providers.
+//
+// Threads: one call at a time per instance (the connection runs its calls in order); the 37 own
+// methods take no lock. What they share with other instances, the device registry and the scanning
+// thread, guards itself.
+class Trmtserver : public platform::TypedDispatchObject {
 public:
     Trmtserver();
+
+private:
+    // Part of the server's own state changes: connection, monitoring.
+    std::optional<int32_t> OpenCon(int32_t aDeviceType, platform::Variant aMacAdder, platform::Variant aIpAdder);
+    int32_t BegScanControl(const platform::Variant& ipAdder, const platform::Variant& mac,
+                           const platform::Variant& msgmode);
+    int32_t StopScanControl();
+
+    // The commands with logic of their own.
+    int32_t AddCardUser(platform::Arguments& args);
+    int32_t GetRecords(platform::Arguments& args);
+    int32_t GetControlRecordCount(platform::Arguments& args);
+    int32_t ReadOldAllRecord(platform::Arguments& args);
+    int32_t UDPLoadLinkInfo(platform::Arguments& args);
+    int32_t ReadDeviceInfo(platform::Arguments& args);
+
+    void bindCommands();
+    void bindAppServer();
+
+    platform::Variant FControllerLink; // this instance's lock-communication object; EMPTY until OpenCon
+    platform::Variant FComPortHandle;  // the serial-port handle the component gave this instance
 };
 
 // Registers the class factory of rmtserver with the automation server: multi-instance, free threading,

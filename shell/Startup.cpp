@@ -1,9 +1,12 @@
 #include "Startup.h"
 
+#include "AutomationEndpoint.h"
 #include "ComServer.h"
+#include "LocalServer.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
 #include "rmtdm.h"
+#include "server_TLB.h"
 #include "unt_initdbms.h"
 
 #include <QApplication>
@@ -94,6 +97,19 @@ void notifyReady() {
 
 } // namespace
 
+// What this server serves and where, for the operator's log.
+QString servingLine(const QStringList& paths) {
+    QString database = QStringLiteral("no database (ConnectMode 0)");
+    if (SystemInfo.ConnectMode != 0) {
+        const platform::SqlConnectionSettings s = connectionSettings(SystemInfo);
+        database = QStringLiteral("%1 database %2").arg(platform::sqlProviderName(s.provider), s.database);
+        if (!s.server.isEmpty())
+            database += QStringLiteral(" on ") + s.server;
+    }
+    return QStringLiteral("morvane: serving %1 on %2; %3")
+        .arg(server_TLB::ProgID_rmtserver, paths.join(QStringLiteral(", ")), database);
+}
+
 bool PrepareStartup() {
     bool result = true;
     const QString path = systemInfoPath();
@@ -165,11 +181,30 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     // 8.
     frm_server_main->StartServices();
 
-    // 9. A process that the platform started for a client ends with its last object.
+    // 9. The class factories are offered to clients: each connection to a class's endpoint makes one object.
+    // A process that the platform started for a client ends with its last object.
     if (platform::ComServer::instance().startedForClient()) {
         platform::ComServer::instance().setLastReleasedHandler(
             [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
     }
+    platform::AutomationEndpoint endpoint(
+        [](const QString& name) { return platform::ComServer::instance().createInstance(name); });
+    QStringList paths;
+    for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
+        const QString path = platform::endpointPath(served.clsid);
+        QString why;
+        if (!endpoint.listen(path, &why)) {
+            platform::showMessage({why, QStringLiteral("Error"), platform::MessageIcon::Error});
+            frm_server_main->CloseServices();
+            dataModule.reset();
+            mutex.release();
+            return 1;
+        }
+        paths.append(path);
+    }
+    endpoint.start();
+    std::fprintf(stderr, "%s\n", qPrintable(servingLine(paths)));
+
     int code = 0;
     {
         SignalWatcher signalWatcher;
@@ -177,8 +212,10 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         code = QApplication::exec();
     }
 
-    // 10.
+    // 10. No client call runs any more when the window and the connection go.
+    frm_server_main->CloseServices();
     platform::ComServer::instance().setLastReleasedHandler(nullptr);
+    endpoint.stop();
     dataModule.reset();
     mutex.release();
     return code;

@@ -34,6 +34,7 @@ private slots:
 void TestDatabaseStartup::startupCreatesTheDatabaseThenLeavesItAlone() {
     test::TestEnvironment env;
     env.writeSystemInfo("[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=x.db\r\n");
+    env.holdSocketServer();
     const QString morvane = test::binDir() + QStringLiteral("/morvane");
     const auto startAndStop = [&]() -> bool {
         ReadyListener ready(env.path(QStringLiteral("notify.sock")));

@@ -206,6 +206,7 @@ class FakeMainWindow : public IServerMain {
 public:
     explicit FakeMainWindow(int& created) { ++created; }
     void StartServices() override {}
+    void CloseServices() override {}
 };
 
 } // namespace
@@ -300,6 +301,7 @@ void TestShell::missingFileEndsTheProgramAndReleasesTheMutex() {
 void TestShell::secondInstanceEndsSilently() {
     TestEnvironment env;
     env.writeSystemInfo(ini("ConnectMode=0\r\n"));
+    env.holdSocketServer();
     ReadyListener ready(env.path(QStringLiteral("notify.sock")));
     QProcessEnvironment environment = env.processEnvironment();
     environment.insert(QStringLiteral("NOTIFY_SOCKET"), ready.path());

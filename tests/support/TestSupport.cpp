@@ -73,6 +73,11 @@ QByteArray TestEnvironment::readFile(const QString& name) const {
     return file.readAll();
 }
 
+void TestEnvironment::holdSocketServer() {
+    QFile::link(binDir() + QStringLiteral("/scktsrvr"), path(QStringLiteral("scktsrvr")));
+    m_socketServerLock = std::make_unique<platform::NamedMutex>(QStringLiteral("SCKTSRVR"), true);
+}
+
 QProcessEnvironment TestEnvironment::processEnvironment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MORVANE_PROGRAM_DIR"), programDir());

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "MessageBox.h"
+#include "NamedMutex.h"
 
 #include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <memory>
 #include <optional>
 
 namespace morvane::test {
@@ -33,8 +35,13 @@ public:
 
     QProcessEnvironment processEnvironment() const;
 
+    // Puts the socket server program beside the server and holds its single-instance object, so that a
+    // server started here finds a socket server running and starts none.
+    void holdSocketServer();
+
 private:
     QTemporaryDir m_root;
+    std::unique_ptr<platform::NamedMutex> m_socketServerLock;
     QList<QPair<QByteArray, std::optional<QByteArray>>> m_saved;
 };
 

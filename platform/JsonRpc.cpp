@@ -1,0 +1,418 @@
+#include "JsonRpc.h"
+
+#include "VariantJson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace morvane::platform::rpc {
+
+namespace {
+
+const QString kJsonRpc = QStringLiteral("jsonrpc");
+const QString kVersion = QStringLiteral("2.0");
+
+// JSON-RPC keeps -32768..-32000 for itself; every other code is an HRESULT.
+bool isProtocolCode(int code) {
+    return code >= -32768 && code <= -32000;
+}
+
+QJsonObject failure(HResult code, const QString& message, int32_t helpContext = 0) {
+    QJsonObject error{{QStringLiteral("code"), code}, {QStringLiteral("message"), message}};
+    if (!isProtocolCode(code)) {
+        error.insert(QStringLiteral("data"), QJsonObject{{QStringLiteral("hresult"), hresultText(code)},
+                                                         {QStringLiteral("helpContext"), helpContext}});
+    }
+    return error;
+}
+
+// Ids compare by value: 1 sent as an integer comes back as a JSON number.
+bool sameId(const QJsonValue& a, const QJsonValue& b) {
+    if (a.isDouble() && b.isDouble())
+        return a.toDouble() == b.toDouble();
+    return a == b;
+}
+
+bool isValidId(const QJsonValue& id) {
+    return id.isUndefined() || id.isNull() || id.isString() || id.isDouble();
+}
+
+// The argument list that a call's params give, in the method's parameter order. `values` receives the
+// decoded values; the arguments refer into it for by-reference parameters. A failure is thrown.
+Arguments bindArguments(const MethodDesc* method, const QJsonValue& params, std::deque<Variant>& values) {
+    const auto decode = [&](const QJsonValue& json, int position, const QString& name) {
+        QString why;
+        auto value = variantFromJson(json, &why);
+        if (!value)
+            throw AutomationError(hr::DISP_E_TYPEMISMATCH,
+                                  QStringLiteral("Parameter %1 (%2): %3").arg(position + 1).arg(name, why));
+        return *value;
+    };
+    Arguments args;
+    if (params.isUndefined() || params.isArray()) {
+        const QJsonArray list = params.toArray();
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            const bool byRef = method && i < method->params.size() && isByRef(method->params.at(i).type);
+            const QString name = method && i < method->params.size() ? method->params.at(i).name : QString();
+            values.push_back(decode(list.at(i), static_cast<int>(i), name));
+            args.push_back(byRef ? Argument::byRef(values.back()) : Argument::byValue(values.back()));
+        }
+        return args;
+    }
+    if (!method)
+        throw AutomationError(hr::DISP_E_PARAMNOTFOUND,
+                              QStringLiteral("Parameters by name need the object's type information"));
+    const QJsonObject named = params.toObject();
+    QList<bool> used(named.size(), false);
+    const QStringList keys = named.keys();
+    for (qsizetype i = 0; i < method->params.size(); ++i) {
+        const ParamDesc& param = method->params.at(i);
+        qsizetype found = -1;
+        for (qsizetype k = 0; k < keys.size(); ++k) {
+            if (keys.at(k).compare(param.name, Qt::CaseInsensitive) != 0)
+                continue;
+            if (found >= 0)
+                throw AutomationError(hr::DISP_E_PARAMNOTFOUND,
+                                      QStringLiteral("Parameter %1 is given more than once").arg(param.name));
+            found = k;
+        }
+        if (found < 0 && !method->isOutOnly(static_cast<int>(i)))
+            throw AutomationError(hr::DISP_E_PARAMNOTOPTIONAL,
+                                  QStringLiteral("Parameter not optional: %1").arg(param.name));
+        if (found >= 0)
+            used[found] = true;
+        values.push_back(found >= 0 ? decode(named.value(keys.at(found)), static_cast<int>(i), param.name) : Variant());
+        args.push_back(isByRef(param.type) ? Argument::byRef(values.back()) : Argument::byValue(values.back()));
+    }
+    for (qsizetype k = 0; k < keys.size(); ++k) {
+        if (!used.at(k))
+            throw AutomationError(hr::DISP_E_PARAMNOTFOUND,
+                                  QStringLiteral("%1 has no parameter named %2").arg(method->name, keys.at(k)));
+    }
+    return args;
+}
+
+} // namespace
+
+QByteArray encodeLine(const QJsonObject& message) {
+    QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact);
+    line.append('\n');
+    return line;
+}
+
+QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext) {
+    return encodeLine(QJsonObject{{kJsonRpc, kVersion},
+                                  {QStringLiteral("id"), id.isUndefined() ? QJsonValue() : id},
+                                  {QStringLiteral("error"), failure(code, message, helpContext)}});
+}
+
+QByteArray resultLine(const QJsonValue& id, const QJsonObject& result) {
+    return encodeLine(
+        QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}});
+}
+
+std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply) {
+    const auto reject = [&](int code, const QString& why, const QJsonValue& id = QJsonValue()) {
+        if (errorReply)
+            *errorReply = errorLine(id, code, why);
+        return std::nullopt;
+    };
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return reject(
+            kParseError,
+            QStringLiteral("Parse error: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset));
+    if (!document.isObject())
+        return reject(kInvalidRequest, QStringLiteral("Invalid request: a request is a JSON object"));
+    const QJsonObject object = document.object();
+    RequestHead head;
+    head.id = object.value(QStringLiteral("id"));
+    if (!isValidId(head.id))
+        return reject(kInvalidRequest, QStringLiteral("Invalid request: the id must be a number, a text or null"));
+    const QJsonValue version = object.value(kJsonRpc);
+    if (!version.isUndefined() && version != QJsonValue(kVersion))
+        return reject(kInvalidRequest, QStringLiteral("Invalid request: \"jsonrpc\" must be \"2.0\""), head.id);
+    const QJsonValue method = object.value(QStringLiteral("method"));
+    if (!method.isString() || method.toString().isEmpty())
+        return reject(kInvalidRequest, QStringLiteral("Invalid request: \"method\" must be a text"), head.id);
+    head.method = method.toString();
+    head.params = object.value(QStringLiteral("params"));
+    if (!head.params.isUndefined() && !head.params.isArray() && !head.params.isObject())
+        return reject(kInvalidRequest, QStringLiteral("Invalid request: \"params\" must be an array or an object"),
+                      head.id);
+    return head;
+}
+
+QString createObjectTarget(const QJsonValue& params) {
+    if (params.isArray()) {
+        const QJsonArray list = params.toArray();
+        return list.size() == 1 ? list.first().toString() : QString();
+    }
+    const QJsonObject named = params.toObject();
+    for (auto it = named.constBegin(); it != named.constEnd(); ++it) {
+        if (it.key().compare(QLatin1String("progid"), Qt::CaseInsensitive) == 0 ||
+            it.key().compare(QLatin1String("clsid"), Qt::CaseInsensitive) == 0)
+            return it.value().toString();
+    }
+    return {};
+}
+
+ServerSession::ServerSession(Creator creator)
+    : m_creator(std::move(creator)) {}
+
+void ServerSession::release() {
+    m_typeLibrary = nullptr;
+    m_object.reset();
+}
+
+QByteArray ServerSession::handle(const QByteArray& line) {
+    QByteArray reply;
+    const auto head = parseRequest(line, &reply);
+    if (!head)
+        return reply;
+    QJsonObject result;
+    try {
+        result = call(head->method, head->params);
+    } catch (const AutomationError& e) {
+        return head->notification() ? QByteArray() : errorLine(head->id, e.code(), e.message(), e.helpContext());
+    } catch (const std::exception& e) {
+        return head->notification() ? QByteArray()
+                                    : errorLine(head->id, hr::E_UNEXPECTED, QString::fromLocal8Bit(e.what()));
+    }
+    return head->notification() ? QByteArray() : resultLine(head->id, result);
+}
+
+QJsonObject ServerSession::call(const QString& method, const QJsonValue& params) {
+    if (method.compare(kCreateObject, Qt::CaseInsensitive) == 0) {
+        if (m_object)
+            throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));
+        const QString target = createObjectTarget(params);
+        if (target.isEmpty())
+            throw AutomationError(hr::CO_E_CLASSSTRING,
+                                  QStringLiteral("CreateObject needs {\"progid\": ...} or {\"clsid\": ...}"));
+        DispatchPtr object = m_creator(target);
+        if (!object)
+            throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
+        m_object = std::move(object);
+        const auto* typed = dynamic_cast<const ITypeInfoProvider*>(m_object.get());
+        m_typeLibrary = typed ? &typed->typeLibrary() : nullptr;
+        QJsonObject created{{QStringLiteral("hresult"), hr::S_OK}};
+        if (m_typeLibrary) {
+            created.insert(QStringLiteral("clsid"), m_typeLibrary->coclass.clsid);
+            created.insert(QStringLiteral("interface"), m_typeLibrary->dispatchInterface.name);
+        }
+        return created;
+    }
+    if (!m_object)
+        throw AutomationError(hr::CO_E_OBJNOTCONNECTED,
+                              QStringLiteral("No object on this connection: call CreateObject first"));
+    if (method.compare(kGetTypeInfo, Qt::CaseInsensitive) == 0) {
+        if (!m_typeLibrary)
+            throw AutomationError(hr::E_NOTIMPL, QStringLiteral("The object has no type information"));
+        return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
+                           {QStringLiteral("typeLibrary"), m_typeLibrary->toJson()}};
+    }
+
+    // The member, by "#DISPID" or by name.
+    DispId dispid = 0;
+    const MethodDesc* desc = nullptr;
+    if (method.startsWith(QLatin1Char('#'))) {
+        bool ok = false;
+        dispid = method.mid(1).toInt(&ok);
+        if (!ok)
+            throw AutomationError(hr::DISP_E_MEMBERNOTFOUND, QStringLiteral("Member not found: %1").arg(method));
+        if (m_typeLibrary) {
+            desc = m_typeLibrary->dispatchInterface.findByDispId(dispid);
+            if (!desc)
+                throw AutomationError(hr::DISP_E_MEMBERNOTFOUND, QStringLiteral("Member not found: %1").arg(method));
+        }
+    } else {
+        if (m_object->getIdOfName(method, dispid) < 0)
+            throw AutomationError(hr::DISP_E_UNKNOWNNAME, QStringLiteral("Unknown name: %1").arg(method));
+        if (m_typeLibrary)
+            desc = m_typeLibrary->dispatchInterface.findByDispId(dispid);
+    }
+
+    std::deque<Variant> values;
+    Arguments args = bindArguments(desc, params, values);
+    Variant retval;
+    ErrorInfo error;
+    const HResult status = m_object->invoke(dispid, args, retval, error);
+    if (status < 0)
+        throw AutomationError(status, error.message.isEmpty() ? hresultText(status) : error.message, error.helpContext);
+
+    QJsonObject out;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].isByRef() && args[i].written() && desc)
+            out.insert(desc->params.at(static_cast<qsizetype>(i)).name, variantToJson(args[i].value()));
+    }
+    return QJsonObject{{QStringLiteral("hresult"), status},
+                       {QStringLiteral("retval"), variantToJson(retval)},
+                       {QStringLiteral("out"), out}};
+}
+
+Reply parseReply(const QJsonObject& message) {
+    Reply reply;
+    if (message.contains(QStringLiteral("result"))) {
+        reply.ok = true;
+        reply.result = message.value(QStringLiteral("result")).toObject();
+        reply.hresult = reply.result.value(QStringLiteral("hresult")).toInt(hr::S_OK);
+        return reply;
+    }
+    const QJsonObject error = message.value(QStringLiteral("error")).toObject();
+    reply.hresult = error.value(QStringLiteral("code")).toInt(hr::E_UNEXPECTED);
+    reply.message = error.value(QStringLiteral("message")).toString();
+    reply.helpContext = error.value(QStringLiteral("data")).toObject().value(QStringLiteral("helpContext")).toInt();
+    if (!message.contains(QStringLiteral("error")))
+        reply.message = QStringLiteral("The reply carries neither a result nor an error");
+    return reply;
+}
+
+SocketLineChannel::SocketLineChannel(int fd, qint64 maxMessage)
+    : m_fd(fd)
+    , m_maxMessage(maxMessage) {}
+
+SocketLineChannel::~SocketLineChannel() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool SocketLineChannel::send(const QByteArray& message, QString* error) {
+    QByteArray line = message;
+    if (!line.endsWith('\n'))
+        line.append('\n');
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n = ::send(m_fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error)
+                *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        sent += n;
+    }
+    return true;
+}
+
+void SocketLineChannel::setReceiveTimeout(int milliseconds) {
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+std::optional<QByteArray> SocketLineChannel::receive(QString* error) {
+    for (;;) {
+        if (auto line = m_buffer.takeLine())
+            return line;
+        if (m_buffer.pending() > m_maxMessage) {
+            if (error)
+                *error = QStringLiteral("a message larger than %1 bytes").arg(m_maxMessage);
+            return std::nullopt;
+        }
+        char chunk[65536];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error) {
+                if (n == 0)
+                    *error = QStringLiteral("the connection was closed");
+                else if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    *error = QStringLiteral("no reply within the time-out");
+                else
+                    *error = QString::fromLocal8Bit(std::strerror(errno));
+            }
+            return std::nullopt;
+        }
+        m_buffer.append(chunk, n);
+    }
+}
+
+void LineBuffer::append(const char* data, qsizetype size) {
+    // Consumed bytes are dropped once they are the larger part, so the buffer does not grow without end.
+    if (m_start > 0 && m_start >= m_data.size() / 2) {
+        m_data.remove(0, m_start);
+        m_start = 0;
+    }
+    m_data.append(data, size);
+}
+
+std::optional<QByteArray> LineBuffer::takeLine() {
+    for (;;) {
+        const qsizetype end = m_data.indexOf('\n', m_start + m_scanned);
+        if (end < 0) {
+            m_scanned = m_data.size() - m_start;
+            return std::nullopt;
+        }
+        QByteArray line = m_data.mid(m_start, end - m_start);
+        m_start = end + 1;
+        m_scanned = 0;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (!line.isEmpty())
+            return line;
+    }
+}
+
+Client::Client(std::unique_ptr<MessageChannel> channel)
+    : m_channel(std::move(channel)) {}
+
+Reply Client::call(const QString& method, const QJsonValue& params) {
+    const qint64 id = m_nextId++;
+    QJsonObject request{
+        {kJsonRpc, kVersion}, {QStringLiteral("id"), static_cast<double>(id)}, {QStringLiteral("method"), method}};
+    if (!params.isUndefined())
+        request.insert(QStringLiteral("params"), params);
+    QString why;
+    if (!m_channel->send(QJsonDocument(request).toJson(QJsonDocument::Compact), &why)) {
+        Reply reply;
+        reply.hresult = hr::RPC_E_DISCONNECTED;
+        reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
+        return reply;
+    }
+    return receiveReply(QJsonValue(static_cast<double>(id)), nullptr);
+}
+
+Reply Client::callRaw(const QByteArray& line, QJsonObject* wholeReply) {
+    QString why;
+    const QJsonValue id = QJsonDocument::fromJson(line).object().value(QStringLiteral("id"));
+    if (!m_channel->send(line, &why)) {
+        Reply reply;
+        reply.hresult = hr::RPC_E_DISCONNECTED;
+        reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
+        return reply;
+    }
+    return receiveReply(id, wholeReply);
+}
+
+Reply Client::receiveReply(const QJsonValue& id, QJsonObject* wholeReply) {
+    for (;;) {
+        QString why;
+        const auto message = m_channel->receive(&why);
+        if (!message) {
+            Reply reply;
+            reply.hresult = hr::RPC_E_DISCONNECTED;
+            reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
+            return reply;
+        }
+        const QJsonObject object = QJsonDocument::fromJson(*message).object();
+        // A reply to another request (one the server answered without an id) is passed over.
+        const QJsonValue replyId = object.value(QStringLiteral("id"));
+        if (!sameId(replyId, id) && !(replyId.isNull() && object.contains(QStringLiteral("error"))))
+            continue;
+        if (wholeReply)
+            *wholeReply = object;
+        return parseReply(object);
+    }
+}
+
+} // namespace morvane::platform::rpc

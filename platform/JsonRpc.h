@@ -1,0 +1,138 @@
+#pragma once
+
+#include "Automation.h"
+#include "TypeInfo.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The wire protocol between clients, the socket server and the application server: JSON-RPC 2.0, one
+// JSON object per line (or per WebSocket text message). docs/protocol.md is the reference.
+namespace morvane::platform::rpc {
+
+constexpr qint64 kDefaultMaxMessage = 16 * 1024 * 1024;
+
+// JSON-RPC's own codes, for requests that are not calls at all. Every other failure carries its HRESULT.
+constexpr int kParseError = -32700;
+constexpr int kInvalidRequest = -32600;
+
+// The methods of the protocol itself, besides the members of the object.
+inline const QString kCreateObject = QStringLiteral("CreateObject");
+inline const QString kGetTypeInfo = QStringLiteral("GetTypeInfo");
+
+QByteArray encodeLine(const QJsonObject& message); // compact JSON and a final LF
+QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext = 0);
+QByteArray resultLine(const QJsonValue& id, const QJsonObject& result);
+
+// A request as far as the socket server needs to read it.
+struct RequestHead {
+    QJsonValue id; // Undefined for a notification (no reply is sent)
+    QString method;
+    QJsonValue params; // Undefined, an array or an object
+    bool notification() const { return id.isUndefined(); }
+};
+// nullopt with a reply line for the client in *errorReply when the line is not a request.
+std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply);
+
+// The class that a CreateObject request names: "progid" or "clsid" in a params object, or the one
+// text of a params array. Empty when it names none.
+QString createObjectTarget(const QJsonValue& params);
+
+// The server side of one connection: the object that CreateObject made for it and every call on it.
+// Used by one thread at a time (the connection's).
+class ServerSession {
+public:
+    // Makes an object for CreateObject; throws AutomationError when the class is not served.
+    using Creator = std::function<DispatchPtr(const QString& clsidOrProgId)>;
+    explicit ServerSession(Creator creator);
+
+    // One request line in; the reply line out (empty for a notification). Never throws.
+    QByteArray handle(const QByteArray& line);
+    bool hasObject() const { return m_object != nullptr; }
+    // Lets the object go (the connection has closed).
+    void release();
+
+private:
+    QJsonObject call(const QString& method, const QJsonValue& params);
+
+    Creator m_creator;
+    DispatchPtr m_object;
+    const TypeLibraryDesc* m_typeLibrary = nullptr; // the object's, when it has type information
+};
+
+// A reply as a client reads it.
+struct Reply {
+    bool ok = false;
+    HResult hresult = hr::E_UNEXPECTED; // the error's code (a JSON-RPC code for protocol errors)
+    QString message;
+    int32_t helpContext = 0;
+    QJsonObject result; // the whole result object on success
+};
+Reply parseReply(const QJsonObject& message);
+
+// Splits a byte stream into lines (LF, an optional CR before it dropped; empty lines skipped),
+// scanning each byte once however the stream is cut.
+class LineBuffer {
+public:
+    void append(const char* data, qsizetype size);
+    std::optional<QByteArray> takeLine();
+    // Bytes waiting without a line end: a message still coming in.
+    qsizetype pending() const { return m_data.size() - m_start; }
+
+private:
+    QByteArray m_data;
+    qsizetype m_start = 0;   // where the next line begins
+    qsizetype m_scanned = 0; // bytes from m_start already known to hold no LF
+};
+
+// A channel that carries one message at a time each way (a socket with lines, a WebSocket).
+class MessageChannel {
+public:
+    virtual ~MessageChannel() = default;
+    virtual bool send(const QByteArray& message, QString* error) = 0;
+    // The next message; nullopt with a reason when the channel has ended.
+    virtual std::optional<QByteArray> receive(QString* error) = 0;
+};
+
+// Lines over a connected stream socket (Unix-domain or TCP), blocking. Owns the descriptor.
+class SocketLineChannel : public MessageChannel {
+public:
+    explicit SocketLineChannel(int fd, qint64 maxMessage = kDefaultMaxMessage);
+    ~SocketLineChannel() override;
+    SocketLineChannel(const SocketLineChannel&) = delete;
+    SocketLineChannel& operator=(const SocketLineChannel&) = delete;
+    bool send(const QByteArray& message, QString* error) override;
+    std::optional<QByteArray> receive(QString* error) override;
+    int fd() const { return m_fd; }
+    // The longest wait for a reply (0: no limit); a reply that does not come ends the channel.
+    void setReceiveTimeout(int milliseconds);
+
+private:
+    int m_fd;
+    qint64 m_maxMessage;
+    LineBuffer m_buffer;
+};
+
+// The client side: requests with increasing ids, each answered before the next is sent.
+class Client {
+public:
+    explicit Client(std::unique_ptr<MessageChannel> channel);
+    // Sends a request and waits for its reply; a channel that ends gives RPC_E_DISCONNECTED.
+    Reply call(const QString& method, const QJsonValue& params = QJsonArray());
+    // Sends a line as it is (a request the caller wrote) and returns the reply.
+    Reply callRaw(const QByteArray& line, QJsonObject* wholeReply = nullptr);
+
+private:
+    Reply receiveReply(const QJsonValue& id, QJsonObject* wholeReply);
+
+    std::unique_ptr<MessageChannel> m_channel;
+    qint64 m_nextId = 1;
+};
+
+} // namespace morvane::platform::rpc

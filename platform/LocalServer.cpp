@@ -1,0 +1,189 @@
+#include "LocalServer.h"
+
+#include "NamedMutex.h"
+#include "VariantJson.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace morvane::platform {
+
+QString endpointPath(const QString& clsid) {
+    return NamedMutex::lockDirectory() + QStringLiteral("/morvane-") + clsid.toUpper() + QStringLiteral(".sock");
+}
+
+int connectEndpoint(const QString& path, QString* error) {
+    const QByteArray native = path.toLocal8Bit();
+    sockaddr_un address = {};
+    if (native.size() >= static_cast<qsizetype>(sizeof address.sun_path)) {
+        if (error)
+            *error = QStringLiteral("the endpoint path %1 is too long for a local socket").arg(path);
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, native.constData(), static_cast<size_t>(native.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    // A local socket either connects at once or refuses; a full backlog (EAGAIN) counts as not ready.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+qint64 startLocalServer(const QString& command, QString* error) {
+    QString program = command.trimmed();
+    QStringList arguments;
+    if (!QFileInfo(program).isFile()) {
+        arguments = QProcess::splitCommand(program);
+        program = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    }
+    if (program.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the class names no server command");
+        return -1;
+    }
+    arguments.append(QStringLiteral("-Embedding"));
+    qint64 pid = -1;
+    if (!QProcess::startDetached(program, arguments, QString(), &pid)) {
+        if (error)
+            *error = QStringLiteral("cannot start %1").arg(program);
+        return -1;
+    }
+    return pid;
+}
+
+bool processAlive(qint64 pid) {
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error) {
+    const QString path = endpointPath(clsid);
+    QString why;
+    int fd = connectEndpoint(path, &why);
+    if (fd >= 0)
+        return fd;
+    QElapsedTimer clock;
+    clock.start();
+    int starts = 0;
+    qint64 pid = -1;
+    while (clock.elapsed() < timeoutMs) {
+        if (!processAlive(pid)) {
+            if (starts == 3) {
+                if (error)
+                    *error = QStringLiteral("the server %1 ended without serving (started %2 times)")
+                                 .arg(command)
+                                 .arg(starts);
+                return -1;
+            }
+            pid = startLocalServer(command, error);
+            if (pid < 0)
+                return -1;
+            ++starts;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        fd = connectEndpoint(path, &why);
+        if (fd >= 0)
+            return fd;
+    }
+    if (error)
+        *error = QStringLiteral("the server %1 did not open %2 within %3 ms").arg(command, path).arg(timeoutMs);
+    return -1;
+}
+
+std::shared_ptr<RemoteObject> RemoteObject::create(std::unique_ptr<rpc::MessageChannel> channel, const QString& clsid) {
+    auto object = std::make_shared<RemoteObject>(Passkey{}, std::move(channel));
+    const auto check = [](const rpc::Reply& reply) {
+        if (!reply.ok)
+            throw AutomationError(reply.hresult < 0 ? reply.hresult : hr::E_UNEXPECTED, reply.message,
+                                  reply.helpContext);
+    };
+    check(object->m_client.call(rpc::kCreateObject, QJsonObject{{QStringLiteral("clsid"), clsid}}));
+    const rpc::Reply info = object->m_client.call(rpc::kGetTypeInfo);
+    check(info);
+    QString why;
+    auto library = TypeLibraryDesc::fromJson(info.result.value(QStringLiteral("typeLibrary")).toObject(), &why);
+    if (!library)
+        throw AutomationError(hr::E_UNEXPECTED,
+                              QStringLiteral("The server's type information is not readable: %1").arg(why));
+    object->m_library = std::move(*library);
+    return object;
+}
+
+RemoteObject::RemoteObject(Passkey, std::unique_ptr<rpc::MessageChannel> channel)
+    : m_client(std::move(channel)) {}
+
+HResult RemoteObject::getIdOfName(const QString& name, DispId& id) const {
+    const MethodDesc* method = m_library.dispatchInterface.findByName(name);
+    if (!method)
+        return hr::DISP_E_UNKNOWNNAME;
+    id = method->dispid;
+    return hr::S_OK;
+}
+
+QList<QPair<QString, DispId>> RemoteObject::members() const {
+    QList<QPair<QString, DispId>> list;
+    for (const MethodDesc& method : m_library.dispatchInterface.methods)
+        list.append({method.name, method.dispid});
+    return list;
+}
+
+HResult RemoteObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) {
+    const MethodDesc* method = m_library.dispatchInterface.findByDispId(id);
+    if (!method) {
+        error.message = QStringLiteral("Member not found");
+        return hr::DISP_E_MEMBERNOTFOUND;
+    }
+    QJsonArray params;
+    for (const Argument& arg : args)
+        params.append(variantToJson(arg.value()));
+    rpc::Reply reply;
+    {
+        std::lock_guard lock(m_mutex);
+        reply = m_client.call(QLatin1Char('#') + QString::number(id), params);
+    }
+    if (!reply.ok) {
+        error.message = reply.message;
+        error.helpContext = reply.helpContext;
+        return reply.hresult < 0 ? reply.hresult : hr::E_UNEXPECTED;
+    }
+    const QJsonObject out = reply.result.value(QStringLiteral("out")).toObject();
+    for (auto it = out.constBegin(); it != out.constEnd(); ++it) {
+        for (qsizetype i = 0; i < method->params.size() && i < static_cast<qsizetype>(args.size()); ++i) {
+            if (method->params.at(i).name.compare(it.key(), Qt::CaseInsensitive) != 0)
+                continue;
+            if (auto value = variantFromJson(it.value()))
+                args[static_cast<size_t>(i)].set(*value);
+        }
+    }
+    QString why;
+    const auto retval = variantFromJson(reply.result.value(QStringLiteral("retval")), &why);
+    if (!retval) {
+        error.message = QStringLiteral("The server's result is not readable: %1").arg(why);
+        return hr::E_UNEXPECTED;
+    }
+    result = *retval;
+    return reply.hresult;
+}
+
+} // namespace morvane::platform

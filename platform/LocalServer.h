@@ -1,0 +1,61 @@
+#pragma once
+
+#include "Automation.h"
+#include "JsonRpc.h"
+#include "TypeInfo.h"
+
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+namespace morvane::platform {
+
+// A class whose registration names a LocalServer32 command is served by a program of its own. While
+// that program runs it listens on a Unix-domain socket named after the class, in the directory of the
+// named single-instance objects; callers connect there and speak the wire protocol (JSON-RPC lines).
+
+// "<lock directory>/morvane-{CLSID}.sock".
+QString endpointPath(const QString& clsid);
+
+// Connects to an endpoint without waiting: a connected descriptor, or -1 with the reason in *error.
+int connectEndpoint(const QString& path, QString* error = nullptr);
+
+// Starts a LocalServer32 command with the switch -Embedding, detached from the caller; returns the
+// process id, or -1 with the reason in *error. A command that names an existing file is that program
+// alone (its path may hold blanks); otherwise it is split as a shell would.
+qint64 startLocalServer(const QString& command, QString* error = nullptr);
+// True while a process of that id exists.
+bool processAlive(qint64 pid);
+
+// How long a caller waits for a server it had to start.
+constexpr int kDefaultActivationTimeoutMs = 30000;
+
+// Connects to the server of a class, starting its command when nobody listens and waiting up to
+// `timeoutMs` for it (at most three starts, in case a start races with a server that is just ending).
+// A connected descriptor, or -1 with the reason in *error. Blocks the calling thread.
+int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error = nullptr);
+
+// An object that lives in another process, reached through its server's endpoint: each call travels
+// as one request and waits for its reply. Calls from several threads take turns.
+class RemoteObject : public IDispatchObject, public ITypeInfoProvider {
+    struct Passkey {};
+
+public:
+    // Creates the object on the other side (CreateObject) and reads its type information; throws
+    // AutomationError with the server's answer when either fails.
+    static std::shared_ptr<RemoteObject> create(std::unique_ptr<rpc::MessageChannel> channel, const QString& clsid);
+    RemoteObject(Passkey, std::unique_ptr<rpc::MessageChannel> channel);
+
+    HResult getIdOfName(const QString& name, DispId& id) const override;
+    HResult invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) override;
+    QList<QPair<QString, DispId>> members() const override;
+    const TypeLibraryDesc& typeLibrary() const override { return m_library; }
+
+private:
+    std::mutex m_mutex; // guards m_client: one request at a time on the connection (any calling thread)
+    rpc::Client m_client;
+    TypeLibraryDesc m_library; // written once in create(), read-only afterwards
+};
+
+} // namespace morvane::platform

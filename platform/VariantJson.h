@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Variant.h"
+
+#include <QJsonValue>
+
+#include <optional>
+
+namespace morvane::platform {
+
+// Variants as JSON, the form clients send and receive on the wire:
+//   null NULL; {"vt":"empty"} EMPTY; an integer in the int32 range I4, any other number R8; true/false
+//   BOOL; a string BSTR; {"vt":"date","value":"YYYY-MM-DDTHH:MM:SS.zzz"} DATE; {"vt":"bytes","value":
+//   "<base64>"} a byte array; a JSON array an array of VARIANT; {"vt":"i4"|"r8"|"bool"|"bstr"|"date"|
+//   "bytes"|"array"|"empty"|"null","value":...} always.
+// Decoding what encoding wrote gives the same variant back: an R8 that looks like an integer, and a date
+// that the text form would not give back exactly, travel tagged (a date then as its number of days).
+// An object (DISPATCH) cannot travel: it is written as {"vt":"dispatch"}, which does not decode.
+QJsonValue variantToJson(const Variant& value);
+// nullopt with a one-line reason for JSON that is no variant.
+std::optional<Variant> variantFromJson(const QJsonValue& json, QString* error = nullptr);
+
+// The text form of an automation date, and back (nullopt for text of another form).
+QString oleDateText(double oleDate);
+std::optional<double> oleDateFromText(const QString& text);
+
+} // namespace morvane::platform

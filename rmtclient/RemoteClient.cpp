@@ -1,0 +1,394 @@
+#include "RemoteClient.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morvane::rmtclient {
+
+namespace rpc = platform::rpc;
+namespace hr = platform::hr;
+
+namespace {
+
+const QString kDefaultProgId = QStringLiteral("server.rmtserver");
+
+// One JSON object per WebSocket text message, waited for in a local event loop.
+class WebSocketChannel : public rpc::MessageChannel {
+public:
+    WebSocketChannel(const QUrl& url, int timeoutMs)
+        : m_timeoutMs(timeoutMs) {
+        QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &m_socket,
+                         [this](const QString& text) { m_messages.push_back(text.toUtf8()); });
+        QObject::connect(&m_socket, &QWebSocket::disconnected, &m_socket, [this] { m_closed = true; });
+        m_socket.open(url);
+        waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState || m_closed; });
+    }
+    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    QString errorText() const { return m_socket.errorString(); }
+
+    bool send(const QByteArray& message, QString* error) override {
+        if (!connected()) {
+            if (error)
+                *error = QStringLiteral("the WebSocket is closed");
+            return false;
+        }
+        m_socket.sendTextMessage(QString::fromUtf8(message));
+        m_socket.flush();
+        return true;
+    }
+
+    std::optional<QByteArray> receive(QString* error) override {
+        if (!waitFor([this] { return !m_messages.empty() || m_closed; }) && m_messages.empty()) {
+            if (error)
+                *error = QStringLiteral("no reply within the time-out");
+            return std::nullopt;
+        }
+        if (m_messages.empty()) {
+            if (error)
+                *error = QStringLiteral("the connection was closed: %1").arg(m_socket.closeReason());
+            return std::nullopt;
+        }
+        QByteArray message = m_messages.front();
+        m_messages.pop_front();
+        return message;
+    }
+
+private:
+    template <typename Done>
+    bool waitFor(Done done) {
+        if (done())
+            return true;
+        QEventLoop loop;
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        check.start(1);
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        if (m_timeoutMs > 0)
+            limit.start(m_timeoutMs);
+        loop.exec();
+        return done();
+    }
+
+    QWebSocket m_socket;
+    int m_timeoutMs;
+    std::deque<QByteArray> m_messages;
+    bool m_closed = false;
+};
+
+int connectTcp(const QString& host, quint16 port, QString* error) {
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status =
+        ::getaddrinfo(host.toLocal8Bit().constData(), QByteArray::number(port).constData(), &hints, &found);
+    if (status != 0) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(host, QString::fromLocal8Bit(::gai_strerror(status)));
+        return -1;
+    }
+    int fd = -1;
+    QString why;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            why = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0) {
+        if (error)
+            *error = QStringLiteral("cannot connect to %1:%2: %3").arg(host).arg(port).arg(why);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+// A word as a JSON value, when it reads as one.
+std::optional<QJsonValue> jsonWord(const QString& word) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson("[" + word.toUtf8() + "]", &error);
+    if (error.error != QJsonParseError::NoError || document.array().size() != 1)
+        return std::nullopt;
+    return document.array().first();
+}
+
+QJsonValue typedWord(const platform::ParamDesc* param, const QString& word) {
+    if (!param)
+        return jsonWord(word).value_or(QJsonValue(word));
+    switch (param->type) {
+    case platform::ParamType::Int32:
+    case platform::ParamType::Int32Ptr: {
+        bool ok = false;
+        const int value = word.trimmed().toInt(&ok, 0);
+        // A word that is no number goes as text: the server says why it does not fit.
+        return ok ? QJsonValue(value) : QJsonValue(word);
+    }
+    case platform::ParamType::BStr:
+        return word;
+    case platform::ParamType::Variant:
+    case platform::ParamType::VariantPtr:
+        break;
+    }
+    return jsonWord(word).value_or(QJsonValue(word));
+}
+
+// Splits a script line into words at blanks, keeping a double-quoted text (with its escapes) and a
+// bracketed JSON value whole, quotes and all, so that each reads back as the JSON it was written as.
+QStringList splitWords(const QString& line) {
+    QStringList words;
+    QString word;
+    int depth = 0;
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (quoted) {
+            word.append(c);
+            if (c == QLatin1Char('\\') && i + 1 < line.size())
+                word.append(line.at(++i));
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            continue;
+        }
+        if (c.isSpace() && depth == 0) {
+            if (!word.isEmpty())
+                words.append(word);
+            word.clear();
+            continue;
+        }
+        if (c == QLatin1Char('"'))
+            quoted = true;
+        else if (c == QLatin1Char('{') || c == QLatin1Char('['))
+            ++depth;
+        else if ((c == QLatin1Char('}') || c == QLatin1Char(']')) && depth > 0)
+            --depth;
+        word.append(c);
+    }
+    if (!word.isEmpty())
+        words.append(word);
+    return words;
+}
+
+void printJson(const QJsonObject& object, bool indented = false) {
+    const QByteArray text = QJsonDocument(object).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    if (!indented)
+        std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// What the client prints of a reply: its result, or {"error": ...}.
+QJsonObject printable(const rpc::Reply& reply, const QJsonObject& message) {
+    if (reply.ok)
+        return reply.result;
+    if (message.contains(QStringLiteral("error")))
+        return QJsonObject{{QStringLiteral("error"), message.value(QStringLiteral("error"))}};
+    return QJsonObject{{QStringLiteral("error"),
+                        QJsonObject{{QStringLiteral("code"), reply.hresult},
+                                    {QStringLiteral("message"), reply.message},
+                                    {QStringLiteral("data"),
+                                     QJsonObject{{QStringLiteral("hresult"), platform::hresultText(reply.hresult)}}}}}};
+}
+
+const char* kUsage =
+    "usage: rmtclient [--tcp HOST:PORT | --ws URL] [--progid NAME | --clsid {...}] [--timeout-ms N] COMMAND\n"
+    "  call METHOD [ARG ...]   one call on a new object (arguments typed by the type library)\n"
+    "  typeinfo                the type library of the object, as JSON\n"
+    "  script FILE             several calls on one object, one per line (words or a JSON request); - is stdin\n";
+
+} // namespace
+
+std::unique_ptr<rpc::MessageChannel> connectChannel(const Endpoint& endpoint, int timeoutMs, QString* error) {
+    if (!endpoint.webSocketUrl.isEmpty()) {
+        auto channel = std::make_unique<WebSocketChannel>(QUrl(endpoint.webSocketUrl), timeoutMs);
+        if (!channel->connected()) {
+            if (error)
+                *error = QStringLiteral("cannot connect to %1: %2").arg(endpoint.webSocketUrl, channel->errorText());
+            return nullptr;
+        }
+        return channel;
+    }
+    const int fd = connectTcp(endpoint.tcpHost, endpoint.tcpPort, error);
+    if (fd < 0)
+        return nullptr;
+    auto channel = std::make_unique<rpc::SocketLineChannel>(fd);
+    if (timeoutMs > 0)
+        channel->setReceiveTimeout(timeoutMs);
+    return channel;
+}
+
+QJsonArray typedParams(const platform::MethodDesc* method, const QStringList& words) {
+    QJsonArray params;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const platform::ParamDesc* param = method && i < method->params.size() ? &method->params.at(i) : nullptr;
+        params.append(typedWord(param, words.at(i)));
+    }
+    return params;
+}
+
+Session::Session(std::unique_ptr<rpc::MessageChannel> channel, const QString& progIdOrClsid)
+    : m_client(std::move(channel)) {
+    const QString key = progIdOrClsid.startsWith(QLatin1Char('{')) ? QStringLiteral("clsid") : QStringLiteral("progid");
+    m_created = m_client.call(rpc::kCreateObject, QJsonObject{{key, progIdOrClsid}});
+    if (!m_created.ok)
+        return;
+    const rpc::Reply info = m_client.call(rpc::kGetTypeInfo);
+    if (info.ok) {
+        m_typeInfo = info.result.value(QStringLiteral("typeLibrary")).toObject();
+        m_typeLibrary = platform::TypeLibraryDesc::fromJson(m_typeInfo);
+    }
+}
+
+rpc::Reply Session::callWords(const QStringList& words, QJsonObject* reply) {
+    const QString method = words.value(0);
+    const platform::MethodDesc* desc = nullptr;
+    if (m_typeLibrary) {
+        const auto& itf = m_typeLibrary->dispatchInterface;
+        desc = method.startsWith(QLatin1Char('#')) ? itf.findByDispId(method.mid(1).toInt()) : itf.findByName(method);
+    }
+    const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                              {QStringLiteral("id"), static_cast<double>(m_nextId++)},
+                              {QStringLiteral("method"), method},
+                              {QStringLiteral("params"), typedParams(desc, words.mid(1))}};
+    return m_client.callRaw(QJsonDocument(request).toJson(QJsonDocument::Compact), reply);
+}
+
+rpc::Reply Session::callLine(const QString& line, QJsonObject* reply) {
+    const QString trimmed = line.trimmed();
+    if (trimmed.startsWith(QLatin1Char('{'))) {
+        const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
+        // A line that is not a JSON object goes as written: the server answers what is wrong with it.
+        if (!document.isObject())
+            return m_client.callRaw(trimmed.toUtf8(), reply);
+        QJsonObject request = document.object();
+        if (!request.contains(QStringLiteral("id")))
+            request.insert(QStringLiteral("id"), static_cast<double>(m_nextId++));
+        return m_client.callRaw(QJsonDocument(request).toJson(QJsonDocument::Compact), reply);
+    }
+    return callWords(splitWords(trimmed), reply);
+}
+
+int run(const QStringList& arguments) {
+    Endpoint endpoint;
+    QString progId = kDefaultProgId;
+    int timeoutMs = 60000;
+    qsizetype i = 0;
+    const auto usage = [] {
+        std::fputs(kUsage, stderr);
+        return 2;
+    };
+    for (; i < arguments.size() && arguments.at(i).startsWith(QLatin1String("--")); ++i) {
+        const QString option = arguments.at(i);
+        if (i + 1 >= arguments.size())
+            return usage();
+        const QString value = arguments.at(++i);
+        if (option == QLatin1String("--tcp")) {
+            const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+            bool ok = false;
+            const uint port = value.mid(colon + 1).toUInt(&ok);
+            if (colon <= 0 || !ok || port == 0 || port > 65535)
+                return usage();
+            endpoint.tcpHost = value.left(colon);
+            if (endpoint.tcpHost.startsWith(QLatin1Char('[')) && endpoint.tcpHost.endsWith(QLatin1Char(']')))
+                endpoint.tcpHost = endpoint.tcpHost.mid(1, endpoint.tcpHost.size() - 2);
+            endpoint.tcpPort = static_cast<quint16>(port);
+        } else if (option == QLatin1String("--ws")) {
+            endpoint.webSocketUrl = value;
+        } else if (option == QLatin1String("--progid") || option == QLatin1String("--clsid")) {
+            progId = value;
+        } else if (option == QLatin1String("--timeout-ms")) {
+            bool ok = false;
+            timeoutMs = value.toInt(&ok);
+            if (!ok || timeoutMs < 0)
+                return usage();
+        } else {
+            return usage();
+        }
+    }
+    const QString command = arguments.value(i++);
+    const QStringList rest = arguments.mid(i);
+    if ((command == QLatin1String("call") && rest.isEmpty()) ||
+        (command == QLatin1String("script") && rest.size() != 1) ||
+        (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
+        (command != QLatin1String("call") && command != QLatin1String("script") &&
+         command != QLatin1String("typeinfo")))
+        return usage();
+
+    QString why;
+    auto channel = connectChannel(endpoint, timeoutMs, &why);
+    if (!channel) {
+        std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
+        return 3;
+    }
+    Session session(std::move(channel), progId);
+    if (!session.created().ok) {
+        printJson(printable(session.created(), {}));
+        return 3;
+    }
+    if (command == QLatin1String("typeinfo")) {
+        if (!session.typeLibrary()) {
+            std::fprintf(stderr, "rmtclient: the object gave no readable type information\n");
+            return 1;
+        }
+        printJson(session.typeInfoJson(), true);
+        return 0;
+    }
+    if (command == QLatin1String("call")) {
+        QJsonObject message;
+        const rpc::Reply reply = session.callWords(rest, &message);
+        printJson(printable(reply, message));
+        return reply.ok ? 0 : 1;
+    }
+    QFile file;
+    const bool opened = rest.first() == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(rest.first()), file.open(QIODevice::ReadOnly));
+    if (!opened) {
+        std::fprintf(stderr, "rmtclient: cannot read %s\n", qPrintable(rest.first()));
+        return 2;
+    }
+    int status = 0;
+    QTextStream lines(&file);
+    while (!lines.atEnd()) {
+        const QString line = lines.readLine();
+        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
+            continue;
+        QJsonObject message;
+        const rpc::Reply reply = session.callLine(line, &message);
+        printJson(printable(reply, message));
+        if (!reply.ok) {
+            status = 1;
+            if (reply.hresult == hr::RPC_E_DISCONNECTED)
+                break;
+        }
+    }
+    return status;
+}
+
+} // namespace morvane::rmtclient
