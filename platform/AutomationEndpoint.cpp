@@ -167,7 +167,8 @@ void AutomationEndpoint::serve(Connection* connection) {
         rpc::LineBuffer buffer;
         char chunk[65536];
         bool open = true;
-        while (open) {
+        bool tooLarge = false;
+        while (open && !tooLarge) {
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -175,18 +176,19 @@ void AutomationEndpoint::serve(Connection* connection) {
                 break;
             buffer.append(chunk, n);
             while (auto line = buffer.takeLine()) {
-                const QByteArray reply = session.handle(*line);
-                if (!reply.isEmpty() && !sendAll(fd, reply)) {
-                    open = false;
+                tooLarge = line->size() > m_maxMessage;
+                if (tooLarge)
                     break;
-                }
+                const QByteArray reply = session.handle(*line);
+                open = reply.isEmpty() || sendAll(fd, reply);
+                if (!open)
+                    break;
             }
-            if (open && buffer.pending() > m_maxMessage) {
-                sendAll(fd, rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                                           QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage)));
-                open = false;
-            }
+            tooLarge = tooLarge || buffer.pending() > m_maxMessage;
         }
+        if (tooLarge)
+            sendAll(fd, rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                                       QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage)));
         // The session (and with it the object) goes before the connection counts as finished.
     }
     std::lock_guard lock(m_mutex);

@@ -25,10 +25,10 @@ void log(const QString& line) {
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(line));
 }
 
-bool readPort(const QString& text, int& port) {
+bool readPort(const QString& text, int& port, int lowest = 0) {
     bool ok = false;
     const int value = text.toInt(&ok);
-    if (!ok || value < 0 || value > 65535)
+    if (!ok || value < lowest || value > 65535)
         return false;
     port = value;
     return true;
@@ -75,7 +75,7 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
         if (option == QLatin1String("-port") || option == QLatin1String("/port"))
             ok = ok && readPort(arguments.at(++i), settings.port);
         else if (option == QLatin1String("-webport") || option == QLatin1String("/webport"))
-            ok = ok && readPort(arguments.at(++i), settings.webPort);
+            ok = ok && readPort(arguments.at(++i), settings.webPort, -1);
         else if (option == QLatin1String("-address") || option == QLatin1String("/address"))
             ok = ok && !QHostAddress(settings.address = arguments.at(++i)).isNull();
         else
@@ -86,11 +86,12 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
             return false;
         }
     }
-    if (settings.port < 0 || settings.port > 65535 || settings.webPort < 0 || settings.webPort > 65535 ||
+    if (settings.port < 0 || settings.port > 65535 || settings.webPort < -1 || settings.webPort > 65535 ||
         QHostAddress(settings.address).isNull() || settings.maxMessage < 1024 || settings.maxConnections < 1) {
         if (error)
-            *error = QStringLiteral("%1 holds a value out of range (ports 0..65535, MaxMessage at least 1024, "
-                                    "MaxConnections at least 1)")
+            *error = QStringLiteral(
+                         "%1 holds a value out of range (Port 0..65535, WebPort -1..65535, MaxMessage at least 1024, "
+                         "MaxConnections at least 1)")
                          .arg(path());
         return false;
     }
@@ -189,20 +190,24 @@ void ClientLink::close(const QString& why) {
 }
 
 void ClientLink::onTcpData() {
+    const qint64 limit = m_server.settings().maxMessage;
+    const auto tooLarge = [&] {
+        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                            QStringLiteral("Message larger than %1 bytes").arg(limit)));
+        close(QStringLiteral("message too large"));
+    };
     const QByteArray data = m_tcp->readAll();
     m_input.append(data.constData(), data.size());
     while (auto line = m_input.takeLine()) {
+        if (line->size() > limit)
+            return tooLarge();
         onMessage(*line);
         if (m_closing)
             return;
     }
     const qint64 pending = m_input.pending();
-    if (pending > m_server.settings().maxMessage) {
-        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                            QStringLiteral("Message larger than %1 bytes").arg(m_server.settings().maxMessage)));
-        close(QStringLiteral("message too large"));
-        return;
-    }
+    if (pending > limit)
+        return tooLarge();
     if (pending > 0 && !m_partial.isActive() && m_server.settings().messageTimeoutSeconds > 0)
         m_partial.start(m_server.settings().messageTimeoutSeconds * 1000);
     else if (pending == 0)
@@ -373,7 +378,7 @@ bool SocketServer::listen(QString* error) {
         return false;
     }
     connect(m_tcpServer, &QTcpServer::newConnection, this, &SocketServer::onTcpConnection);
-    if (m_settings.webPort > 0) {
+    if (m_settings.webPort >= 0) {
         m_webServer = new QWebSocketServer(QStringLiteral("scktsrvr"), QWebSocketServer::NonSecureMode, this);
         if (!m_webServer->listen(address, static_cast<quint16>(m_settings.webPort))) {
             if (error)

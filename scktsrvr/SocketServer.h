@@ -24,8 +24,9 @@ namespace morvane::scktsrvr {
 // The socket server's settings: scktsrvr.ini in the program's directory, then the command line.
 struct Settings {
     QString address = QStringLiteral("0.0.0.0");
+    // 0 takes any free port (the ready line names it).
     int port = 211;    // TCP, one JSON object per line
-    int webPort = 212; // WebSocket, one JSON object per text message; 0 none
+    int webPort = 212; // WebSocket, one JSON object per text message; -1 none
     qint64 maxMessage = platform::rpc::kDefaultMaxMessage;
     int idleTimeoutSeconds = 0;     // a connection silent this long is closed; 0 never
     int messageTimeoutSeconds = 30; // a message begun must arrive whole within this time

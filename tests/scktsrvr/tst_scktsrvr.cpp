@@ -1,0 +1,493 @@
+// The whole road of a client: TCP or WebSocket into the socket server, on to the application server that
+// it starts, through the lock-communication component to the controller simulator, and back; and the
+// socket server and the application server under bad input, vanishing clients and a killed server.
+#include "ClassRegistry.h"
+#include "JsonRpc.h"
+#include "LocalServer.h"
+#include "NamedMutex.h"
+#include "RemoteClient.h"
+#include "SimulatorThread.h"
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkDatagram>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace morvane;
+namespace hr = platform::hr;
+namespace rpc = platform::rpc;
+
+namespace {
+
+const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
+const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
+
+QString bin(const char* name) {
+    return test::binDir() + QLatin1Char('/') + QLatin1String(name);
+}
+
+// The pid of the process that listens on a local socket.
+pid_t listenerPid(const QString& path) {
+    const int fd = platform::connectEndpoint(path);
+    if (fd < 0)
+        return -1;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
+    ::close(fd);
+    return known ? credentials.pid : -1;
+}
+
+bool waitGone(pid_t pid, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        if (!platform::processAlive(pid))
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+// A client connection with its own requests; the replies as JSON objects.
+class Client {
+public:
+    explicit Client(std::unique_ptr<rpc::MessageChannel> channel)
+        : m_client(channel ? std::make_unique<rpc::Client>(std::move(channel)) : nullptr) {}
+    bool connected() const { return m_client != nullptr; }
+    rpc::Reply call(const QString& method, const QJsonValue& params = QJsonArray()) {
+        return m_client->call(method, params);
+    }
+    rpc::Reply create() {
+        return call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+    }
+    QJsonValue retval(const QString& method, const QJsonValue& params = QJsonArray()) {
+        const rpc::Reply reply = call(method, params);
+        if (!reply.ok)
+            qWarning("%s: %s", qPrintable(method), qPrintable(reply.message));
+        return reply.result.value(QStringLiteral("retval"));
+    }
+
+private:
+    std::unique_ptr<rpc::Client> m_client;
+};
+
+} // namespace
+
+class TestSocketServer : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<test::TestEnvironment> m_env;
+    ctrlsim::SimulatorThread m_sim;
+    QString m_lockIp;
+    QUdpSocket m_monitor;
+    std::unique_ptr<QProcess> m_socketServer;
+    quint16 m_tcpPort = 0;
+    quint16 m_webPort = 0;
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment environment = m_env->processEnvironment();
+        environment.insert(QStringLiteral("MORVANE_KESTROVA_TIMEOUT_MS"), QStringLiteral("80"));
+        environment.insert(QStringLiteral("MORVANE_KESTROVA_ATTEMPTS"), QStringLiteral("2"));
+        environment.insert(QStringLiteral("MORVANE_MONITOR_PORT"), QString::number(m_monitor.localPort()));
+        return environment;
+    }
+    QString endpoint() const { return platform::endpointPath(kRmtserver); }
+
+    // Starts the socket server with these settings; its ports come from its ready line.
+    bool startSocketServer(const QByteArray& limits = {}) {
+        stopSocketServer();
+        m_env->writeFile(QStringLiteral("scktsrvr.ini"),
+                         "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n[Limits]\r\n" + limits);
+        m_socketServer = std::make_unique<QProcess>();
+        m_socketServer->setProcessEnvironment(environment());
+        // Its log goes to a file: a pipe that nobody reads while a test blocks would stop it.
+        const QString logPath = m_env->path(QStringLiteral("scktsrvr.log"));
+        m_socketServer->setStandardErrorFile(logPath);
+        m_socketServer->start(bin("scktsrvr"), {});
+        QElapsedTimer clock;
+        clock.start();
+        static const QRegularExpression ready(QStringLiteral(R"(serving TCP [\d.]+:(\d+) and WebSocket [\d.]+:(\d+))"));
+        QString seen;
+        while (clock.elapsed() < 10000 && m_socketServer->state() != QProcess::NotRunning) {
+            seen = QString::fromUtf8(m_env->readFile(logPath));
+            const auto match = ready.match(seen);
+            if (match.hasMatch()) {
+                m_tcpPort = match.captured(1).toUShort();
+                m_webPort = match.captured(2).toUShort();
+                return true;
+            }
+            QTest::qWait(20);
+        }
+        qWarning("scktsrvr did not get ready: %s", qPrintable(seen));
+        return false;
+    }
+    void stopSocketServer() {
+        if (!m_socketServer)
+            return;
+        m_socketServer->terminate();
+        m_socketServer->waitForFinished(5000);
+        m_socketServer.reset();
+    }
+    Client tcp() {
+        rmtclient::Endpoint endpoint;
+        endpoint.tcpPort = m_tcpPort;
+        return Client(rmtclient::connectChannel(endpoint, 10000, nullptr));
+    }
+    Client web() {
+        rmtclient::Endpoint endpoint;
+        endpoint.webSocketUrl = QStringLiteral("ws://127.0.0.1:%1").arg(m_webPort);
+        return Client(rmtclient::connectChannel(endpoint, 10000, nullptr));
+    }
+    // A raw TCP connection to the socket server.
+    int rawTcp() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_tcpPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    QJsonArray simLog() { return m_sim.takeLog(kLockMac); }
+    test::ProcessResult rmtclientRun(const QStringList& arguments) {
+        return test::runProgram(bin("rmtclient"),
+                                QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)} +
+                                    arguments,
+                                environment(), 20000);
+    }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void controllerOverTcpAndWebSocket();
+    void classChecks_data();
+    void classChecks();
+    void limitsAndVanishingClients();
+    void serverKilledWhileConnected();
+    void commandLineClient();
+    void portTaken();
+    void startServices_data();
+    void startServices();
+};
+
+void TestSocketServer::initTestCase() {
+    m_env = std::make_unique<test::TestEnvironment>();
+    m_env->writeSystemInfo("[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nConnectMode=0\r\n");
+    for (const char* name : {"scktsrvr", "regsvr32", "KestrovaCom.so"})
+        QVERIFY(QFile::link(bin(name), m_env->path(QLatin1String(name))));
+    m_monitor.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(m_monitor.bind(QHostAddress::LocalHost, 0));
+    // The classes as an installation registers them.
+    auto result = test::runProgram(bin("morvane"), {QStringLiteral("-regserver")}, environment());
+    QCOMPARE(result.exitCode, 0);
+    result = test::runProgram(bin("regsvr32"), {QStringLiteral("/s"), m_env->path(QStringLiteral("KestrovaCom.so"))},
+                              environment());
+    QCOMPARE(result.exitCode, 0);
+
+    m_lockIp = test::randomLoopback();
+    const QJsonArray controllers{QJsonObject{
+        {QStringLiteral("mac"), kLockMac}, {QStringLiteral("ip"), m_lockIp}, {QStringLiteral("port"), 2008}}};
+    QString error;
+    QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
+    QVERIFY(startSocketServer());
+}
+
+void TestSocketServer::cleanupTestCase() {
+    const pid_t server = listenerPid(endpoint());
+    stopSocketServer();
+    if (server > 0 && !waitGone(server, 5000))
+        ::kill(server, SIGKILL);
+    m_sim.stop();
+}
+
+void TestSocketServer::controllerOverTcpAndWebSocket() {
+    Client first = tcp();
+    Client second = web();
+    QVERIFY(first.connected() && second.connected());
+    // The first CreateObject starts the application server for the class.
+    QVERIFY(!QFile::exists(endpoint()) || listenerPid(endpoint()) < 0);
+    QVERIFY(first.create().ok);
+    QVERIFY(second.create().ok);
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+
+    simLog();
+    for (Client* client : {&first, &second}) {
+        QCOMPARE(client->retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+        QCOMPARE(client->retval(QStringLiteral("RmtOpenDoor"), QJsonArray{2}), QJsonValue(0));
+        QCOMPARE(client->retval(QStringLiteral("RmtOpenDoor"), QJsonArray{9}), QJsonValue(2)); // no such door
+    }
+    int opened = 0;
+    for (const QJsonValue& entry : simLog()) {
+        if (entry.toObject().value(QStringLiteral("method")) == QLatin1String("ComifRmtOpenDoor"))
+            ++opened;
+    }
+    QCOMPARE(opened, 4);
+
+    // Live monitoring relays the controller's records as datagrams to the monitor port.
+    QCOMPARE(second.retval(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1}), QJsonValue(0));
+    m_sim.command({{QStringLiteral("cmd"), QStringLiteral("realtime")},
+                   {QStringLiteral("mac"), kLockMac},
+                   {QStringLiteral("records"), QJsonArray{QStringLiteral("0A01020304")}}});
+    QByteArray datagram;
+    QElapsedTimer clock;
+    clock.start();
+    while (datagram.isEmpty() && clock.elapsed() < 5000) {
+        if (m_monitor.hasPendingDatagrams() || m_monitor.waitForReadyRead(200))
+            datagram = m_monitor.receiveDatagram().data();
+    }
+    QCOMPARE(datagram.size(), 22);
+    QCOMPARE(datagram.at(2), char(1));
+    QCOMPARE(first.retval(QStringLiteral("StopScanControl")), QJsonValue(0));
+
+    // Started for clients, the server ends with its last object.
+    first = Client(nullptr);
+    second = Client(nullptr);
+    QVERIFY2(waitGone(server, 5000), "the application server outlived its last client");
+}
+
+void TestSocketServer::classChecks_data() {
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("code");
+    const auto create = [](const char* params) -> QByteArray {
+        return QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"CreateObject","params":)") + params + "}";
+    };
+    QTest::newRow("not registered") << false << create(R"({"progid":"No.Such"})") << hr::CO_E_CLASSSTRING;
+    QTest::newRow("unknown CLSID") << false << create(R"({"clsid":"{00000000-1111-2222-3333-444444444444}"})")
+                                   << hr::REGDB_E_CLASSNOTREG;
+    QTest::newRow("no Sockets") << false << create(R"({"progid":"Test.WebOnly"})") << hr::E_ACCESSDENIED;
+    QTest::newRow("no Web") << true << create(R"({"progid":"Test.SocketsOnly"})") << hr::E_ACCESSDENIED;
+    QTest::newRow("no server program") << false << create(R"({"progid":"Test.SocketsOnly"})")
+                                       << hr::CO_E_SERVER_EXEC_FAILURE;
+    QTest::newRow("call first") << false
+                                << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"RmtOpenDoor","params":[1]})")
+                                << hr::CO_E_OBJNOTCONNECTED;
+    QTest::newRow("malformed") << true << QByteArray(R"({"jsonrpc":"2.0",)") << rpc::kParseError;
+}
+
+void TestSocketServer::classChecks() {
+    QFETCH(bool, webSocket);
+    QFETCH(QByteArray, request);
+    QFETCH(int, code);
+    const auto addClass = [](const QString& clsid, const QString& progId, const char* sockets, const char* web) {
+        platform::ClassRegistry registry;
+        registry.setValue(QStringLiteral("CLSID\\") + clsid, QStringLiteral("Sockets"), QLatin1String(sockets));
+        registry.setValue(QStringLiteral("CLSID\\") + clsid, QStringLiteral("Web"), QLatin1String(web));
+        // A server program that ends at once, without serving.
+        registry.setValue(QStringLiteral("CLSID\\") + clsid + QStringLiteral("\\LocalServer32"), {},
+                          QStringLiteral("/bin/false"));
+        registry.setValue(progId + QStringLiteral("\\CLSID"), {}, clsid);
+    };
+    addClass(QStringLiteral("{A0000000-0000-0000-0000-000000000001}"), QStringLiteral("Test.WebOnly"), "0", "1");
+    addClass(QStringLiteral("{A0000000-0000-0000-0000-000000000002}"), QStringLiteral("Test.SocketsOnly"), "1", "0");
+    rmtclient::Endpoint endpoint;
+    endpoint.tcpPort = m_tcpPort;
+    endpoint.webSocketUrl = webSocket ? QStringLiteral("ws://127.0.0.1:%1").arg(m_webPort) : QString();
+    rpc::Client raw(rmtclient::connectChannel(endpoint, 20000, nullptr));
+    const rpc::Reply reply = raw.callRaw(request);
+    QVERIFY(!reply.ok);
+    QCOMPARE(reply.hresult, code);
+    // The connection goes on: a proper CreateObject still works on it.
+    QVERIFY(raw.call(rpc::kCreateObject, QJsonObject{{QStringLiteral("clsid"), kRmtserver}}).ok);
+}
+
+void TestSocketServer::limitsAndVanishingClients() {
+    QVERIFY(startSocketServer("MaxMessage=4096\r\nMessageTimeout=1\r\n"));
+    Client steady = tcp();
+    QVERIFY(steady.create().ok);
+    QCOMPARE(steady.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+
+    const auto readAll = [](int fd, int ms) {
+        QByteArray got;
+        timeval timeout{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char chunk[4096];
+        for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            got.append(chunk, n);
+        return got;
+    };
+    // A message over the limit: an error, and the connection is closed.
+    int fd = rawTcp();
+    const QByteArray big = R"({"method":"RmtOpenDoor","params":[")" + QByteArray(5000, 'x') + "\"]}\n";
+    QVERIFY(::send(fd, big.constData(), static_cast<size_t>(big.size()), MSG_NOSIGNAL) > 0);
+    QVERIFY(readAll(fd, 3000).contains("larger than 4096"));
+    ::close(fd);
+    // Half a line, then nothing: closed once the message time-out has passed.
+    fd = rawTcp();
+    QVERIFY(::send(fd, "{\"method\":", 10, MSG_NOSIGNAL) == 10);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(readAll(fd, 5000).contains("did not arrive whole"));
+    QVERIFY(clock.elapsed() < 4000);
+    ::close(fd);
+
+    // A thousand clients that connect, some creating an object, and vanish, while one goes on working.
+    for (int i = 0; i < 1000; ++i) {
+        const int client = rawTcp();
+        QVERIFY(client >= 0);
+        if (i % 3 == 0) {
+            const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                                      "\n";
+            ::send(client, create.constData(), static_cast<size_t>(create.size()), MSG_NOSIGNAL);
+        } else if (i % 3 == 1) {
+            ::send(client, "{\"id\":", 6, MSG_NOSIGNAL);
+        }
+        ::close(client);
+        if (i % 100 == 0)
+            QCOMPARE(steady.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
+    }
+    QCOMPARE(steady.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
+    QCOMPARE(m_socketServer->state(), QProcess::Running);
+    QVERIFY(startSocketServer());
+}
+
+void TestSocketServer::serverKilledWhileConnected() {
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    ::kill(server, SIGKILL);
+    QVERIFY(waitGone(server, 5000));
+    // The object is gone: the call fails with a clear error, and the connection stays usable.
+    const rpc::Reply gone = client.call(QStringLiteral("RmtOpenDoor"), QJsonArray{1});
+    QVERIFY(!gone.ok);
+    QVERIFY2(gone.hresult == hr::RPC_E_DISCONNECTED || gone.hresult == hr::CO_E_OBJNOTCONNECTED,
+             qPrintable(gone.message));
+    // The next CreateObject starts a new server.
+    QVERIFY(client.create().ok);
+    const pid_t next = listenerPid(endpoint());
+    QVERIFY(next > 0 && next != server);
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    QCOMPARE(client.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
+}
+
+void TestSocketServer::commandLineClient() {
+    // Before OpenCon the command fails: the failure's code and a non-zero exit status.
+    auto result = rmtclientRun({QStringLiteral("call"), QStringLiteral("RmtOpenDoor"), QStringLiteral("1")});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(QJsonDocument::fromJson(result.standardOutput)
+                 .object()
+                 .value(QStringLiteral("error"))
+                 .toObject()
+                 .value(QStringLiteral("code")),
+             QJsonValue(hr::E_UNEXPECTED));
+    // One object for the whole script: OpenCon, then its commands, words typed by the type library.
+    m_env->writeFile(QStringLiteral("calls.txt"), "OpenCon 1 " + kLockMac.toLatin1() + " " + m_lockIp.toLatin1() +
+                                                      "\n# a comment\nRmtOpenDoor 3\nLoadPassword \"0001\" 2 [3]\n"
+                                                      R"({"method":"#325","params":{"aDoorNumber":1}})"
+                                                      "\n");
+    simLog();
+    result = rmtclientRun({QStringLiteral("script"), m_env->path(QStringLiteral("calls.txt"))});
+    QCOMPARE(result.exitCode, 0);
+    const QList<QByteArray> lines = result.standardOutput.trimmed().split('\n');
+    QCOMPARE(lines.size(), qsizetype(4));
+    for (const QByteArray& line : lines)
+        QCOMPARE(QJsonDocument::fromJson(line).object().value(QStringLiteral("hresult")), QJsonValue(0));
+    QJsonArray passwords;
+    for (const QJsonValue& entry : simLog()) {
+        if (entry.toObject().value(QStringLiteral("method")) == QLatin1String("ComifLoadPassword"))
+            passwords = entry.toObject().value(QStringLiteral("args")).toArray();
+    }
+    QCOMPARE(passwords, (QJsonArray{QStringLiteral("0001"), 2, QJsonArray{3}}));
+    result = rmtclientRun({QStringLiteral("typeinfo")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(result.standardOutput)
+                 .object()
+                 .value(QStringLiteral("interface"))
+                 .toObject()
+                 .value(QStringLiteral("slotCount")),
+             QJsonValue(51));
+}
+
+void TestSocketServer::portTaken() {
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    test::TestEnvironment other;
+    other.writeFile(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\n");
+    const auto result = test::runProgram(
+        bin("scktsrvr"), {QStringLiteral("-port"), QString::number(taken.serverPort())}, other.processEnvironment());
+    QCOMPARE(result.exitCode, 1);
+    const QByteArray line = result.standardError.trimmed();
+    QVERIFY2(!line.contains('\n') && line.contains(QByteArray::number(taken.serverPort())) && line.contains("-port"),
+             line.constData());
+}
+
+void TestSocketServer::startServices_data() {
+    QTest::addColumn<bool>("socketServerThere");
+    QTest::addColumn<QString>("version"); // the lock component's registered version
+    QTest::addColumn<bool>("registers");  // the component is registered afresh
+    QTest::newRow("no socket server") << false << QStringLiteral("1") << false;
+    QTest::newRow("current component") << true << QStringLiteral("1") << false;
+    QTest::newRow("1.0 is not 1") << true << QStringLiteral("1.0") << true;
+}
+
+void TestSocketServer::startServices() {
+    QFETCH(bool, socketServerThere);
+    QFETCH(QString, version);
+    QFETCH(bool, registers);
+    test::TestEnvironment env;
+    env.writeSystemInfo("[System]\r\nComVersion=1\r\n[DataBase]\r\nConnectMode=0\r\n");
+    env.writeFile(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n");
+    QFile::link(bin("regsvr32"), env.path(QStringLiteral("regsvr32")));
+    QFile::link(bin("KestrovaCom.so"), env.path(QStringLiteral("KestrovaCom.so")));
+    if (socketServerThere)
+        QFile::link(bin("scktsrvr"), env.path(QStringLiteral("scktsrvr")));
+    const QString key = QStringLiteral("CLSID\\{2F2ADD3F-A4A8-4147-8754-31A0BD1B0A8E}");
+    platform::ClassRegistry registry(env.registryPath());
+    registry.setValue(key + QStringLiteral("\\Version"), {}, version);
+    registry.setValue(key + QStringLiteral("\\InprocServer32"), {}, QStringLiteral("marker"));
+
+    QProcess server;
+    server.setProcessEnvironment(env.processEnvironment());
+    server.start(bin("morvane"), {});
+    QVERIFY(server.waitForStarted());
+    if (!socketServerThere) {
+        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.exitCode(), 1);
+        QCOMPARE(server.readAllStandardError().trimmed().split('\n').last(),
+                 bin("morvane").toUtf8() + ": No File Scktsrvr.exe");
+        return;
+    }
+    // The socket server is launched once the window exists; the registration runs beside it.
+    QElapsedTimer clock;
+    clock.start();
+    while (!platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")) && clock.elapsed() < 10000)
+        QTest::qWait(50);
+    QVERIFY(platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")));
+    while (registers && registry.value(key + QStringLiteral("\\InprocServer32")) == QStringLiteral("marker") &&
+           clock.elapsed() < 10000)
+        QTest::qWait(50);
+    QTest::qWait(registers ? 0 : 500);
+    QCOMPARE(registry.value(key + QStringLiteral("\\InprocServer32")) != QStringLiteral("marker"), registers);
+    server.terminate();
+    QVERIFY(server.waitForFinished(5000));
+    // The socket server outlives the server that launched it, as it does on any installation.
+    const auto socketServer = test::runProgram(
+        QStringLiteral("/usr/bin/pkill"),
+        {QStringLiteral("-f"), QStringLiteral("^") + env.path(QStringLiteral("scktsrvr"))}, env.processEnvironment());
+    QCOMPARE(socketServer.exitCode, 0);
+}
+
+QTEST_GUILESS_MAIN(TestSocketServer)
+#include "tst_scktsrvr.moc"
