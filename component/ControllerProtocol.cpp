@@ -254,7 +254,7 @@ const QList<MethodInfo>& controllerMethods() {
         {"COMifBegRealTimeMonitor", 0},
         {"ComifCloseConnection", 0},
         {"ComifGetRealTimeMonitorRecord", 1},
-        {"ComifReadDeviceInfo", 5},
+        {"ComifReadDeviceInfo", 5, false, 0},
         {"COMifReadRecord", 1},
         {"COMifReadRecordCount", 1},
         {"ComifSetUDPLinkInfo", 6},

@@ -73,11 +73,14 @@ std::optional<Reply> decodeReply(const QByteArray& frame, QString* error = nullp
 bool peekIds(const QByteArray& frame, uint32_t& session, uint32_t& sequence);
 
 // The methods of "KestrovaCom.TKestrova" that travel to a controller, with their argument count; the
-// three marked variantResult hand the controller's result on instead of the status.
+// three marked variantResult hand the controller's result on instead of the status. hexOutput is the
+// argument that a controller writes as hexadecimal digits (a card number): an int32 reference takes
+// the number those digits stand for.
 struct MethodInfo {
     const char* name;
     int paramCount;
     bool variantResult = false;
+    int hexOutput = -1;
 };
 const QList<MethodInfo>& controllerMethods();
 // Looked up without regard to case, as by-name dispatch does; nullptr when unknown.

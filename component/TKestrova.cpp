@@ -3,6 +3,9 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 
+#include <algorithm>
+#include <cstring>
+
 namespace morvane::kestrova {
 
 using namespace ctrlproto;
@@ -30,6 +33,41 @@ std::optional<QString> asText(const Variant& value) {
     } catch (const AutomationError&) {
         return std::nullopt;
     }
+}
+
+// Up to eight hexadecimal digits as the int32 they spell; a number with the top bit set wraps to a
+// negative one, as the 32 bits of a card number read as a signed integer.
+std::optional<int32_t> hexNumber(const Variant& value) {
+    if (value.type() != VarType::BStr)
+        return std::nullopt;
+    const QString text = value.toText();
+    const bool digits = std::all_of(text.begin(), text.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
+    });
+    if (text.isEmpty() || text.size() > 8 || !digits)
+        return std::nullopt;
+    return static_cast<int32_t>(text.toUInt(nullptr, 16));
+}
+
+// Writes a controller's outputs into the caller's by-reference arguments; false when one does not fit
+// its typed reference.
+bool writeOutputs(const Reply& reply, Arguments& args, int hexOutput) {
+    try {
+        for (auto it = reply.outputs.constBegin(); it != reply.outputs.constEnd(); ++it) {
+            if (it.key() >= static_cast<int>(args.size()))
+                continue;
+            Argument& arg = args[static_cast<size_t>(it.key())];
+            if (!arg.isByRef())
+                continue;
+            const auto number =
+                it.key() == hexOutput && arg.refType() == VarType::I4 ? hexNumber(it.value()) : std::nullopt;
+            arg.set(number ? Variant(*number) : it.value());
+        }
+    } catch (const AutomationError&) {
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -88,21 +126,13 @@ int32_t TKestrova::sendTo(const Connection& connection, const Request& request, 
 }
 
 int32_t TKestrova::exchange(const Connection& connection, Request request, const QString& expectedMac, Arguments* args,
-                            Reply* reply) {
+                            Reply* reply, int hexOutput) {
     const int32_t result = sendTo(connection, request, expectedMac, reply);
     if (result != status::Ok)
         return result;
-    if (args) {
-        try {
-            for (auto it = reply->outputs.constBegin(); it != reply->outputs.constEnd(); ++it) {
-                if (it.key() < static_cast<int>(args->size()) && (*args)[static_cast<size_t>(it.key())].isByRef())
-                    (*args)[static_cast<size_t>(it.key())].set(it.value());
-            }
-        } catch (const AutomationError&) {
-            // An output that does not fit the caller's typed reference: the answer is unusable.
-            return status::Refused;
-        }
-    }
+    // An output that does not fit the caller's typed reference: the answer is unusable.
+    if (args && !writeOutputs(*reply, *args, hexOutput))
+        return status::Refused;
     return reply->status;
 }
 
@@ -233,7 +263,12 @@ Variant TKestrova::forward(const MethodInfo& method, Arguments& args) {
     if (request.method == QLatin1String("COMifAdjustDateTime"))
         request.clock = platform::dateTimeToOleDate(QDateTime::currentDateTime());
     Reply reply;
-    const int32_t result = exchange(current, request, current.mac, &args, &reply);
+    int32_t result = exchange(current, request, current.mac, &args, &reply, method.hexOutput);
+    // A switch that does not answer its poll, or whose line has failed, is told to be asked again: so
+    // the scanning thread's attempts run out and it marks the switch unreachable, as for a busy line.
+    if (current.kind == Connection::Kind::Serial && std::strcmp(method.name, "ComifReadDeviceInfo") == 0 &&
+        (result == status::NoReply || result == status::LineError))
+        result = status::LineBusy;
     if (method.variantResult && result == reply.status && !reply.result.isEmpty() && reply.error.isEmpty())
         return reply.result;
     return result;

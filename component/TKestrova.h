@@ -42,9 +42,10 @@ private:
     platform::Variant setTimeOut(platform::Arguments& args);
     platform::Variant forward(const ctrlproto::MethodInfo& method, platform::Arguments& args);
 
-    // One exchange on a given connection; writes the controller's outputs into the arguments.
+    // One exchange on a given connection; writes the controller's outputs into the arguments (the one at
+    // hexOutput read as hexadecimal digits where it goes into an int32 reference).
     int32_t exchange(const Connection& connection, ctrlproto::Request request, const QString& expectedMac,
-                     platform::Arguments* args, ctrlproto::Reply* reply);
+                     platform::Arguments* args, ctrlproto::Reply* reply, int hexOutput = -1);
     int32_t sendTo(const Connection& connection, const ctrlproto::Request& request, const QString& expectedMac,
                    ctrlproto::Reply* reply);
     ctrlproto::Request newRequest(const QString& method, const QString& mac);

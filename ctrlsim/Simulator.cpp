@@ -374,15 +374,18 @@ QJsonObject Simulator::control(const QJsonObject& message) {
     }
     if (command == QLatin1String("log")) {
         QJsonArray entries;
+        QJsonArray others; // what a clear for one controller keeps
         const auto wanted = mac.isEmpty() ? std::optional<QString>() : normaliseMac(mac);
         if (!mac.isEmpty() && !wanted)
             return failure(QStringLiteral("bad \"mac\""));
         for (const QJsonValue& entry : m_log) {
             if (!wanted || entry.toObject().value(QStringLiteral("mac")).toString() == *wanted)
                 entries.append(entry);
+            else
+                others.append(entry);
         }
         if (message.value(QStringLiteral("clear")).toBool())
-            m_log = QJsonArray();
+            m_log = others;
         return {{QStringLiteral("ok"), true}, {QStringLiteral("log"), entries}};
     }
     if (command == QLatin1String("clearlog")) {

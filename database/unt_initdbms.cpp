@@ -119,9 +119,9 @@ bool TCreateDataBase::BuildDataBase() {
     QStringList tables;
     if (!m_connection->open(settingsFor(m_dataBaseName), &m_lastError) ||
         !m_connection->tables(&tables, &m_lastError)) {
+        // The box carries no icon: caption "Info", an OK button and the text, nothing more.
         platform::showMessage({QStringLiteral("Conncet database error"), QStringLiteral("Info"),
-                               platform::MessageIcon::Information, platform::MessageButtons::Ok,
-                               platform::MessageAnswer::Ok});
+                               platform::MessageIcon::None, platform::MessageButtons::Ok, platform::MessageAnswer::Ok});
         return false;
     }
     for (const QString& name : tables) {

@@ -1,8 +1,9 @@
 #include "NamedMutex.h"
 
-#include <QDir>
+#include <QFile>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -23,17 +24,24 @@ QString lockPath(const QString& name) {
 } // namespace
 
 QString NamedMutex::lockDirectory() {
-    for (const char* variable : {"MORVANE_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
-        const QString dir = qEnvironmentVariable(variable);
-        if (!dir.isEmpty() && QDir(dir).exists())
-            return dir;
-    }
+    // Never a per-user folder: a second server started by another user must find the same lock.
+    const QString chosen = qEnvironmentVariable("MORVANE_LOCK_DIR");
+    if (!chosen.isEmpty())
+        return chosen;
+    if (::access("/run/lock", W_OK | X_OK) == 0)
+        return QStringLiteral("/run/lock");
     return QStringLiteral("/tmp");
 }
 
-NamedMutex::NamedMutex(const QString& name, bool owned) {
-    const QByteArray path = lockPath(name).toLocal8Bit();
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+NamedMutex::NamedMutex(const QString& name, bool owned)
+    : m_path(lockPath(name)) {
+    const QByteArray path = QFile::encodeName(m_path);
+    // Reading is all that flock needs, so a lock file that another user made serves this one too. In a
+    // sticky directory the kernel refuses O_CREAT on another user's file: then it is opened as it is.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = ::open(path.constData(), flags | O_CREAT, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(path.constData(), flags);
     if (fd < 0) {
         m_lastError = errno;
         return;
@@ -54,6 +62,12 @@ NamedMutex::NamedMutex(const QString& name, bool owned) {
 
 NamedMutex::~NamedMutex() {
     release();
+}
+
+QString NamedMutex::failureText() const {
+    if (isOwned() || alreadyExists() || m_lastError == 0)
+        return {};
+    return m_path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(m_lastError));
 }
 
 void NamedMutex::release() {

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <cerrno>
 #include <cstring>
@@ -38,9 +39,18 @@ struct ProfileLine {
     QString text;
 };
 
-// Profile files are text in the system code page; a file that is not valid UTF-8 is read as Latin-1
-// so that no byte is lost. *readable is false when the file exists but cannot be read.
-QList<ProfileLine> readLines(const QString& path, bool* exists = nullptr, bool* readable = nullptr) {
+// The files that installations have are in the system's code page, 936 (GBK); ours are UTF-8. Qt's
+// converter reads GBK through ICU.
+constexpr const char* kCodePage = "GBK";
+
+struct ProfileText {
+    QList<ProfileLine> lines;
+    bool codePage = false; // the file is not UTF-8: its text is GBK, and so are the lines written into it
+};
+
+// Profile files are text in UTF-8 or the system code page; a file that is not valid UTF-8 is read as
+// GBK. *readable is false when the file exists but cannot be read.
+ProfileText readText(const QString& path, bool* exists = nullptr, bool* readable = nullptr) {
     // Opened directly rather than asked whether it exists first: Qt's existence check can miss the file
     // for the instant a writer renames the new one over it.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -58,20 +68,24 @@ QList<ProfileLine> readLines(const QString& path, bool* exists = nullptr, bool* 
         return {};
     }
     const QByteArray raw = file.readAll();
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString decoded = decoder(raw);
-    const bool utf8 = !decoder.hasError();
-    QList<ProfileLine> lines;
+    // Stateless: a sequence cut short at the end of the file is an error too.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString asUtf8 = utf8(raw); // decoded only to learn whether the bytes are UTF-8
+    ProfileText result;
+    result.codePage = utf8.hasError();
     for (QByteArray line : raw.split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
-        QString text = utf8 ? QString::fromUtf8(line) : QString::fromLatin1(line);
+        // Each line decoded on its own, so that a broken character cannot reach into the next line.
+        QString text = QString::fromUtf8(line);
+        if (result.codePage)
+            text = QStringDecoder(kCodePage)(line);
         // An editor's byte-order mark must not hide the first section header; the bytes stay as they are.
-        if (lines.isEmpty() && line.startsWith("\xEF\xBB\xBF"))
+        if (result.lines.isEmpty() && line.startsWith("\xEF\xBB\xBF"))
             text = QString::fromUtf8(line.mid(3));
-        lines.append(ProfileLine{line, std::move(text)});
+        result.lines.append(ProfileLine{line, std::move(text)});
     }
-    return lines;
+    return result;
 }
 
 bool hasLineBreak(const QString& text) {
@@ -162,7 +176,7 @@ bool ProfileFile::exists() const {
 }
 
 bool ProfileFile::lookup(const QString& section, const QString& key, QString& value) const {
-    const QList<ProfileLine> lines = readLines(m_path);
+    const QList<ProfileLine> lines = readText(m_path).lines;
     bool inSection = false;
     for (const ProfileLine& entry : lines) {
         const QString& line = entry.text;
@@ -207,7 +221,8 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
     if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) || key.trimmed().isEmpty())
         throw ProfileWriteError(m_path);
     bool readable = true;
-    QList<ProfileLine> lines = readLines(m_path, nullptr, &readable);
+    ProfileText file = readText(m_path, nullptr, &readable);
+    QList<ProfileLine>& lines = file.lines;
     // A file that exists but cannot be read is not replaced by one holding only the new entry.
     if (!readable)
         throw ProfileWriteError(m_path);
@@ -225,7 +240,17 @@ void ProfileFile::writeString(const QString& section, const QString& key, const 
         if (sectionOf(lines.at(i).text).compare(section, Qt::CaseInsensitive) == 0)
             sectionStart = i;
     }
-    const auto makeLine = [](const QString& text) { return ProfileLine{text.toUtf8(), text}; };
+    // New lines are written in the file's own encoding; text that GBK cannot hold would read back as
+    // something else, so such a write fails instead.
+    const auto makeLine = [&](const QString& text) {
+        if (!file.codePage)
+            return ProfileLine{text.toUtf8(), text};
+        QStringEncoder encoder(kCodePage);
+        QByteArray bytes = encoder.encode(text);
+        if (encoder.hasError())
+            throw ProfileWriteError(m_path);
+        return ProfileLine{std::move(bytes), text};
+    };
     const QString entry = key + QLatin1Char('=') + value;
     if (sectionStart < 0) {
         lines.append(makeLine(QLatin1Char('[') + section + QLatin1Char(']')));

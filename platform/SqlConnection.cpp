@@ -24,20 +24,37 @@ QString uniqueConnectionName() {
     return QStringLiteral("morvane-connection-%1").arg(++counter);
 }
 
-// Splits "host:port", "host,port" (SQL Server's spelling) into its parts.
+// Splits "host:port", "host,port" (SQL Server's spelling) into its parts. An IPv6 address is written
+// "[addr]:port" or "[addr]" with a port, and may stand alone: a colon that is one of several is part of
+// the address, never the start of a port.
 void splitServer(const QString& server, QString& host, int& port) {
     host = server.trimmed();
     port = -1;
+    const auto portOf = [](const QString& text) {
+        bool ok = false;
+        const int value = text.trimmed().toInt(&ok);
+        return ok && value > 0 && value < 65536 ? value : -1;
+    };
+    if (host.startsWith(QLatin1Char('['))) {
+        const qsizetype close = host.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : host.mid(close + 1).trimmed();
+        const bool separated = rest.startsWith(QLatin1Char(':')) || rest.startsWith(QLatin1Char(','));
+        const int value = separated ? portOf(rest.mid(1)) : -1;
+        if (close > 0 && (rest.isEmpty() || value > 0)) {
+            host = host.mid(1, close - 1).trimmed();
+            port = value;
+        }
+        return;
+    }
+    const bool bareIpv6 = host.count(QLatin1Char(':')) > 1;
     for (const QChar separator : {QLatin1Char(','), QLatin1Char(':')}) {
-        const int at = host.lastIndexOf(separator);
-        if (at > 0) {
-            bool ok = false;
-            const int value = host.mid(at + 1).trimmed().toInt(&ok);
-            if (ok && value > 0 && value < 65536) {
-                port = value;
-                host = host.left(at).trimmed();
-                return;
-            }
+        if (separator == QLatin1Char(':') && bareIpv6)
+            break;
+        const qsizetype at = host.lastIndexOf(separator);
+        if (at > 0 && portOf(host.mid(at + 1)) > 0) {
+            port = portOf(host.mid(at + 1));
+            host = host.left(at).trimmed();
+            return;
         }
     }
 }
@@ -296,23 +313,42 @@ SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds) {
     });
 }
 
-QStringList SqlConnection::tables(QString* error) {
-    return call([&](QSqlDatabase& db) {
-        QStringList names;
-        if (!db.isValid() || !db.isOpen()) {
+bool listTablesOn(QSqlDatabase& db, QStringList* names, QString* error) {
+    names->clear();
+    if (!db.isValid() || !db.isOpen()) {
+        if (error)
+            *error = QStringLiteral("the database connection is not open");
+        return false;
+    }
+    const QStringList all = db.tables(QSql::Tables);
+    if (all.isEmpty()) {
+        // An SQLite file that is not a database opens and lists nothing; only reading its schema fails.
+        const QString driver = db.driverName();
+        const QString probe = driver == QLatin1String("QSQLITE") ? QStringLiteral("select count(*) from sqlite_master")
+                              : driver == QLatin1String("QPSQL") ? QStringLiteral("select count(*) from pg_class")
+                                                                 : QStringLiteral("select 1");
+        const SqlResult answer = execOn(db, probe);
+        if (!answer.ok) {
             if (error)
-                *error = QStringLiteral("the database connection is not open");
-            return names;
+                *error = answer.error;
+            return false;
         }
-        const QStringList all = db.tables(QSql::Tables);
-        if (db.lastError().isValid() && all.isEmpty() && error)
-            *error = driverText(db.lastError());
-        for (const QString& name : all) {
-            if (!name.startsWith(QLatin1String("sqlite_")))
-                names.append(name);
-        }
-        return names;
-    });
+    }
+    for (const QString& name : all) {
+        if (!name.startsWith(QLatin1String("sqlite_")))
+            names->append(name);
+    }
+    return true;
+}
+
+bool SqlConnection::tables(QStringList* names, QString* error) {
+    return call([&](QSqlDatabase& db) { return listTablesOn(db, names, error); });
+}
+
+QStringList SqlConnection::tables(QString* error) {
+    QStringList names;
+    tables(&names, error);
+    return names;
 }
 
 bool SqlConnection::transaction(QString* error) {

@@ -78,7 +78,10 @@ public:
 
     // Runs one statement (with positional bound values) and returns its rows.
     SqlResult exec(const QString& sql, const QVariantList& binds = {});
-    // The names of the user tables, system tables excluded, as the server reports them.
+    // The names of the user tables, system tables excluded, as the server reports them; false with the
+    // reason when they cannot be listed.
+    bool tables(QStringList* names, QString* error = nullptr);
+    // The same as a list, empty when they cannot be listed.
     QStringList tables(QString* error = nullptr);
     bool transaction(QString* error = nullptr);
     bool commit(QString* error = nullptr);
@@ -135,5 +138,10 @@ private:
 
 // Runs a statement on a QSqlDatabase of the current thread, filling a SqlResult.
 SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds = {});
+
+// The user tables of an open QSqlDatabase of the current thread; false with the reason when the listing
+// failed. Qt's drivers answer a failed listing with an empty list (ODBC and PostgreSQL only log a
+// warning), so an empty list is confirmed by asking the catalogue a question that must be answered.
+bool listTablesOn(QSqlDatabase& db, QStringList* names, QString* error = nullptr);
 
 } // namespace morvane::platform

@@ -38,9 +38,17 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "monlisten: bad port\n");
         return 2;
     }
-    const long long count = parser.isSet(countOption) ? parser.value(countOption).toLongLong(&ok) : -1;
-    const long long timeMs = parser.isSet(timeOption) ? parser.value(timeOption).toLongLong(&ok) : -1;
-    if (!ok) {
+    // Each number is checked on its own: a bad one is a usage error, never a count or time of 0.
+    const auto number = [&parser](const QCommandLineOption& option, long long& value) {
+        if (!parser.isSet(option))
+            return true;
+        bool valid = false;
+        value = parser.value(option).toLongLong(&valid);
+        return valid && value >= 0;
+    };
+    long long count = -1;
+    long long timeMs = -1;
+    if (!number(countOption, count) || !number(timeOption, timeMs)) {
         std::fprintf(stderr, "monlisten: bad --count or --time-ms\n");
         return 2;
     }

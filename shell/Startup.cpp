@@ -138,6 +138,12 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     platform::NamedMutex mutex(QStringLiteral("morvane"), true);
     if (mutex.alreadyExists())
         return 0;
+    // Without its lock a server would run unguarded beside another one: it ends, saying where.
+    if (!mutex.isOwned()) {
+        platform::showMessage({QStringLiteral("Cannot take the single-instance lock ") + mutex.failureText(),
+                               QStringLiteral("Error"), platform::MessageIcon::Warning});
+        return 1;
+    }
 
     chooseHeadlessPlatform();
     QApplication app(argc, argv);

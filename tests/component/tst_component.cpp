@@ -673,6 +673,18 @@ private slots:
         QCOMPARE(mc, Variant(2));
         QCOMPARE(alarm, Variant(5));
 
+        // Through int32 references (the client's form) the card is the number its digits spell.
+        for (const auto& [digits, number] : {std::pair{"12AB34CD", 313210061}, {"00001234", 4660}, {"FFFFFFFE", -2}}) {
+            sim({{QStringLiteral("cmd"), QStringLiteral("switch")},
+                 {QStringLiteral("mac"), kSwitchMac},
+                 {QStringLiteral("card"), QLatin1String(digits)}});
+            int32_t cardNumber = 0, circuit1 = 0, circuit2 = 0, mcState = 0, alarmState = 0;
+            QCOMPARE(kestrova::ComifReadDeviceInfo(link, cardNumber, circuit1, circuit2, mcState, alarmState), 0);
+            QCOMPARE(cardNumber, number);
+            QCOMPARE(circuit1, 1);
+            QCOMPARE(alarmState, 5);
+        }
+
         // The BegScanControl form: texts by reference.
         Variant scanMode(3);
         QString ipText, macText = kSwitchMac;
@@ -713,6 +725,8 @@ private slots:
              {QStringLiteral("on"), true}});
         int32_t door = 1;
         QCOMPARE(kestrova::ComifRmtOpenDoor(link, door), st::NoReply);
+        // A switch's poll is told to ask again instead, so that the scan's attempts can run out.
+        QCOMPARE(kestrova::ComifReadDeviceInfo(link, card, c1, c2, mc, alarm), st::LineBusy);
         std::atomic<int32_t> result{-1};
         QElapsedTimer clock;
         clock.start();
@@ -726,6 +740,7 @@ private slots:
         QCOMPARE(result.load(), st::LineError);
         QVERIFY(clock.elapsed() < kAttemptMs * kAttempts);
         QCOMPARE(kestrova::ComifRmtOpenDoor(link, door), st::LineError);
+        QCOMPARE(kestrova::ComifReadDeviceInfo(link, card, c1, c2, mc, alarm), st::LineBusy);
         // The port is gone with the line: no handle for it now.
         Variant gone;
         QCOMPARE(kestrova::ComifSerialPortHandle(link, gone, 1), st::NoPort);

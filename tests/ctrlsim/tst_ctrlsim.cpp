@@ -230,6 +230,20 @@ private slots:
         QVERIFY2(reply, received.constData());
         QCOMPARE(reply->sequence, 77u);
         QCOMPARE(reply->status, 0);
+
+        // Taking one controller's log leaves the other's entries (the lock's, from the case before).
+        const auto logOf = [this](const QString& mac, bool clear) {
+            return control(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("log")},
+                                       {QStringLiteral("mac"), mac},
+                                       {QStringLiteral("clear"), clear}})
+                .value(QStringLiteral("log"))
+                .toArray();
+        };
+        const int lockEntries = logOf(kLockMac, false).size();
+        QVERIFY(lockEntries > 0);
+        QCOMPARE(logOf(kSwitchMac, true).size(), 1);
+        QCOMPARE(logOf(kSwitchMac, false).size(), 0);
+        QCOMPARE(logOf(kLockMac, false).size(), lockEntries);
     }
 
     void stopsCleanlyOnSigterm() {

@@ -407,7 +407,8 @@ private slots:
     void tablesWithoutMarkerFailAndChangeNothing();
     void failureMidCreationRollsBack_data();
     void failureMidCreationRollsBack();
-    void postgresServerDropsTheConnectionMidCreation();
+    void postgresServerDropsTheConnection_data();
+    void postgresServerDropsTheConnection();
 
     void postgresDatabaseNameIsQuoted_data();
     void postgresDatabaseNameIsQuoted();
@@ -586,6 +587,7 @@ void TestDatabaseCreation::sqlServerFailures() {
         QCOMPARE(messages.messages().first().text, QStringLiteral("Conncet database error"));
         QCOMPARE(messages.messages().first().caption, QStringLiteral("Info"));
         QCOMPARE(messages.messages().first().buttons, platform::MessageButtons::Ok);
+        QCOMPARE(messages.messages().first().icon, platform::MessageIcon::None);
     } else {
         QVERIFY(messages.messages().isEmpty());
     }
@@ -1026,7 +1028,8 @@ void TestDatabaseCreation::failureMidCreationRollsBack() {
 
 namespace {
 
-// Has the server itself end the session's backend just before the n-th statement.
+// Has the server itself end the session's backend just before the n-th request (the statements and the
+// table listing counted alike).
 class TerminatedSession : public db::DbSession {
 public:
     TerminatedSession(int terminateAt, platform::SqlConnection& admin, QString database)
@@ -1036,17 +1039,24 @@ public:
     bool open(const platform::SqlConnectionSettings& s, QString* e) override { return m_real.open(s, e); }
     void close() override { m_real.close(); }
     SqlResult exec(const QString& sql, const QVariantList& binds) override {
-        if (++m_count == m_terminateAt)
-            m_admin.exec(QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity where datname = ?"),
-                         {m_database});
+        step();
         return m_real.exec(sql, binds);
     }
-    bool tables(QStringList* names, QString* e) override { return m_real.tables(names, e); }
+    bool tables(QStringList* names, QString* e) override {
+        step();
+        return m_real.tables(names, e);
+    }
     bool transaction(QString* e) override { return m_real.transaction(e); }
     bool commit(QString* e) override { return m_real.commit(e); }
     bool rollback(QString* e) override { return m_real.rollback(e); }
 
 private:
+    void step() {
+        if (++m_count == m_terminateAt)
+            m_admin.exec(QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity where datname = ?"),
+                         {m_database});
+    }
+
     db::SqlConnectionSession m_real;
     int m_terminateAt;
     platform::SqlConnection& m_admin;
@@ -1056,18 +1066,30 @@ private:
 
 } // namespace
 
-void TestDatabaseCreation::postgresServerDropsTheConnectionMidCreation() {
+void TestDatabaseCreation::postgresServerDropsTheConnection_data() {
+    QTest::addColumn<int>("terminateAt");
+    QTest::addColumn<bool>("message");
+    // Two statements of the server phase, then the listing: the 81st request is a seed row.
+    QTest::newRow("before the table listing") << 3 << true;
+    QTest::newRow("at a seed row") << 81 << false;
+}
+
+void TestDatabaseCreation::postgresServerDropsTheConnection() {
     MORVANE_REQUIRE_PG(pg);
     Q_UNUSED(pg);
+    QFETCH(int, terminateAt);
+    QFETCH(bool, message);
     TestDatabase database(SqlProvider::PostgreSQL);
     platform::SqlConnection admin;
     QVERIFY(admin.open(database.settings(QStringLiteral("postgres"))));
-    // Two statements of the server phase, then the tables: the 80th is a seed row.
-    auto creation = database.creation(std::make_unique<TerminatedSession>(80, admin, database.name()));
+    auto creation = database.creation(std::make_unique<TerminatedSession>(terminateAt, admin, database.name()));
     test::MessageCapture messages;
     QVERIFY(!creation->BuildDataBase());
     QVERIFY(!creation->lastError().isEmpty());
-    QVERIFY(messages.messages().isEmpty());
+    // A listing that failed is no empty database: the box, and no creation.
+    QCOMPARE(messages.messages().size(), message ? 1 : 0);
+    if (message)
+        QCOMPARE(messages.messages().first().text, QStringLiteral("Conncet database error"));
     QCOMPARE(database.tables(), QStringList());
     database.closeConnection();
     QVERIFY(database.creation()->BuildDataBase());

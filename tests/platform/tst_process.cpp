@@ -53,6 +53,17 @@ private slots:
         }
         QCOMPARE(QDir(env.lockDir()).entryList(QDir::Files).size(), 2);
         QVERIFY(!QFileInfo::exists(env.lockDir() + QStringLiteral("/../../escape.lock")));
+
+        // Without the variable the locks are the machine's, never in a user's runtime folder.
+        QTemporaryDir runtimeDir;
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
+        qunsetenv("MORVANE_LOCK_DIR");
+        const QString machineWide = NamedMutex::lockDirectory();
+        qputenv("MORVANE_LOCK_DIR", QFile::encodeName(env.lockDir()));
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        QCOMPARE(machineWide, QFileInfo(QStringLiteral("/run/lock")).isWritable() ? QStringLiteral("/run/lock")
+                                                                                  : QStringLiteral("/tmp"));
     }
 
     void secondCreateReportsAlreadyExists() {

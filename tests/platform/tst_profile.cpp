@@ -127,16 +127,25 @@ private slots:
         QVERIFY(profile.exists());
         QCOMPARE(profile.readInteger(QStringLiteral("device"), QStringLiteral("port"), 0), 4);
 
-        // Lines the write does not touch stay byte for byte, even in the Chinese code page (not UTF-8).
+        // A file in the Chinese code page (not UTF-8) is read as GBK; the lines a write does not touch
+        // stay byte for byte, and the lines it writes are GBK too.
         const QByteArray gbk("ServerName=\xB7\xFE\xCE\xF1\xC6\xF7");
         writeAll(m_path, "; kept comment\r\n[Device]\r\nport=1\r\n\r\n[DataBase]\r\n" + gbk + "\r\n");
+        QCOMPARE(profile.readString(QStringLiteral("DataBase"), QStringLiteral("ServerName"), QString()),
+                 QString::fromUtf8("服务器"));
         profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 19);
-        profile.writeString(QStringLiteral("DataBase"), QStringLiteral("UserName"), QStringLiteral("sa"));
+        profile.writeString(QStringLiteral("DataBase"), QStringLiteral("DataBaseName"), QString::fromUtf8("门禁.db"));
         profile.writeString(QStringLiteral("Extra"), QStringLiteral("Key"), QStringLiteral("v"));
         const QByteArray content = readAll(m_path);
         QCOMPARE(content, QByteArray("; kept comment\r\n[Device]\r\nPort=19\r\n\r\n[DataBase]\r\n" + gbk +
-                                     "\r\nUserName=sa\r\n[Extra]\r\nKey=v\r\n"));
+                                     "\r\nDataBaseName=\xC3\xC5\xBD\xFB.db\r\n[Extra]\r\nKey=v\r\n"));
         QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 19);
+        QCOMPARE(profile.readString(QStringLiteral("DataBase"), QStringLiteral("DataBaseName"), QString()),
+                 QString::fromUtf8("门禁.db"));
+        // What GBK cannot hold would read back as something else: that write fails and changes nothing.
+        QVERIFY_THROWS_EXCEPTION(ProfileWriteError, profile.writeString(QStringLiteral("Extra"), QStringLiteral("Key"),
+                                                                        QString::fromUtf8("\U0001F600")));
+        QCOMPARE(readAll(m_path), content);
     }
 
     void writeThroughALinkKeepsTheLink() {

@@ -4,12 +4,18 @@
 
 #include <QMap>
 #include <QSet>
+#include <QSqlError>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace morvane::platform;
@@ -58,6 +64,16 @@ bool parseOdbc(const QString& text, QMap<QString, QString>& attributes) {
             ++i; // the ';'
     }
     return true;
+}
+
+SqlConnectionSettings pgSettings(const morvane::test::PgServer& pg) {
+    SqlConnectionSettings settings;
+    settings.provider = SqlProvider::PostgreSQL;
+    settings.server = pg.serverName();
+    settings.database = QStringLiteral("postgres");
+    settings.user = pg.user;
+    settings.password = pg.password;
+    return settings;
 }
 
 SqlConnectionSettings sqliteSettings(const QString& file) {
@@ -156,6 +172,22 @@ private slots:
                                       << "127.0.0.1"
                                       << "1433"
                                       << " spaced ";
+        QTest::newRow("IPv6 alone") << "::1"
+                                    << "::1"
+                                    << "1433"
+                                    << "plain";
+        QTest::newRow("IPv6 with port") << "[fe80::1]:1500"
+                                        << "fe80::1"
+                                        << "1500"
+                                        << "plain";
+        QTest::newRow("IPv6 in brackets") << "[::1]"
+                                          << "::1"
+                                          << "1433"
+                                          << "plain";
+        QTest::newRow("IPv6, comma port") << "::1,1444"
+                                          << "::1"
+                                          << "1444"
+                                          << "plain";
         QTest::newRow("named instance") << "host\\SQLEXPRESS"
                                         << "host\\SQLEXPRESS"
                                         << ""
@@ -280,15 +312,9 @@ private slots:
 
     void postgresqlStatementsFromManyThreads() {
         MORVANE_REQUIRE_PG(pg);
-        SqlConnectionSettings settings;
-        settings.provider = SqlProvider::PostgreSQL;
-        settings.server = pg.serverName();
-        settings.database = QStringLiteral("postgres");
-        settings.user = pg.user;
-        settings.password = pg.password;
         SqlConnection connection;
         QString error;
-        QVERIFY2(connection.open(settings, &error), qPrintable(error));
+        QVERIFY2(connection.open(pgSettings(pg), &error), qPrintable(error));
         QVERIFY(connection.exec(QStringLiteral("drop table if exists plat_work")).ok);
         QVERIFY(
             connection.exec(QStringLiteral("create table plat_work (id serial primary key, worker integer, n integer)"))
@@ -301,13 +327,77 @@ private slots:
         QVERIFY(connection.exec(QStringLiteral("drop table plat_work")).ok);
     }
 
-    void postgresqlWrongPasswordGivesTheServersMessage() {
-        MORVANE_REQUIRE_PG(pg);
+    // "[addr]:port" reaches that IPv6 address at that port (a listener that never answers sees the attempt).
+    void postgresqlReachesAnIpv6Server() {
+        const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t length = sizeof address;
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener, 4) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            if (listener >= 0)
+                ::close(listener);
+            QSKIP("no IPv6 loopback here");
+        }
         SqlConnectionSettings settings;
         settings.provider = SqlProvider::PostgreSQL;
-        settings.server = pg.serverName();
+        settings.server = QStringLiteral("[::1]:%1").arg(ntohs(address.sin6_port));
         settings.database = QStringLiteral("postgres");
-        settings.user = pg.user;
+        settings.connectTimeoutSeconds = 2;
+        SqlConnection connection;
+        QVERIFY(!connection.open(settings));
+        pollfd waiting{listener, POLLIN, 0};
+        const int attempts = ::poll(&waiting, 1, 0);
+        ::close(listener);
+        QCOMPARE(attempts, 1);
+    }
+
+    // Qt's PostgreSQL and ODBC drivers answer a failed table listing with an empty list and a warning in
+    // the log: a listing on a session that the server has ended must still be told from an empty database.
+    void failedTableListingIsReported_data() {
+        QTest::addColumn<QString>("driver");
+        QTest::newRow("PostgreSQL") << "QPSQL";
+        QTest::newRow("ODBC") << "QODBC"; // the PostgreSQL ODBC driver stands in for SQL Server's
+    }
+    void failedTableListingIsReported() {
+        MORVANE_REQUIRE_PG(pg);
+        QFETCH(QString, driver);
+        const QString name = QStringLiteral("listing-") + driver;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(driver, name);
+            if (driver == QLatin1String("QODBC")) {
+                db.setDatabaseName(QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=%1;PORT=%2;DATABASE=postgres;"
+                                                  "UID=%3;PWD=%4;CommLog=0;Debug=0")
+                                       .arg(pg.host)
+                                       .arg(pg.port)
+                                       .arg(pg.user, morvane::platform::odbcQuote(pg.password)));
+            } else {
+                db.setHostName(pg.host);
+                db.setPort(pg.port);
+                db.setDatabaseName(QStringLiteral("postgres"));
+                db.setUserName(pg.user);
+                db.setPassword(pg.password);
+            }
+            QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+            QStringList names;
+            QString error;
+            QVERIFY2(listTablesOn(db, &names, &error), qPrintable(error));
+            const QVariant backend = execOn(db, QStringLiteral("select pg_backend_pid()")).rows.value(0).value(0);
+            SqlConnection admin;
+            QVERIFY(admin.open(pgSettings(pg)));
+            QVERIFY(admin.exec(QStringLiteral("select pg_terminate_backend(?)"), {backend}).ok);
+            QVERIFY(!listTablesOn(db, &names, &error));
+            QVERIFY(!error.isEmpty());
+            QVERIFY(names.isEmpty());
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+
+    void postgresqlWrongPasswordGivesTheServersMessage() {
+        MORVANE_REQUIRE_PG(pg);
+        SqlConnectionSettings settings = pgSettings(pg);
         settings.password = pg.password + QStringLiteral("-wrong;x}");
         SqlConnection connection;
         QString error;

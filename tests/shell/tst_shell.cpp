@@ -7,6 +7,7 @@
 #include "unt_public.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
@@ -88,6 +89,7 @@ private slots:
 
     void missingFileEndsTheProgramAndReleasesTheMutex();
     void secondInstanceEndsSilently();
+    void unopenableLockEndsTheStartNamingIt();
     void registrationSwitchesWriteAndRemoveTheClass();
     void malformedRegistryIsNeverOverwritten();
     void connectModeOutOfRangeEndsWithConnectError_data();
@@ -328,6 +330,21 @@ void TestShell::secondInstanceEndsSilently() {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
     QVERIFY(!platform::NamedMutex::isHeld(QStringLiteral("morvane")));
+}
+
+void TestShell::unopenableLockEndsTheStartNamingIt() {
+    TestEnvironment env;
+    env.writeSystemInfo(ini("ConnectMode=0\r\n"));
+    // A directory where the lock file belongs: the server would otherwise run without its guard.
+    const QString lock = env.lockDir() + QStringLiteral("/morvane-mutex-morvane.lock");
+    QVERIFY(QDir().mkpath(lock));
+    const auto result = morvane::test::runProgram(morvanePath(), {}, env.processEnvironment(), 10000);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    const QList<QByteArray> lines = result.standardError.trimmed().split('\n');
+    QCOMPARE(lines.size(), qsizetype(1));
+    QVERIFY2(lines.first().startsWith("Error: ") && lines.first().contains(QFile::encodeName(lock)),
+             lines.first().constData());
 }
 
 void TestShell::registrationSwitchesWriteAndRemoveTheClass() {
