@@ -156,6 +156,8 @@ void ClientLink::touch() {
 void ClientLink::send(const QByteArray& line) {
     if (m_tcp) {
         m_tcp->write(line.endsWith('\n') ? line : line + '\n');
+        // Written now rather than on the next pass of the event loop: one pass less per reply.
+        m_tcp->flush();
     } else if (m_web) {
         QByteArray text = line;
         if (text.endsWith('\n'))
@@ -245,6 +247,7 @@ void ClientLink::onMessage(const QByteArray& message) {
     if (!head->notification())
         m_pending.push_back(head->id);
     m_upstream->write(message + '\n');
+    m_upstream->flush();
 }
 
 void ClientLink::createObject(const rpc::RequestHead& head) {

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     if (mutex.alreadyExists())
         return 0;
 
+    // The plain Unix event dispatcher: a relay's every message crosses the loop twice.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     morvane::scktsrvr::Settings settings;
     QString error;

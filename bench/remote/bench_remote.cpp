@@ -1,0 +1,278 @@
+// The whole road of a remote command, client → scktsrvr → morvane → component → controller simulator on
+// loopback, against the direct component call measured in the same run: latency, throughput of 20
+// clients at once, resident memory of 500 idle connections, and memory over many connect/call/close
+// cycles. Prints its figures.
+#include "Automation.h"
+#include "JsonRpc.h"
+#include "KestrovaAdapter.h"
+#include "RemoteClient.h"
+#include "SimulatorThread.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+using namespace morvane;
+using Clock = std::chrono::steady_clock;
+namespace rpc = platform::rpc;
+
+namespace {
+
+constexpr int kClients = 20;
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+}
+
+double microseconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
+QString macOf(int index) {
+    return QStringLiteral("02-00-00-00-00-%1").arg(index, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+long residentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// One client connection, its requests written and read by hand so that every reply's id is checked.
+class Connection {
+public:
+    explicit Connection(quint16 port) {
+        rmtclient::Endpoint endpoint;
+        endpoint.tcpPort = port;
+        m_channel = rmtclient::connectChannel(endpoint, 30000, nullptr);
+    }
+    bool ok() const { return m_channel != nullptr; }
+    // The reply's result, or an empty object when the reply failed or answered another request.
+    QJsonObject call(const QString& method, const QJsonValue& params) {
+        const int id = ++m_id;
+        const QJsonObject request{
+            {QStringLiteral("id"), id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+        if (!m_channel->send(QJsonDocument(request).toJson(QJsonDocument::Compact), nullptr))
+            return {};
+        const auto line = m_channel->receive(nullptr);
+        if (!line)
+            return {};
+        const QJsonObject reply = QJsonDocument::fromJson(*line).object();
+        if (reply.value(QStringLiteral("id")).toInt() != id) {
+            ++mismatched;
+            return {};
+        }
+        return reply.value(QStringLiteral("result")).toObject();
+    }
+    bool create() {
+        return call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                   .value(QStringLiteral("hresult")) == QJsonValue(0);
+    }
+    bool command(const QString& method, const QJsonArray& params) {
+        return call(method, params).value(QStringLiteral("retval")) == QJsonValue(0);
+    }
+    int mismatched = 0;
+
+private:
+    std::unique_ptr<rpc::MessageChannel> m_channel;
+    int m_id = 0;
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const int calls = args.value(1, QStringLiteral("2000")).toInt();
+    const int seconds = args.value(2, QStringLiteral("5")).toInt();
+    const int idle = args.value(3, QStringLiteral("500")).toInt();
+    const int cycles = args.value(4, QStringLiteral("10000")).toInt();
+    const QString bin = QCoreApplication::applicationDirPath();
+
+    // A private installation: program directory, class registry, locks.
+    QTemporaryDir root;
+    const QString dir = root.path() + QStringLiteral("/bin/");
+    QDir().mkpath(dir);
+    QDir().mkpath(root.path() + QStringLiteral("/locks"));
+    for (const char* name : {"scktsrvr", "regsvr32", "KestrovaCom.so"})
+        QFile::link(bin + QLatin1Char('/') + QLatin1String(name), dir + QLatin1String(name));
+    const auto write = [&](const QString& name, const QByteArray& content) {
+        QFile file(dir + name);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    write(QStringLiteral("systeminfo.ini"), "[DataBase]\r\nConnectMode=0\r\n");
+    write(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n");
+    qputenv("MORVANE_PROGRAM_DIR", dir.toLocal8Bit());
+    qputenv("MORVANE_REGISTRY", (root.path() + QStringLiteral("/classes.reg")).toLocal8Bit());
+    qputenv("MORVANE_LOCK_DIR", (root.path() + QStringLiteral("/locks")).toLocal8Bit());
+    if (QProcess::execute(bin + QStringLiteral("/morvane"), {QStringLiteral("-regserver")}) != 0 ||
+        QProcess::execute(bin + QStringLiteral("/regsvr32"),
+                          {QStringLiteral("/s"), dir + QStringLiteral("KestrovaCom.so")}) != 0) {
+        std::fprintf(stderr, "registration failed\n");
+        return 1;
+    }
+
+    const int octet = QRandomGenerator::global()->bounded(100, 250);
+    const auto ipOf = [octet](int index) { return QStringLiteral("127.%1.9.%2").arg(octet).arg(index + 1); };
+    QJsonArray controllers;
+    for (int i = 0; i < kClients; ++i)
+        controllers.append(QJsonObject{
+            {QStringLiteral("mac"), macOf(i)}, {QStringLiteral("ip"), ipOf(i)}, {QStringLiteral("port"), 2008}});
+    ctrlsim::SimulatorThread simulator;
+    QString error;
+    if (!simulator.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error)) {
+        std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    QProcess socketServer;
+    socketServer.setStandardErrorFile(root.path() + QStringLiteral("/scktsrvr.log"));
+    socketServer.start(bin + QStringLiteral("/scktsrvr"), {});
+    quint16 port = 0;
+    static const QRegularExpression ready(QStringLiteral(R"(serving TCP [\d.]+:(\d+))"));
+    for (int i = 0; i < 500 && port == 0; ++i) {
+        QThread::msleep(20);
+        QFile log(root.path() + QStringLiteral("/scktsrvr.log"));
+        if (log.open(QIODevice::ReadOnly))
+            port = ready.match(QString::fromUtf8(log.readAll())).captured(1).toUShort();
+    }
+    if (port == 0) {
+        std::fprintf(stderr, "scktsrvr did not start\n");
+        return 1;
+    }
+
+    // Latency: the direct call and the whole road, taken in turns so that both see the same machine.
+    void* library =
+        ::dlopen((bin + QStringLiteral("/KestrovaCom.so")).toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    auto getClassObject =
+        reinterpret_cast<platform::GetClassObjectFn>(::dlsym(library, platform::kGetClassObjectSymbol));
+    platform::Variant link(getClassObject("{2F2ADD3F-A4A8-4147-8754-31A0BD1B0A8E}")->createInstance());
+    platform::Variant mode(1), ip(ipOf(0)), mac(macOf(0));
+    Connection client(port);
+    if (kestrova::COMifCreateNetworkConnection(link, mode, ip, mac) != 0 || !client.ok() || !client.create() ||
+        !client.command(QStringLiteral("OpenCon"), QJsonArray{1, macOf(0), ipOf(0)})) {
+        std::fprintf(stderr, "cannot reach the controller\n");
+        return 1;
+    }
+    std::vector<double> direct, remote;
+    int failures = 0;
+    for (int i = 0; i < calls; ++i) {
+        int32_t door = 1;
+        auto start = Clock::now();
+        failures += kestrova::ComifRmtOpenDoor(link, door) == 0 ? 0 : 1;
+        direct.push_back(microseconds(start, Clock::now()));
+        start = Clock::now();
+        failures += client.command(QStringLiteral("RmtOpenDoor"), QJsonArray{1}) ? 0 : 1;
+        remote.push_back(microseconds(start, Clock::now()));
+    }
+    const double directMedian = percentile(direct, 0.5);
+    const double remoteMedian = percentile(remote, 0.5);
+    std::printf("direct component call:   median %.0f us, p99 %.0f us (%d calls)\n", directMedian,
+                percentile(direct, 0.99), calls);
+    std::printf("RmtOpenDoor whole road:  median %.0f us, p99 %.0f us (limits 2000 us and 10000 us)\n", remoteMedian,
+                percentile(remote, 0.99));
+    std::printf("whole road / direct:     %.2f at the median (limit 2.00)\n", remoteMedian / directMedian);
+
+    // Throughput: 20 clients at once, each on its own object and controller.
+    std::atomic<long> done{0}, lost{0}, mismatched{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            Connection mine(port);
+            if (!mine.ok() || !mine.create() ||
+                !mine.command(QStringLiteral("OpenCon"), QJsonArray{1, macOf(c), ipOf(c)})) {
+                ++lost;
+                return;
+            }
+            while (!go.load())
+                std::this_thread::yield();
+            const auto end = Clock::now() + std::chrono::seconds(seconds);
+            while (Clock::now() < end) {
+                if (mine.command(QStringLiteral("RmtOpenDoor"), QJsonArray{1 + c % 4}))
+                    ++done;
+                else
+                    ++lost;
+            }
+            mismatched += mine.mismatched;
+        });
+    }
+    QThread::msleep(500);
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    std::printf("%d clients at once:       %.0f calls/s in total, %ld failed or lost, %ld mismatched (limit >= 3000)\n",
+                kClients, static_cast<double>(done.load()) / seconds, lost.load(),
+                mismatched.load() + client.mismatched);
+
+    // Memory of idle connections, each holding an object.
+    const qint64 serverPid = [&] {
+        QProcess pgrep;
+        pgrep.start(QStringLiteral("pgrep"),
+                    {QStringLiteral("-f"), QStringLiteral("^") + bin + QStringLiteral("/morvane -Embedding")});
+        pgrep.waitForFinished();
+        return pgrep.readAllStandardOutput().trimmed().split('\n').last().toLongLong();
+    }();
+    const auto rss = [&] { return residentKiB(serverPid) + residentKiB(socketServer.processId()); };
+    const long before = rss();
+    {
+        std::vector<std::unique_ptr<Connection>> open;
+        for (int i = 0; i < idle; ++i) {
+            auto connection = std::make_unique<Connection>(port);
+            if (connection->ok() && connection->create())
+                open.push_back(std::move(connection));
+        }
+        QThread::msleep(300);
+        const long with = rss();
+        std::printf("%zu idle connections:    morvane + scktsrvr resident %.1f MiB (%.1f MiB before; limit 100 MiB)\n",
+                    open.size(), with / 1024.0, before / 1024.0);
+    }
+
+    // Connect, create, call, close, many times: resident memory before and after.
+    QThread::msleep(300);
+    const long soakBefore = rss();
+    int soakFailures = 0;
+    QElapsedTimer soakClock;
+    soakClock.start();
+    for (int i = 0; i < cycles; ++i) {
+        Connection once(port);
+        if (!once.ok() || !once.create() || !once.command(QStringLiteral("RealTimeScanId"), QJsonArray()))
+            ++soakFailures;
+    }
+    QThread::msleep(300);
+    const long soakAfter = rss();
+    std::printf("%d connect/call/close:  resident %.1f MiB before, %.1f MiB after (%d failed, %.1f s)\n", cycles,
+                soakBefore / 1024.0, soakAfter / 1024.0, soakFailures, soakClock.elapsed() / 1000.0);
+    std::printf("latency check calls failed: %d\n", failures);
+
+    socketServer.terminate();
+    socketServer.waitForFinished(5000);
+    QThread::msleep(500);
+    simulator.stop();
+    return 0;
+}
