@@ -4,6 +4,7 @@
 #include "VariantJson.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
@@ -74,7 +75,16 @@ qint64 startLocalServer(const QString& command, QString* error) {
 }
 
 bool processAlive(qint64 pid) {
-    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+        return false;
+    // A process that has ended but that nobody has reaped yet (where the init process does not reap)
+    // is not alive: its state is Z.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end < 0 || end + 2 >= line.size() || (line.at(end + 2) != 'Z' && line.at(end + 2) != 'X');
 }
 
 int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error) {

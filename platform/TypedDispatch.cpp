@@ -53,10 +53,12 @@ HResult TypedDispatchObject::invoke(DispId id, Arguments& args, Variant& result,
             else
                 typed.push_back(Argument::byValue(args[i].value().convertedTo(type)));
         } catch (const AutomationError& failure) {
-            error.message = QStringLiteral("Type mismatch in parameter %1 (%2 %3) of %4: %5")
+            const bool overflow = failure.code() == hr::DISP_E_OVERFLOW;
+            error.message = QStringLiteral("%1 in parameter %2 (%3 %4) of %5: %6")
+                                .arg(overflow ? QStringLiteral("Overflow") : QStringLiteral("Type mismatch"))
                                 .arg(i + 1)
                                 .arg(paramTypeName(param.type), param.name, method->name, failure.message());
-            return hr::DISP_E_TYPEMISMATCH;
+            return overflow ? hr::DISP_E_OVERFLOW : hr::DISP_E_TYPEMISMATCH;
         }
     }
     result = Variant();

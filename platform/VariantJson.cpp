@@ -89,12 +89,11 @@ std::optional<Variant> taggedFromJson(const QJsonObject& object, QString* error)
         return Variant(value.toString());
     }
     if (vt == QLatin1String("date")) {
-        std::optional<double> days;
-        if (value.isDouble())
-            days = value.toDouble();
-        else if (value.isString())
-            days = oleDateFromText(value.toString());
-        if (!days || !std::isfinite(*days))
+        // The text form, or the number of days (the form of a date the text cannot give back exactly).
+        std::optional<double> days = value.isString() ? oleDateFromText(value.toString()) : std::nullopt;
+        if (!days)
+            days = doubleFromJson(value);
+        if (!days)
             return fail(error, QStringLiteral("a date is written \"YYYY-MM-DDTHH:MM:SS.zzz\" or as a number of days"));
         return Variant(VariantDate{*days});
     }
@@ -120,6 +119,9 @@ std::optional<Variant> taggedFromJson(const QJsonObject& object, QString* error)
 } // namespace
 
 QString oleDateText(double oleDate) {
+    // Far outside the calendar there is no text form (the day count would not even fit an integer).
+    if (!std::isfinite(oleDate) || std::fabs(oleDate) > 1e8)
+        return {};
     const double wholeDays = std::trunc(oleDate);
     qint64 ms = std::llround(std::fabs(oleDate - wholeDays) * kMsPerDay);
     qint64 days = static_cast<qint64>(wholeDays);
@@ -170,7 +172,7 @@ QJsonValue variantToJson(const Variant& value) {
         return value.toText();
     case VarType::Date: {
         const double days = value.toDate().value;
-        const QString text = std::isfinite(days) ? oleDateText(days) : QString();
+        const QString text = oleDateText(days);
         if (!text.isEmpty() && oleDateFromText(text) == days)
             return tagged("date", text);
         return tagged("date", doubleJson(days));

@@ -145,13 +145,19 @@ QJsonValue typedWord(const platform::ParamDesc* param, const QString& word) {
     switch (param->type) {
     case platform::ParamType::Int32:
     case platform::ParamType::Int32Ptr: {
+        // Decimal, or hexadecimal after 0x; a leading 0 is not octal.
+        const QString number = word.trimmed();
         bool ok = false;
-        const int value = word.trimmed().toInt(&ok, 0);
+        const int value = number.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? number.mid(2).toInt(&ok, 16)
+                                                                                      : number.toInt(&ok, 10);
         // A word that is no number goes as text: the server says why it does not fit.
         return ok ? QJsonValue(value) : QJsonValue(word);
     }
-    case platform::ParamType::BStr:
-        return word;
+    case platform::ParamType::BStr: {
+        // A text written in double quotes, as in a script, is that text.
+        const auto json = jsonWord(word);
+        return json && json->isString() ? *json : QJsonValue(word);
+    }
     case platform::ParamType::Variant:
     case platform::ParamType::VariantPtr:
         break;
@@ -213,7 +219,8 @@ QJsonObject printable(const rpc::Reply& reply, const QJsonObject& message) {
                         QJsonObject{{QStringLiteral("code"), reply.hresult},
                                     {QStringLiteral("message"), reply.message},
                                     {QStringLiteral("data"),
-                                     QJsonObject{{QStringLiteral("hresult"), platform::hresultText(reply.hresult)}}}}}};
+                                     QJsonObject{{QStringLiteral("hresult"), platform::hresultText(reply.hresult)},
+                                                 {QStringLiteral("helpContext"), reply.helpContext}}}}}};
 }
 
 const char* kUsage =
@@ -377,7 +384,10 @@ int run(const QStringList& arguments) {
     QTextStream lines(&file);
     while (!lines.atEnd()) {
         const QString line = lines.readLine();
-        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#')))
+        // Comments begin with '#'; "#325 ..." is a call by DISPID.
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() ||
+            (trimmed.startsWith(QLatin1Char('#')) && !(trimmed.size() > 1 && trimmed.at(1).isDigit())))
             continue;
         QJsonObject message;
         const rpc::Reply reply = session.callLine(line, &message);

@@ -87,11 +87,12 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
         }
     }
     if (settings.port < 0 || settings.port > 65535 || settings.webPort < -1 || settings.webPort > 65535 ||
-        QHostAddress(settings.address).isNull() || settings.maxMessage < 1024 || settings.maxConnections < 1) {
+        QHostAddress(settings.address).isNull() || settings.maxMessage < 1024 || settings.maxConnections < 1 ||
+        settings.startTimeoutSeconds < 1) {
         if (error)
             *error = QStringLiteral(
                          "%1 holds a value out of range (Port 0..65535, WebPort -1..65535, MaxMessage at least 1024, "
-                         "MaxConnections at least 1)")
+                         "MaxConnections and StartTimeout at least 1)")
                          .arg(path());
         return false;
     }
@@ -135,7 +136,13 @@ void ClientLink::setUp() {
     log(QStringLiteral("#%1 %2 opened").arg(m_number).arg(m_peer));
     m_idle.setSingleShot(true);
     m_partial.setSingleShot(true);
-    connect(&m_idle, &QTimer::timeout, this, [this] { close(QStringLiteral("idle time-out")); });
+    connect(&m_idle, &QTimer::timeout, this, [this] {
+        // A connection that waits for its answers is not idle.
+        if (!m_replies.empty() || m_state == State::Creating)
+            touch();
+        else
+            close(QStringLiteral("idle time-out"));
+    });
     connect(&m_partial, &QTimer::timeout, this, [this] {
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
                             QStringLiteral("A message did not arrive whole within %1 s")
@@ -163,6 +170,20 @@ void ClientLink::send(const QByteArray& line) {
         if (text.endsWith('\n'))
             text.chop(1);
         m_web->sendTextMessage(QString::fromUtf8(text));
+    }
+}
+
+void ClientLink::answer(const QByteArray& line) {
+    if (m_replies.empty())
+        send(line);
+    else
+        m_replies.push_back(Waiting{QJsonValue(), line, false});
+}
+
+void ClientLink::sendOwnAnswers() {
+    while (!m_replies.empty() && !m_replies.front().upstream) {
+        send(m_replies.front().reply);
+        m_replies.pop_front();
     }
 }
 
@@ -200,9 +221,11 @@ void ClientLink::onTcpData() {
     };
     const QByteArray data = m_tcp->readAll();
     m_input.append(data.constData(), data.size());
+    bool completed = false;
     while (auto line = m_input.takeLine()) {
         if (line->size() > limit)
             return tooLarge();
+        completed = true;
         onMessage(*line);
         if (m_closing)
             return;
@@ -210,10 +233,11 @@ void ClientLink::onTcpData() {
     const qint64 pending = m_input.pending();
     if (pending > limit)
         return tooLarge();
-    if (pending > 0 && !m_partial.isActive() && m_server.settings().messageTimeoutSeconds > 0)
-        m_partial.start(m_server.settings().messageTimeoutSeconds * 1000);
-    else if (pending == 0)
+    // The clock runs from the first byte of the message that is still coming in.
+    if (pending == 0 || m_server.settings().messageTimeoutSeconds <= 0)
         m_partial.stop();
+    else if (completed || !m_partial.isActive())
+        m_partial.start(m_server.settings().messageTimeoutSeconds * 1000);
 }
 
 void ClientLink::onMessage(const QByteArray& message) {
@@ -226,53 +250,59 @@ void ClientLink::onMessage(const QByteArray& message) {
     QByteArray reply;
     const auto head = rpc::parseRequest(message, &reply);
     if (!head) {
-        send(reply);
+        answer(reply);
         return;
     }
-    const auto answer = [&](platform::HResult code, const QString& text) {
+    const auto refuse = [&](platform::HResult code, const QString& text) {
         if (!head->notification())
-            send(rpc::errorLine(head->id, code, text));
+            answer(rpc::errorLine(head->id, code, text));
     };
     if (head->method.compare(rpc::kCreateObject, Qt::CaseInsensitive) == 0) {
         if (m_state == State::Ready)
-            answer(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));
+            refuse(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));
         else
             createObject(*head);
         return;
     }
     if (m_state == State::NoObject) {
-        answer(hr::CO_E_OBJNOTCONNECTED, QStringLiteral("No object on this connection: call CreateObject first"));
+        refuse(hr::CO_E_OBJNOTCONNECTED, QStringLiteral("No object on this connection: call CreateObject first"));
         return;
     }
     if (!head->notification())
-        m_pending.push_back(head->id);
-    m_upstream->write(message + '\n');
+        m_replies.push_back(Waiting{head->id, {}, true});
+    // A WebSocket message may be written over several lines; the application server reads one per line.
+    if (message.contains('\n') || message.contains('\r'))
+        m_upstream->write(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact) + '\n');
+    else
+        m_upstream->write(message + '\n');
     m_upstream->flush();
 }
 
 void ClientLink::createObject(const rpc::RequestHead& head) {
-    const auto answer = [&](platform::HResult code, const QString& text) { send(rpc::errorLine(head.id, code, text)); };
+    const auto refuse = [&](platform::HResult code, const QString& text) {
+        answer(rpc::errorLine(head.id, code, text));
+    };
     QString clsid;
     try {
         clsid = platform::clsidFromProgId(rpc::createObjectTarget(head.params));
     } catch (const platform::AutomationError& e) {
-        answer(e.code(), e.message());
+        refuse(e.code(), e.message());
         return;
     }
     platform::ClassRegistry::Tree registry;
     QString why;
     if (!platform::ClassRegistry().read(registry, &why)) {
-        answer(hr::REGDB_E_CLASSNOTREG, QStringLiteral("The class registry cannot be read: %1").arg(why));
+        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("The class registry cannot be read: %1").arg(why));
         return;
     }
     const QString key = QStringLiteral("CLSID\\") + clsid;
     if (!platform::ClassRegistry::treeKeyExists(registry, key)) {
-        answer(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered: %1").arg(clsid));
+        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered: %1").arg(clsid));
         return;
     }
     const QString flag = m_transport == Transport::Tcp ? QStringLiteral("Sockets") : QStringLiteral("Web");
     if (platform::ClassRegistry::treeValue(registry, key, flag) != QStringLiteral("1")) {
-        answer(hr::E_ACCESSDENIED,
+        refuse(hr::E_ACCESSDENIED,
                QStringLiteral("Class %1 may not be created over %2 (its \"%3\" value is not \"1\")")
                    .arg(clsid,
                         m_transport == Transport::Tcp ? QStringLiteral("TCP sockets") : QStringLiteral("WebSockets"),
@@ -282,7 +312,7 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
     const QString command =
         platform::ClassRegistry::treeValue(registry, key + QStringLiteral("\\LocalServer32")).value_or(QString());
     if (command.trimmed().isEmpty()) {
-        answer(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class %1 names no server program (LocalServer32)").arg(clsid));
+        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class %1 names no server program (LocalServer32)").arg(clsid));
         return;
     }
     m_state = State::Creating;
@@ -299,7 +329,7 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
 void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue& id, const QString& clsid) {
     if (fd < 0) {
         m_state = State::NoObject;
-        send(
+        answer(
             rpc::errorLine(id, hr::CO_E_SERVER_EXEC_FAILURE, QStringLiteral("Server execution failed: %1").arg(error)));
     } else {
         m_upstream = new QLocalSocket(this);
@@ -308,7 +338,7 @@ void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue&
         connect(m_upstream, &QLocalSocket::readyRead, this, &ClientLink::onServerData);
         connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
         m_state = State::Ready;
-        m_pending.push_back(id.isUndefined() ? QJsonValue() : id);
+        m_replies.push_back(Waiting{id, {}, true});
         m_createPending = true;
         const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
                                   {QStringLiteral("id"), id.isUndefined() ? QJsonValue() : id},
@@ -331,11 +361,14 @@ void ClientLink::onServerData() {
     const QByteArray data = m_upstream->readAll();
     m_upstreamInput.append(data.constData(), data.size());
     while (auto line = m_upstreamInput.takeLine()) {
-        if (!m_pending.empty())
-            m_pending.pop_front();
+        // Answers given here to later requests wait for this reply: the client gets them in order.
+        sendOwnAnswers();
+        if (!m_replies.empty())
+            m_replies.pop_front();
         const bool wasCreate = m_createPending;
         m_createPending = false;
         send(*line);
+        sendOwnAnswers();
         // A CreateObject the application server refused leaves the connection without an object.
         if (wasCreate && QJsonDocument::fromJson(*line).object().contains(QStringLiteral("error"))) {
             onServerGone();
@@ -354,12 +387,13 @@ void ClientLink::onServerGone() {
     m_createPending = false;
     m_state = State::NoObject;
     // The calls still on their way get an answer each; the next CreateObject starts afresh.
-    std::deque<QJsonValue> pending;
-    pending.swap(m_pending);
-    for (const QJsonValue& id : pending) {
-        send(rpc::errorLine(id, hr::RPC_E_DISCONNECTED,
-                            QStringLiteral("The application server ended the connection: the object is gone "
-                                           "(call CreateObject again)")));
+    std::deque<Waiting> waiting;
+    waiting.swap(m_replies);
+    for (const Waiting& entry : waiting) {
+        send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED,
+                                             QStringLiteral("The application server ended the connection: the object "
+                                                            "is gone (call CreateObject again)"))
+                            : entry.reply);
     }
 }
 
@@ -425,7 +459,7 @@ void SocketServer::onTcpConnection() {
 void SocketServer::onWebConnection() {
     while (QWebSocket* socket = m_webServer->nextPendingConnection()) {
         if (!admit()) {
-            socket->close(QWebSocketProtocol::CloseCodeTooMuchData,
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
                           QStringLiteral("Too many connections (%1)").arg(m_settings.maxConnections));
             socket->deleteLater();
             continue;

@@ -44,7 +44,8 @@ enum class Transport { Tcp, Web };
 class SocketServer;
 
 // One client connection: its transport, and once it has created an object, its own connection to the
-// application server, over which its requests go and its replies come back in order.
+// application server, over which its requests go. The client gets every reply in the order of its
+// requests, the socket server's own answers included.
 //
 // Threads: the socket server's one thread.
 class ClientLink : public QObject {
@@ -64,6 +65,9 @@ private:
     void onServerData();
     void onServerGone();
     void send(const QByteArray& line);
+    // An answer of the socket server's own: sent at once, or after the replies still due before it.
+    void answer(const QByteArray& line);
+    void sendOwnAnswers();
     void close(const QString& why);
     void touch();
 
@@ -77,9 +81,16 @@ private:
     State m_state = State::NoObject;
     QLocalSocket* m_upstream = nullptr; // child of this link
     platform::rpc::LineBuffer m_upstreamInput;
-    std::deque<QJsonValue> m_pending; // ids of the requests the application server has yet to answer
-    bool m_createPending = false;     // the first of them is the CreateObject
-    std::deque<QByteArray> m_held;    // requests that came while the object was being created
+    // The replies still due, in the order of the requests: the application server's (by id), and the
+    // socket server's own answers that must wait for them.
+    struct Waiting {
+        QJsonValue id;
+        QByteArray reply;
+        bool upstream = true;
+    };
+    std::deque<Waiting> m_replies;
+    bool m_createPending = false;  // the first reply due from the application server is the CreateObject's
+    std::deque<QByteArray> m_held; // requests that came while the object was being created
     QTimer m_idle;
     QTimer m_partial;
     qint64 m_messages = 0;

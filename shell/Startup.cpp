@@ -5,6 +5,7 @@
 #include "LocalServer.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
+#include "ProfileFile.h"
 #include "rmtdm.h"
 #include "server_TLB.h"
 #include "unt_initdbms.h"
@@ -193,8 +194,12 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         platform::ComServer::instance().setLastReleasedHandler(
             [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
     }
+    // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server).
+    const int maxMessage = platform::ProfileFile(programDirectory() + QStringLiteral("scktsrvr.ini"))
+                               .readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
     platform::AutomationEndpoint endpoint(
-        [](const QString& name) { return platform::ComServer::instance().createInstance(name); });
+        [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
+        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         const QString path = platform::endpointPath(served.clsid);

@@ -1,7 +1,9 @@
 // The remote data module as a client meets it: requests through the wire protocol's server session, the
 // real lock-communication component, and the controller simulator on loopback UDP and a pseudo-terminal.
+#include "AutomationEndpoint.h"
 #include "ComServer.h"
 #include "JsonRpc.h"
+#include "LocalServer.h"
 #include "rmtdm.h"
 #include "server_TLB.h"
 #include "SimulatorThread.h"
@@ -162,6 +164,7 @@ private slots:
     void begScanControlFailures();
     void serialHandleReusedAndScanStopped();
     void commandsWithLogicOfTheirOwn();
+    void endpointServesClientsInParallel();
     void registrationValues();
 };
 
@@ -342,6 +345,8 @@ void TestRemote::callingConvention_data() {
         << false << call("RmtOpenDoor", "[1]") << hr::E_UNEXPECTED << QStringLiteral("automation object");
     QTest::newRow("uncoercible int32") << true << call("RmtOpenDoor", R"(["abc"])") << hr::DISP_E_TYPEMISMATCH
                                        << QStringLiteral("aDoorNumber");
+    QTest::newRow("int32 overflow") << true << call("RmtOpenDoor", "[3000000000]") << hr::DISP_E_OVERFLOW
+                                    << QStringLiteral("Overflow");
     QTest::newRow("too few") << true << call("LoadMoreCardGroup", "[1]") << hr::DISP_E_BADPARAMCOUNT
                              << QStringLiteral("takes 2");
     QTest::newRow("too many") << true << call("CancelAlarm", "[1]") << hr::DISP_E_BADPARAMCOUNT
@@ -593,6 +598,69 @@ void TestRemote::commandsWithLogicOfTheirOwn() {
     QCOMPARE(sent.first().toObject().value(QStringLiteral("args")).toArray().last(),
              QJsonValue(QStringLiteral("2008")));
     QCOMPARE(errorCode(setup.call(QStringLiteral("RmtOpenDoor"), QJsonArray{1})), hr::E_UNEXPECTED);
+}
+
+void TestRemote::endpointServesClientsInParallel() {
+    const int objectsBefore = platform::ComServer::instance().objectCount();
+    platform::AutomationEndpoint endpoint(
+        [](const QString& name) { return platform::ComServer::instance().createInstance(name); });
+    QString error;
+    QVERIFY2(endpoint.listen(platform::endpointPath(server_TLB::CLASS_rmtserver), &error), qPrintable(error));
+    endpoint.start();
+    // Each worker is a client of the class's server through the automation layer's remote object.
+    const auto remoteObject = [] {
+        const int fd = platform::connectClassServer(server_TLB::CLASS_rmtserver, QStringLiteral("/bin/false"), 2000);
+        return platform::Variant(
+            platform::RemoteObject::create(std::make_unique<rpc::SocketLineChannel>(fd), server_TLB::CLASS_rmtserver));
+    };
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 6; ++w) {
+        workers.emplace_back([&, w] {
+            try {
+                const platform::Variant object = remoteObject();
+                using platform::Argument;
+                const auto status = [&](const char* name, platform::Arguments args) {
+                    return platform::callMethod(object, QLatin1String(name), std::move(args)).toInt32();
+                };
+                wrong +=
+                    status("OpenCon", {Argument::byValue(1), Argument::byValue(kLockMac), Argument::byValue(m_lockIp)});
+                for (int i = 0; i < 20; ++i) {
+                    wrong += status("RmtOpenDoor", {Argument::byValue(1 + i % 4)});
+                    // Monitoring changes from several clients at once, while the thread scans.
+                    if (w < 2)
+                        wrong +=
+                            status(i % 2 ? "StopScanControl" : "BegScanControl",
+                                   i % 2 ? platform::Arguments{}
+                                         : platform::Arguments{Argument::byValue(m_otherIp),
+                                                               Argument::byValue(kOtherMac), Argument::byValue(1)});
+                }
+                platform::Variant count(-1);
+                wrong += status("GetControlRecordCount",
+                                {Argument::byValue(1), Argument::byValue(QString()), Argument::byValue(QString()),
+                                 Argument::byRef(count), Argument::byValue(false)});
+                wrong += count.toInt32() < 0 ? 1 : 0;
+            } catch (const std::exception& failure) {
+                qWarning("worker %d: %s", w, failure.what());
+                ++wrong;
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    QCOMPARE(wrong.load(), 0);
+    // Connections still open when the server stops are ended, and their objects released.
+    const platform::Variant idle = remoteObject();
+    QCOMPARE(endpoint.connectionCount(), 1);
+    QElapsedTimer clock;
+    clock.start();
+    endpoint.stop();
+    QVERIFY(clock.elapsed() < 2000);
+    QCOMPARE(platform::ComServer::instance().objectCount(), objectsBefore);
+    platform::ErrorInfo info;
+    platform::Variant result;
+    platform::Arguments none;
+    QCOMPARE(idle.toDispatch()->invoke(356, none, result, info), hr::RPC_E_DISCONNECTED);
 }
 
 void TestRemote::registrationValues() {

@@ -184,6 +184,7 @@ private slots:
     void limitsAndVanishingClients();
     void serverKilledWhileConnected();
     void commandLineClient();
+    void automationLayerStartsTheLocalServer();
     void portTaken();
     void startServices_data();
     void startServices();
@@ -242,6 +243,22 @@ void TestSocketServer::controllerOverTcpAndWebSocket() {
             ++opened;
     }
     QCOMPARE(opened, 4);
+    // A WebSocket message may be written over several lines.
+    {
+        rmtclient::Endpoint webEndpoint;
+        webEndpoint.webSocketUrl = QStringLiteral("ws://127.0.0.1:%1").arg(m_webPort);
+        rpc::Client indented(rmtclient::connectChannel(webEndpoint, 10000, nullptr));
+        const auto pretty = [](const char* method, const QJsonValue& params) {
+            return QJsonDocument(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                             {QStringLiteral("id"), 5},
+                                             {QStringLiteral("method"), QLatin1String(method)},
+                                             {QStringLiteral("params"), params}})
+                .toJson(QJsonDocument::Indented);
+        };
+        QVERIFY(indented.callRaw(pretty("CreateObject", QJsonObject{{QStringLiteral("clsid"), kRmtserver}})).ok);
+        QCOMPARE(indented.callRaw(pretty("RealTimeScanId", QJsonArray())).result.value(QStringLiteral("retval")),
+                 QJsonValue(0));
+    }
 
     // Live monitoring relays the controller's records as datagrams to the monitor port.
     QCOMPARE(second.retval(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1}), QJsonValue(0));
@@ -341,6 +358,36 @@ void TestSocketServer::limitsAndVanishingClients() {
     QVERIFY(clock.elapsed() < 4000);
     ::close(fd);
 
+    // Requests sent together are answered in their order, the socket server's own answers included.
+    fd = rawTcp();
+    const QByteArray together = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                                "\n"
+                                R"({"id":2,"method":"OpenCon","params":[1,"00-1A-2B-3C-4D-01",")" +
+                                m_lockIp.toLatin1() + "\"]}\n" +
+                                R"({"id":3,"method":"CreateObject","params":{"progid":"x"}})"
+                                "\n"
+                                R"({"id":4,"method":"RmtOpenDoor","params":[1]})"
+                                "\n"
+                                R"({"id":5,"method":)"
+                                "\n";
+    QVERIFY(::send(fd, together.constData(), static_cast<size_t>(together.size()), MSG_NOSIGNAL) > 0);
+    QList<int> order;
+    for (const QByteArray& line : readAll(fd, 1500).trimmed().split('\n'))
+        order.append(QJsonDocument::fromJson(line).object().value(QStringLiteral("id")).toInt(-1));
+    QCOMPARE(order, (QList<int>{1, 2, 3, 4, -1}));
+    ::close(fd);
+    // A client that keeps sending whole messages is not cut off by the message time-out.
+    fd = rawTcp();
+    clock.restart();
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray piece = i % 2 ? QByteArray("\"method\":\"CancelAlarm\"}\n{") : QByteArray("{");
+        QVERIFY(::send(fd, piece.constData(), static_cast<size_t>(piece.size()), MSG_NOSIGNAL) > 0);
+        QTest::qWait(250);
+    }
+    QVERIFY(clock.elapsed() > 2500);
+    QVERIFY(!readAll(fd, 200).contains("did not arrive whole"));
+    ::close(fd);
+
     // A thousand clients that connect, some creating an object, and vanish, while one goes on working.
     for (int i = 0; i < 1000; ++i) {
         const int client = rawTcp();
@@ -418,6 +465,37 @@ void TestSocketServer::commandLineClient() {
                  .toObject()
                  .value(QStringLiteral("slotCount")),
              QJsonValue(51));
+}
+
+void TestSocketServer::automationLayerStartsTheLocalServer() {
+    using platform::Argument;
+    // Straight to the application server, which the creation starts for this process.
+    qputenv("MORVANE_MONITOR_PORT", QByteArray::number(m_monitor.localPort()));
+    platform::Variant object(platform::createObject(QStringLiteral("server.rmtserver")));
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    QCOMPARE(platform::callMethod(object, QStringLiteral("OpenCon"),
+                                  {Argument::byValue(1), Argument::byValue(kLockMac), Argument::byValue(m_lockIp)})
+                 .toInt32(),
+             0);
+    m_sim.command({{QStringLiteral("cmd"), QStringLiteral("records")},
+                   {QStringLiteral("mac"), kLockMac},
+                   {QStringLiteral("records"), QJsonArray{QStringLiteral("0A01020399")}}});
+    platform::Variant record;
+    QCOMPARE(platform::callMethod(object, QStringLiteral("GetRecords"),
+                                  {Argument::byValue(1), Argument::byValue(QString()), Argument::byValue(QString()),
+                                   Argument::byRef(record)})
+                 .toInt32(),
+             0);
+    QCOMPARE(record, platform::Variant(QStringLiteral("0A01020399")));
+    try {
+        platform::callMethod(object, QStringLiteral("RmtOpenDoor"), {Argument::byValue(QStringLiteral("x"))});
+        QFAIL("a text that is no number was taken as a door");
+    } catch (const platform::AutomationError& failure) {
+        QCOMPARE(failure.code(), hr::DISP_E_TYPEMISMATCH);
+    }
+    object = platform::Variant();
+    QVERIFY(waitGone(server, 5000));
 }
 
 void TestSocketServer::portTaken() {
