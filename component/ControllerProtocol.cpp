@@ -1,5 +1,7 @@
 #include "ControllerProtocol.h"
 
+#include "VariantJson.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,85 +15,14 @@ namespace morvane::ctrlproto {
 using platform::VarType;
 
 QJsonValue encodeVariant(const Variant& value) {
-    auto tagged = [](const char* vt, const QJsonValue& inner) {
-        return QJsonObject{{QStringLiteral("vt"), QLatin1String(vt)}, {QStringLiteral("value"), inner}};
-    };
-    switch (value.type()) {
-    case VarType::Empty:
-        return QJsonObject{{QStringLiteral("vt"), QStringLiteral("empty")}};
-    case VarType::Null:
-        return QJsonValue(QJsonValue::Null);
-    case VarType::I4:
-        return value.toInt32();
-    case VarType::R8:
-        return tagged("r8", value.toDouble());
-    case VarType::Bool:
-        return value.toBool();
-    case VarType::BStr:
-        return value.toText();
-    case VarType::Date:
-        return tagged("date", value.toDate().value);
-    case VarType::Array: {
-        QJsonArray items;
-        for (const Variant& item : value.toArray())
-            items.append(encodeVariant(item));
-        return items;
-    }
-    case VarType::Bytes:
-        return tagged("bytes", QString::fromLatin1(value.toBytes().toBase64()));
-    case VarType::Dispatch:
-        break;
-    }
-    // An object cannot travel to a controller; it goes as NULL rather than failing the call.
-    return QJsonValue(QJsonValue::Null);
+    return platform::variantToJson(value, platform::VariantJsonForm{true, true, true});
 }
 
 std::optional<Variant> decodeVariant(const QJsonValue& value) {
-    switch (value.type()) {
-    case QJsonValue::Null:
-        return Variant::null();
-    case QJsonValue::Bool:
-        return Variant(value.toBool());
-    case QJsonValue::String:
-        return Variant(value.toString());
-    case QJsonValue::Double: {
-        const double number = value.toDouble();
-        if (std::trunc(number) == number && number >= INT32_MIN && number <= INT32_MAX)
-            return Variant(static_cast<int32_t>(number));
-        return Variant(number);
-    }
-    case QJsonValue::Array: {
-        VariantArray items;
-        for (const QJsonValue& item : value.toArray()) {
-            auto decoded = decodeVariant(item);
-            if (!decoded)
-                return std::nullopt;
-            items.append(*decoded);
-        }
-        return Variant(items);
-    }
-    case QJsonValue::Object: {
-        const QJsonObject object = value.toObject();
-        const QString vt = object.value(QStringLiteral("vt")).toString();
-        const QJsonValue inner = object.value(QStringLiteral("value"));
-        if (vt == QLatin1String("empty"))
-            return Variant();
-        if (vt == QLatin1String("r8") && inner.isDouble())
-            return Variant(inner.toDouble());
-        if (vt == QLatin1String("date") && inner.isDouble())
-            return Variant(platform::VariantDate{inner.toDouble()});
-        if (vt == QLatin1String("bytes") && inner.isString())
-            return Variant(QByteArray::fromBase64(inner.toString().toLatin1()));
-        if (vt == QLatin1String("i4") && inner.isDouble())
-            return decodeVariant(inner);
-        if (vt == QLatin1String("bstr") && inner.isString())
-            return Variant(inner.toString());
+    // A missing value is no variant here: every place that reads one has checked that it is there.
+    if (value.isUndefined())
         return std::nullopt;
-    }
-    case QJsonValue::Undefined:
-        break;
-    }
-    return std::nullopt;
+    return platform::variantFromJson(value);
 }
 
 namespace {

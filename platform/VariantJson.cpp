@@ -152,6 +152,10 @@ std::optional<double> oleDateFromText(const QString& text) {
 }
 
 QJsonValue variantToJson(const Variant& value) {
+    return variantToJson(value, VariantJsonForm{});
+}
+
+QJsonValue variantToJson(const Variant& value, const VariantJsonForm& form) {
     switch (value.type()) {
     case VarType::Empty:
         return QJsonObject{{QStringLiteral("vt"), QStringLiteral("empty")}};
@@ -162,7 +166,7 @@ QJsonValue variantToJson(const Variant& value) {
     case VarType::R8: {
         const double number = value.toDouble();
         // A plain number that looks like an integer would come back as I4.
-        if (!std::isfinite(number) || std::trunc(number) == number)
+        if (form.tagEveryDouble || !std::isfinite(number) || std::trunc(number) == number)
             return tagged("r8", doubleJson(number));
         return number;
     }
@@ -172,6 +176,8 @@ QJsonValue variantToJson(const Variant& value) {
         return value.toText();
     case VarType::Date: {
         const double days = value.toDate().value;
+        if (form.datesAsDays)
+            return tagged("date", doubleJson(days));
         const QString text = oleDateText(days);
         if (!text.isEmpty() && oleDateFromText(text) == days)
             return tagged("date", text);
@@ -180,7 +186,7 @@ QJsonValue variantToJson(const Variant& value) {
     case VarType::Array: {
         QJsonArray items;
         for (const Variant& item : value.toArray())
-            items.append(variantToJson(item));
+            items.append(variantToJson(item, form));
         return items;
     }
     case VarType::Bytes:
@@ -188,6 +194,8 @@ QJsonValue variantToJson(const Variant& value) {
     case VarType::Dispatch:
         break;
     }
+    if (form.objectsAsNull)
+        return QJsonValue(QJsonValue::Null);
     return QJsonObject{{QStringLiteral("vt"), QStringLiteral("dispatch")}};
 }
 

@@ -17,6 +17,16 @@ namespace morvane::platform {
 // that the text form would not give back exactly, travel tagged (a date then as its number of days).
 // An object (DISPATCH) cannot travel: it is written as {"vt":"dispatch"}, which does not decode.
 QJsonValue variantToJson(const Variant& value);
+
+// The variant form of the controller frames, which travel the same way with three differences: a date
+// as its number of days, every R8 tagged, and an object as NULL (it cannot travel to a controller, and
+// the call is not failed for it). The decoder reads both forms.
+struct VariantJsonForm {
+    bool datesAsDays = false;
+    bool tagEveryDouble = false;
+    bool objectsAsNull = false;
+};
+QJsonValue variantToJson(const Variant& value, const VariantJsonForm& form);
 // nullopt with a one-line reason for JSON that is no variant.
 std::optional<Variant> variantFromJson(const QJsonValue& json, QString* error = nullptr);
 

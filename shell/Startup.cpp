@@ -8,14 +8,13 @@
 #include "ProfileFile.h"
 #include "rmtdm.h"
 #include "server_TLB.h"
+#include "SignalWatcher.h"
 #include "unt_initdbms.h"
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -30,44 +29,6 @@ namespace {
 void warn(const char* text) {
     platform::showMessage({QString::fromUtf8(text), QStringLiteral("Error"), platform::MessageIcon::Warning});
 }
-
-// SIGTERM and SIGINT end the message loop as the Close command would: the handler only writes to a
-// socket pair that the main thread watches.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
-}
-
-class SignalWatcher {
-public:
-    SignalWatcher() {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-            return;
-        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[1], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
-        struct sigaction action = {};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGTERM, &action, nullptr);
-        ::sigaction(SIGINT, &action, nullptr);
-    }
-    ~SignalWatcher() {
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGINT, SIG_DFL);
-        m_notifier.reset();
-        for (int& fd : g_signalPipe) {
-            if (fd >= 0)
-                ::close(fd);
-            fd = -1;
-        }
-    }
-
-private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
-};
 
 // A machine without a display runs the windows on Qt's offscreen platform, so that nothing waits for
 // a screen that is not there.
@@ -218,7 +179,7 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
 
     int code = 0;
     {
-        SignalWatcher signalWatcher;
+        platform::SignalWatcher signalWatcher;
         QTimer::singleShot(0, qApp, &notifyReady);
         code = QApplication::exec();
     }

@@ -3,6 +3,7 @@
 #include "Automation.h"
 #include "KestrovaAdapter.h"
 #include "SimulatorThread.h"
+#include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -22,13 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-platform::GetClassObjectFn loadComponent(const QString& path) {
-    void* library = ::dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!library)
-        return nullptr;
-    return reinterpret_cast<platform::GetClassObjectFn>(::dlsym(library, platform::kGetClassObjectSymbol));
-}
-
 QString macOf(int index) {
     return QStringLiteral("02-00-00-00-%1-%2")
         .arg(index / 256, 2, 16, QLatin1Char('0'))
@@ -47,7 +41,7 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     const QString library = QCoreApplication::applicationDirPath() + QStringLiteral("/KestrovaCom.so");
-    const auto getClassObject = loadComponent(library);
+    const auto getClassObject = test::loadComponent(library, false);
     if (!getClassObject) {
         std::fprintf(stderr, "cannot load %s\n", qPrintable(library));
         return 1;

@@ -7,6 +7,7 @@
 #include "KestrovaAdapter.h"
 #include "RemoteClient.h"
 #include "SimulatorThread.h"
+#include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,17 +51,6 @@ double microseconds(Clock::time_point from, Clock::time_point to) {
 
 QString macOf(int index) {
     return QStringLiteral("02-00-00-00-00-%1").arg(index, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-long residentKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
 }
 
 // One client connection, its requests written and read by hand so that every reply's id is checked.
@@ -167,10 +157,7 @@ int main(int argc, char* argv[]) {
     }
 
     // Latency: the direct call and the whole road, taken in turns so that both see the same machine.
-    void* library =
-        ::dlopen((bin + QStringLiteral("/KestrovaCom.so")).toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
-    auto getClassObject =
-        reinterpret_cast<platform::GetClassObjectFn>(::dlsym(library, platform::kGetClassObjectSymbol));
+    const auto getClassObject = test::loadComponent(bin + QStringLiteral("/KestrovaCom.so"), false);
     platform::Variant link(getClassObject("{2F2ADD3F-A4A8-4147-8754-31A0BD1B0A8E}")->createInstance());
     platform::Variant mode(1), ip(ipOf(0)), mac(macOf(0));
     Connection client(port);
@@ -238,7 +225,7 @@ int main(int argc, char* argv[]) {
         pgrep.waitForFinished();
         return pgrep.readAllStandardOutput().trimmed().split('\n').last().toLongLong();
     }();
-    const auto rss = [&] { return residentKiB(serverPid) + residentKiB(socketServer.processId()); };
+    const auto rss = [&] { return test::residentKiB(serverPid) + test::residentKiB(socketServer.processId()); };
     const long before = rss();
     {
         std::vector<std::unique_ptr<Connection>> open;

@@ -1,12 +1,12 @@
 // Start-up figures of the application server: the time from process start to its message loop
 // (readiness on NOTIFY_SOCKET) and the resident memory once idle, for ConnectMode 0 and for
 // ConnectMode 1 on an existing SQLite database.
+#include "TestSupport.h"
+
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -33,37 +33,20 @@ int bindNotifySocket(const QByteArray& path) {
     return fd;
 }
 
-long residentKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return -1;
-}
-
 struct Figures {
     QList<double> readyMs;
     QList<long> rssKiB;
 };
 
 Figures measure(const QString& morvane, const QByteArray& systemInfo, int runs) {
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath(QStringLiteral("bin"));
-    const QString programDir = dir.path() + QStringLiteral("/bin/");
-    QFile ini(programDir + QStringLiteral("systeminfo.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write(systemInfo);
-    ini.close();
-    const QByteArray socketPath = (dir.path() + QStringLiteral("/notify")).toLocal8Bit();
+    // A private world, with a socket server that counts as running, so that no start launches one.
+    morvane::test::TestEnvironment env;
+    env.writeSystemInfo(systemInfo);
+    env.holdSocketServer();
+    const QByteArray socketPath = env.path(QStringLiteral("notify")).toLocal8Bit();
     const int fd = bindNotifySocket(socketPath);
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("MORVANE_PROGRAM_DIR"), programDir);
-    environment.insert(QStringLiteral("MORVANE_REGISTRY"), dir.path() + QStringLiteral("/classes.reg"));
-    environment.insert(QStringLiteral("MORVANE_LOCK_DIR"), dir.path());
+    QProcessEnvironment environment = env.processEnvironment();
     environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socketPath));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
@@ -86,7 +69,7 @@ Figures measure(const QString& morvane, const QByteArray& systemInfo, int runs) 
         if (run >= 0) {
             figures.readyMs.append(ms);
             QThread::msleep(1000);
-            figures.rssKiB.append(residentKiB(process.processId()));
+            figures.rssKiB.append(morvane::test::residentKiB(process.processId()));
         }
         ::kill(pid_t(process.processId()), SIGTERM);
         process.waitForFinished(5000);

@@ -96,12 +96,8 @@ private slots:
         qputenv("MORVANE_KESTROVA_ATTEMPTS", QByteArray::number(kAttempts));
         qputenv("MORVANE_KESTROVA_SERIAL_PATTERN", (m_env->path(QStringLiteral("ttyS{n-1}"))).toLocal8Bit());
         // Registered in-process (regsvr32 itself has its own tests): no child process under the sanitizer.
-        void* library = ::dlopen(KESTROVA_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        QVERIFY2(library, ::dlerror());
-        auto registerServer =
-            reinterpret_cast<platform::RegisterServerFn>(::dlsym(library, platform::kRegisterServerSymbol));
-        QVERIFY(registerServer);
-        QCOMPARE(registerServer(), platform::hr::S_OK);
+        QString failure;
+        QVERIFY2(test::loadComponent(QStringLiteral(KESTROVA_LIBRARY), true, &failure), qPrintable(failure));
 
         m_ip = randomLoopback();
         do {

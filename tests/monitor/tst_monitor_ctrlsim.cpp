@@ -164,12 +164,8 @@ void TestMonitorCtrlsim::initTestCase() {
     qputenv("MORVANE_KESTROVA_ATTEMPTS", "2");
     qputenv("MORVANE_KESTROVA_SERIAL_PATTERN", m_env->path(QStringLiteral("ttyS{n-1}")).toLocal8Bit());
     // Registered in-process: no child process under the sanitizer.
-    void* library = ::dlopen(KESTROVA_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(library, ::dlerror());
-    auto registerServer =
-        reinterpret_cast<platform::RegisterServerFn>(::dlsym(library, platform::kRegisterServerSymbol));
-    QVERIFY(registerServer);
-    QCOMPARE(registerServer(), platform::hr::S_OK);
+    QString error;
+    QVERIFY2(test::loadComponent(QStringLiteral(KESTROVA_LIBRARY), true, &error), qPrintable(error));
 
     QJsonArray controllers;
     for (int i = 0; i < 3; ++i) {
@@ -182,7 +178,7 @@ void TestMonitorCtrlsim::initTestCase() {
     controllers.append(QJsonObject{{QStringLiteral("mac"), kSwitchMac},
                                    {QStringLiteral("kind"), QStringLiteral("switch")},
                                    {QStringLiteral("link"), m_env->path(QStringLiteral("ttyS0"))}});
-    QString error;
+
     QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
 }
 

@@ -174,12 +174,8 @@ void TestRemote::initTestCase() {
     qputenv("MORVANE_KESTROVA_ATTEMPTS", "2");
     qputenv("MORVANE_KESTROVA_SERIAL_PATTERN", m_env->path(QStringLiteral("ttyS{n-1}")).toLocal8Bit());
     // Registered in-process: no child process under the sanitizer.
-    void* library = ::dlopen(KESTROVA_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(library, ::dlerror());
-    auto registerServer =
-        reinterpret_cast<platform::RegisterServerFn>(::dlsym(library, platform::kRegisterServerSymbol));
-    QVERIFY(registerServer);
-    QCOMPARE(registerServer(), hr::S_OK);
+    QString error;
+    QVERIFY2(test::loadComponent(QStringLiteral(KESTROVA_LIBRARY), true, &error), qPrintable(error));
     registerRmtserverFactory();
 
     m_lockIp = test::randomLoopback();
@@ -196,7 +192,6 @@ void TestRemote::initTestCase() {
                                  QJsonObject{{QStringLiteral("mac"), kSwitchMac},
                                              {QStringLiteral("kind"), QStringLiteral("switch")},
                                              {QStringLiteral("link"), m_env->path(QStringLiteral("ttyS0"))}}};
-    QString error;
     QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
     m_host = std::make_unique<TestScanHost>();
     setScanHost(m_host.get());

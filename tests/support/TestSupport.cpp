@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <dlfcn.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -71,6 +72,36 @@ QByteArray TestEnvironment::readFile(const QString& name) const {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+platform::GetClassObjectFn loadComponent(const QString& path, bool registerIt, QString* error) {
+    void* library = ::dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    const auto fail = [error](const QString& why) -> platform::GetClassObjectFn {
+        if (error)
+            *error = why;
+        return nullptr;
+    };
+    if (!library)
+        return fail(QString::fromLocal8Bit(::dlerror()));
+    if (registerIt) {
+        auto registerServer =
+            reinterpret_cast<platform::RegisterServerFn>(::dlsym(library, platform::kRegisterServerSymbol));
+        if (!registerServer || registerServer() != platform::hr::S_OK)
+            return fail(QStringLiteral("%1 did not register").arg(path));
+    }
+    auto factory = reinterpret_cast<platform::GetClassObjectFn>(::dlsym(library, platform::kGetClassObjectSymbol));
+    return factory ? factory : fail(QStringLiteral("%1 exports no class factory").arg(path));
+}
+
+long residentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
 }
 
 void TestEnvironment::holdSocketServer() {

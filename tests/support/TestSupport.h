@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Automation.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
 
@@ -97,6 +98,14 @@ private:
     QString m_path;
     int m_fd = -1;
 };
+
+// Loads a component library into this process (no child process: the thread sanitizer cannot fork
+// one) and, when asked, runs its registration into the registry of the environment. Its class factory
+// entry, or null with the reason in *error.
+platform::GetClassObjectFn loadComponent(const QString& path, bool registerIt, QString* error = nullptr);
+
+// The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
+long residentKiB(qint64 pid);
 
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
                          int timeoutMs = 20000);
