@@ -117,6 +117,21 @@ const MethodDesc* InterfaceDesc::findByDispId(DispId dispid) const {
     return nullptr;
 }
 
+HResult InterfaceDesc::idOfName(const QString& name, DispId& id) const {
+    const MethodDesc* method = findByName(name);
+    if (!method)
+        return hr::DISP_E_UNKNOWNNAME;
+    id = method->dispid;
+    return hr::S_OK;
+}
+
+QList<QPair<QString, DispId>> InterfaceDesc::memberList() const {
+    QList<QPair<QString, DispId>> list;
+    for (const MethodDesc& method : methods)
+        list.append({method.name, method.dispid});
+    return list;
+}
+
 QJsonObject TypeLibraryDesc::toJson() const {
     QJsonArray imported;
     for (const ImportDesc& import : imports)

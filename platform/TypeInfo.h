@@ -66,6 +66,9 @@ struct InterfaceDesc {
     // By name without regard to case, as by-name dispatch looks members up; nullptr when unknown.
     const MethodDesc* findByName(const QString& name) const;
     const MethodDesc* findByDispId(DispId dispid) const;
+    // As a dispatch interface answers: the DISPID of a name, or DISP_E_UNKNOWNNAME; every member.
+    HResult idOfName(const QString& name, DispId& id) const;
+    QList<QPair<QString, DispId>> memberList() const;
 };
 
 struct CoclassDesc {

@@ -13,18 +13,11 @@ void TypedDispatchObject::bind(const QString& name, Body body) {
 }
 
 HResult TypedDispatchObject::getIdOfName(const QString& name, DispId& id) const {
-    const MethodDesc* method = m_library.dispatchInterface.findByName(name);
-    if (!method)
-        return hr::DISP_E_UNKNOWNNAME;
-    id = method->dispid;
-    return hr::S_OK;
+    return m_library.dispatchInterface.idOfName(name, id);
 }
 
 QList<QPair<QString, DispId>> TypedDispatchObject::members() const {
-    QList<QPair<QString, DispId>> list;
-    for (const MethodDesc& method : m_library.dispatchInterface.methods)
-        list.append({method.name, method.dispid});
-    return list;
+    return m_library.dispatchInterface.memberList();
 }
 
 HResult TypedDispatchObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) {
