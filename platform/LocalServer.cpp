@@ -3,7 +3,6 @@
 #include "NamedMutex.h"
 #include "VariantJson.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -87,38 +86,44 @@ bool processAlive(qint64 pid) {
     return end < 0 || end + 2 >= line.size() || (line.at(end + 2) != 'Z' && line.at(end + 2) != 'X');
 }
 
-int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error) {
-    const QString path = endpointPath(clsid);
-    QString why;
-    int fd = connectEndpoint(path, &why);
-    if (fd >= 0)
-        return fd;
-    QElapsedTimer clock;
-    clock.start();
-    int starts = 0;
-    qint64 pid = -1;
-    while (clock.elapsed() < timeoutMs) {
-        if (!processAlive(pid)) {
-            if (starts == 3) {
-                if (error)
-                    *error = QStringLiteral("the server %1 ended without serving (started %2 times)")
-                                 .arg(command)
-                                 .arg(starts);
-                return -1;
-            }
-            pid = startLocalServer(command, error);
-            if (pid < 0)
-                return -1;
-            ++starts;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        fd = connectEndpoint(path, &why);
-        if (fd >= 0)
-            return fd;
+ServerStart::ServerStart(const QString& clsid, QString command, int timeoutMs)
+    : m_path(endpointPath(clsid))
+    , m_command(std::move(command))
+    , m_timeoutMs(timeoutMs) {
+    m_clock.start();
+}
+
+ServerStart::Outcome ServerStart::step(int* fd, QString* error) {
+    const auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return Outcome::Failed;
+    };
+    *fd = connectEndpoint(m_path);
+    if (*fd >= 0)
+        return Outcome::Connected;
+    if (m_starts > 0 && m_clock.elapsed() >= m_timeoutMs)
+        return fail(QStringLiteral("the server %1 did not answer within %2 ms").arg(m_command).arg(m_timeoutMs));
+    if (!processAlive(m_pid)) {
+        if (m_starts == 3)
+            return fail(
+                QStringLiteral("the server %1 ended without serving (started %2 times)").arg(m_command).arg(m_starts));
+        QString why;
+        m_pid = startLocalServer(m_command, &why);
+        if (m_pid < 0)
+            return fail(why);
+        ++m_starts;
     }
-    if (error)
-        *error = QStringLiteral("the server %1 did not open %2 within %3 ms").arg(command, path).arg(timeoutMs);
-    return -1;
+    return Outcome::Waiting;
+}
+
+int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error) {
+    ServerStart start(clsid, command, timeoutMs);
+    int fd = -1;
+    ServerStart::Outcome outcome;
+    while ((outcome = start.step(&fd, error)) == ServerStart::Outcome::Waiting)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ServerStart::kStepMs));
+    return outcome == ServerStart::Outcome::Connected ? fd : -1;
 }
 
 std::shared_ptr<RemoteObject> RemoteObject::create(std::unique_ptr<rpc::MessageChannel> channel, const QString& clsid) {

@@ -4,6 +4,7 @@
 #include "JsonRpc.h"
 #include "TypeInfo.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <memory>
@@ -30,6 +31,28 @@ bool processAlive(qint64 pid);
 
 // How long a caller waits for a server it had to start.
 constexpr int kDefaultActivationTimeoutMs = 30000;
+
+// The way to a class's server, taken one step at a time, so that a caller may wait in a loop or on a
+// timer. Each step connects when the server listens; otherwise it starts the server's command when no
+// start of it is alive (three starts at most, in case one met a server that was just ending), until the
+// time is up.
+class ServerStart {
+public:
+    static constexpr int kStepMs = 20;
+    enum class Outcome { Connected, Waiting, Failed };
+
+    ServerStart(const QString& clsid, QString command, int timeoutMs);
+    // Connected: *fd is a connected descriptor. Failed: *error says why. Waiting: step again later.
+    Outcome step(int* fd, QString* error);
+
+private:
+    const QString m_path;
+    const QString m_command;
+    const int m_timeoutMs;
+    QElapsedTimer m_clock;
+    qint64 m_pid = -1;
+    int m_starts = 0;
+};
 
 // Connects to the server of a class, starting its command when nobody listens and waiting up to
 // `timeoutMs` for it (at most three starts, in case a start races with a server that is just ending).

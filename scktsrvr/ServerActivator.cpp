@@ -1,90 +1,58 @@
 #include "ServerActivator.h"
 
-#include "LocalServer.h"
-
-#include <unistd.h>
+#include <QStringList>
 
 namespace morvane::scktsrvr {
 
-namespace {
-constexpr int kPollMs = 20;
-constexpr int kMostStarts = 3;
-} // namespace
-
 ServerActivator::ServerActivator(int timeoutMs, QObject* parent)
     : QObject(parent)
-    , m_timeoutMs(timeoutMs) {}
+    , m_timeoutMs(timeoutMs) {
+    m_tick.setInterval(platform::ServerStart::kStepMs);
+    connect(&m_tick, &QTimer::timeout, this, &ServerActivator::stepAll);
+}
 
 void ServerActivator::request(const QString& clsid, const QString& command, Done done) {
-    if (auto found = m_starts.constFind(clsid); found != m_starts.constEnd()) {
-        found.value()->waiting.push_back(std::move(done));
+    if (auto found = m_pending.find(clsid); found != m_pending.end()) {
+        found->second.waiting.push_back(std::move(done));
         return;
     }
-    QString why;
-    const int fd = platform::connectEndpoint(platform::endpointPath(clsid), &why);
-    if (fd >= 0) {
-        done(fd, {});
-        return;
-    }
-    auto start = std::make_shared<Start>();
-    start->command = command;
-    start->waiting.push_back(std::move(done));
-    start->clock.start();
-    start->poll = std::make_unique<QTimer>();
-    start->poll->setInterval(kPollMs);
-    connect(start->poll.get(), &QTimer::timeout, this, [this, clsid] { pollStart(clsid); });
-    m_starts.insert(clsid, start);
-    pollStart(clsid);
-    if (m_starts.contains(clsid))
-        start->poll->start();
+    Pending& pending = m_pending[clsid];
+    pending.start = std::make_unique<platform::ServerStart>(clsid, command, m_timeoutMs);
+    pending.waiting.push_back(std::move(done));
+    step(clsid);
+    if (!m_pending.empty())
+        m_tick.start();
 }
 
-void ServerActivator::pollStart(const QString& clsid) {
-    const std::shared_ptr<Start> start = m_starts.value(clsid);
-    if (!start)
+void ServerActivator::step(const QString& clsid) {
+    const auto found = m_pending.find(clsid);
+    if (found == m_pending.end())
         return;
-    QString why;
-    const int fd = platform::connectEndpoint(platform::endpointPath(clsid), &why);
-    if (fd >= 0) {
-        ::close(fd);
-        finish(clsid, {});
+    int fd = -1;
+    QString error;
+    const platform::ServerStart::Outcome outcome = found->second.start->step(&fd, &error);
+    if (outcome == platform::ServerStart::Outcome::Waiting)
         return;
-    }
-    if (start->clock.elapsed() >= m_timeoutMs) {
-        finish(clsid, QStringLiteral("the server %1 did not answer within %2 ms").arg(start->command).arg(m_timeoutMs));
-        return;
-    }
-    // A server that ended at once may have met one that was just ending: start it again, a few times.
-    if (!platform::processAlive(start->pid)) {
-        if (start->starts == kMostStarts) {
-            finish(clsid, QStringLiteral("the server %1 ended without serving (started %2 times)")
-                              .arg(start->command)
-                              .arg(start->starts));
-            return;
-        }
-        start->pid = platform::startLocalServer(start->command, &why);
-        ++start->starts;
-        if (start->pid < 0)
-            finish(clsid, why);
+    // Taken out first: a waiter that asks again meanwhile starts afresh.
+    const std::vector<Done> waiting = std::move(found->second.waiting);
+    m_pending.erase(found);
+    // The first waiter takes the connection of the step; every other makes its own.
+    for (const Done& done : waiting) {
+        if (outcome == platform::ServerStart::Outcome::Connected && fd < 0)
+            fd = platform::connectEndpoint(platform::endpointPath(clsid), &error);
+        done(fd, fd >= 0 ? QString() : error);
+        fd = -1;
     }
 }
 
-void ServerActivator::finish(const QString& clsid, const QString& error) {
-    const std::shared_ptr<Start> start = m_starts.take(clsid);
-    if (!start)
-        return;
-    // The timer may be the one whose signal runs this: it goes once control is back in the event loop.
-    start->poll->stop();
-    start->poll.release()->deleteLater();
-    for (Done& done : start->waiting) {
-        if (!error.isEmpty()) {
-            done(-1, error);
-            continue;
-        }
-        QString why;
-        const int fd = platform::connectEndpoint(platform::endpointPath(clsid), &why);
-        done(fd, fd >= 0 ? QString() : why);
-    }
+void ServerActivator::stepAll() {
+    QStringList classes;
+    for (const auto& [clsid, pending] : m_pending)
+        classes.append(clsid);
+    for (const QString& clsid : classes)
+        step(clsid);
+    if (m_pending.empty())
+        m_tick.stop();
 }
 
 } // namespace morvane::scktsrvr

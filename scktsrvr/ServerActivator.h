@@ -1,21 +1,22 @@
 #pragma once
 
-#include <QElapsedTimer>
-#include <QHash>
+#include "LocalServer.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
 namespace morvane::scktsrvr {
 
 // Reaches the application server of a class for a client: connects to its endpoint at once when it
-// listens; otherwise starts its LocalServer32 command with -Embedding and polls the endpoint until it
-// answers or the wait is over. Several clients waiting for the same class share one start. Never blocks
-// the event loop.
+// listens; otherwise starts it and takes a step towards it (platform::ServerStart) on every tick of a
+// timer until it answers or the wait is over. Several clients waiting for the same class share one
+// start. Never blocks the event loop.
 //
 // Threads: the socket server's one thread.
 class ServerActivator : public QObject {
@@ -28,19 +29,17 @@ public:
     void request(const QString& clsid, const QString& command, Done done);
 
 private:
-    struct Start {
-        QString command;
+    struct Pending {
+        std::unique_ptr<platform::ServerStart> start;
         std::vector<Done> waiting;
-        qint64 pid = -1;
-        int starts = 0;
-        QElapsedTimer clock;
-        std::unique_ptr<QTimer> poll;
     };
-    void pollStart(const QString& clsid);
-    void finish(const QString& clsid, const QString& error);
+    // Steps one class's start; once it has ended, answers its waiters.
+    void step(const QString& clsid);
+    void stepAll();
 
     const int m_timeoutMs;
-    QHash<QString, std::shared_ptr<Start>> m_starts; // by CLSID
+    std::map<QString, Pending> m_pending; // by CLSID
+    QTimer m_tick;                        // runs while some start is pending
 };
 
 } // namespace morvane::scktsrvr
