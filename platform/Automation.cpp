@@ -136,6 +136,13 @@ bool isClsidText(const QString& text) {
 } // namespace
 
 QString clsidFromProgId(const QString& progIdOrClsid) {
+    ClassRegistry::Tree registry;
+    if (!ClassRegistry().read(registry))
+        registry = {}; // an unreadable registry knows no ProgID
+    return clsidFromProgId(progIdOrClsid, registry);
+}
+
+QString clsidFromProgId(const QString& progIdOrClsid, const ClassRegistry::Tree& registry) {
     const QString name = progIdOrClsid.trimmed();
     const auto invalid = [] { return AutomationError(hr::CO_E_CLASSSTRING, QStringLiteral("Invalid class string")); };
     if (name.startsWith(QLatin1Char('{'))) {
@@ -150,7 +157,7 @@ QString clsidFromProgId(const QString& progIdOrClsid) {
         if (served.progId.compare(name, Qt::CaseInsensitive) == 0)
             return served.clsid.toUpper();
     }
-    const auto clsid = ClassRegistry().value(name + QStringLiteral("\\CLSID"));
+    const auto clsid = ClassRegistry::treeValue(registry, name + QStringLiteral("\\CLSID"));
     if (!clsid || !isClsidText(clsid->trimmed()))
         throw invalid();
     return clsid->trimmed().toUpper();
@@ -179,13 +186,16 @@ IClassFactory* inprocFactory(const QString& path, const QString& clsid) {
 } // namespace
 
 DispatchPtr createObject(const QString& progIdOrClsid) {
-    const QString clsid = clsidFromProgId(progIdOrClsid);
+    // One read of the registry serves every look-up of this creation, the ProgID's included.
+    ClassRegistry::Tree registry;
+    const bool readable = ClassRegistry().read(registry);
+    if (!readable)
+        registry = {};
+    const QString clsid = clsidFromProgId(progIdOrClsid, registry);
     if (DispatchPtr own = ComServer::instance().createInstance(clsid))
         return own;
-    // One read of the registry serves every look-up of this creation.
-    ClassRegistry::Tree registry;
     const QString key = QStringLiteral("CLSID\\") + clsid;
-    if (!ClassRegistry().read(registry) || !ClassRegistry::treeKeyExists(registry, key))
+    if (!readable || !ClassRegistry::treeKeyExists(registry, key))
         throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
     const auto inproc = ClassRegistry::treeValue(registry, key + QStringLiteral("\\InprocServer32"));
     if (inproc && !inproc->isEmpty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ClassRegistry.h"
 #include "Variant.h"
 
 #include <QHash>
@@ -155,8 +156,10 @@ public:
 // (CO_E_CLASSSTRING "Invalid class string", REGDB_E_CLASSNOTREG "Class not registered", ...).
 DispatchPtr createObject(const QString& progIdOrClsid);
 
-// Resolves a ProgID to its CLSID through the registry; a CLSID text is returned as it is.
+// Resolves a ProgID to its CLSID through the registry; a CLSID text is returned as it is. The second
+// form looks in a registry the caller has read already, for the rest of its look-ups.
 QString clsidFromProgId(const QString& progIdOrClsid);
+QString clsidFromProgId(const QString& progIdOrClsid, const ClassRegistry::Tree& registry);
 
 // The C entry points an in-process component library exports.
 extern "C" {

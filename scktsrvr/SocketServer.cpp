@@ -282,16 +282,20 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
     const auto refuse = [&](platform::HResult code, const QString& text) {
         answer(rpc::errorLine(head.id, code, text));
     };
+    // One read of the registry for the ProgID and the class's values.
+    platform::ClassRegistry::Tree registry;
+    QString why;
+    const bool readable = platform::ClassRegistry().read(registry, &why);
+    if (!readable)
+        registry = {};
     QString clsid;
     try {
-        clsid = platform::clsidFromProgId(rpc::createObjectTarget(head.params));
+        clsid = platform::clsidFromProgId(rpc::createObjectTarget(head.params), registry);
     } catch (const platform::AutomationError& e) {
         refuse(e.code(), e.message());
         return;
     }
-    platform::ClassRegistry::Tree registry;
-    QString why;
-    if (!platform::ClassRegistry().read(registry, &why)) {
+    if (!readable) {
         refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("The class registry cannot be read: %1").arg(why));
         return;
     }
