@@ -15,19 +15,6 @@ namespace morvane::platform {
 
 namespace {
 
-bool sendAll(int fd, const QByteArray& data) {
-    qsizetype sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.constData() + sent, static_cast<size_t>(data.size() - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
-
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
@@ -164,31 +151,17 @@ void AutomationEndpoint::serve(Connection* connection) {
     const int fd = connection->fd;
     {
         rpc::ServerSession session(m_creator);
-        rpc::LineBuffer buffer;
-        char chunk[65536];
-        bool open = true;
-        bool tooLarge = false;
-        while (open && !tooLarge) {
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
+        // The descriptor stays the endpoint's: it is shut down from stop() and closed once joined.
+        rpc::SocketLineChannel channel(fd, m_maxMessage, rpc::SocketLineChannel::Ownership::Borrowed);
+        while (const auto line = channel.receive(nullptr)) {
+            const QByteArray reply = session.handle(*line);
+            if (!reply.isEmpty() && !channel.send(reply, nullptr))
                 break;
-            buffer.append(chunk, n);
-            while (auto line = buffer.takeLine()) {
-                tooLarge = line->size() > m_maxMessage;
-                if (tooLarge)
-                    break;
-                const QByteArray reply = session.handle(*line);
-                open = reply.isEmpty() || sendAll(fd, reply);
-                if (!open)
-                    break;
-            }
-            tooLarge = tooLarge || buffer.pending() > m_maxMessage;
         }
-        if (tooLarge)
-            sendAll(fd, rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                                       QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage)));
+        if (channel.tooLarge())
+            channel.send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                                        QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage)),
+                         nullptr);
         // The session (and with it the object) goes before the connection counts as finished.
     }
     std::lock_guard lock(m_mutex);

@@ -276,12 +276,13 @@ Reply parseReply(const QJsonObject& message) {
     return reply;
 }
 
-SocketLineChannel::SocketLineChannel(int fd, qint64 maxMessage)
+SocketLineChannel::SocketLineChannel(int fd, qint64 maxMessage, Ownership ownership)
     : m_fd(fd)
-    , m_maxMessage(maxMessage) {}
+    , m_maxMessage(maxMessage)
+    , m_ownership(ownership) {}
 
 SocketLineChannel::~SocketLineChannel() {
-    if (m_fd >= 0)
+    if (m_fd >= 0 && m_ownership == Ownership::Owned)
         ::close(m_fd);
 }
 
@@ -311,9 +312,11 @@ void SocketLineChannel::setReceiveTimeout(int milliseconds) {
 
 std::optional<QByteArray> SocketLineChannel::receive(QString* error) {
     for (;;) {
-        if (auto line = m_buffer.takeLine())
+        auto line = m_buffer.takeLine();
+        if (line && line->size() <= m_maxMessage)
             return line;
-        if (m_buffer.pending() > m_maxMessage) {
+        if (line || m_buffer.pending() > m_maxMessage) {
+            m_tooLarge = true;
             if (error)
                 *error = QStringLiteral("a message larger than %1 bytes").arg(m_maxMessage);
             return std::nullopt;

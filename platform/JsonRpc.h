@@ -100,10 +100,12 @@ public:
     virtual std::optional<QByteArray> receive(QString* error) = 0;
 };
 
-// Lines over a connected stream socket (Unix-domain or TCP), blocking. Owns the descriptor.
+// Lines over a connected stream socket (Unix-domain or TCP), blocking. Owns the descriptor unless told
+// otherwise. A message longer than the limit ends the channel (tooLarge()).
 class SocketLineChannel : public MessageChannel {
 public:
-    explicit SocketLineChannel(int fd, qint64 maxMessage = kDefaultMaxMessage);
+    enum class Ownership { Owned, Borrowed };
+    explicit SocketLineChannel(int fd, qint64 maxMessage = kDefaultMaxMessage, Ownership ownership = Ownership::Owned);
     ~SocketLineChannel() override;
     SocketLineChannel(const SocketLineChannel&) = delete;
     SocketLineChannel& operator=(const SocketLineChannel&) = delete;
@@ -112,11 +114,15 @@ public:
     int fd() const { return m_fd; }
     // The longest wait for a reply (0: no limit); a reply that does not come ends the channel.
     void setReceiveTimeout(int milliseconds);
+    // True once receive() has ended on a message longer than the limit.
+    bool tooLarge() const { return m_tooLarge; }
 
 private:
     int m_fd;
     qint64 m_maxMessage;
+    Ownership m_ownership;
     LineBuffer m_buffer;
+    bool m_tooLarge = false;
 };
 
 // The client side: requests with increasing ids, each answered before the next is sent.
