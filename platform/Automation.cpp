@@ -111,11 +111,18 @@ Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& ar
     if (object->getIdOfName(name, id) < 0)
         throw AutomationError(hr::DISP_E_UNKNOWNNAME,
                               QStringLiteral("Method '%1' not supported by automation object").arg(name));
+    return invokeMember(object, id, args);
+}
+
+Variant invokeMember(const DispatchPtr& object, DispId id, Arguments& args, HResult* status) {
     Variant result;
     ErrorInfo error;
-    const HResult status = object->invoke(id, args, result, error);
-    if (status < 0)
-        throw AutomationError(status, error.message.isEmpty() ? hresultText(status) : error.message, error.helpContext);
+    const HResult outcome = object->invoke(id, args, result, error);
+    if (outcome < 0)
+        throw AutomationError(outcome, error.message.isEmpty() ? hresultText(outcome) : error.message,
+                              error.helpContext);
+    if (status)
+        *status = outcome;
     return result;
 }
 

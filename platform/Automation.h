@@ -116,6 +116,8 @@ public:
 // information. An EMPTY or non-object variant fails like a call on an unassigned object.
 Variant callMethod(const Variant& object, const QString& name, Arguments args = {});
 Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& args);
+// The same by DISPID; *status receives the member's (non-failing) HRESULT.
+Variant invokeMember(const DispatchPtr& object, DispId id, Arguments& args, HResult* status = nullptr);
 
 // A dispatch object whose members are registered by name with a DISPID and a body. Bodies throw
 // AutomationError (or any std::exception, reported as E_UNEXPECTED) to fail.

@@ -181,11 +181,12 @@ QByteArray ServerSession::handle(const QByteArray& line) {
     QJsonObject result;
     try {
         result = call(head->method, head->params);
-    } catch (const AutomationError& e) {
-        return head->notification() ? QByteArray() : errorLine(head->id, e.code(), e.message(), e.helpContext());
-    } catch (const std::exception& e) {
-        return head->notification() ? QByteArray()
-                                    : errorLine(head->id, hr::E_UNEXPECTED, QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        if (head->notification())
+            return {};
+        ErrorInfo error;
+        const HResult code = failureFromException(std::current_exception(), error);
+        return errorLine(head->id, code, error.message, error.helpContext);
     }
     return head->notification() ? QByteArray() : resultLine(head->id, result);
 }
@@ -221,33 +222,32 @@ QJsonObject ServerSession::call(const QString& method, const QJsonValue& params)
                            {QStringLiteral("typeLibrary"), m_typeLibrary->toJson()}};
     }
 
-    // The member, by "#DISPID" or by name.
+    // The member, by "#DISPID" or by name; with type information its description too.
+    const bool byDispId = method.startsWith(QLatin1Char('#'));
+    const auto unknown = [&] {
+        return byDispId ? AutomationError(hr::DISP_E_MEMBERNOTFOUND, QStringLiteral("Member not found: %1").arg(method))
+                        : AutomationError(hr::DISP_E_UNKNOWNNAME, QStringLiteral("Unknown name: %1").arg(method));
+    };
     DispId dispid = 0;
-    const MethodDesc* desc = nullptr;
-    if (method.startsWith(QLatin1Char('#'))) {
-        bool ok = false;
+    bool ok = true;
+    if (byDispId)
         dispid = method.mid(1).toInt(&ok);
-        if (!ok)
-            throw AutomationError(hr::DISP_E_MEMBERNOTFOUND, QStringLiteral("Member not found: %1").arg(method));
-        if (m_typeLibrary) {
-            desc = m_typeLibrary->dispatchInterface.findByDispId(dispid);
-            if (!desc)
-                throw AutomationError(hr::DISP_E_MEMBERNOTFOUND, QStringLiteral("Member not found: %1").arg(method));
-        }
-    } else {
-        if (m_object->getIdOfName(method, dispid) < 0)
-            throw AutomationError(hr::DISP_E_UNKNOWNNAME, QStringLiteral("Unknown name: %1").arg(method));
-        if (m_typeLibrary)
-            desc = m_typeLibrary->dispatchInterface.findByDispId(dispid);
+    else if (!m_typeLibrary)
+        ok = m_object->getIdOfName(method, dispid) >= 0;
+    const MethodDesc* desc = nullptr;
+    if (ok && m_typeLibrary) {
+        const InterfaceDesc& itf = m_typeLibrary->dispatchInterface;
+        desc = byDispId ? itf.findByDispId(dispid) : itf.findByName(method);
+        ok = desc != nullptr;
+        dispid = desc ? desc->dispid : dispid;
     }
+    if (!ok)
+        throw unknown();
 
     std::deque<Variant> values;
     Arguments args = bindArguments(desc, params, values);
-    Variant retval;
-    ErrorInfo error;
-    const HResult status = m_object->invoke(dispid, args, retval, error);
-    if (status < 0)
-        throw AutomationError(status, error.message.isEmpty() ? hresultText(status) : error.message, error.helpContext);
+    HResult status = hr::S_OK;
+    const Variant retval = invokeMember(m_object, dispid, args, &status);
 
     QJsonObject out;
     for (size_t i = 0; i < args.size(); ++i) {
