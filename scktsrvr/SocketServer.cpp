@@ -243,6 +243,10 @@ void ClientLink::onTcpData() {
 void ClientLink::onMessage(const QByteArray& message) {
     touch();
     ++m_messages;
+    handle(message);
+}
+
+void ClientLink::handle(const QByteArray& message) {
     if (m_state == State::Creating) {
         m_held.push_back(message);
         return;
@@ -342,8 +346,7 @@ void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue&
         connect(m_upstream, &QLocalSocket::readyRead, this, &ClientLink::onServerData);
         connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
         m_state = State::Ready;
-        m_replies.push_back(Waiting{id, {}, true});
-        m_createPending = true;
+        m_replies.push_back(Waiting{id, {}, true, true});
         const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
                                   {QStringLiteral("id"), id.isUndefined() ? QJsonValue() : id},
                                   {QStringLiteral("method"), rpc::kCreateObject},
@@ -356,8 +359,7 @@ void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue&
     for (const QByteArray& message : held) {
         if (m_closing)
             return;
-        --m_messages;
-        onMessage(message);
+        handle(message);
     }
 }
 
@@ -367,10 +369,9 @@ void ClientLink::onServerData() {
     while (auto line = m_upstreamInput.takeLine()) {
         // Answers given here to later requests wait for this reply: the client gets them in order.
         sendOwnAnswers();
+        const bool wasCreate = !m_replies.empty() && m_replies.front().create;
         if (!m_replies.empty())
             m_replies.pop_front();
-        const bool wasCreate = m_createPending;
-        m_createPending = false;
         send(*line);
         sendOwnAnswers();
         // A CreateObject the application server refused leaves the connection without an object.
@@ -388,7 +389,6 @@ void ClientLink::onServerGone() {
     m_upstream->abort();
     m_upstream->deleteLater();
     m_upstream = nullptr;
-    m_createPending = false;
     m_state = State::NoObject;
     // The calls still on their way get an answer each; the next CreateObject starts afresh.
     std::deque<Waiting> waiting;

@@ -60,6 +60,7 @@ private:
     void setUp();
     void onTcpData();
     void onMessage(const QByteArray& message);
+    void handle(const QByteArray& message);
     void createObject(const platform::rpc::RequestHead& head);
     void onServerReached(int fd, const QString& error, const QJsonValue& id, const QString& clsid);
     void onServerData();
@@ -87,9 +88,9 @@ private:
         QJsonValue id;
         QByteArray reply;
         bool upstream = true;
+        bool create = false; // the CreateObject that this connection's object depends on
     };
     std::deque<Waiting> m_replies;
-    bool m_createPending = false;  // the first reply due from the application server is the CreateObject's
     std::deque<QByteArray> m_held; // requests that came while the object was being created
     QTimer m_idle;
     QTimer m_partial;
