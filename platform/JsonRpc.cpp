@@ -24,7 +24,9 @@ bool isProtocolCode(int code) {
     return code >= -32768 && code <= -32000;
 }
 
-QJsonObject failure(HResult code, const QString& message, int32_t helpContext = 0) {
+} // namespace
+
+QJsonObject errorObject(int code, const QString& message, int32_t helpContext) {
     QJsonObject error{{QStringLiteral("code"), code}, {QStringLiteral("message"), message}};
     if (!isProtocolCode(code)) {
         error.insert(QStringLiteral("data"), QJsonObject{{QStringLiteral("hresult"), hresultText(code)},
@@ -32,6 +34,8 @@ QJsonObject failure(HResult code, const QString& message, int32_t helpContext = 
     }
     return error;
 }
+
+namespace {
 
 // Ids compare by value: 1 sent as an integer comes back as a JSON number.
 bool sameId(const QJsonValue& a, const QJsonValue& b) {
@@ -110,7 +114,7 @@ QByteArray encodeLine(const QJsonObject& message) {
 QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext) {
     return encodeLine(QJsonObject{{kJsonRpc, kVersion},
                                   {QStringLiteral("id"), id.isUndefined() ? QJsonValue() : id},
-                                  {QStringLiteral("error"), failure(code, message, helpContext)}});
+                                  {QStringLiteral("error"), errorObject(code, message, helpContext)}});
 }
 
 QByteArray resultLine(const QJsonValue& id, const QJsonObject& result) {
@@ -370,51 +374,41 @@ Client::Client(std::unique_ptr<MessageChannel> channel)
     : m_channel(std::move(channel)) {}
 
 Reply Client::call(const QString& method, const QJsonValue& params) {
-    const qint64 id = m_nextId++;
-    QJsonObject request{
-        {kJsonRpc, kVersion}, {QStringLiteral("id"), static_cast<double>(id)}, {QStringLiteral("method"), method}};
+    QJsonObject request{{kJsonRpc, kVersion}, {QStringLiteral("method"), method}};
     if (!params.isUndefined())
         request.insert(QStringLiteral("params"), params);
-    QString why;
-    if (!m_channel->send(QJsonDocument(request).toJson(QJsonDocument::Compact), &why)) {
+    return callRequest(std::move(request));
+}
+
+Reply Client::callRequest(QJsonObject request) {
+    if (!request.contains(QStringLiteral("id")))
+        request.insert(QStringLiteral("id"), static_cast<double>(m_nextId++));
+    return exchange(QJsonDocument(request).toJson(QJsonDocument::Compact), request.value(QStringLiteral("id")));
+}
+
+Reply Client::callRaw(const QByteArray& line) {
+    return exchange(line, QJsonDocument::fromJson(line).object().value(QStringLiteral("id")));
+}
+
+Reply Client::exchange(const QByteArray& line, const QJsonValue& id) {
+    const auto lost = [](const QString& why) {
         Reply reply;
         reply.hresult = hr::RPC_E_DISCONNECTED;
         reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
         return reply;
-    }
-    return receiveReply(QJsonValue(static_cast<double>(id)), nullptr);
-}
-
-Reply Client::callRaw(const QByteArray& line, QJsonObject* wholeReply) {
+    };
     QString why;
-    const QJsonValue id = QJsonDocument::fromJson(line).object().value(QStringLiteral("id"));
-    if (!m_channel->send(line, &why)) {
-        Reply reply;
-        reply.hresult = hr::RPC_E_DISCONNECTED;
-        reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
-        return reply;
-    }
-    return receiveReply(id, wholeReply);
-}
-
-Reply Client::receiveReply(const QJsonValue& id, QJsonObject* wholeReply) {
+    if (!m_channel->send(line, &why))
+        return lost(why);
     for (;;) {
-        QString why;
         const auto message = m_channel->receive(&why);
-        if (!message) {
-            Reply reply;
-            reply.hresult = hr::RPC_E_DISCONNECTED;
-            reply.message = QStringLiteral("The connection to the server is lost: %1").arg(why);
-            return reply;
-        }
+        if (!message)
+            return lost(why);
         const QJsonObject object = QJsonDocument::fromJson(*message).object();
         // A reply to another request (one the server answered without an id) is passed over.
         const QJsonValue replyId = object.value(QStringLiteral("id"));
-        if (!sameId(replyId, id) && !(replyId.isNull() && object.contains(QStringLiteral("error"))))
-            continue;
-        if (wholeReply)
-            *wholeReply = object;
-        return parseReply(object);
+        if (sameId(replyId, id) || (replyId.isNull() && object.contains(QStringLiteral("error"))))
+            return parseReply(object);
     }
 }
 

@@ -27,6 +27,8 @@ inline const QString kCreateObject = QStringLiteral("CreateObject");
 inline const QString kGetTypeInfo = QStringLiteral("GetTypeInfo");
 
 QByteArray encodeLine(const QJsonObject& message); // compact JSON and a final LF
+// The error member of a reply: code, message and, for an HRESULT, data.hresult and data.helpContext.
+QJsonObject errorObject(int code, const QString& message, int32_t helpContext = 0);
 QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext = 0);
 QByteArray resultLine(const QJsonValue& id, const QJsonObject& result);
 
@@ -131,11 +133,13 @@ public:
     explicit Client(std::unique_ptr<MessageChannel> channel);
     // Sends a request and waits for its reply; a channel that ends gives RPC_E_DISCONNECTED.
     Reply call(const QString& method, const QJsonValue& params = QJsonArray());
+    // A request the caller wrote, given the next id when it has none.
+    Reply callRequest(QJsonObject request);
     // Sends a line as it is (a request the caller wrote) and returns the reply.
-    Reply callRaw(const QByteArray& line, QJsonObject* wholeReply = nullptr);
+    Reply callRaw(const QByteArray& line);
 
 private:
-    Reply receiveReply(const QJsonValue& id, QJsonObject* wholeReply);
+    Reply exchange(const QByteArray& line, const QJsonValue& id);
 
     std::unique_ptr<MessageChannel> m_channel;
     qint64 m_nextId = 1;

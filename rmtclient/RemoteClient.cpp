@@ -209,18 +209,11 @@ void printJson(const QJsonObject& object, bool indented = false) {
     std::fflush(stdout);
 }
 
-// What the client prints of a reply: its result, or {"error": ...}.
-QJsonObject printable(const rpc::Reply& reply, const QJsonObject& message) {
+// What the client prints of a reply: its result, or the error as the server wrote it.
+QJsonObject printable(const rpc::Reply& reply) {
     if (reply.ok)
         return reply.result;
-    if (message.contains(QStringLiteral("error")))
-        return QJsonObject{{QStringLiteral("error"), message.value(QStringLiteral("error"))}};
-    return QJsonObject{{QStringLiteral("error"),
-                        QJsonObject{{QStringLiteral("code"), reply.hresult},
-                                    {QStringLiteral("message"), reply.message},
-                                    {QStringLiteral("data"),
-                                     QJsonObject{{QStringLiteral("hresult"), platform::hresultText(reply.hresult)},
-                                                 {QStringLiteral("helpContext"), reply.helpContext}}}}}};
+    return QJsonObject{{QStringLiteral("error"), rpc::errorObject(reply.hresult, reply.message, reply.helpContext)}};
 }
 
 const char* kUsage =
@@ -272,33 +265,23 @@ Session::Session(std::unique_ptr<rpc::MessageChannel> channel, const QString& pr
     }
 }
 
-rpc::Reply Session::callWords(const QStringList& words, QJsonObject* reply) {
+rpc::Reply Session::callWords(const QStringList& words) {
     const QString method = words.value(0);
     const platform::MethodDesc* desc = nullptr;
     if (m_typeLibrary) {
         const auto& itf = m_typeLibrary->dispatchInterface;
         desc = method.startsWith(QLatin1Char('#')) ? itf.findByDispId(method.mid(1).toInt()) : itf.findByName(method);
     }
-    const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                              {QStringLiteral("id"), static_cast<double>(m_nextId++)},
-                              {QStringLiteral("method"), method},
-                              {QStringLiteral("params"), typedParams(desc, words.mid(1))}};
-    return m_client.callRaw(QJsonDocument(request).toJson(QJsonDocument::Compact), reply);
+    return m_client.call(method, typedParams(desc, words.mid(1)));
 }
 
-rpc::Reply Session::callLine(const QString& line, QJsonObject* reply) {
+rpc::Reply Session::callLine(const QString& line) {
     const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1Char('{'))) {
-        const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
-        // A line that is not a JSON object goes as written: the server answers what is wrong with it.
-        if (!document.isObject())
-            return m_client.callRaw(trimmed.toUtf8(), reply);
-        QJsonObject request = document.object();
-        if (!request.contains(QStringLiteral("id")))
-            request.insert(QStringLiteral("id"), static_cast<double>(m_nextId++));
-        return m_client.callRaw(QJsonDocument(request).toJson(QJsonDocument::Compact), reply);
-    }
-    return callWords(splitWords(trimmed), reply);
+    if (!trimmed.startsWith(QLatin1Char('{')))
+        return callWords(splitWords(trimmed));
+    const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
+    // A line that is not a JSON object goes as written: the server answers what is wrong with it.
+    return document.isObject() ? m_client.callRequest(document.object()) : m_client.callRaw(trimmed.toUtf8());
 }
 
 int run(const QStringList& arguments) {
@@ -355,7 +338,7 @@ int run(const QStringList& arguments) {
     }
     Session session(std::move(channel), progId);
     if (!session.created().ok) {
-        printJson(printable(session.created(), {}));
+        printJson(printable(session.created()));
         return 3;
     }
     if (command == QLatin1String("typeinfo")) {
@@ -367,9 +350,8 @@ int run(const QStringList& arguments) {
         return 0;
     }
     if (command == QLatin1String("call")) {
-        QJsonObject message;
-        const rpc::Reply reply = session.callWords(rest, &message);
-        printJson(printable(reply, message));
+        const rpc::Reply reply = session.callWords(rest);
+        printJson(printable(reply));
         return reply.ok ? 0 : 1;
     }
     QFile file;
@@ -389,9 +371,8 @@ int run(const QStringList& arguments) {
         if (trimmed.isEmpty() ||
             (trimmed.startsWith(QLatin1Char('#')) && !(trimmed.size() > 1 && trimmed.at(1).isDigit())))
             continue;
-        QJsonObject message;
-        const rpc::Reply reply = session.callLine(line, &message);
-        printJson(printable(reply, message));
+        const rpc::Reply reply = session.callLine(line);
+        printJson(printable(reply));
         if (!reply.ok) {
             status = 1;
             if (reply.hresult == hr::RPC_E_DISCONNECTED)

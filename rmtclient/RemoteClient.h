@@ -36,17 +36,16 @@ public:
     const std::optional<platform::TypeLibraryDesc>& typeLibrary() const { return m_typeLibrary; }
     QJsonObject typeInfoJson() const { return m_typeInfo; }
 
-    // A call from words (METHOD ARG ...); the whole reply message comes back in *reply.
-    platform::rpc::Reply callWords(const QStringList& words, QJsonObject* reply);
+    // A call from words (METHOD ARG ...).
+    platform::rpc::Reply callWords(const QStringList& words);
     // A call from one script line: a JSON request object, or words as on the command line.
-    platform::rpc::Reply callLine(const QString& line, QJsonObject* reply);
+    platform::rpc::Reply callLine(const QString& line);
 
 private:
     platform::rpc::Client m_client;
     platform::rpc::Reply m_created;
     std::optional<platform::TypeLibraryDesc> m_typeLibrary;
     QJsonObject m_typeInfo;
-    qint64 m_nextId = 1000;
 };
 
 // The program: parses the command line, runs the command, prints JSON. Returns the exit status:
