@@ -148,14 +148,6 @@ std::shared_ptr<RemoteObject> RemoteObject::create(std::unique_ptr<rpc::MessageC
 RemoteObject::RemoteObject(Passkey, std::unique_ptr<rpc::MessageChannel> channel)
     : m_client(std::move(channel)) {}
 
-HResult RemoteObject::getIdOfName(const QString& name, DispId& id) const {
-    return m_library.dispatchInterface.idOfName(name, id);
-}
-
-QList<QPair<QString, DispId>> RemoteObject::members() const {
-    return m_library.dispatchInterface.memberList();
-}
-
 HResult RemoteObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) {
     const MethodDesc* method = m_library.dispatchInterface.findByDispId(id);
     if (!method) {

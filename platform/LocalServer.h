@@ -61,7 +61,7 @@ int connectClassServer(const QString& clsid, const QString& command, int timeout
 
 // An object that lives in another process, reached through its server's endpoint: each call travels
 // as one request and waits for its reply. Calls from several threads take turns.
-class RemoteObject : public IDispatchObject, public ITypeInfoProvider {
+class RemoteObject : public DescribedDispatchObject {
     struct Passkey {};
 
 public:
@@ -70,9 +70,7 @@ public:
     static std::shared_ptr<RemoteObject> create(std::unique_ptr<rpc::MessageChannel> channel, const QString& clsid);
     RemoteObject(Passkey, std::unique_ptr<rpc::MessageChannel> channel);
 
-    HResult getIdOfName(const QString& name, DispId& id) const override;
     HResult invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) override;
-    QList<QPair<QString, DispId>> members() const override;
     const TypeLibraryDesc& typeLibrary() const override { return m_library; }
 
 private:

@@ -111,4 +111,13 @@ public:
     virtual const TypeLibraryDesc& typeLibrary() const = 0;
 };
 
+// A dispatch object whose members are those of its type library's interface, here or in another process.
+class DescribedDispatchObject : public IDispatchObject, public ITypeInfoProvider {
+public:
+    HResult getIdOfName(const QString& name, DispId& id) const override {
+        return typeLibrary().dispatchInterface.idOfName(name, id);
+    }
+    QList<QPair<QString, DispId>> members() const override { return typeLibrary().dispatchInterface.memberList(); }
+};
+
 } // namespace morvane::platform

@@ -12,14 +12,6 @@ void TypedDispatchObject::bind(const QString& name, Body body) {
         m_bodies.insert(method->dispid, std::move(body));
 }
 
-HResult TypedDispatchObject::getIdOfName(const QString& name, DispId& id) const {
-    return m_library.dispatchInterface.idOfName(name, id);
-}
-
-QList<QPair<QString, DispId>> TypedDispatchObject::members() const {
-    return m_library.dispatchInterface.memberList();
-}
-
 HResult TypedDispatchObject::invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) {
     const MethodDesc* method = m_library.dispatchInterface.findByDispId(id);
     const auto body = m_bodies.constFind(id);

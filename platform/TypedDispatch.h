@@ -12,15 +12,13 @@ namespace morvane::platform {
 // by-value argument is coerced to its declared type before the body runs (an int32 parameter takes
 // "5" as 5 and refuses "abc" with DISP_E_TYPEMISMATCH), and a VARIANT result starts out EMPTY.
 // Bodies throw AutomationError (or any std::exception, reported as E_UNEXPECTED) to fail.
-class TypedDispatchObject : public IDispatchObject, public ITypeInfoProvider {
+class TypedDispatchObject : public DescribedDispatchObject {
 public:
     using Body = std::function<Variant(Arguments& args)>;
 
     explicit TypedDispatchObject(const TypeLibraryDesc& library);
 
-    HResult getIdOfName(const QString& name, DispId& id) const override;
     HResult invoke(DispId id, Arguments& args, Variant& result, ErrorInfo& error) override;
-    QList<QPair<QString, DispId>> members() const override;
     const TypeLibraryDesc& typeLibrary() const override { return m_library; }
 
 protected:
