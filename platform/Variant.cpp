@@ -120,18 +120,17 @@ QString varTypeName(VarType type) {
     return QStringLiteral("Unknown");
 }
 
-double dateTimeToOleDate(const QDateTime& dateTime) {
-    const QDateTime local = dateTime.toLocalTime();
-    const qint64 days = oleEpoch().date().daysTo(local.date());
-    const double fraction = local.time().msecsSinceStartOfDay() / 86400000.0;
+double oleDateFromParts(const QDate& date, const QTime& time) {
+    const qint64 days = oleEpoch().date().daysTo(date);
+    const double fraction = time.msecsSinceStartOfDay() / 86400000.0;
     // Dates before the epoch keep the time of day as a positive fraction of a negative day number.
     return days >= 0 ? days + fraction : days - fraction;
 }
 
-QDateTime oleDateToDateTime(double oleDate) {
+std::optional<OleDateParts> oleDateParts(double oleDate) {
     // Outside the range the day count would not fit the conversion below.
     if (!isOleDateInRange(oleDate))
-        return {};
+        return std::nullopt;
     const double wholeDays = std::trunc(oleDate);
     const double fraction = std::fabs(oleDate - wholeDays);
     qint64 ms = std::llround(fraction * 86400000.0);
@@ -140,8 +139,19 @@ QDateTime oleDateToDateTime(double oleDate) {
         ms -= 86400000;
         days += oleDate >= 0 ? 1 : -1;
     }
-    return QDateTime(oleEpoch().date().addDays(days), QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms)),
-                     Qt::LocalTime);
+    return OleDateParts{oleEpoch().date().addDays(days), QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms))};
+}
+
+double dateTimeToOleDate(const QDateTime& dateTime) {
+    const QDateTime local = dateTime.toLocalTime();
+    return oleDateFromParts(local.date(), local.time());
+}
+
+QDateTime oleDateToDateTime(double oleDate) {
+    const auto parts = oleDateParts(oleDate);
+    if (!parts)
+        return {};
+    return QDateTime(parts->date, parts->time, Qt::LocalTime);
 }
 
 Variant::Variant(int32_t value)

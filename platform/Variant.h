@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <variant>
 
 namespace morvane::platform {
@@ -95,5 +96,14 @@ Variant operator-(const Variant& left, const Variant& right);
 
 double dateTimeToOleDate(const QDateTime& dateTime);
 QDateTime oleDateToDateTime(double oleDate);
+
+// An automation date as a calendar day and a time of day (to the millisecond), without a time zone;
+// nullopt outside the dates automation can hold. And back.
+struct OleDateParts {
+    QDate date;
+    QTime time;
+};
+std::optional<OleDateParts> oleDateParts(double oleDate);
+double oleDateFromParts(const QDate& date, const QTime& time);
 
 } // namespace morvane::platform

@@ -12,9 +12,6 @@ namespace morvane::platform {
 
 namespace {
 
-const QDate kOleEpoch(1899, 12, 30);
-constexpr qint64 kMsPerDay = 86400000;
-
 QJsonObject tagged(const char* vt, const QJsonValue& value) {
     return QJsonObject{{QStringLiteral("vt"), QLatin1String(vt)}, {QStringLiteral("value"), value}};
 }
@@ -119,20 +116,12 @@ std::optional<Variant> taggedFromJson(const QJsonObject& object, QString* error)
 } // namespace
 
 QString oleDateText(double oleDate) {
-    // Far outside the calendar there is no text form (the day count would not even fit an integer).
-    if (!std::isfinite(oleDate) || std::fabs(oleDate) > 1e8)
+    // Outside the dates automation holds there is no text form.
+    const auto parts = oleDateParts(oleDate);
+    if (!parts)
         return {};
-    const double wholeDays = std::trunc(oleDate);
-    qint64 ms = std::llround(std::fabs(oleDate - wholeDays) * kMsPerDay);
-    qint64 days = static_cast<qint64>(wholeDays);
-    if (ms >= kMsPerDay) {
-        ms -= kMsPerDay;
-        days += oleDate >= 0 ? 1 : -1;
-    }
-    const QDate date = kOleEpoch.addDays(days);
-    const QTime time = QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms));
-    return date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T') +
-           time.toString(QStringLiteral("HH:mm:ss.zzz"));
+    return parts->date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T') +
+           parts->time.toString(QStringLiteral("HH:mm:ss.zzz"));
 }
 
 std::optional<double> oleDateFromText(const QString& text) {
@@ -145,10 +134,7 @@ std::optional<double> oleDateFromText(const QString& text) {
         time = QTime::fromString(text.mid(t + 1), QStringLiteral("HH:mm:ss"));
     if (!date.isValid() || !time.isValid())
         return std::nullopt;
-    const qint64 days = kOleEpoch.daysTo(date);
-    const double fraction = static_cast<double>(time.msecsSinceStartOfDay()) / kMsPerDay;
-    // Before the epoch the time of day stays a positive fraction of a negative day number.
-    return days >= 0 ? days + fraction : days - fraction;
+    return oleDateFromParts(date, time);
 }
 
 QJsonValue variantToJson(const Variant& value) {
