@@ -167,7 +167,6 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         QString why;
         if (!endpoint.listen(path, &why)) {
             platform::showMessage({why, QStringLiteral("Error"), platform::MessageIcon::Error});
-            frm_server_main->CloseServices();
             dataModule.reset();
             mutex.release();
             return 1;
