@@ -122,6 +122,22 @@ QByteArray resultLine(const QJsonValue& id, const QJsonObject& result) {
         QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}});
 }
 
+QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
+    // Compact JSON writes the members in order of their names: the line ends with the result, and the
+    // result with "out", before which "retval" would come last. The packet goes in as it stands, so a
+    // packet of many megabytes is neither parsed nor encoded again.
+    QByteArray line =
+        QJsonDocument(QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}})
+            .toJson(QJsonDocument::Compact);
+    line.chop(2);
+    static constexpr char head[] = R"(,"retval":{"value":)";
+    static constexpr char tail[] = R"(,"vt":"packet"}}})"
+                                   "\n";
+    line.reserve(line.size() + packet.size() + qsizetype(sizeof head + sizeof tail));
+    line.append(head).append(packet).append(tail);
+    return line;
+}
+
 std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply) {
     const auto reject = [&](int code, const QString& why, const QJsonValue& id = QJsonValue()) {
         if (errorReply)
@@ -183,8 +199,9 @@ QByteArray ServerSession::handle(const QByteArray& line) {
     if (!head)
         return reply;
     QJsonObject result;
+    Variant packet;
     try {
-        result = call(head->method, head->params);
+        result = call(head->method, head->params, &packet);
     } catch (...) {
         if (head->notification())
             return {};
@@ -192,10 +209,12 @@ QByteArray ServerSession::handle(const QByteArray& line) {
         const HResult code = failureFromException(std::current_exception(), error);
         return errorLine(head->id, code, error.message, error.helpContext);
     }
-    return head->notification() ? QByteArray() : resultLine(head->id, result);
+    if (head->notification())
+        return {};
+    return packet.isPacket() ? packetResultLine(head->id, result, packet.packetJson()) : resultLine(head->id, result);
 }
 
-QJsonObject ServerSession::call(const QString& method, const QJsonValue& params) {
+QJsonObject ServerSession::call(const QString& method, const QJsonValue& params, Variant* packetRetval) {
     if (method.compare(kCreateObject, Qt::CaseInsensitive) == 0) {
         if (m_object)
             throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));
@@ -257,6 +276,10 @@ QJsonObject ServerSession::call(const QString& method, const QJsonValue& params)
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i].isByRef() && args[i].written() && desc)
             out.insert(desc->params.at(static_cast<qsizetype>(i)).name, variantToJson(args[i].value()));
+    }
+    if (retval.isPacket()) {
+        *packetRetval = retval;
+        return QJsonObject{{QStringLiteral("hresult"), status}, {QStringLiteral("out"), out}};
     }
     return QJsonObject{{QStringLiteral("hresult"), status},
                        {QStringLiteral("retval"), variantToJson(retval)},

@@ -31,6 +31,8 @@ QByteArray encodeLine(const QJsonObject& message); // compact JSON and a final L
 QJsonObject errorObject(int code, const QString& message, int32_t helpContext = 0);
 QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext = 0);
 QByteArray resultLine(const QJsonValue& id, const QJsonObject& result);
+// The same with a data packet as the result's retval (the result holding hresult and out only).
+QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet);
 
 // A request as far as the socket server needs to read it.
 struct RequestHead {
@@ -61,7 +63,8 @@ public:
     void release();
 
 private:
-    QJsonObject call(const QString& method, const QJsonValue& params);
+    // A data packet retval is left out of the result and handed back in *packetRetval.
+    QJsonObject call(const QString& method, const QJsonValue& params, Variant* packetRetval);
 
     Creator m_creator;
     DispatchPtr m_object;

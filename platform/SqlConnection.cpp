@@ -10,6 +10,8 @@
 
 namespace morvane::platform {
 
+Q_LOGGING_CATEGORY(lcSql, "morvane.database")
+
 namespace {
 
 QString driverText(const QSqlError& error) {
@@ -228,6 +230,17 @@ void SqlConnection::run() {
 bool SqlConnection::open(const SqlConnectionSettings& s, QString* error) {
     m_provider = s.provider;
     return call([&](QSqlDatabase& db) {
+        m_settings = s;
+        m_broken = false;
+        const bool opened = openOn(db, s, error);
+        if (opened)
+            m_everOpened = true;
+        return opened;
+    });
+}
+
+bool SqlConnection::openOn(QSqlDatabase& db, const SqlConnectionSettings& s, QString* error) {
+    {
         if (db.isValid()) {
             db.close();
             db = QSqlDatabase();
@@ -286,6 +299,57 @@ bool SqlConnection::open(const SqlConnectionSettings& s, QString* error) {
             return false;
         }
         return true;
+    }
+}
+
+bool SqlConnection::ensureUsable(QSqlDatabase& db, QString* error) {
+    if (m_broken && m_everOpened) {
+        // One attempt per call at most, and none within a second of the last: a server that stays away
+        // costs each caller one quick failure, never a loop.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastReopen >= std::chrono::seconds(1)) {
+            m_lastReopen = now;
+            QString why;
+            if (openOn(db, m_settings, &why)) {
+                m_broken = false;
+                qCInfo(lcSql).noquote() << "the database connection is open again";
+            } else {
+                qCWarning(lcSql).noquote() << "the database connection could not be opened again:" << why;
+                m_brokenReason = why;
+            }
+        }
+        if (m_broken) {
+            if (error)
+                *error = QStringLiteral("the database connection was lost: %1").arg(m_brokenReason);
+            return false;
+        }
+    }
+    if (!db.isValid() || !db.isOpen()) {
+        if (error)
+            *error = QStringLiteral("the database connection is not open");
+        return false;
+    }
+    return true;
+}
+
+void SqlConnection::checkAfterFailure(QSqlDatabase& db) {
+    if (m_broken || !db.isValid() || !db.isOpen())
+        return;
+    // A statement may fail for its own reasons; only a connection that cannot answer the simplest
+    // question is given up.
+    QSqlQuery probe(db);
+    if (probe.exec(QStringLiteral("select 1")))
+        return;
+    m_broken = true;
+    m_brokenReason = driverText(probe.lastError());
+    qCWarning(lcSql).noquote() << "the database connection is lost, it is opened again on the next call:"
+                               << m_brokenReason;
+}
+
+void SqlConnection::checkAfterFailure() {
+    call([this](QSqlDatabase& db) {
+        checkAfterFailure(db);
+        return 0;
     });
 }
 
@@ -303,13 +367,15 @@ bool SqlConnection::isOpen() {
 
 SqlResult SqlConnection::exec(const QString& sql, const QVariantList& binds) {
     return call([&](QSqlDatabase& db) {
-        if (!db.isValid() || !db.isOpen()) {
-            SqlResult result;
+        SqlResult result;
+        if (!ensureUsable(db, &result.error)) {
             result.ok = false;
-            result.error = QStringLiteral("the database connection is not open");
             return result;
         }
-        return execOn(db, sql, binds);
+        result = execOn(db, sql, binds);
+        if (!result.ok)
+            checkAfterFailure(db);
+        return result;
     });
 }
 

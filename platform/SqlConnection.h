@@ -3,9 +3,11 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QLoggingCategory>
 #include <QVariant>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -15,6 +17,8 @@
 #include <type_traits>
 
 namespace morvane::platform {
+
+Q_DECLARE_LOGGING_CATEGORY(lcSql)
 
 enum class SqlProvider {
     SqlServer,  // "SQLOLEDB.1": Microsoft SQL Server through FreeTDS ODBC
@@ -101,13 +105,30 @@ public:
 
     const QString& connectionName() const { return m_name; }
 
+    // On the connection's thread, before a caller's statements: a connection found lost is opened again
+    // with the settings of the last open (one attempt per call, none within a second of the previous);
+    // false with the reason when the connection cannot be used.
+    bool ensureUsable(QSqlDatabase& db, QString* error);
+    // On the connection's thread, after a statement failed: a connection that no longer answers is
+    // marked lost, so that the next call opens it again.
+    void checkAfterFailure(QSqlDatabase& db);
+    // The same from any thread.
+    void checkAfterFailure();
+
 private:
     void post(std::function<void()> job);
     void run();
+    bool openOn(QSqlDatabase& db, const SqlConnectionSettings& settings, QString* error);
 
     QString m_name;
     std::atomic<SqlProvider> m_provider{SqlProvider::Unknown}; // set by open() on any thread, read anywhere
     QSqlDatabase m_db;                                         // database thread only
+    // Database thread only: what reopening a lost connection needs.
+    SqlConnectionSettings m_settings;
+    bool m_everOpened = false;
+    bool m_broken = false;
+    QString m_brokenReason;
+    std::chrono::steady_clock::time_point m_lastReopen{};
 
     std::mutex m_mutex; // guards m_queue, m_stopping (caller threads and the database thread)
     std::condition_variable m_wake;

@@ -116,6 +116,8 @@ QString varTypeName(VarType type) {
         return QStringLiteral("Array Variant");
     case VarType::Bytes:
         return QStringLiteral("Array Byte");
+    case VarType::Packet:
+        return QStringLiteral("Data Packet");
     }
     return QStringLiteral("Unknown");
 }
@@ -171,6 +173,18 @@ Variant::Variant(VariantArray items)
 Variant::Variant(const QByteArray& bytes)
     : m_value(bytes) {}
 
+Variant Variant::packet(QByteArray json) {
+    Variant v;
+    v.m_value = VariantPacket{std::move(json)};
+    return v;
+}
+
+const QByteArray& Variant::packetJson() const {
+    static const QByteArray none;
+    const auto* packet = std::get_if<VariantPacket>(&m_value);
+    return packet ? packet->json : none;
+}
+
 Variant Variant::null() {
     Variant v;
     v.m_value = VariantNull{};
@@ -184,7 +198,7 @@ Variant Variant::fromDateTime(const QDateTime& dateTime) {
 VarType Variant::type() const {
     static constexpr VarType kinds[] = {VarType::Empty, VarType::Null, VarType::I4,   VarType::R8,
                                         VarType::Bool,  VarType::BStr, VarType::Date, VarType::Dispatch,
-                                        VarType::Array, VarType::Bytes};
+                                        VarType::Array, VarType::Bytes, VarType::Packet};
     return kinds[m_value.index()];
 }
 
@@ -346,6 +360,8 @@ VariantArray Variant::toArray() const {
 QByteArray Variant::toBytes() const {
     if (type() == VarType::Bytes)
         return std::get<QByteArray>(m_value);
+    if (type() == VarType::Packet) // the packet's bytes, as automation hands a packet over
+        return std::get<VariantPacket>(m_value).json;
     if (type() == VarType::BStr)
         return std::get<QString>(m_value).toUtf8();
     if (type() == VarType::Array) {
@@ -383,6 +399,10 @@ Variant Variant::convertedTo(VarType target) const {
         return Variant(toArray());
     case VarType::Bytes:
         return Variant(toBytes());
+    case VarType::Packet:
+        if (type() == VarType::Packet)
+            return *this;
+        throwMismatch(type(), "Data Packet");
     }
     return *this;
 }
@@ -409,6 +429,8 @@ QString Variant::debugText() const {
     }
     case VarType::Bytes:
         return QStringLiteral("BYTES:%1").arg(QString::fromLatin1(std::get<QByteArray>(m_value).toHex()));
+    case VarType::Packet:
+        return QStringLiteral("PACKET:%1").arg(QString::fromUtf8(std::get<VariantPacket>(m_value).json));
     default:
         return varTypeName(type()) + QLatin1Char(':') + toText();
     }

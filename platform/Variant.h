@@ -27,12 +27,20 @@ enum class VarType {
     Dispatch,
     Array,
     Bytes,
+    Packet, // a data packet of the data providers: JSON text, carried as it is
 };
 
 QString varTypeName(VarType type);
 
 struct VariantNull {
     bool operator==(const VariantNull&) const = default;
+};
+
+// A data packet (rows and their description, a delta, an error packet) as compact UTF-8 JSON text. It
+// is what automation would carry as an array of bytes; here it travels as JSON on the wire.
+struct VariantPacket {
+    QByteArray json;
+    bool operator==(const VariantPacket&) const = default;
 };
 
 struct VariantDate {
@@ -58,12 +66,17 @@ public:
     Variant(const QByteArray& bytes);
 
     static Variant null();
+    // The packet's text must be one JSON object; the codec on the wire trusts it.
+    static Variant packet(QByteArray json);
     static Variant fromDateTime(const QDateTime& dateTime);
     static Variant text(const char* utf8) { return Variant(QString::fromUtf8(utf8)); }
 
     VarType type() const;
     bool isEmpty() const { return type() == VarType::Empty; }
     bool isNull() const { return type() == VarType::Null; }
+    bool isPacket() const { return type() == VarType::Packet; }
+    // The JSON text of a packet; empty for any other type.
+    const QByteArray& packetJson() const;
 
     int32_t toInt32() const;
     double toDouble() const;
@@ -86,7 +99,7 @@ public:
 
 private:
     using Storage = std::variant<std::monostate, VariantNull, int32_t, double, bool, QString, VariantDate, DispatchPtr,
-                                 VariantArray, QByteArray>;
+                                 VariantArray, QByteArray, VariantPacket>;
     Storage m_value;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTime>
 
@@ -108,6 +109,11 @@ std::optional<Variant> taggedFromJson(const QJsonObject& object, QString* error)
             return bad();
         return variantFromJson(value, error);
     }
+    if (vt == QLatin1String("packet")) {
+        if (!value.isObject())
+            return fail(error, QStringLiteral("\"vt\":\"packet\" needs a JSON object as its value"));
+        return Variant::packet(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+    }
     if (vt == QLatin1String("dispatch"))
         return fail(error, QStringLiteral("an object cannot travel as a value"));
     return fail(error, QStringLiteral("unknown variant type \"%1\"").arg(vt));
@@ -177,6 +183,9 @@ QJsonValue variantToJson(const Variant& value, const VariantJsonForm& form) {
     }
     case VarType::Bytes:
         return tagged("bytes", QString::fromLatin1(value.toBytes().toBase64()));
+    case VarType::Packet:
+        return QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
+                           {QStringLiteral("value"), QJsonDocument::fromJson(value.packetJson()).object()}};
     case VarType::Dispatch:
         break;
     }

@@ -12,7 +12,8 @@ namespace morvane::platform {
 //   null NULL; {"vt":"empty"} EMPTY; an integer in the int32 range I4, any other number R8; true/false
 //   BOOL; a string BSTR; {"vt":"date","value":"YYYY-MM-DDTHH:MM:SS.zzz"} DATE; {"vt":"bytes","value":
 //   "<base64>"} a byte array; a JSON array an array of VARIANT; {"vt":"i4"|"r8"|"bool"|"bstr"|"date"|
-//   "bytes"|"array"|"empty"|"null","value":...} always.
+//   "bytes"|"array"|"empty"|"null","value":...} always; {"vt":"packet","value":{...}} a data packet, its
+//   JSON object as it stands.
 // Decoding what encoding wrote gives the same variant back: an R8 that looks like an integer, and a date
 // that the text form would not give back exactly, travel tagged (a date then as its number of days).
 // An object (DISPATCH) cannot travel: it is written as {"vt":"dispatch"}, which does not decode.

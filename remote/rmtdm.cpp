@@ -8,6 +8,7 @@
 #include "unt_ScanAllControls.h"
 
 #include <QDateTime>
+#include <QHash>
 
 #include <atomic>
 #include <vector>
@@ -199,15 +200,101 @@ void Trmtserver::bindCommands() {
 }
 
 void Trmtserver::bindAppServer() {
-    // No provider is exported yet: every call that names one is answered as the framework answers a
-    // name it does not know.
-    const auto notExported = [](Arguments& a) -> Variant {
-        throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("Provider not exported: %1").arg(a[0].value().toText()));
+    createProviders();
+    bind(QStringLiteral("AS_ApplyUpdates"), [this](Arguments& a) { return FProviders.AS_ApplyUpdates(a); });
+    bind(QStringLiteral("AS_GetRecords"), [this](Arguments& a) { return FProviders.AS_GetRecords(a); });
+    bind(QStringLiteral("AS_DataRequest"), [this](Arguments& a) { return FProviders.AS_DataRequest(a); });
+    bind(QStringLiteral("AS_GetProviderNames"), [this](Arguments& a) { return FProviders.AS_GetProviderNames(a); });
+    bind(QStringLiteral("AS_GetParams"), [this](Arguments& a) { return FProviders.AS_GetParams(a); });
+    bind(QStringLiteral("AS_RowRequest"), [this](Arguments& a) { return FProviders.AS_RowRequest(a); });
+    bind(QStringLiteral("AS_Execute"), [this](Arguments& a) { return FProviders.AS_Execute(a); });
+}
+
+void Trmtserver::createProviders() {
+    // The providers in the order of their declaration; each serves a query of its own on the one
+    // connection. No query has a statement until a client or a handler gives it one.
+    struct Declared {
+        const char* provider;
+        const char* query;
+        bool clientSql;
     };
-    for (const char* name :
-         {"AS_ApplyUpdates", "AS_GetRecords", "AS_DataRequest", "AS_GetParams", "AS_RowRequest", "AS_Execute"})
-        bind(QLatin1String(name), notExported);
-    bind(QStringLiteral("AS_GetProviderNames"), [](Arguments&) { return Variant(platform::VariantArray()); });
+    static constexpr Declared declared[] = {
+        {"dsp_open_public", "qry_open_public", true},
+        {"dsp_exec_public", "qry_exec_public", false},
+        {"dsp_exec1_public", "qry_exec1_public", false},
+        {"dsp_exec2_public", "qry_exec2_public", false},
+        {"dsp_exec3_public", "qry_exec3_public", false},
+        {"dsp_open_ScanAllControl", "qry_open_ScanAllControl", false},
+        {"dsp_department", "qry_department", true},
+        {"dsp_stafferView", "qry_stafferview", true},
+        {"dsp_pqpertype", "qry_papertype", true},
+        {"dsp_sex", "qry_sex", true},
+        {"dsp_deviceview", "qry_deviceview", true},
+        {"dsp_devicetype", "qry_devicetype", true},
+        {"dsp_msgmode", "qry_msgmode", true},
+        {"dsp_opendoormode", "qry_opendoormode", true},
+        {"dsp_holiday", "qry_holiday", true},
+        {"dsp_timeparagraph", "qry_timeparagraph", true},
+        {"dsp_mordcard", "qry_mordcard", true},
+        {"dsp_timegroup", "qry_timegroup", true},
+        {"dsp_popedomgroup", "qry_popedomgroup", true},
+        {"dsp_systemenu", "qry_systemenu", true},
+        {"dsp_operator", "qry_operator", true},
+        {"dsp_operatormenu", "qry_operatormenu", true},
+        {"dsp_operatorlogon", "qry_operatorlogon", true},
+        {"dsp_popedomgroupmodule", "qry_popedomgroupmodule", true},
+        {"dsp_devicemordcard", "qry_devicemordcard", true},
+        {"dsp_deviceholiday", "qry_deviceholiday", true},
+        {"dsp_devicetimegroup", "qry_devicetimegroup", true},
+        {"dsp_brushcardlog", "qry_brushcardlog", true},
+        {"dsp_doorinfo", "qry_doorinfo", true},
+        {"dsp_makecard", "qry_makecard", true},
+        {"dsp_open1_public", "qry_open1_public", true},
+        {"dsp_open2_public", "qry_open2_public", true},
+        {"dsp_revokecard", "qry_revokecard", true},
+        {"dsp_tempdepartment", "qry_tempdepartment", true},
+        {"dsp_wordbook", "qry_wordbook", true},
+        {"dsp_systemlog", "qry_systemlog", true},
+    };
+    const QHash<QString, provider::Provider::DataRequestHandler> handlers{
+        {QStringLiteral("dsp_exec1_public"),
+         [this](provider::Provider& sender, const Variant& input) { return dsp_exec1_publicDataRequest(sender, input); }},
+        {QStringLiteral("dsp_exec3_public"),
+         [this](provider::Provider& sender, const Variant& input) { return dsp_exec3_publicDataRequest(sender, input); }},
+        {QStringLiteral("dsp_open_ScanAllControl"),
+         [this](provider::Provider& sender, const Variant& input) {
+             return dsp_open_ScanAllControlDataRequest(sender, input);
+         }},
+    };
+    for (const Declared& entry : declared) {
+        provider::Provider::Options options;
+        options.allowCommandText = entry.clientSql;
+        const QString name = QLatin1String(entry.provider);
+        FProviders.add(name, QLatin1String(entry.query), options, handlers.value(name));
+    }
+}
+
+Variant Trmtserver::dsp_exec1_publicDataRequest(provider::Provider& Sender, const Variant& Input) {
+    const Variant input = Input; // held for the whole handler
+    provider::ProviderQuery& query = Sender.query();
+    Sender.closeQuery();
+    query.sql.clear();
+    query.sql = input.toText();
+    Sender.executeQuery();
+    return Variant();
+}
+
+Variant Trmtserver::dsp_exec3_publicDataRequest(provider::Provider& /*Sender*/, const Variant& /*Input*/) {
+    return Variant();
+}
+
+Variant Trmtserver::dsp_open_ScanAllControlDataRequest(provider::Provider& Sender, const Variant& Input) {
+    const Variant input = Input;
+    provider::ProviderQuery& query = Sender.query();
+    Sender.closeQuery();
+    query.sql.clear();
+    query.sql = input.toText();
+    return Sender.openQueryPacket();
 }
 
 std::optional<int32_t> Trmtserver::OpenCon(int32_t aDeviceType, Variant aMacAdder, Variant aIpAdder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppServer.h"
 #include "TypedDispatch.h"
 #include "Variant.h"
 
@@ -33,7 +34,7 @@ IScanHost* scanHost();
 // providers.
 //
 // Threads: one call at a time per instance (the connection runs its calls in order); the 37 own
-// methods take no lock. What they share with other instances, the device registry and the scanning
+// methods take no lock, the IAppServer methods take the providers' lock. What they share with other instances, the device registry and the scanning
 // thread, guards itself.
 class Trmtserver : public platform::TypedDispatchObject {
 public:
@@ -56,6 +57,14 @@ private:
 
     void bindCommands();
     void bindAppServer();
+    void createProviders();
+
+    // The data-request handlers of three providers.
+    platform::Variant dsp_exec1_publicDataRequest(provider::Provider& Sender, const platform::Variant& Input);
+    platform::Variant dsp_exec3_publicDataRequest(provider::Provider& Sender, const platform::Variant& Input);
+    platform::Variant dsp_open_ScanAllControlDataRequest(provider::Provider& Sender, const platform::Variant& Input);
+
+    provider::ProviderSet FProviders; // the 36 data providers and the IAppServer methods over them
 
     platform::Variant FControllerLink; // this instance's lock-communication object; EMPTY until OpenCon
     platform::Variant FComPortHandle;  // the serial-port handle the component gave this instance

@@ -1,6 +1,7 @@
 #include "unt_localdataconnect.h"
 
 #include "MessageBox.h"
+#include "Provider.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -43,12 +44,16 @@ Tlocaldataconnect::Tlocaldataconnect(MainWindowFactory createMainWindow)
     , FInitTable(ADOCon)
     , m_createMainWindow(std::move(createMainWindow)) {
     localdataconnect = this;
+    // Every data provider of every remote data module works on this connection.
+    provider::setSharedConnection(&ADOCon);
 }
 
 Tlocaldataconnect::~Tlocaldataconnect() {
     if (frm_server_main == m_mainWindow.get())
         frm_server_main = nullptr;
     m_mainWindow.reset();
+    if (provider::sharedConnection() == &ADOCon)
+        provider::setSharedConnection(nullptr);
     if (localdataconnect == this)
         localdataconnect = nullptr;
 }

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "DataPacket.h"
+#include "SqlConnection.h"
+#include "Variant.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+
+namespace morvane::provider {
+
+// The one database connection that every provider of the process works on. Threads: set by the main
+// thread before any client is served and cleared after the last is gone; read by the callers' threads.
+void setSharedConnection(platform::SqlConnection* connection);
+platform::SqlConnection* sharedConnection();
+
+// How an update or a delete finds its row: by all original values (the default), by the key and the
+// original values of the changed fields, or by the key alone.
+enum class UpdateMode { WhereAll, WhereChanged, WhereKeyOnly };
+
+// A named parameter of a statement (":name" in its text) and its value.
+using StatementParams = QList<QPair<QString, platform::Variant>>;
+
+// A query component: the statement a provider reads and executes, and its parameters.
+struct ProviderQuery {
+    QString name;
+    QString sql;
+    StatementParams params;
+};
+
+// A data provider: reads its query as data packets, runs it as a command, and writes deltas back to the
+// query's table, all on the shared connection. Failures throw AutomationError with the database's text.
+//
+// Threads: used by one thread at a time (its data module holds the module's lock for every call).
+class Provider {
+public:
+    using DataRequestHandler = std::function<platform::Variant(Provider& sender, const platform::Variant& input)>;
+    struct Options {
+        bool allowCommandText = false; // the client may replace the statement with its own
+        UpdateMode updateMode = UpdateMode::WhereAll;
+    };
+
+    Provider(QString name, QString queryName, Options options, DataRequestHandler onDataRequest = {});
+
+    const QString& name() const { return m_name; }
+    ProviderQuery& query() { return m_query; }
+
+    // Count -1 all records, 0 the metadata only, n the next n (the cursor is kept until a reset, a new
+    // statement or new parameters, or until its last record has been sent). Options: 1 metadata, 2 reset.
+    platform::Variant getRecords(int count, int& recsOut, int options, const QString& commandText,
+                                 platform::Variant& params);
+    void execute(const QString& commandText, platform::Variant& params);
+    platform::Variant getParams() const;
+    platform::Variant rowRequest(const platform::Variant& row, int requestType);
+    platform::Variant applyUpdates(const platform::Variant& delta, int maxErrors, int& errorCount);
+    platform::Variant dataRequest(const platform::Variant& input);
+
+    // For data-request handlers: the query's cursor closed, its statement run as a command, and the
+    // statement read whole as one packet with its metadata.
+    void closeQuery();
+    void executeQuery();
+    platform::Variant openQueryPacket();
+
+    enum OptionBits { MetaData = 1, Reset = 2 };
+
+private:
+    struct Cursor {
+        bool open = false;
+        QList<FieldDesc> fields;
+        QList<QByteArray> rows; // each row already written as JSON
+        qsizetype position = 0;
+    };
+
+    void takeCommandText(const QString& commandText);
+    void takeParams(const platform::Variant& params);
+    const QString& statement() const;
+    QList<FieldDesc> describeStatement();
+
+    QString m_name;
+    Options m_options;
+    DataRequestHandler m_onDataRequest;
+    ProviderQuery m_query;
+    Cursor m_cursor;
+    QList<FieldDesc> m_lastFields; // of the last packet sent, to tell joined fields from unknown ones
+};
+
+// Parameters as clients pass them: an array of [name, value] pairs (a name alone, or [name], is a
+// parameter without a value). Throws DISP_E_TYPEMISMATCH for anything else.
+StatementParams paramsFromVariant(const platform::Variant& params);
+platform::Variant paramsToVariant(const StatementParams& params);
+
+} // namespace morvane::provider

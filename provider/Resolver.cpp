@@ -1,0 +1,552 @@
+#include "Resolver.h"
+
+#include "Automation.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlIndex>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace morvane::provider {
+
+using platform::SqlProvider;
+
+namespace {
+
+// SQLite keeps dates as text; one form for all that this server writes.
+QString sqliteDateText(const QDateTime& dateTime) {
+    return dateTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+
+QVariant bindableDate(const QDateTime& dateTime, SqlProvider provider) {
+    return provider == SqlProvider::SQLite ? QVariant(sqliteDateText(dateTime)) : QVariant(dateTime);
+}
+
+struct ChangeFailure {
+    QString message;
+    QString context;
+    QString code;
+};
+
+// One change's statement, made and run.
+class ChangeRunner {
+public:
+    ChangeRunner(QSqlDatabase& db, SqlProvider provider, const QString& table, const QList<FieldDesc>& fields,
+                 const ResolveRequest& request)
+        : m_db(db)
+        , m_provider(provider)
+        , m_table(sqlName(table, provider))
+        , m_fields(fields)
+        , m_request(request) {}
+
+    // Empty on success.
+    std::optional<ChangeFailure> apply(const Change& change) {
+        m_sql.clear();
+        m_binds.clear();
+        if (auto unknown = checkNames(change.oldValues))
+            return unknown;
+        if (auto unknown = checkNames(change.newValues))
+            return unknown;
+        std::optional<ChangeFailure> built;
+        switch (change.state) {
+        case Change::Inserted:
+            built = buildInsert(change);
+            break;
+        case Change::Deleted:
+            built = buildWhere(change, QStringLiteral("delete from %1").arg(m_table));
+            break;
+        case Change::Modified:
+            built = buildUpdate(change);
+            break;
+        }
+        if (built)
+            return built;
+        if (m_sql.isEmpty())
+            return std::nullopt; // a modified row whose values did not change
+        QSqlQuery& query = prepared(m_sql);
+        if (m_failedPrepare)
+            return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
+        for (const QVariant& value : m_binds)
+            query.addBindValue(value);
+        if (!query.exec())
+            return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
+        const int affected = query.numRowsAffected();
+        query.finish();
+        if (change.state == Change::Inserted || affected == 1)
+            return std::nullopt;
+        return ChangeFailure{affected == 0 ? QStringLiteral("Record not found")
+                                           : QStringLiteral("Update affected more than 1 record."),
+                             m_sql, QString()};
+    }
+
+    // The row as the table holds it now, by the change's key: a JSON object, or null when it is gone.
+    QByteArray currentRow(const Change& change) {
+        const FieldDesc* key = keyField();
+        const QJsonObject& old = change.state == Change::Inserted ? change.newValues : change.oldValues;
+        const QJsonValue keyValue = key ? lookup(old, key->name) : QJsonValue();
+        QString why;
+        const auto bound = key && !keyValue.isUndefined() ? bindableFromJson(*key, keyValue, m_provider, &why)
+                                                          : std::nullopt;
+        if (!bound || bound->isNull())
+            return "null";
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        if (!query.prepare(QStringLiteral("select * from %1 where %2 = ?").arg(m_table, sqlName(key->name, m_provider))))
+            return "null";
+        query.addBindValue(*bound);
+        if (!query.exec() || !query.next())
+            return "null";
+        QByteArray out = "{";
+        const RowWriter writer(m_fields);
+        const QSqlRecord record = query.record();
+        for (int i = 0; i < record.count() && i < m_fields.size(); ++i) {
+            if (i)
+                out.append(',');
+            appendJsonString(out, m_fields.at(i).name);
+            out.append(':');
+            if (query.isNull(i))
+                out.append("null");
+            else
+                writer.appendValue(out, i, query.value(i));
+        }
+        out.append('}');
+        return out;
+    }
+
+    static QString errorText(const QSqlError& error) {
+        const QString text = error.text().trimmed();
+        return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+    }
+
+    const QString& lastStatement() const { return m_sql; }
+
+private:
+    const FieldDesc* field(const QString& name) const {
+        for (const FieldDesc& f : m_fields) {
+            if (f.name.compare(name, Qt::CaseInsensitive) == 0)
+                return &f;
+        }
+        return nullptr;
+    }
+
+    const FieldDesc* keyField() const {
+        for (const FieldDesc& f : m_fields) {
+            if (f.flags & InKey)
+                return &f;
+        }
+        return nullptr;
+    }
+
+    static QJsonValue lookup(const QJsonObject& values, const QString& name) {
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+            if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+                return it.value();
+        }
+        return QJsonValue(QJsonValue::Undefined);
+    }
+
+    // A name that is neither a column of the table nor a field of the packet the client edited is an
+    // error; a joined field of that packet is simply not written.
+    std::optional<ChangeFailure> checkNames(const QJsonObject& values) const {
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+            if (field(it.key()))
+                continue;
+            const bool known = std::any_of(m_request.knownFields.begin(), m_request.knownFields.end(),
+                                           [&](const FieldDesc& f) {
+                                               return f.name.compare(it.key(), Qt::CaseInsensitive) == 0;
+                                           });
+            if (!known)
+                return ChangeFailure{QStringLiteral("Field '%1' not found").arg(it.key()), QString(), QString()};
+        }
+        return std::nullopt;
+    }
+
+    std::optional<ChangeFailure> bindValue(const FieldDesc& f, const QJsonValue& value) {
+        QString why;
+        const auto bound = bindableFromJson(f, value, m_provider, &why);
+        if (!bound)
+            return ChangeFailure{why, QString(), QString()};
+        m_binds.append(*bound);
+        return std::nullopt;
+    }
+
+    std::optional<ChangeFailure> buildInsert(const Change& change) {
+        QStringList columns;
+        for (const FieldDesc& f : m_fields) {
+            // The server assigns identity values.
+            if (!(f.flags & InUpdate) || f.autoIncrement)
+                continue;
+            const QJsonValue value = lookup(change.newValues, f.name);
+            if (value.isUndefined())
+                continue;
+            if (auto failure = bindValue(f, value))
+                return failure;
+            columns.append(sqlName(f.name, m_provider));
+        }
+        if (columns.isEmpty()) {
+            m_sql = QStringLiteral("insert into %1 default values").arg(m_table);
+        } else {
+            QStringList marks(columns.size(), QStringLiteral("?"));
+            m_sql = QStringLiteral("insert into %1 (%2) values (%3)")
+                        .arg(m_table, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<ChangeFailure> buildUpdate(const Change& change) {
+        QStringList assignments;
+        for (const FieldDesc& f : m_fields) {
+            if (!(f.flags & InUpdate) || f.autoIncrement)
+                continue;
+            const QJsonValue value = lookup(change.newValues, f.name);
+            if (value.isUndefined())
+                continue;
+            if (auto failure = bindValue(f, value))
+                return failure;
+            assignments.append(sqlName(f.name, m_provider) + QStringLiteral(" = ?"));
+        }
+        if (assignments.isEmpty())
+            return checkKey(change); // nothing to write; the key is still required
+        return buildWhere(change, QStringLiteral("update %1 set %2").arg(m_table, assignments.join(QStringLiteral(", "))));
+    }
+
+    std::optional<ChangeFailure> checkKey(const Change& change) const {
+        bool anyKey = false;
+        for (const FieldDesc& f : m_fields) {
+            if (!(f.flags & InKey))
+                continue;
+            anyKey = true;
+            const QJsonValue value = lookup(change.oldValues, f.name);
+            if (value.isUndefined() || value.isNull())
+                return ChangeFailure{QStringLiteral("Unable to find record.  No key specified"), QString(), QString()};
+        }
+        if (!anyKey)
+            return ChangeFailure{QStringLiteral("Unable to find record.  No key specified"), QString(), QString()};
+        return std::nullopt;
+    }
+
+    std::optional<ChangeFailure> buildWhere(const Change& change, const QString& head) {
+        if (auto missing = checkKey(change))
+            return missing;
+        QStringList conditions;
+        for (const FieldDesc& f : m_fields) {
+            const bool key = f.flags & InKey;
+            bool inWhere = key;
+            if (m_request.mode == UpdateMode::WhereAll)
+                inWhere = key || (f.flags & InWhere);
+            else if (m_request.mode == UpdateMode::WhereChanged)
+                inWhere = key || ((f.flags & InWhere) && !lookup(change.newValues, f.name).isUndefined());
+            const QJsonValue old = lookup(change.oldValues, f.name);
+            if (!inWhere || old.isUndefined())
+                continue;
+            const QString name = sqlName(f.name, m_provider);
+            if (old.isNull()) {
+                conditions.append(name + QStringLiteral(" is null"));
+                continue;
+            }
+            if (f.type == FieldType::DateTime && old.isString()) {
+                const QDateTime when = dateTimeFromText(old.toString());
+                if (when.isValid() && m_provider == SqlProvider::SQLite) {
+                    // Whatever form of date text the row holds; within a millisecond of the packet's.
+                    conditions.append(QStringLiteral("abs(julianday(%1) - julianday(?)) < 1e-8").arg(name));
+                    m_binds.append(sqliteDateText(when));
+                    continue;
+                }
+                if (when.isValid() && m_provider == SqlProvider::PostgreSQL) {
+                    // Packets carry milliseconds; the server may hold microseconds.
+                    conditions.append(QStringLiteral("(%1 > ? and %1 < ?)").arg(name));
+                    m_binds.append(when.addMSecs(-1));
+                    m_binds.append(when.addMSecs(1));
+                    continue;
+                }
+                if (!when.isValid()) {
+                    // Text in a date column that is no date is matched as the text it is.
+                    conditions.append(name + QStringLiteral(" = ?"));
+                    m_binds.append(old.toString());
+                    continue;
+                }
+            }
+            if (auto failure = bindValue(f, old))
+                return failure;
+            conditions.append(name + QStringLiteral(" = ?"));
+        }
+        m_sql = head + QStringLiteral(" where ") + conditions.join(QStringLiteral(" and "));
+        return std::nullopt;
+    }
+
+    QSqlQuery& prepared(const QString& sql) {
+        m_failedPrepare = false;
+        auto found = m_prepared.find(sql);
+        if (found == m_prepared.end()) {
+            auto query = std::make_unique<QSqlQuery>(m_db);
+            if (!query->prepare(sql))
+                m_failedPrepare = true;
+            found = m_prepared.insert(sql, std::shared_ptr<QSqlQuery>(std::move(query)));
+        }
+        return **found;
+    }
+
+    QSqlDatabase& m_db;
+    SqlProvider m_provider;
+    QString m_table;
+    const QList<FieldDesc>& m_fields;
+    const ResolveRequest& m_request;
+    QString m_sql;
+    QVariantList m_binds;
+    QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
+    bool m_failedPrepare = false;
+};
+
+class Savepoint {
+public:
+    Savepoint(QSqlDatabase& db, SqlProvider provider)
+        : m_db(db)
+        , m_sqlServer(provider == SqlProvider::SqlServer) {}
+    bool begin() {
+        return run(m_sqlServer ? "save transaction morvane_change" : "savepoint morvane_change");
+    }
+    void release() {
+        if (!m_sqlServer)
+            run("release savepoint morvane_change");
+    }
+    void undo() {
+        run(m_sqlServer ? "rollback transaction morvane_change" : "rollback to savepoint morvane_change");
+        release();
+    }
+    QString error() const { return m_error; }
+
+private:
+    bool run(const char* sql) {
+        QSqlQuery query(m_db);
+        if (query.exec(QLatin1String(sql)))
+            return true;
+        m_error = ChangeRunner::errorText(query.lastError());
+        return false;
+    }
+    QSqlDatabase& m_db;
+    bool m_sqlServer;
+    QString m_error;
+};
+
+const char* categoryOf(Change::State state) {
+    switch (state) {
+    case Change::Inserted:
+        return "insert";
+    case Change::Deleted:
+        return "delete";
+    case Change::Modified:
+        break;
+    }
+    return "update";
+}
+
+} // namespace
+
+QString sqlName(const QString& name, SqlProvider provider) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    if (plain.match(name).hasMatch())
+        return name;
+    if (provider == SqlProvider::SqlServer)
+        return QLatin1Char('[') + QString(name).replace(QLatin1Char(']'), QStringLiteral("]]")) + QLatin1Char(']');
+    return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+std::optional<QVariant> bindableFromJson(const FieldDesc& field, const QJsonValue& value, SqlProvider provider,
+                                         QString* why) {
+    const auto refuse = [&](const QString& reason) -> std::optional<QVariant> {
+        if (why)
+            *why = QStringLiteral("Field '%1': %2").arg(field.name, reason);
+        return std::nullopt;
+    };
+    if (value.isNull())
+        return QVariant();
+    if (value.isArray() || value.isObject() || value.isUndefined())
+        return refuse(QStringLiteral("a value is a number, a text, true/false or null"));
+    switch (field.type) {
+    case FieldType::I2:
+    case FieldType::I4:
+    case FieldType::I8: {
+        double number = 0;
+        if (value.isDouble()) {
+            number = value.toDouble();
+        } else if (value.isString()) {
+            bool ok = false;
+            number = static_cast<double>(value.toString().trimmed().toLongLong(&ok));
+            if (!ok)
+                return refuse(QStringLiteral("\"%1\" is not an integer").arg(value.toString()));
+        } else {
+            return refuse(QStringLiteral("an integer is expected"));
+        }
+        const double low = field.type == FieldType::I2   ? -32768.0
+                           : field.type == FieldType::I4 ? -2147483648.0
+                                                         : -9007199254740992.0;
+        const double high = field.type == FieldType::I2   ? 32767.0
+                            : field.type == FieldType::I4 ? 2147483647.0
+                                                          : 9007199254740992.0;
+        if (std::trunc(number) != number || number < low || number > high)
+            return refuse(QStringLiteral("%1 is not an integer of type %2").arg(number).arg(fieldTypeName(field.type)));
+        return field.type == FieldType::I8 ? QVariant(static_cast<qlonglong>(number))
+                                           : QVariant(static_cast<int>(number));
+    }
+    case FieldType::R8:
+    case FieldType::Fixed: {
+        if (value.isDouble())
+            return QVariant(value.toDouble());
+        bool ok = false;
+        const double number = value.toString().toDouble(&ok);
+        if (!value.isString() || !ok)
+            return refuse(QStringLiteral("a number is expected"));
+        return QVariant(number);
+    }
+    case FieldType::Boolean:
+        if (value.isBool())
+            return QVariant(value.toBool() ? 1 : 0);
+        if (value.isDouble() && (value.toDouble() == 0 || value.toDouble() == 1))
+            return QVariant(static_cast<int>(value.toDouble()));
+        return refuse(QStringLiteral("true or false is expected"));
+    case FieldType::Date:
+    case FieldType::Time:
+    case FieldType::DateTime: {
+        const QDateTime when = value.isString() ? dateTimeFromText(value.toString()) : QDateTime();
+        if (!when.isValid())
+            return refuse(QStringLiteral("a date is written \"YYYY-MM-DDTHH:MM:SS.zzz\""));
+        return bindableDate(when, provider);
+    }
+    case FieldType::Blob: {
+        if (!value.isString())
+            return refuse(QStringLiteral("a blob is written in base64"));
+        const auto bytes =
+            QByteArray::fromBase64Encoding(value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        if (!bytes)
+            return refuse(QStringLiteral("a blob is written in base64"));
+        return QVariant(*bytes);
+    }
+    case FieldType::String:
+        break;
+    }
+    QString text;
+    if (value.isString())
+        text = value.toString();
+    else if (value.isBool())
+        text = value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    else
+        text = QString::number(value.toDouble(), 'g', 17);
+    if (field.width > 0 && text.size() > field.width)
+        return refuse(QStringLiteral("%1 characters do not fit its width of %2").arg(text.size()).arg(field.width));
+    return QVariant(text);
+}
+
+QVariant bindable(const platform::Variant& value, SqlProvider provider) {
+    using platform::VarType;
+    switch (value.type()) {
+    case VarType::Empty:
+    case VarType::Null:
+        return QVariant();
+    case VarType::I4:
+        return QVariant(value.toInt32());
+    case VarType::R8:
+        return QVariant(value.toDouble());
+    case VarType::Bool:
+        return QVariant(value.toBool() ? 1 : 0);
+    case VarType::BStr:
+        return QVariant(value.toText());
+    case VarType::Date:
+        return bindableDate(value.toDateTime(), provider);
+    case VarType::Bytes:
+    case VarType::Packet:
+        return QVariant(value.toBytes());
+    case VarType::Array:
+    case VarType::Dispatch:
+        break;
+    }
+    throw platform::AutomationError(platform::hr::DISP_E_TYPEMISMATCH,
+                                    QStringLiteral("A parameter's value is a single value, not %1")
+                                        .arg(platform::varTypeName(value.type())));
+}
+
+ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRequest& request) {
+    return connection.call([&](QSqlDatabase& db) {
+        ResolveOutcome outcome;
+        if (!connection.ensureUsable(db, &outcome.error))
+            return outcome;
+        const SqlProvider provider = connection.provider();
+        const QSqlRecord record = db.record(request.table);
+        if (record.isEmpty()) {
+            outcome.error = QStringLiteral("Table not found: %1").arg(request.table);
+            connection.checkAfterFailure(db);
+            return outcome;
+        }
+        QList<FieldDesc> fields = describeFields(record, request.table);
+        if (std::none_of(fields.begin(), fields.end(), [](const FieldDesc& f) { return f.flags & InKey; })) {
+            // A table this server did not create: its primary key as the database knows it.
+            const QSqlIndex key = db.primaryIndex(request.table);
+            for (FieldDesc& f : fields) {
+                if (key.contains(f.name))
+                    f.flags |= InKey;
+            }
+        }
+        if (!db.transaction()) {
+            outcome.error = ChangeRunner::errorText(db.lastError());
+            connection.checkAfterFailure(db);
+            return outcome;
+        }
+        ChangeRunner runner(db, provider, request.table, fields, request);
+        QByteArray errors;
+        bool exceeded = false;
+        for (const Change& change : *request.changes) {
+            Savepoint savepoint(db, provider);
+            std::optional<ChangeFailure> failure;
+            if (!savepoint.begin())
+                failure = ChangeFailure{savepoint.error(), QString(), QString()};
+            else
+                failure = runner.apply(change);
+            if (!failure) {
+                savepoint.release();
+                ++outcome.applied;
+                continue;
+            }
+            savepoint.undo();
+            ++outcome.errorCount;
+            if (!errors.isEmpty())
+                errors.append(',');
+            errors.append("{\"index\":").append(QByteArray::number(change.index));
+            errors.append(",\"response\":\"skip\",\"message\":");
+            appendJsonString(errors, failure->message);
+            errors.append(",\"context\":");
+            appendJsonString(errors, failure->context);
+            errors.append(",\"category\":\"").append(categoryOf(change.state)).append("\",\"code\":");
+            appendJsonString(errors, failure->code);
+            errors.append(",\"row\":").append(runner.currentRow(change)).append('}');
+            if (request.maxErrors >= 0 && outcome.errorCount > request.maxErrors) {
+                exceeded = true;
+                break;
+            }
+        }
+        bool rolledBack = exceeded;
+        if (exceeded) {
+            db.rollback();
+            outcome.applied = 0;
+        } else if (!db.commit()) {
+            outcome.error = ChangeRunner::errorText(db.lastError());
+            db.rollback();
+            connection.checkAfterFailure(db);
+            outcome.applied = 0;
+            return outcome;
+        }
+        if (outcome.errorCount) {
+            outcome.errorPacket = "{\"errors\":[" + errors + "],\"errorCount\":" +
+                                  QByteArray::number(outcome.errorCount) +
+                                  ",\"rolledBack\":" + (rolledBack ? "true" : "false") + "}";
+        }
+        return outcome;
+    });
+}
+
+} // namespace morvane::provider
