@@ -333,15 +333,21 @@ bool SqlConnection::ensureUsable(QSqlDatabase& db, QString* error) {
 }
 
 void SqlConnection::checkAfterFailure(QSqlDatabase& db) {
-    if (m_broken || !db.isValid() || !db.isOpen())
+    if (m_broken || !m_everOpened)
         return;
-    // A statement may fail for its own reasons; only a connection that cannot answer the simplest
-    // question is given up.
-    QSqlQuery probe(db);
-    if (probe.exec(QStringLiteral("select 1")))
-        return;
+    if (db.isValid() && db.isOpen()) {
+        // A statement may fail for its own reasons; only a connection that cannot answer the simplest
+        // question is given up.
+        QSqlQuery probe(db);
+        if (probe.exec(QStringLiteral("select 1")))
+            return;
+        m_brokenReason = driverText(probe.lastError());
+    } else {
+        // The driver closed it itself on losing the server.
+        const QString text = db.isValid() ? db.lastError().text().trimmed() : QString();
+        m_brokenReason = text.isEmpty() ? QStringLiteral("the server closed the connection") : text;
+    }
     m_broken = true;
-    m_brokenReason = driverText(probe.lastError());
     qCWarning(lcSql).noquote() << "the database connection is lost, it is opened again on the next call:"
                                << m_brokenReason;
 }

@@ -271,7 +271,9 @@ void Provider::takeCommandText(const QString& commandText) {
     if (!m_options.allowCommandText)
         fail(QStringLiteral("CommandText changes are not allowed"));
     closeQuery();
+    // A new statement has parameters of its own.
     m_query.sql = commandText;
+    m_query.params.clear();
 }
 
 void Provider::takeParams(const Variant& params) {

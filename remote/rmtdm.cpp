@@ -279,6 +279,7 @@ Variant Trmtserver::dsp_exec1_publicDataRequest(provider::Provider& Sender, cons
     provider::ProviderQuery& query = Sender.query();
     Sender.closeQuery();
     query.sql.clear();
+    query.params.clear();
     query.sql = input.toText();
     Sender.executeQuery();
     return Variant();
@@ -293,6 +294,7 @@ Variant Trmtserver::dsp_open_ScanAllControlDataRequest(provider::Provider& Sende
     provider::ProviderQuery& query = Sender.query();
     Sender.closeQuery();
     query.sql.clear();
+    query.params.clear();
     query.sql = input.toText();
     return Sender.openQueryPacket();
 }

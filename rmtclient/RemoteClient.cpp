@@ -1,5 +1,7 @@
 #include "RemoteClient.h"
 
+#include "ProviderCommands.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -220,7 +222,13 @@ const char* kUsage =
     "usage: rmtclient [--tcp HOST:PORT | --ws URL] [--progid NAME | --clsid {...}] [--timeout-ms N] COMMAND\n"
     "  call METHOD [ARG ...]   one call on a new object (arguments typed by the type library)\n"
     "  typeinfo                the type library of the object, as JSON\n"
-    "  script FILE             several calls on one object, one per line (words or a JSON request); - is stdin\n";
+    "  script FILE             several calls on one object, one per line (words or a JSON request); - is stdin\n"
+    "  providers               the names of the data providers\n"
+    "  get PROVIDER [SQL] [--count N]   the provider's records (with SQL as its command text)\n"
+    "  exec PROVIDER SQL       runs SQL as a command through the provider\n"
+    "  apply PROVIDER DELTA.json [SQL] [--max-errors N]   writes a delta back (SQL: the statement it edits)\n"
+    "  request PROVIDER VALUE  the provider's data request with VALUE (JSON when it reads as JSON, else text)\n"
+    "  --table after a provider command prints packets as an aligned text table\n";
 
 } // namespace
 
@@ -275,6 +283,10 @@ rpc::Reply Session::callWords(const QStringList& words) {
     return m_client.call(method, typedParams(desc, words.mid(1)));
 }
 
+rpc::Reply Session::call(const QString& method, const QJsonValue& params) {
+    return m_client.call(method, params);
+}
+
 rpc::Reply Session::callLine(const QString& line) {
     const QString trimmed = line.trimmed();
     if (!trimmed.startsWith(QLatin1Char('{')))
@@ -323,7 +335,8 @@ int run(const QStringList& arguments) {
     }
     const QString command = arguments.value(i++);
     const QStringList rest = arguments.mid(i);
-    if ((command == QLatin1String("call") && rest.isEmpty()) ||
+    if (isProviderCommand(command) ? !providerCommandUsable(command, rest) :
+        (command == QLatin1String("call") && rest.isEmpty()) ||
         (command == QLatin1String("script") && rest.size() != 1) ||
         (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
         (command != QLatin1String("call") && command != QLatin1String("script") &&
@@ -349,6 +362,8 @@ int run(const QStringList& arguments) {
         printJson(session.typeInfoJson(), true);
         return 0;
     }
+    if (isProviderCommand(command))
+        return runProviderCommand(session, command, rest);
     if (command == QLatin1String("call")) {
         const rpc::Reply reply = session.callWords(rest);
         printJson(printable(reply));

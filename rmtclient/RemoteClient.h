@@ -38,6 +38,8 @@ public:
 
     // A call from words (METHOD ARG ...).
     platform::rpc::Reply callWords(const QStringList& words);
+    // A call with its params as JSON (an array, or an object of named parameters).
+    platform::rpc::Reply call(const QString& method, const QJsonValue& params);
     // A call from one script line: a JSON request object, or words as on the command line.
     platform::rpc::Reply callLine(const QString& line);
 

@@ -1,0 +1,598 @@
+// The data providers as clients reach them: requests through the wire protocol's server session, on a
+// fresh application database in SQLite and in the private PostgreSQL server.
+#include "DbSchema.h"
+#include "JsonRpc.h"
+#include "Provider.h"
+#include "rmtdm.h"
+#include "SqlConnection.h"
+#include "TestSupport.h"
+#include "unt_initdbms.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace morvane;
+using platform::SqlProvider;
+
+namespace {
+
+// One client connection with its own remote data module.
+class Client {
+public:
+    Client()
+        : m_session([](const QString&) { return std::make_shared<Trmtserver>(); }) {
+        call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+    }
+    QJsonObject call(const QString& method, const QJsonValue& params = QJsonArray()) {
+        const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                  {QStringLiteral("id"), ++m_id},
+                                  {QStringLiteral("method"), method},
+                                  {QStringLiteral("params"), params}};
+        m_last = QJsonDocument::fromJson(m_session.handle(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
+        return m_last;
+    }
+    QJsonObject result() const { return m_last.value(QStringLiteral("result")).toObject(); }
+    QJsonValue retval() const { return result().value(QStringLiteral("retval")); }
+    QJsonObject out() const { return result().value(QStringLiteral("out")).toObject(); }
+    QString error() const {
+        return m_last.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+    }
+    // The data packet of the last retval (empty when there is none).
+    QJsonObject packet() const { return retval().toObject().value(QStringLiteral("value")).toObject(); }
+
+    QJsonObject get(const QString& provider, const QString& sql, int count = -1, int options = 1) {
+        return call(QStringLiteral("AS_GetRecords"),
+                    QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Count"), count},
+                                {QStringLiteral("Options"), options},       {QStringLiteral("CommandText"), sql},
+                                {QStringLiteral("Params"), QJsonValue()},   {QStringLiteral("OwnerData"), 7}});
+    }
+    QJsonObject apply(const QString& provider, const QJsonArray& changes, int maxErrors = -1) {
+        const QJsonObject delta{{QStringLiteral("vt"), QStringLiteral("packet")},
+                                {QStringLiteral("value"), QJsonObject{{QStringLiteral("changes"), changes}}}};
+        return call(QStringLiteral("AS_ApplyUpdates"),
+                    QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Delta"), delta},
+                                {QStringLiteral("MaxErrors"), maxErrors},   {QStringLiteral("OwnerData"), QJsonValue()}});
+    }
+    QJsonObject request(const QString& provider, const QJsonValue& data) {
+        return call(QStringLiteral("AS_DataRequest"),
+                    QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Data"), data}});
+    }
+
+private:
+    platform::rpc::ServerSession m_session;
+    int m_id = 0;
+    QJsonObject m_last;
+};
+
+QJsonObject change(int state, const QJsonObject& oldValues, const QJsonObject& newValues) {
+    QJsonObject c{{QStringLiteral("state"), state}};
+    if (state != 4)
+        c.insert(QStringLiteral("old"), oldValues);
+    if (state != 2)
+        c.insert(QStringLiteral("new"), newValues);
+    return c;
+}
+
+// The rows of a packet as objects by field name.
+QList<QJsonObject> rowsOf(const QJsonObject& packet) {
+    const QJsonArray fields = packet.value(QStringLiteral("fields")).toArray();
+    QList<QJsonObject> rows;
+    for (const QJsonValue& row : packet.value(QStringLiteral("rows")).toArray()) {
+        QJsonObject byName;
+        for (qsizetype i = 0; i < fields.size(); ++i)
+            byName.insert(fields.at(i).toObject().value(QStringLiteral("name")).toString().toLower(), row.toArray().at(i));
+        rows.append(byName);
+    }
+    return rows;
+}
+
+// A value of the column's type that a row of the table is given in the round trip.
+QJsonValue sampleValue(const db::ColumnDef& column, int variant) {
+    switch (column.type) {
+    case db::ColumnType::Identity:
+        break;
+    case db::ColumnType::Int:
+        return 7 + variant;
+    case db::ColumnType::TinyInt:
+        return 3 + variant;
+    case db::ColumnType::Bit:
+        return variant == 0;
+    case db::ColumnType::VarChar:
+        return QStringLiteral("门禁%1-\"q'\\").arg(variant).left(column.size);
+    case db::ColumnType::DateTime:
+        return variant == 0 ? QStringLiteral("2024-03-05T07:08:09.123") : QStringLiteral("1999-12-31T23:59:59.000");
+    case db::ColumnType::Image:
+        return QString::fromLatin1(QByteArray(QByteArray("\x00\x01\xff", 3) + QByteArray::number(variant)).toBase64());
+    }
+    return QJsonValue();
+}
+
+} // namespace
+
+class TestProvider : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::optional<test::PgServer> m_pg;
+    QString m_pgDatabase;
+    std::unique_ptr<platform::SqlConnection> m_sqlite;
+    std::unique_ptr<platform::SqlConnection> m_postgres;
+
+    // Uses the backend that the data row names for the shared connection; false to skip.
+    platform::SqlConnection* use(const QString& backend) {
+        platform::SqlConnection* connection = backend == QLatin1String("sqlite") ? m_sqlite.get() : m_postgres.get();
+        provider::setSharedConnection(connection);
+        return connection;
+    }
+    qlonglong count(platform::SqlConnection& db, const QString& sql) {
+        const platform::SqlResult r = db.exec(sql);
+        return r.ok && !r.rows.isEmpty() ? r.rows.first().first().toLongLong() : -1;
+    }
+    static void backends() {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("sqlite") << QStringLiteral("sqlite");
+        QTest::newRow("postgresql") << QStringLiteral("postgresql");
+    }
+
+private slots:
+    void initTestCase() {
+        const QString file = m_dir.filePath(QStringLiteral("acs.db"));
+        QVERIFY(TCreateDataBase(file, {}, {}, {}, SqlProvider::SQLite).BuildDataBase());
+        m_sqlite = std::make_unique<platform::SqlConnection>();
+        platform::SqlConnectionSettings s;
+        s.provider = SqlProvider::SQLite;
+        s.database = file;
+        QVERIFY(m_sqlite->open(s));
+
+        m_pg = test::PgServer::fromEnvironment();
+        if (m_pg) {
+            m_pgDatabase = QStringLiteral("morvane_providers_%1").arg(QCoreApplication::applicationPid());
+            TCreateDataBase creation(m_pgDatabase, m_pg->user, m_pg->password, m_pg->serverName(), SqlProvider::PostgreSQL);
+            QVERIFY2(creation.BuildDataBase(), qPrintable(creation.lastError()));
+            m_postgres = std::make_unique<platform::SqlConnection>();
+            platform::SqlConnectionSettings p;
+            p.provider = SqlProvider::PostgreSQL;
+            p.server = m_pg->serverName();
+            p.database = m_pgDatabase;
+            p.user = m_pg->user;
+            p.password = m_pg->password;
+            QVERIFY(m_postgres->open(p));
+        }
+    }
+    void init() {
+        if (QByteArray(QTest::currentDataTag()).startsWith("postgresql") && !m_postgres) {
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))
+                QFAIL("CI must provide the PostgreSQL server (MORVANE_TEST_PG_PORT)");
+            QSKIP("no PostgreSQL server for the tests (MORVANE_TEST_PG_PORT unset)");
+        }
+    }
+    void cleanupTestCase() {
+        provider::setSharedConnection(nullptr);
+        m_postgres.reset();
+        if (m_pg) {
+            platform::SqlConnection admin;
+            platform::SqlConnectionSettings p;
+            p.provider = SqlProvider::PostgreSQL;
+            p.server = m_pg->serverName();
+            p.database = QStringLiteral("postgres");
+            p.user = m_pg->user;
+            p.password = m_pg->password;
+            if (admin.open(p))
+                admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(m_pgDatabase));
+        }
+    }
+
+    // The providers in their order, and the three handlers with what each gives.
+    void namesAndHandlers_data() { backends(); }
+    void namesAndHandlers() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        client.call(QStringLiteral("AS_GetProviderNames"));
+        const QStringList expected = QStringLiteral(
+            "dsp_open_public dsp_exec_public dsp_exec1_public dsp_exec2_public dsp_exec3_public dsp_open_ScanAllControl "
+            "dsp_department dsp_stafferView dsp_pqpertype dsp_sex dsp_deviceview dsp_devicetype dsp_msgmode "
+            "dsp_opendoormode dsp_holiday dsp_timeparagraph dsp_mordcard dsp_timegroup dsp_popedomgroup dsp_systemenu "
+            "dsp_operator dsp_operatormenu dsp_operatorlogon dsp_popedomgroupmodule dsp_devicemordcard "
+            "dsp_deviceholiday dsp_devicetimegroup dsp_brushcardlog dsp_doorinfo dsp_makecard dsp_open1_public "
+            "dsp_open2_public dsp_revokecard dsp_tempdepartment dsp_wordbook dsp_systemlog").split(QLatin1Char(' '));
+        QCOMPARE(client.retval().toVariant().toStringList(), expected);
+
+        // dsp_exec1_public runs its input as a command and answers EMPTY.
+        db.exec(QStringLiteral("delete from ac_timegroup where timegroupname = 'handler'"));
+        db.exec(QStringLiteral("insert into ac_timegroup (timegroupname) values ('handler')"));
+        client.request(QStringLiteral("dsp_exec1_public"),
+                       QStringLiteral("update ac_timegroup set timegroupname = 'handled' where timegroupname = 'handler'"));
+        QCOMPARE(client.retval(), QJsonValue(QJsonObject{{QStringLiteral("vt"), QStringLiteral("empty")}}));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_timegroup where timegroupname = 'handled'")), 1);
+        // ... and reading it afterwards uses that statement; a command text of its own is refused.
+        client.get(QStringLiteral("dsp_exec1_public"), QStringLiteral("select 1"));
+        QCOMPARE(client.error(), QStringLiteral("CommandText changes are not allowed"));
+        // A statement the database rejects fails with its text; the next request replaces it.
+        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("update no_such_table set x = 1"));
+        QVERIFY2(client.error().contains(QLatin1String("no_such_table")), qPrintable(client.error()));
+        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("delete from ac_timegroup where timegroupname = 'handled'"));
+        QVERIFY(client.error().isEmpty());
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_timegroup where timegroupname = 'handled'")), 0);
+        // An input that is no text fails with the conversion's message and runs nothing.
+        client.request(QStringLiteral("dsp_exec1_public"), QJsonArray{1, 2});
+        QVERIFY(!client.error().isEmpty());
+
+        // dsp_open_ScanAllControl answers the whole packet; with no rows, the metadata alone.
+        client.request(QStringLiteral("dsp_open_ScanAllControl"), QStringLiteral("select * from ac_device where id < 0"));
+        QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray().size(), 17);
+        QCOMPARE(client.packet().value(QStringLiteral("rows")).toArray().size(), 0);
+        client.request(QStringLiteral("dsp_open_ScanAllControl"), QStringLiteral("select * from ac_wordbook"));
+        QCOMPARE(client.packet().value(QStringLiteral("rowCount")).toInteger(),
+                 count(db, QStringLiteral("select count(*) from ac_wordbook")));
+
+        // dsp_exec3_public runs nothing and answers EMPTY; a provider without a handler answers NULL.
+        const qlonglong words = count(db, QStringLiteral("select count(*) from ac_wordbook"));
+        client.request(QStringLiteral("dsp_exec3_public"), QStringLiteral("delete from ac_wordbook"));
+        QCOMPARE(client.retval(), QJsonValue(QJsonObject{{QStringLiteral("vt"), QStringLiteral("empty")}}));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_wordbook")), words);
+        client.request(QStringLiteral("dsp_department"), QStringLiteral("delete from ac_wordbook"));
+        QCOMPARE(client.retval(), QJsonValue(QJsonValue::Null));
+
+        // The three without a statement of their own fail every read and execute.
+        for (const char* name : {"dsp_exec_public", "dsp_exec2_public", "dsp_exec3_public"}) {
+            client.get(QLatin1String(name), QString());
+            QVERIFY2(!client.error().isEmpty(), name);
+            client.call(QStringLiteral("AS_Execute"), QJsonArray{QLatin1String(name), QString(), QJsonValue(), QJsonValue()});
+            QVERIFY2(!client.error().isEmpty(), name);
+        }
+        client.get(QStringLiteral("dspStaff"), QString());
+        QCOMPARE(client.error(), QStringLiteral("Provider not exported: dspStaff"));
+    }
+
+    // Every provider that takes client SQL answers its own table's rows, with the same metadata on both
+    // databases for the same column types.
+    void everyProviderReads_data() { backends(); }
+    void everyProviderReads() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        const QList<QPair<const char*, const char*>> providers{
+            {"dsp_open_public", "ac_device"},          {"dsp_department", "ac_department"},
+            {"dsp_stafferView", "ac_staffer"},         {"dsp_pqpertype", "ac_wordbook"},
+            {"dsp_sex", "ac_wordbook"},                {"dsp_deviceview", "ac_device"},
+            {"dsp_devicetype", "ac_wordbook"},         {"dsp_msgmode", "ac_wordbook"},
+            {"dsp_opendoormode", "ac_wordbook"},       {"dsp_holiday", "ac_holiday"},
+            {"dsp_timeparagraph", "ac_timeparagraph"}, {"dsp_mordcard", "ac_propmordcard"},
+            {"dsp_timegroup", "ac_timegroup"},         {"dsp_popedomgroup", "ac_popedomgroup"},
+            {"dsp_systemenu", "ac_systemoudle"},       {"dsp_operator", "ac_operator"},
+            {"dsp_operatormenu", "ac_popedomgroupmodule"}, {"dsp_operatorlogon", "ac_operator"},
+            {"dsp_popedomgroupmodule", "ac_popedomgroupmodule"}, {"dsp_devicemordcard", "ac_propmordcard"},
+            {"dsp_deviceholiday", "ac_propholiday"},   {"dsp_devicetimegroup", "ac_proptimegroup"},
+            {"dsp_brushcardlog", "brushcardlog"},      {"dsp_doorinfo", "ac_doorinfo"},
+            {"dsp_makecard", "ac_makecard"},           {"dsp_open1_public", "ac_timegroup"},
+            {"dsp_open2_public", "ac_SystemLog"},      {"dsp_revokecard", "ac_makecard"},
+            {"dsp_tempdepartment", "ac_department"},   {"dsp_wordbook", "ac_wordbook"},
+            {"dsp_systemlog", "ac_SystemLog"}};
+        Client client;
+        for (const auto& [name, table] : providers) {
+            const db::TableDef* def = db::findTable(QLatin1String(table));
+            client.get(QLatin1String(name), QStringLiteral("select * from %1").arg(QLatin1String(table)));
+            QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+            const QJsonObject packet = client.packet();
+            QCOMPARE(packet.value(QStringLiteral("rowCount")).toInteger(),
+                     count(db, QStringLiteral("select count(*) from %1").arg(QLatin1String(table))));
+            QCOMPARE(client.out().value(QStringLiteral("RecsOut")).toInteger(), packet.value(QStringLiteral("rowCount")).toInteger());
+            QCOMPARE(client.out().value(QStringLiteral("OwnerData")), QJsonValue(7));
+            const QJsonArray fields = packet.value(QStringLiteral("fields")).toArray();
+            QCOMPARE(fields.size(), def->columns.size());
+            for (qsizetype i = 0; i < fields.size(); ++i) {
+                const QJsonObject f = fields.at(i).toObject();
+                const db::ColumnDef& column = def->columns.at(i);
+                static const QHash<db::ColumnType, QString> types{
+                    {db::ColumnType::Identity, QStringLiteral("i4")},     {db::ColumnType::Int, QStringLiteral("i4")},
+                    {db::ColumnType::TinyInt, QStringLiteral("i2")},      {db::ColumnType::Bit, QStringLiteral("boolean")},
+                    {db::ColumnType::VarChar, QStringLiteral("string")},  {db::ColumnType::DateTime, QStringLiteral("dateTime")},
+                    {db::ColumnType::Image, QStringLiteral("bin.hex")}};
+                QCOMPARE(f.value(QStringLiteral("type")).toString(), types.value(column.type));
+                QCOMPARE(f.value(QStringLiteral("width")).toInt(), column.type == db::ColumnType::VarChar ? column.size : 0);
+                QCOMPARE(f.value(QStringLiteral("autoincrement")).toBool(), column.type == db::ColumnType::Identity);
+            }
+            QCOMPARE(packet.value(QStringLiteral("params")).toObject().value(QStringLiteral("primaryKey")), QJsonValue(QJsonArray{0}));
+        }
+        // The seed rows' Chinese texts arrive intact.
+        client.get(QStringLiteral("dsp_sex"), QStringLiteral("select WordName from ac_wordbook where WordId = 1 order by ItemId"));
+        QCOMPARE(client.packet().value(QStringLiteral("rows")), QJsonValue(QJsonArray{QJsonArray{QStringLiteral("男")}, QJsonArray{QStringLiteral("女")}}));
+    }
+
+    // Every table: a row inserted through a delta, read back, edited (a NULL written and read back),
+    // and deleted.
+    void roundTripEveryTable_data() { backends(); }
+    void roundTripEveryTable() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        for (const db::TableDef& table : db::tableDefinitions()) {
+            const QString sql = QStringLiteral("select * from %1").arg(table.name);
+            const QString key = QLatin1String(table.columns.first().name);
+            client.get(QStringLiteral("dsp_open_public"), sql, 0);
+            QJsonObject values, edited;
+            for (const db::ColumnDef& column : table.columns) {
+                if (column.type == db::ColumnType::Identity)
+                    continue;
+                values.insert(QLatin1String(column.name), sampleValue(column, 0));
+                if (edited.isEmpty())
+                    edited.insert(QLatin1String(column.name), QJsonValue::Null);
+                else if (edited.size() == 1)
+                    edited.insert(QLatin1String(column.name), sampleValue(column, 1));
+            }
+            client.apply(QStringLiteral("dsp_open_public"), {change(4, {}, values)});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+            QCOMPARE(client.retval(), QJsonValue(QJsonValue::Null));
+            const auto readBack = [&] {
+                client.get(QStringLiteral("dsp_open_public"),
+                           QStringLiteral("%1 where %2 = (select max(%2) from %3)").arg(sql, key, table.name));
+                const QList<QJsonObject> rows = rowsOf(client.packet());
+                return rows.isEmpty() ? QJsonObject() : rows.first();
+            };
+            QJsonObject stored = readBack();
+            for (auto it = values.begin(); it != values.end(); ++it)
+                QVERIFY2(stored.value(it.key().toLower()) == it.value(),
+                         qPrintable(table.name + QLatin1Char('.') + it.key() + QLatin1String(": ") +
+                                    QString::fromUtf8(QJsonDocument(QJsonArray{stored.value(it.key().toLower())}).toJson())));
+
+            QJsonObject old;
+            for (auto it = stored.begin(); it != stored.end(); ++it)
+                old.insert(it.key(), it.value());
+            client.apply(QStringLiteral("dsp_open_public"), {change(8, old, edited)});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+            const QJsonObject after = readBack();
+            for (auto it = edited.begin(); it != edited.end(); ++it)
+                QCOMPARE(after.value(it.key().toLower()), it.value());
+
+            // Deleting by the values read before the edit finds no row: they are stale now.
+            client.apply(QStringLiteral("dsp_open_public"), {change(2, old, {})});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
+            const QJsonObject error =
+                client.packet().value(QStringLiteral("errors")).toArray().first().toObject();
+            QCOMPARE(error.value(QStringLiteral("message")).toString(), QStringLiteral("Record not found"));
+            const QJsonObject current = error.value(QStringLiteral("row")).toObject();
+            QCOMPARE(current.value(current.contains(key) ? key : key.toLower()), stored.value(key.toLower()));
+            client.apply(QStringLiteral("dsp_open_public"), {change(2, after, {})});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+            QCOMPARE(count(db, QStringLiteral("select count(*) from %1 where %2 = %3")
+                                   .arg(table.name, key).arg(stored.value(key.toLower()).toInteger())),
+                     0);
+        }
+    }
+
+    // Faults in a delta: each failed change is reported, the others go on or are rolled back by MaxErrors.
+    void deltaFaults_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QJsonObject>("bad");
+        QTest::addColumn<QString>("message");
+        for (const char* backend : {"sqlite", "postgresql"}) {
+            const auto row = [&](const char* name, const QJsonObject& bad, const char* message) {
+                QTest::addRow("%s %s", backend, name) << QString::fromLatin1(backend) << bad << QString::fromUtf8(message);
+            };
+            row("unknown field", change(4, {}, {{QStringLiteral("nosuch"), 1}}), "Field 'nosuch' not found");
+            row("wrong type", change(4, {}, {{QStringLiteral("departmentname"), QJsonArray{1}}}),
+                "Field 'departmentname': a value is a number, a text, true/false or null");
+            row("too wide", change(4, {}, {{QStringLiteral("departmentname"), QString(41, QLatin1Char('x'))}}),
+                "Field 'departmentname': 41 characters do not fit its width of 40");
+            row("missing key", change(2, {{QStringLiteral("departmentname"), QStringLiteral("kept")}}, {}),
+                "Unable to find record.  No key specified");
+            row("stale", change(8, {{QStringLiteral("id"), 1}, {QStringLiteral("departmentname"), QStringLiteral("other")}},
+                                {{QStringLiteral("remark"), QStringLiteral("x")}}),
+                "Record not found");
+        }
+    }
+    void deltaFaults() {
+        QFETCH(QString, backend);
+        QFETCH(QJsonObject, bad);
+        QFETCH(QString, message);
+        platform::SqlConnection& db = *use(backend);
+        db.exec(QStringLiteral("delete from ac_department"));
+        db.exec(QStringLiteral("insert into ac_department (departmentname) values ('kept')"));
+        Client client;
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+        const QJsonObject good = change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("added")}});
+        const auto added = [&] {
+            return count(db, QStringLiteral("select count(*) from ac_department where departmentname = 'added'"));
+        };
+        // MaxErrors 0: one failure rolls back the good change too.
+        client.apply(QStringLiteral("dsp_department"), {good, bad}, 0);
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
+        const QJsonObject packet = client.packet();
+        QCOMPARE(packet.value(QStringLiteral("rolledBack")).toBool(), true);
+        const QJsonObject error = packet.value(QStringLiteral("errors")).toArray().first().toObject();
+        QCOMPARE(error.value(QStringLiteral("index")).toInt(), 1);
+        QCOMPARE(error.value(QStringLiteral("message")).toString(), message);
+        QCOMPARE(added(), 0);
+        // MaxErrors -1: the good change is kept.
+        client.apply(QStringLiteral("dsp_department"), {good, bad}, -1);
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
+        QCOMPARE(client.packet().value(QStringLiteral("rolledBack")).toBool(), false);
+        QCOMPARE(added(), 1);
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department")), 2);
+        // A delta that is no delta fails the call and changes nothing.
+        client.call(QStringLiteral("AS_ApplyUpdates"),
+                    QJsonObject{{QStringLiteral("ProviderName"), QStringLiteral("dsp_department")},
+                                {QStringLiteral("Delta"), QStringLiteral("[1,2]")},
+                                {QStringLiteral("MaxErrors"), -1},
+                                {QStringLiteral("OwnerData"), QJsonValue()}});
+        QCOMPARE(client.error(), QStringLiteral("The delta is not a JSON object"));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department")), 2);
+    }
+
+    // Count, cursor, reset, parameters and refreshing a row.
+    void cursorsAndParams_data() { backends(); }
+    void cursorsAndParams() {
+        QFETCH(QString, backend);
+        use(backend);
+        Client client;
+        const QString sql = QStringLiteral("select * from ac_systemoudle order by id");
+        client.get(QStringLiteral("dsp_systemenu"), sql, 0);
+        QCOMPARE(client.packet().value(QStringLiteral("rows")).toArray().size(), 0);
+        QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray().size(), 4);
+        QList<int> pages;
+        int first = 0;
+        for (int i = 0; i < 4; ++i) {
+            client.get(QStringLiteral("dsp_systemenu"), QString(), 8, 0);
+            pages.append(client.out().value(QStringLiteral("RecsOut")).toInt());
+            QVERIFY(!client.packet().contains(QStringLiteral("fields")));
+            if (i == 0)
+                first = client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
+        }
+        QCOMPARE(pages, (QList<int>{8, 8, 4, 8})); // the cursor closes after its last record
+        QCOMPARE(first, 1000);
+        client.get(QStringLiteral("dsp_systemenu"), QString(), 3, 2);
+        QCOMPARE(client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt(), 1000);
+
+        // Parameters by name; AS_GetParams gives them back.
+        client.call(QStringLiteral("AS_GetRecords"),
+                    QJsonObject{{QStringLiteral("ProviderName"), QStringLiteral("dsp_systemenu")},
+                                {QStringLiteral("Count"), -1},
+                                {QStringLiteral("Options"), 1},
+                                {QStringLiteral("CommandText"), QStringLiteral("select * from ac_systemoudle where id = :wanted")},
+                                {QStringLiteral("Params"), QJsonArray{QJsonArray{QStringLiteral("wanted"), 1005}}},
+                                {QStringLiteral("OwnerData"), QJsonValue()}});
+        QCOMPARE(client.packet().value(QStringLiteral("rowCount")).toInt(), 1);
+        client.call(QStringLiteral("AS_GetParams"), QJsonArray{QStringLiteral("dsp_systemenu"), QJsonValue()});
+        QCOMPARE(client.retval(), QJsonValue(QJsonArray{QJsonArray{QStringLiteral("wanted"), 1005}}));
+
+        // A row refreshed by its key.
+        client.get(QStringLiteral("dsp_systemenu"), sql, 0);
+        const QJsonObject row{{QStringLiteral("vt"), QStringLiteral("packet")}, {QStringLiteral("value"), QJsonObject{{QStringLiteral("id"), 1003}}}};
+        client.call(QStringLiteral("AS_RowRequest"), QJsonArray{QStringLiteral("dsp_systemenu"), row, 1, QJsonValue()});
+        QCOMPARE(rowsOf(client.packet()).value(0).value(QStringLiteral("id")), QJsonValue(1003));
+    }
+
+    // The procedures in T-SQL's call forms through dsp_exec1_public.
+    void procedures_data() { backends(); }
+    void procedures() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        db.exec(QStringLiteral("insert into ac_device (devicename, devicetype) values ('proc', 1)"));
+        const qlonglong id = count(db, QStringLiteral("select max(id) from ac_device"));
+        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("exec CreateDevice"));
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_doorinfo where deviceid = %1").arg(id)), 2);
+        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("execute DeleteDeviceProperty @DeivceID=%1").arg(id));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_doorinfo where deviceid = %1").arg(id)), 0);
+        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("exec dbo.DeleteDevice %1;").arg(id));
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_device where id = %1").arg(id)), 0);
+    }
+
+    // Twenty clients apply conflicting deltas to one row at once: each change is applied exactly once or
+    // refused as stale, nothing hangs, and the row ends as the last applied change left it.
+    void conflictingClients_data() { backends(); }
+    void conflictingClients() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        db.exec(QStringLiteral("delete from ac_holiday"));
+        db.exec(QStringLiteral("insert into ac_holiday (holidayname) values ('0')"));
+        const int id = static_cast<int>(count(db, QStringLiteral("select max(ID) from ac_holiday")));
+        std::atomic<int> applied{0}, stale{0}, other{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 20; ++t) {
+            threads.emplace_back([&, t] {
+                Client client;
+                client.get(QStringLiteral("dsp_holiday"), QStringLiteral("select * from ac_holiday"), 0);
+                for (int round = 0; round < 10; ++round) {
+                    client.get(QStringLiteral("dsp_holiday"), QString(), -1, 3);
+                    const QJsonObject row = rowsOf(client.packet()).value(0);
+                    const QJsonObject old{{QStringLiteral("id"), id}, {QStringLiteral("holidayname"), row.value(QStringLiteral("holidayname"))}};
+                    const QString next = QString::number(row.value(QStringLiteral("holidayname")).toString().toInt() + 1);
+                    client.apply(QStringLiteral("dsp_holiday"),
+                                 {change(8, old, {{QStringLiteral("holidayname"), next}}),
+                                  change(4, {}, {{QStringLiteral("holidayname"), QStringLiteral("t%1").arg(t)}})},
+                                 0);
+                    const int errors = client.out().value(QStringLiteral("ErrorCount")).toInt();
+                    (errors == 0 ? applied : client.packet().toVariantMap().isEmpty() ? other : stale)++;
+                }
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+        QCOMPARE(other.load(), 0);
+        QCOMPARE(applied + stale, 200);
+        QVERIFY(applied > 0);
+        // The counter went up once per applied delta, and each applied delta added its one row.
+        QCOMPARE(count(db, QStringLiteral("select holidayname from ac_holiday where ID = %1").arg(id)), applied.load());
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_holiday")), applied + 1);
+    }
+
+    // The shared connection survives its server: the call after a dropped connection works again.
+    void reconnects() {
+        if (!m_postgres)
+            QSKIP("needs PostgreSQL");
+        use(QStringLiteral("postgresql"));
+        Client client;
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select pg_backend_pid()"));
+        const int pid = client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
+        {
+            platform::SqlConnection admin;
+            platform::SqlConnectionSettings p;
+            p.provider = SqlProvider::PostgreSQL;
+            p.server = m_pg->serverName();
+            p.database = QStringLiteral("postgres");
+            p.user = m_pg->user;
+            p.password = m_pg->password;
+            QVERIFY(admin.open(p));
+            QVERIFY(admin.exec(QStringLiteral("select pg_terminate_backend(%1)").arg(pid)).ok);
+        }
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+        QVERIFY(!client.error().isEmpty());
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        // No transaction was left open by the failure: a delta still applies and commits.
+        client.apply(QStringLiteral("dsp_department"), {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("after")}})});
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+    }
+
+    // A server restarted under a running connection: the private server of this test, stopped and started.
+    void reconnectsAfterRestart() {
+        if (!m_postgres)
+            QSKIP("needs PostgreSQL");
+        const QString script = QStringLiteral(MORVANE_SOURCE_DIR "/scripts/pg-private");
+        const QString data = m_dir.filePath(QStringLiteral("pg"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("MORVANE_TEST_PG_PORT"));
+        const auto pg = [&](const QString& action) {
+            const test::ProcessResult r = test::runProgram(script, {action, data}, env, 120000);
+            return r.finished && r.exitCode == 0;
+        };
+        QVERIFY(pg(QStringLiteral("start")));
+        const QByteArray envFile = [&] { QFile f(data + QStringLiteral(".env")); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const int port = QRegularExpression(QStringLiteral("PORT=(\\d+)")).match(QString::fromLatin1(envFile)).captured(1).toInt();
+        platform::SqlConnection own;
+        platform::SqlConnectionSettings p;
+        p.provider = SqlProvider::PostgreSQL;
+        p.server = QStringLiteral("127.0.0.1:%1").arg(port);
+        p.database = QStringLiteral("postgres");
+        p.user = m_pg->user;
+        p.password = m_pg->password;
+        QVERIFY(own.open(p));
+        provider::setSharedConnection(&own);
+        Client client;
+        client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select 1 as one"));
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QVERIFY(pg(QStringLiteral("stop")));
+        env.insert(QStringLiteral("MORVANE_TEST_PG_PORT"), QString::number(port));
+        QVERIFY(pg(QStringLiteral("start")));
+        client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select 1 as one"));
+        QVERIFY(!client.error().isEmpty());
+        client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select 1 as one"));
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        provider::setSharedConnection(nullptr);
+        QVERIFY(pg(QStringLiteral("stop")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProvider)
+#include "tst_provider.moc"
