@@ -477,7 +477,10 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
         if (!connection.ensureUsable(db, &outcome.error))
             return outcome;
         const SqlProvider provider = connection.provider();
-        const QSqlRecord record = db.record(request.table);
+        QSqlRecord record = db.record(request.table);
+        // PostgreSQL folds an unquoted name to lower case; its catalogue knows only that spelling.
+        if (record.isEmpty() && provider == SqlProvider::PostgreSQL)
+            record = db.record(request.table.toLower());
         if (record.isEmpty()) {
             outcome.error = QStringLiteral("Table not found: %1").arg(request.table);
             connection.checkAfterFailure(db);

@@ -329,6 +329,7 @@ private slots:
                     edited.insert(QLatin1String(column.name), sampleValue(column, 1));
             }
             client.apply(QStringLiteral("dsp_open_public"), {change(4, {}, values)});
+            QVERIFY2(client.error().isEmpty(), qPrintable(table.name + QLatin1String(": ") + client.error()));
             QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
             QCOMPARE(client.retval(), QJsonValue(QJsonValue::Null));
             const auto readBack = [&] {
