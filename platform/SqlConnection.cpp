@@ -198,27 +198,54 @@ SqlConnection::~SqlConnection() {
     m_thread.join();
 }
 
-void SqlConnection::post(std::function<void()> job) {
+void SqlConnection::post(const void* owner, std::function<void()> job) {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(std::move(job));
+        if (!m_finished) {
+            m_queue.push_back(Job{owner, std::move(job)});
+            m_wake.notify_one();
+            return;
+        }
     }
-    m_wake.notify_one();
+    // The database thread has ended (the connection is gone): the work runs here, on a closed handle.
+    job();
+}
+
+void SqlConnection::hold(const void* owner, std::function<void()> release) {
+    m_holdOwner = owner;
+    m_holdRelease = std::move(release);
+}
+
+void SqlConnection::dropHold(const void* owner) {
+    if (m_holdOwner != owner)
+        return;
+    m_holdOwner = nullptr;
+    m_holdRelease = nullptr;
 }
 
 void SqlConnection::run() {
     for (;;) {
-        std::function<void()> job;
+        Job job;
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            if (m_queue.empty())
+            if (m_queue.empty()) {
+                m_finished = true;
                 break;
+            }
             job = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        job();
+        if (m_holdRelease && job.owner != m_holdOwner) {
+            auto release = std::move(m_holdRelease);
+            m_holdRelease = nullptr;
+            m_holdOwner = nullptr;
+            release();
+        }
+        job.run();
     }
+    m_holdOwner = nullptr;
+    m_holdRelease = nullptr;
     // The connection is removed on the thread that made it.
     if (m_db.isValid()) {
         m_db.close();
@@ -241,6 +268,10 @@ bool SqlConnection::open(const SqlConnectionSettings& s, QString* error) {
 
 bool SqlConnection::openOn(QSqlDatabase& db, const SqlConnectionSettings& s, QString* error) {
     {
+        // A result still being read belongs to the connection that goes now.
+        m_holdOwner = nullptr;
+        m_holdRelease = nullptr;
+        ++m_generation;
         if (db.isValid()) {
             db.close();
             db = QSqlDatabase();

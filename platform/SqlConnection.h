@@ -94,14 +94,28 @@ public:
     // Runs any work on the database thread with the connection and returns its result.
     template <typename F>
     auto call(F&& work) -> std::invoke_result_t<F, QSqlDatabase&> {
+        return callAs(nullptr, std::forward<F>(work));
+    }
+    // The same on behalf of `owner`: a hold that `owner` keeps on the connection stays in place.
+    template <typename F>
+    auto callAs(const void* owner, F&& work) -> std::invoke_result_t<F, QSqlDatabase&> {
         using R = std::invoke_result_t<F, QSqlDatabase&>;
         if (std::this_thread::get_id() == m_thread.get_id())
             return work(m_db);
         std::packaged_task<R()> task([this, &work]() -> R { return work(m_db); });
         auto result = task.get_future();
-        post([&task] { task(); });
+        post(owner, [&task] { task(); });
         return result.get();
     }
+
+    // On the connection's thread: `owner` keeps the connection busy between its calls (a result still
+    // being read). Before work of anyone else runs, `release` is called to let go of it, once.
+    void hold(const void* owner, std::function<void()> release);
+    // On the connection's thread: drops the hold of `owner`, if it has it, without calling its release.
+    void dropHold(const void* owner);
+    // Counts the opens of the connection: what was read before the last reopen belongs to a connection
+    // that is gone. Database thread only.
+    int generation() const { return m_generation; }
 
     const QString& connectionName() const { return m_name; }
 
@@ -116,7 +130,7 @@ public:
     void checkAfterFailure();
 
 private:
-    void post(std::function<void()> job);
+    void post(const void* owner, std::function<void()> job);
     void run();
     bool openOn(QSqlDatabase& db, const SqlConnectionSettings& settings, QString* error);
 
@@ -129,11 +143,20 @@ private:
     bool m_broken = false;
     QString m_brokenReason;
     std::chrono::steady_clock::time_point m_lastReopen{};
+    int m_generation = 0;
+    // Database thread only: the one owner that keeps the connection busy, and how it lets go.
+    const void* m_holdOwner = nullptr;
+    std::function<void()> m_holdRelease;
 
-    std::mutex m_mutex; // guards m_queue, m_stopping (caller threads and the database thread)
+    std::mutex m_mutex; // guards m_queue, m_stopping, m_finished (caller threads and the database thread)
     std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_queue;
+    struct Job {
+        const void* owner;
+        std::function<void()> run;
+    };
+    std::deque<Job> m_queue;
     bool m_stopping = false;
+    bool m_finished = false; // the database thread has ended; later work runs on the caller's thread
     std::thread m_thread;
 };
 

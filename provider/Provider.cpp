@@ -184,6 +184,107 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
     });
 }
 
+
+} // namespace
+
+// An open statement whose records are sent a page at a time. Its query keeps the shared connection busy
+// between pages, so it holds the connection: before anyone else's work runs there, the records not yet
+// sent are read ahead into memory. Touched on the database thread only, apart from the pointer to it.
+struct LiveCursor {
+    SqlConnection* connection = nullptr;
+    int generation = 0;
+    std::unique_ptr<QSqlQuery> query; // null once read to its end
+    QList<FieldDesc> fields;
+    QList<QByteArray> ahead; // records read ahead and not sent yet
+    qsizetype aheadPosition = 0;
+    QString error; // a failure while reading ahead, reported by the next page
+
+    void readAhead() {
+        if (!query)
+            return;
+        const RowWriter writer(fields);
+        while (query->next()) {
+            QByteArray row;
+            writer.appendRow(row, *query);
+            ahead.append(std::move(row));
+        }
+        finishQuery();
+    }
+    void finishQuery() {
+        if (query && query->lastError().isValid())
+            error = errorText(query->lastError());
+        query.reset();
+        connection->dropHold(this);
+    }
+    bool atEnd() const { return !query && aheadPosition >= ahead.size(); }
+    // Up to `count` records (all for a negative count).
+    QList<QByteArray> take(qsizetype count) {
+        QList<QByteArray> rows;
+        while ((count < 0 || rows.size() < count) && aheadPosition < ahead.size())
+            rows.append(std::move(ahead[aheadPosition++]));
+        if (aheadPosition >= ahead.size()) {
+            ahead.clear();
+            aheadPosition = 0;
+        }
+        if (query) {
+            const RowWriter writer(fields);
+            while ((count < 0 || rows.size() < count) && query->next()) {
+                QByteArray row;
+                writer.appendRow(row, *query);
+                rows.append(std::move(row));
+            }
+            if (count < 0 || rows.size() < count)
+                finishQuery();
+        }
+        return rows;
+    }
+};
+
+namespace {
+
+std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams& params) {
+    SqlConnection& db = connection();
+    auto cursor = std::make_shared<LiveCursor>();
+    cursor->connection = &db;
+    RawBinds binds = rawBinds(params, db.provider());
+    if (binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall) {
+        ReadOutcome outcome = read(sql, params, ReadMode::Rows, false);
+        if (!outcome.error.isEmpty())
+            fail(outcome.error);
+        cursor->fields = std::move(outcome.fields);
+        cursor->ahead = std::move(outcome.rows);
+        return cursor;
+    }
+    const QString table = statementTable(sql);
+    const QString error = db.callAs(cursor.get(), [&](QSqlDatabase& handle) {
+        QString why;
+        if (!db.ensureUsable(handle, &why))
+            return why;
+        cursor->generation = db.generation();
+        auto query = std::make_unique<QSqlQuery>(handle);
+        if (!runOn(*query, sql, binds))
+            why = errorText(query->lastError());
+        else if (!query->isSelect())
+            why = QStringLiteral("CommandText does not return a result set");
+        if (!why.isEmpty()) {
+            query.reset();
+            db.checkAfterFailure(handle);
+            return why;
+        }
+        cursor->fields = describeFields(query->record(), table);
+        cursor->query = std::move(query);
+        std::weak_ptr<LiveCursor> weak = cursor;
+        db.hold(cursor.get(), [weak] {
+            if (auto held = weak.lock())
+                held->readAhead();
+        });
+        return QString();
+    });
+    if (!error.isEmpty())
+        fail(error);
+    return cursor;
+}
+
 void runCommand(const QString& sql, const StatementParams& params) {
     SqlConnection& db = connection();
     if (params.isEmpty()) {
@@ -261,8 +362,19 @@ Provider::Provider(QString name, QString queryName, Options options, DataRequest
     m_query.name = std::move(queryName);
 }
 
+Provider::~Provider() {
+    closeQuery();
+}
+
 void Provider::closeQuery() {
-    m_cursor = Cursor{};
+    if (!m_cursor)
+        return;
+    const std::shared_ptr<LiveCursor> cursor = std::move(m_cursor);
+    cursor->connection->callAs(cursor.get(), [&](QSqlDatabase&) {
+        cursor->connection->dropHold(cursor.get());
+        cursor->query.reset();
+        return 0;
+    });
 }
 
 void Provider::takeCommandText(const QString& commandText) {
@@ -291,8 +403,8 @@ const QString& Provider::statement() const {
 }
 
 QList<FieldDesc> Provider::describeStatement() {
-    if (m_cursor.open)
-        return m_cursor.fields;
+    if (m_cursor)
+        return m_cursor->fields;
     ReadOutcome outcome = read(statement(), m_query.params, ReadMode::Describe, true);
     if (!outcome.error.isEmpty())
         fail(outcome.error);
@@ -312,7 +424,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
         m_lastFields = describeStatement();
         return Variant::packet(packetJson(&m_lastFields, {}, 0, 0));
     }
-    if (!m_cursor.open && count < 0) {
+    if (!m_cursor && count < 0) {
         // All of it at once: straight into the packet, with no copy of the rows kept.
         ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, withMetadata);
         if (!outcome.error.isEmpty())
@@ -321,25 +433,31 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
         recsOut = static_cast<int>(outcome.rowCount);
         return Variant::packet(std::move(outcome.packet));
     }
-    if (!m_cursor.open) {
-        ReadOutcome outcome = read(sql, m_query.params, ReadMode::Rows, withMetadata);
-        if (!outcome.error.isEmpty())
-            fail(outcome.error);
-        m_cursor.open = true;
-        m_cursor.fields = std::move(outcome.fields);
-        m_cursor.rows = std::move(outcome.rows);
-        m_cursor.position = 0;
-    }
-    const qsizetype remaining = m_cursor.rows.size() - m_cursor.position;
-    const qsizetype taken = count < 0 ? remaining : std::min<qsizetype>(count, remaining);
-    QByteArray packet = packetJson(withMetadata ? &m_cursor.fields : nullptr, m_cursor.rows, m_cursor.position, taken);
-    m_lastFields = m_cursor.fields;
-    m_cursor.position += taken;
-    recsOut = static_cast<int>(taken);
-    // Once every record has been sent the cursor is closed: the next read starts again at the first.
-    if (m_cursor.position >= m_cursor.rows.size())
+    if (!m_cursor)
+        m_cursor = openCursor(sql, m_query.params);
+    const std::shared_ptr<LiveCursor> cursor = m_cursor;
+    QString error;
+    bool atEnd = false;
+    const QList<QByteArray> rows = cursor->connection->callAs(cursor.get(), [&](QSqlDatabase&) {
+        QList<QByteArray> taken;
+        if (cursor->generation != cursor->connection->generation() && cursor->query)
+            error = QStringLiteral("The database connection was opened again since the records were opened");
+        else
+            taken = cursor->take(count);
+        if (error.isEmpty() && !cursor->error.isEmpty())
+            error = cursor->error;
+        atEnd = cursor->atEnd();
+        return taken;
+    });
+    m_lastFields = cursor->fields;
+    // Once every record has been sent (or reading failed) the cursor is closed: the next read starts
+    // again at the first record.
+    if (atEnd || !error.isEmpty())
         closeQuery();
-    return Variant::packet(std::move(packet));
+    if (!error.isEmpty())
+        fail(error);
+    recsOut = static_cast<int>(rows.size());
+    return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, rows, 0, rows.size()));
 }
 
 void Provider::execute(const QString& commandText, Variant& params) {

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace morvane::provider {
 
@@ -66,14 +67,11 @@ public:
 
     enum OptionBits { MetaData = 1, Reset = 2 };
 
-private:
-    struct Cursor {
-        bool open = false;
-        QList<FieldDesc> fields;
-        QList<QByteArray> rows; // each row already written as JSON
-        qsizetype position = 0;
-    };
+    ~Provider();
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
 
+private:
     void takeCommandText(const QString& commandText);
     void takeParams(const platform::Variant& params);
     const QString& statement() const;
@@ -83,7 +81,7 @@ private:
     Options m_options;
     DataRequestHandler m_onDataRequest;
     ProviderQuery m_query;
-    Cursor m_cursor;
+    std::shared_ptr<struct LiveCursor> m_cursor; // the statement open between reads of n records
     QList<FieldDesc> m_lastFields; // of the last packet sent, to tell joined fields from unknown ones
 };
 

@@ -440,8 +440,12 @@ private slots:
         QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray().size(), 4);
         QList<int> pages;
         int first = 0;
+        Client other; // reads and writes between the pages, on the same connection
         for (int i = 0; i < 4; ++i) {
+            other.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+            QVERIFY2(other.error().isEmpty(), qPrintable(other.error()));
             client.get(QStringLiteral("dsp_systemenu"), QString(), 8, 0);
+            QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
             pages.append(client.out().value(QStringLiteral("RecsOut")).toInt());
             QVERIFY(!client.packet().contains(QStringLiteral("fields")));
             if (i == 0)
