@@ -357,9 +357,10 @@ void TestRemote::callingConvention_data() {
     QTest::newRow("does nothing: TestLinkControl")
         << false << call("TestLinkControl", "[]") << 0 << QStringLiteral(R"({"vt":"empty"})");
     QTest::newRow("does nothing: CloseCon") << false << call("CloseCon", "[]") << 0 << QStringLiteral("0");
-    QTest::newRow("no provider yet") << false << call("AS_GetRecords", R"(["dsp_department",-1,0,1,"",null,null])")
-                                     << hr::E_UNEXPECTED << QStringLiteral("Provider not exported: dsp_department");
-    QTest::newRow("no providers listed") << false << call("AS_GetProviderNames", "[]") << 0 << QStringLiteral("[]");
+    QTest::newRow("unknown provider") << false << call("AS_GetRecords", R"(["dspStaff",-1,0,1,"",null,null])")
+                                      << hr::E_UNEXPECTED << QStringLiteral("Provider not exported: dspStaff");
+    QTest::newRow("no database") << false << call("AS_GetRecords", R"(["dsp_department",-1,0,1,"select 1",null,null])")
+                                 << hr::E_FAIL << QStringLiteral("the database connection is not open");
     QTest::newRow("malformed JSON") << false << QByteArray(R"({"method":"RmtOpenDoor",)") << rpc::kParseError
                                     << QStringLiteral("Parse error");
     QTest::newRow("no method") << false << QByteArray(R"({"id":1,"params":[]})") << rpc::kInvalidRequest

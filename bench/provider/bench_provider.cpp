@@ -1,0 +1,398 @@
+// The data providers through the whole road, client → scktsrvr → morvane → database, on SQLite and (with
+// the MORVANE_TEST_PG_* variables) on PostgreSQL: all of brushcardlog read as one packet against the
+// database's own command-line export of the same rows in the same run, the peak memory of morvane while
+// it sends them, a first page of 100 records, a 10,000-row insert delta, and a 20 MiB request.
+// Prints its figures.
+#include "DbSchema.h"
+#include "SqlConnection.h"
+#include "TestSupport.h"
+#include "unt_initdbms.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace morvane;
+using platform::SqlProvider;
+
+namespace {
+
+double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// A bare TCP client: one request line out, the whole reply line in, nothing parsed on the way.
+class LineClient {
+public:
+    explicit LineClient(quint16 port) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int one = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~LineClient() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+    // The reply line (without its LF); empty when the connection ended first.
+    QByteArray exchange(const QByteArray& line) {
+        QByteArray out = line + '\n';
+        for (qsizetype sent = 0; sent < out.size();) {
+            const ssize_t n = ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return {};
+            sent += n;
+        }
+        for (;;) {
+            const qsizetype end = m_buffer.indexOf('\n');
+            if (end >= 0) {
+                QByteArray reply = m_buffer.left(end);
+                m_buffer.remove(0, end + 1);
+                return reply;
+            }
+            char chunk[1 << 16];
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return {};
+            m_buffer.append(chunk, n);
+        }
+    }
+    QJsonObject call(const QString& method, const QJsonValue& params) {
+        const QJsonObject request{{QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+        return QJsonDocument::fromJson(exchange(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
+    }
+    QByteArray request(const QString& method, const QJsonValue& params) {
+        const QJsonObject request{{QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+        return exchange(QJsonDocument(request).toJson(QJsonDocument::Compact));
+    }
+
+private:
+    int m_fd = -1;
+    int m_id = 0;
+    QByteArray m_buffer;
+};
+
+QJsonObject getRecords(int count, int options, const QString& sql) {
+    return QJsonObject{{QStringLiteral("ProviderName"), QStringLiteral("dsp_brushcardlog")},
+                       {QStringLiteral("Count"), count},
+                       {QStringLiteral("Options"), options},
+                       {QStringLiteral("CommandText"), sql},
+                       {QStringLiteral("Params"), QJsonValue()},
+                       {QStringLiteral("OwnerData"), QJsonValue()}};
+}
+
+long statusKiB(qint64 pid, const char* key) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(static_cast<qsizetype>(strlen(key))).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+qint64 serverPid(const QString& bin) {
+    QProcess pgrep;
+    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-f"), QStringLiteral("^") + bin + QStringLiteral("/morvane -Embedding")});
+    pgrep.waitForFinished();
+    return pgrep.readAllStandardOutput().trimmed().split('\n').last().toLongLong();
+}
+
+double runTool(const QString& program, const QStringList& arguments, const QProcessEnvironment& env) {
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(120000) || tool.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), tool.readAllStandardError().constData());
+        return -1;
+    }
+    return clock.nsecsElapsed() / 1e6;
+}
+
+struct Backend {
+    QString name;
+    SqlProvider provider;
+    platform::SqlConnectionSettings settings;
+    QByteArray systemInfo;
+    QString toolProgram;
+    QStringList toolArguments;
+    QProcessEnvironment toolEnvironment = QProcessEnvironment::systemEnvironment();
+};
+
+bool fill(const Backend& backend, int rows) {
+    platform::SqlConnection db;
+    QString why;
+    if (!db.open(backend.settings, &why)) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(backend.name), qPrintable(why));
+        return false;
+    }
+    const QString insert = backend.provider == SqlProvider::SQLite
+                               ? QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 from g where n < %1) "
+                                                "insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
+                                                "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', printf('%010d', n), "
+                                                "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
+                                                "'2024-03-05 07:08:10', '张三' from g")
+                               : QStringLiteral("insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
+                                                "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', lpad(n::text, 10, '0'), "
+                                                "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
+                                                "'2024-03-05 07:08:10', '张三' from generate_series(1, %1) n");
+    const platform::SqlResult result = db.exec(insert.arg(rows));
+    if (!result.ok)
+        std::fprintf(stderr, "%s: %s\n", qPrintable(backend.name), qPrintable(result.error));
+    return result.ok;
+}
+
+bool measure(const Backend& backend, const QString& root, int rows, int runs) {
+    const QString bin = QCoreApplication::applicationDirPath();
+    const QString dir = root + QStringLiteral("/bin/");
+    QDir().mkpath(dir);
+    QDir().mkpath(root + QStringLiteral("/locks"));
+    QFile::link(bin + QStringLiteral("/scktsrvr"), dir + QStringLiteral("scktsrvr"));
+    const auto write = [&](const QString& name, const QByteArray& content) {
+        QFile file(dir + name);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    write(QStringLiteral("systeminfo.ini"), backend.systemInfo);
+    write(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n");
+    qputenv("MORVANE_PROGRAM_DIR", dir.toLocal8Bit());
+    qputenv("MORVANE_REGISTRY", (root + QStringLiteral("/classes.reg")).toLocal8Bit());
+    qputenv("MORVANE_LOCK_DIR", (root + QStringLiteral("/locks")).toLocal8Bit());
+    if (QProcess::execute(bin + QStringLiteral("/morvane"), {QStringLiteral("-regserver")}) != 0) {
+        std::fprintf(stderr, "registration failed\n");
+        return false;
+    }
+    QProcess socketServer;
+    socketServer.setStandardErrorFile(root + QStringLiteral("/scktsrvr.log"));
+    socketServer.start(bin + QStringLiteral("/scktsrvr"), {});
+    quint16 port = 0;
+    static const QRegularExpression ready(QStringLiteral(R"(serving TCP [\d.]+:(\d+))"));
+    for (int i = 0; i < 500 && port == 0; ++i) {
+        QThread::msleep(20);
+        QFile log(root + QStringLiteral("/scktsrvr.log"));
+        if (log.open(QIODevice::ReadOnly))
+            port = ready.match(QString::fromUtf8(log.readAll())).captured(1).toUShort();
+    }
+    LineClient client(port);
+    const QJsonObject created =
+        client.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+    if (port == 0 || !created.contains(QStringLiteral("result"))) {
+        std::fprintf(stderr, "%s: no object: %s\n", qPrintable(backend.name), QJsonDocument(created).toJson().constData());
+        return false;
+    }
+    const qint64 pid = serverPid(bin);
+    const QString all = QStringLiteral("select * from brushcardlog");
+
+    // All rows: ours and the tool's in turns.
+    std::vector<double> ours, tool;
+    qsizetype packetBytes = 0;
+    long baseline = 0, peak = 0;
+    qint64 delivered = 0;
+    for (int run = 0; run < runs; ++run) {
+        tool.push_back(runTool(backend.toolProgram, backend.toolArguments, backend.toolEnvironment));
+        QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+        const bool peakReset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+        clear.close();
+        const long before = statusKiB(pid, "VmRSS:");
+        QElapsedTimer clock;
+        clock.start();
+        const QByteArray reply = client.request(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all));
+        ours.push_back(clock.nsecsElapsed() / 1e6);
+        if (peakReset && run == runs - 1) {
+            baseline = before;
+            peak = statusKiB(pid, "VmHWM:");
+        }
+        packetBytes = reply.size();
+        delivered = QJsonDocument::fromJson(reply)
+                        .object()
+                        .value(QStringLiteral("result"))
+                        .toObject()
+                        .value(QStringLiteral("out"))
+                        .toObject()
+                        .value(QStringLiteral("RecsOut"))
+                        .toInteger();
+    }
+    const double ourMs = median(ours), toolMs = median(tool);
+    std::printf("[%s] %d rows of brushcardlog\n", qPrintable(backend.name), rows);
+    std::printf("  AS_GetRecords through scktsrvr: median %.0f ms, %.0f rows/s, %lld rows, %.1f MiB packet\n", ourMs,
+                delivered / (ourMs / 1000), static_cast<long long>(delivered), packetBytes / 1048576.0);
+    std::printf("  %s: median %.0f ms, %.0f rows/s\n", qPrintable(backend.toolProgram.section(QLatin1Char('/'), -1)),
+                toolMs, rows / (toolMs / 1000));
+    std::printf("  our rate / the tool's rate: %.2f (limit >= 0.50)\n", toolMs / ourMs);
+    if (peak > 0)
+        std::printf("  morvane while sending: resident %.1f MiB before, peak %.1f MiB; peak growth %.2fx the packet, "
+                    "peak %.2fx the packet (limit 3x)\n",
+                    baseline / 1024.0, peak / 1024.0, (peak - baseline) * 1024.0 / static_cast<double>(packetBytes),
+                    peak * 1024.0 / static_cast<double>(packetBytes));
+    else
+        std::printf("  morvane's peak memory: not readable (/proc/%lld/clear_refs)\n", static_cast<long long>(pid));
+
+    // The first 100 records, the cursor started afresh each time.
+    std::vector<double> pages;
+    for (int i = 0; i < 200; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const QJsonObject reply = client.call(QStringLiteral("AS_GetRecords"), getRecords(100, 3, QString()));
+        pages.push_back(clock.nsecsElapsed() / 1e6);
+        if (reply.value(QStringLiteral("result")).toObject().value(QStringLiteral("out")).toObject().value(QStringLiteral("RecsOut")).toInt() != 100) {
+            std::fprintf(stderr, "Count 100 failed: %s\n", QJsonDocument(reply).toJson().constData());
+            return false;
+        }
+    }
+    std::printf("  AS_GetRecords Count 100 (reset each time): median %.2f ms, max %.2f ms (limit 5 ms)\n", median(pages),
+                *std::max_element(pages.begin(), pages.end()));
+
+    // A delta of 10,000 inserted rows.
+    QJsonArray changes;
+    for (int i = 0; i < 10000; ++i)
+        changes.append(QJsonObject{{QStringLiteral("state"), 4},
+                                   {QStringLiteral("new"),
+                                    QJsonObject{{QStringLiteral("brushcardtime"), QStringLiteral("2024-03-05 08:00:00")},
+                                                {QStringLiteral("cardno"), QStringLiteral("%1").arg(i, 10, 10, QLatin1Char('0'))},
+                                                {QStringLiteral("doornumber"), i % 4 + 1},
+                                                {QStringLiteral("eventtype"), QStringLiteral("正常开门")},
+                                                {QStringLiteral("holder"), QStringLiteral("李四")}}}});
+    const QJsonObject apply{{QStringLiteral("ProviderName"), QStringLiteral("dsp_brushcardlog")},
+                            {QStringLiteral("Delta"), QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
+                                                                  {QStringLiteral("value"), QJsonObject{{QStringLiteral("changes"), changes}}}}},
+                            {QStringLiteral("MaxErrors"), -1},
+                            {QStringLiteral("OwnerData"), QJsonValue()}};
+    std::vector<double> applies;
+    for (int run = 0; run < 3; ++run) {
+        client.call(QStringLiteral("AS_GetRecords"), getRecords(0, 1, all));
+        QElapsedTimer clock;
+        clock.start();
+        const QJsonObject reply = client.call(QStringLiteral("AS_ApplyUpdates"), apply);
+        applies.push_back(clock.nsecsElapsed() / 1e6);
+        const QJsonObject result = reply.value(QStringLiteral("result")).toObject();
+        if (!result.contains(QStringLiteral("out")) || result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt() != 0) {
+            std::fprintf(stderr, "the delta failed: %s\n", QJsonDocument(reply).toJson().left(2000).constData());
+            return false;
+        }
+    }
+    std::printf("  AS_ApplyUpdates of 10,000 inserted rows: median %.0f ms (limit %s)\n", median(applies),
+                backend.provider == SqlProvider::SQLite ? "3000 ms" : "5000 ms");
+
+    // A 20 MiB request is refused as too large; the connection ends, and the next one is served.
+    {
+        LineClient big(port);
+        big.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+        const QJsonObject huge{{QStringLiteral("ProviderName"), QStringLiteral("dsp_brushcardlog")},
+                               {QStringLiteral("Delta"), QString(20 * 1024 * 1024, QLatin1Char('x'))},
+                               {QStringLiteral("MaxErrors"), -1},
+                               {QStringLiteral("OwnerData"), QJsonValue()}};
+        const QJsonObject refused = big.call(QStringLiteral("AS_ApplyUpdates"), huge);
+        LineClient after(port);
+        const bool served = after.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                                .contains(QStringLiteral("result"));
+        std::printf("  20 MiB request: \"%s\"; the next connection %s\n",
+                    qPrintable(refused.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()),
+                    served ? "is served" : "FAILED");
+    }
+
+    socketServer.terminate();
+    socketServer.waitForFinished(5000);
+    for (int i = 0; i < 100 && serverPid(bin) == pid; ++i)
+        QThread::msleep(50);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const int rows = args.value(1, QStringLiteral("100000")).toInt();
+    const int runs = args.value(2, QStringLiteral("5")).toInt();
+    QTemporaryDir root;
+
+    std::vector<Backend> backends;
+    {
+        Backend sqlite;
+        sqlite.name = QStringLiteral("SQLite");
+        sqlite.provider = SqlProvider::SQLite;
+        const QString file = root.path() + QStringLiteral("/acs.db");
+        sqlite.settings.provider = SqlProvider::SQLite;
+        sqlite.settings.database = file;
+        sqlite.systemInfo = "[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=" + file.toLocal8Bit() + "\r\n";
+        sqlite.toolProgram = QStringLiteral("sqlite3");
+        sqlite.toolArguments = {QStringLiteral("-json"), file, QStringLiteral("select * from brushcardlog")};
+        if (!TCreateDataBase(file, {}, {}, {}, SqlProvider::SQLite).BuildDataBase())
+            return 1;
+        backends.push_back(sqlite);
+    }
+    const auto pg = test::PgServer::fromEnvironment();
+    const QString pgDatabase = QStringLiteral("morvane_bench_%1").arg(QCoreApplication::applicationPid());
+    if (pg) {
+        Backend postgres;
+        postgres.name = QStringLiteral("PostgreSQL");
+        postgres.provider = SqlProvider::PostgreSQL;
+        postgres.settings.provider = SqlProvider::PostgreSQL;
+        postgres.settings.server = pg->serverName();
+        postgres.settings.database = pgDatabase;
+        postgres.settings.user = pg->user;
+        postgres.settings.password = pg->password;
+        postgres.systemInfo = "[DataBase]\r\nProvider=PostgreSQL\r\nConnectMode=1\r\nServerName=" + pg->serverName().toLocal8Bit() +
+                              "\r\nDataBaseName=" + pgDatabase.toLocal8Bit() + "\r\nUserName=" + pg->user.toLocal8Bit() +
+                              "\r\nPassword=" + pg->password.toLocal8Bit() + "\r\n";
+        postgres.toolProgram = QStringLiteral("psql");
+        postgres.toolArguments = {QStringLiteral("-h"), pg->host, QStringLiteral("-p"), QString::number(pg->port),
+                                  QStringLiteral("-U"), pg->user, QStringLiteral("-d"), pgDatabase,
+                                  QStringLiteral("-c"), QStringLiteral("\\copy brushcardlog to stdout with csv")};
+        postgres.toolEnvironment.insert(QStringLiteral("PGPASSWORD"), pg->password);
+        TCreateDataBase creation(pgDatabase, pg->user, pg->password, pg->serverName(), SqlProvider::PostgreSQL);
+        if (!creation.BuildDataBase()) {
+            std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(creation.lastError()));
+            return 1;
+        }
+        backends.push_back(postgres);
+    } else {
+        std::printf("[PostgreSQL] skipped: MORVANE_TEST_PG_* not set\n");
+    }
+
+    int status = 0;
+    for (size_t i = 0; i < backends.size(); ++i) {
+        if (!fill(backends[i], rows) ||
+            !measure(backends[i], root.path() + QStringLiteral("/install%1").arg(i), rows, runs))
+            status = 1;
+    }
+    if (pg) {
+        platform::SqlConnection admin;
+        platform::SqlConnectionSettings s = backends.back().settings;
+        s.database = QStringLiteral("postgres");
+        if (admin.open(s))
+            admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(pgDatabase));
+    }
+    return status;
+}
