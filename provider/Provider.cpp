@@ -2,6 +2,7 @@
 
 #include "Automation.h"
 #include "ClientStatement.h"
+#include "NativeRows.h"
 #include "Resolver.h"
 
 #include <QJsonArray>
@@ -150,29 +151,32 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                 outcome.error = QStringLiteral("CommandText does not return a result set");
             } else {
                 outcome.fields = describeFields(query.record(), table);
-                const RowWriter writer(outcome.fields);
                 if (mode == ReadMode::Packet) {
+                    const auto source = RowSource::create(query, outcome.fields);
                     QByteArray& out = outcome.packet;
                     out.append('{');
                     if (withMetadata)
                         out.append(metadataJson(outcome.fields)).append(',');
                     out.append("\"rows\":[");
-                    while (query.next()) {
-                        if (outcome.rowCount++)
+                    for (;;) {
+                        const qsizetype mark = out.size();
+                        if (outcome.rowCount)
                             out.append(',');
-                        writer.appendRow(out, query);
+                        if (!source->appendNext(out)) {
+                            out.truncate(mark);
+                            break;
+                        }
+                        ++outcome.rowCount;
                     }
                     out.append("],\"rowCount\":").append(QByteArray::number(outcome.rowCount)).append('}');
+                    outcome.error = source->error();
                 } else if (mode == ReadMode::Rows) {
-                    while (query.next()) {
-                        QByteArray row;
-                        writer.appendRow(row, query);
-                        outcome.rows.append(std::move(row));
-                    }
+                    const auto source = RowSource::create(query, outcome.fields);
+                    for (QByteArray row; source->appendNext(row); row.clear())
+                        outcome.rows.append(row);
                     outcome.rowCount = outcome.rows.size();
+                    outcome.error = source->error();
                 }
-                if (mode != ReadMode::Describe && query.lastError().isValid())
-                    outcome.error = errorText(query.lastError());
             }
         }
         if (!outcome.error.isEmpty()) {
@@ -195,6 +199,7 @@ struct LiveCursor {
     int generation = 0;
     std::unique_ptr<QSqlQuery> query; // null once read to its end
     QList<FieldDesc> fields;
+    std::unique_ptr<RowSource> source; // reads `query`: made after it and gone before it
     QList<QByteArray> ahead; // records read ahead and not sent yet
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
@@ -202,17 +207,22 @@ struct LiveCursor {
     void readAhead() {
         if (!query)
             return;
-        const RowWriter writer(fields);
-        while (query->next()) {
-            QByteArray row;
-            writer.appendRow(row, *query);
-            ahead.append(std::move(row));
-        }
+        for (QByteArray row; source->appendNext(row); row.clear())
+            ahead.append(row);
         finishQuery();
     }
     void finishQuery() {
-        if (query && query->lastError().isValid())
-            error = errorText(query->lastError());
+        if (source && !source->error().isEmpty())
+            error = source->error();
+        source.reset();
+        query.reset();
+        connection->dropHold(this);
+    }
+    // Closed before its end: a server still sending the rest is asked to stop first.
+    void abandon(QSqlDatabase& db) {
+        if (query)
+            cancelRunningStatement(db);
+        source.reset();
         query.reset();
         connection->dropHold(this);
     }
@@ -227,11 +237,10 @@ struct LiveCursor {
             aheadPosition = 0;
         }
         if (query) {
-            const RowWriter writer(fields);
-            while ((count < 0 || rows.size() < count) && query->next()) {
-                QByteArray row;
-                writer.appendRow(row, *query);
-                rows.append(std::move(row));
+            QByteArray row;
+            while ((count < 0 || rows.size() < count) && source->appendNext(row)) {
+                rows.append(row);
+                row.clear();
             }
             if (count < 0 || rows.size() < count)
                 finishQuery();
@@ -273,6 +282,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
         }
         cursor->fields = describeFields(query->record(), table);
         cursor->query = std::move(query);
+        cursor->source = RowSource::create(*cursor->query, cursor->fields);
         std::weak_ptr<LiveCursor> weak = cursor;
         db.hold(cursor.get(), [weak] {
             if (auto held = weak.lock())
@@ -370,9 +380,8 @@ void Provider::closeQuery() {
     if (!m_cursor)
         return;
     const std::shared_ptr<LiveCursor> cursor = std::move(m_cursor);
-    cursor->connection->callAs(cursor.get(), [&](QSqlDatabase&) {
-        cursor->connection->dropHold(cursor.get());
-        cursor->query.reset();
+    cursor->connection->callAs(cursor.get(), [&](QSqlDatabase& db) {
+        cursor->abandon(db);
         return 0;
     });
 }

@@ -495,58 +495,72 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                     f.flags |= InKey;
             }
         }
-        if (!db.transaction()) {
-            outcome.error = ChangeRunner::errorText(db.lastError());
-            connection.checkAfterFailure(db);
-            return outcome;
-        }
         ChangeRunner runner(db, provider, request.table, fields, request);
-        QByteArray errors;
-        bool exceeded = false;
-        for (const Change& change : *request.changes) {
-            Savepoint savepoint(db, provider);
-            std::optional<ChangeFailure> failure;
-            if (!savepoint.begin())
-                failure = ChangeFailure{savepoint.error(), QString(), QString()};
-            else
-                failure = runner.apply(change);
-            if (!failure) {
-                savepoint.release();
-                ++outcome.applied;
-                continue;
-            }
-            savepoint.undo();
-            ++outcome.errorCount;
-            if (!errors.isEmpty())
-                errors.append(',');
-            errors.append("{\"index\":").append(QByteArray::number(change.index));
-            errors.append(",\"response\":\"skip\",\"message\":");
-            appendJsonString(errors, failure->message);
-            errors.append(",\"context\":");
-            appendJsonString(errors, failure->context);
-            errors.append(",\"category\":\"").append(categoryOf(change.state)).append("\",\"code\":");
-            appendJsonString(errors, failure->code);
-            errors.append(",\"row\":").append(runner.currentRow(change)).append('}');
-            if (request.maxErrors >= 0 && outcome.errorCount > request.maxErrors) {
-                exceeded = true;
-                break;
-            }
-        }
-        bool rolledBack = exceeded;
-        if (exceeded) {
-            db.rollback();
+        // First without a savepoint per change, which costs a round trip each on a server; only when a
+        // change fails is the whole delta rolled back and taken again change by change.
+        for (const bool careful : {false, true}) {
             outcome.applied = 0;
-        } else if (!db.commit()) {
-            outcome.error = ChangeRunner::errorText(db.lastError());
-            db.rollback();
-            connection.checkAfterFailure(db);
-            outcome.applied = 0;
-            return outcome;
-        }
-        if (outcome.errorCount) {
-            outcome.errorPacket = "{\"errors\":[" + errors + "],\"errorCount\":" +
-                                  QByteArray::number(outcome.errorCount) +
-                                  ",\"rolledBack\":" + (rolledBack ? "true" : "false") + "}";
+            outcome.errorCount = 0;
+            if (!db.transaction()) {
+                outcome.error = ChangeRunner::errorText(db.lastError());
+                connection.checkAfterFailure(db);
+                return outcome;
+            }
+            QByteArray errors;
+            bool exceeded = false;
+            bool retry = false;
+            for (const Change& change : *request.changes) {
+                Savepoint savepoint(db, provider);
+                std::optional<ChangeFailure> failure;
+                if (careful && !savepoint.begin())
+                    failure = ChangeFailure{savepoint.error(), QString(), QString()};
+                else
+                    failure = runner.apply(change);
+                if (!failure) {
+                    if (careful)
+                        savepoint.release();
+                    ++outcome.applied;
+                    continue;
+                }
+                if (!careful) {
+                    retry = true;
+                    break;
+                }
+                savepoint.undo();
+                ++outcome.errorCount;
+                if (!errors.isEmpty())
+                    errors.append(',');
+                errors.append("{\"index\":").append(QByteArray::number(change.index));
+                errors.append(",\"response\":\"skip\",\"message\":");
+                appendJsonString(errors, failure->message);
+                errors.append(",\"context\":");
+                appendJsonString(errors, failure->context);
+                errors.append(",\"category\":\"").append(categoryOf(change.state)).append("\",\"code\":");
+                appendJsonString(errors, failure->code);
+                errors.append(",\"row\":").append(runner.currentRow(change)).append('}');
+                if (request.maxErrors >= 0 && outcome.errorCount > request.maxErrors) {
+                    exceeded = true;
+                    break;
+                }
+            }
+            if (retry || exceeded) {
+                db.rollback();
+                outcome.applied = 0;
+                if (retry)
+                    continue;
+            } else if (!db.commit()) {
+                outcome.error = ChangeRunner::errorText(db.lastError());
+                db.rollback();
+                connection.checkAfterFailure(db);
+                outcome.applied = 0;
+                return outcome;
+            }
+            if (outcome.errorCount) {
+                outcome.errorPacket = "{\"errors\":[" + errors + "],\"errorCount\":" +
+                                      QByteArray::number(outcome.errorCount) +
+                                      ",\"rolledBack\":" + (exceeded ? "true" : "false") + "}";
+            }
+            break;
         }
         return outcome;
     });

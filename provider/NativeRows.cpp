@@ -1,0 +1,388 @@
+#include "NativeRows.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlRecord>
+#include <QSqlQuery>
+#include <QSqlResult>
+#include <QVariant>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+namespace morvane::provider {
+
+namespace {
+
+// The driver's own pointer in a handle, by the name its type is registered under (libpq's types are
+// typedefs of structs, so either spelling may be the registered one).
+template <typename T>
+T handleOf(const QVariant& handle, const char* typeName, const char* structName = nullptr) {
+    if (!handle.isValid())
+        return nullptr;
+    const char* name = handle.typeName();
+    if (qstrcmp(name, typeName) != 0 && (!structName || qstrcmp(name, structName) != 0))
+        return nullptr;
+    return *static_cast<T const*>(handle.constData());
+}
+
+bool isInteger(const char* text, qsizetype size) {
+    qsizetype i = text[0] == '-' ? 1 : 0;
+    if (i >= size || size - i > 18)
+        return false;
+    if (text[i] == '0' && size - i > 1)
+        return false;
+    for (; i < size; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+void appendDouble(QByteArray& out, double value) {
+    if (!std::isfinite(value)) {
+        out.append("null", 4);
+        return;
+    }
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr - buffer);
+}
+
+void appendInteger(QByteArray& out, long long value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr - buffer);
+}
+
+// A date text of any of the databases' forms in the packets' form; the text itself when it is no date.
+void appendDateText(QByteArray& out, const char* text, qsizetype size) {
+    const QDateTime parsed = dateTimeFromText(QString::fromLatin1(text, size));
+    if (parsed.isValid())
+        out.append('"').append(dateTimeText(parsed)).append('"');
+    else
+        appendJsonUtf8(out, text, size);
+}
+
+void appendBase64(QByteArray& out, const void* data, int size) {
+    out.append('"')
+        .append(QByteArray::fromRawData(static_cast<const char*>(data), size).toBase64())
+        .append('"');
+}
+
+// Qt has stepped the statement to its first row and keeps that row's values; the statement is reset
+// here and stepped through directly, Qt's query left untouched until it is finished.
+class SqliteRows : public RowSource {
+public:
+    SqliteRows(sqlite3_stmt* statement, const QList<FieldDesc>& fields)
+        : m_statement(statement)
+        , m_fields(fields) {
+        sqlite3_reset(m_statement);
+    }
+
+    bool appendNext(QByteArray& out) override {
+        if (m_done)
+            return false;
+        const int status = sqlite3_step(m_statement);
+        if (status != SQLITE_ROW) {
+            m_done = true;
+            if (status != SQLITE_DONE)
+                m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
+            return false;
+        }
+        out.append('[');
+        for (int i = 0; i < m_fields.size(); ++i) {
+            if (i)
+                out.append(',');
+            appendValue(out, i);
+        }
+        out.append(']');
+        return true;
+    }
+    QString error() const override { return m_error; }
+
+private:
+    void appendValue(QByteArray& out, int i) const {
+        const int kind = sqlite3_column_type(m_statement, i);
+        if (kind == SQLITE_NULL) {
+            out.append("null", 4);
+            return;
+        }
+        const FieldType type = m_fields.at(i).type;
+        if (type == FieldType::Blob) {
+            const void* data = sqlite3_column_blob(m_statement, i);
+            appendBase64(out, data, sqlite3_column_bytes(m_statement, i));
+            return;
+        }
+        if (kind == SQLITE_INTEGER) {
+            const sqlite3_int64 value = sqlite3_column_int64(m_statement, i);
+            if (type == FieldType::Boolean)
+                out.append(value != 0 ? "true" : "false");
+            else if (type == FieldType::String)
+                out.append('"').append(QByteArray::number(value)).append('"');
+            else
+                appendInteger(out, value);
+            return;
+        }
+        if (kind == SQLITE_FLOAT) {
+            const double value = sqlite3_column_double(m_statement, i);
+            if (type == FieldType::String)
+                out.append('"').append(QByteArray::number(value, 'g', 17)).append('"');
+            else
+                appendDouble(out, value);
+            return;
+        }
+        // Text (or a blob in a column of another type: read as its text).
+        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, i));
+        const qsizetype size = sqlite3_column_bytes(m_statement, i);
+        switch (type) {
+        case FieldType::I2:
+        case FieldType::I4:
+        case FieldType::I8:
+            if (size > 0 && isInteger(text, size))
+                out.append(text, size);
+            else // SQLite keeps whatever a statement stored: the text is handed on as it is
+                appendJsonUtf8(out, text, size);
+            return;
+        case FieldType::Boolean:
+            if (size > 0 && isInteger(text, size))
+                out.append(std::strtoll(text, nullptr, 10) != 0 ? "true" : "false");
+            else
+                appendJsonUtf8(out, text, size);
+            return;
+        case FieldType::Date:
+        case FieldType::Time:
+        case FieldType::DateTime:
+            appendDateText(out, text, size);
+            return;
+        case FieldType::R8:
+        case FieldType::Fixed: {
+            double value = 0;
+            const auto parsed = std::from_chars(text, text + size, value);
+            if (size > 0 && parsed.ec == std::errc() && parsed.ptr == text + size)
+                appendDouble(out, value);
+            else
+                appendJsonUtf8(out, text, size);
+            return;
+        }
+        case FieldType::String:
+        case FieldType::Blob:
+            break;
+        }
+        appendJsonUtf8(out, text, size);
+    }
+
+    sqlite3_stmt* m_statement;
+    const QList<FieldDesc>& m_fields;
+    bool m_done = false;
+    QString m_error;
+};
+
+// Qt fetches each row (a result of its own in single-row mode); its values are read here as text.
+class PostgresRows : public RowSource {
+public:
+    PostgresRows(QSqlQuery& query, const QList<FieldDesc>& fields)
+        : m_query(query)
+        , m_fields(fields) {}
+
+    bool appendNext(QByteArray& out) override {
+        if (!m_query.next()) {
+            if (m_query.lastError().isValid())
+                m_error = m_query.lastError().text();
+            return false;
+        }
+        const QSqlQuery& query = m_query;
+        // In single-row mode each row is a result of its own; otherwise the row is the query's position.
+        const PGresult* result = handleOf<PGresult*>(query.result()->handle(), "PGresult*", "pg_result*");
+        const int row = result && PQntuples(result) == 1 ? 0 : query.at();
+        out.append('[');
+        for (int i = 0; i < m_fields.size(); ++i) {
+            if (i)
+                out.append(',');
+            if (!result || PQgetisnull(result, row, i)) {
+                out.append("null", 4);
+                continue;
+            }
+            appendValue(out, i, PQgetvalue(result, row, i), PQgetlength(result, row, i), PQftype(result, i));
+        }
+        out.append(']');
+        return true;
+    }
+    QString error() const override { return m_error; }
+
+private:
+    static constexpr Oid kBool = 16, kBytea = 17;
+
+    void appendValue(QByteArray& out, int i, const char* text, qsizetype size, Oid type) const {
+        switch (m_fields.at(i).type) {
+        case FieldType::I2:
+        case FieldType::I4:
+        case FieldType::I8:
+            out.append(text, size);
+            return;
+        case FieldType::Fixed:
+            // numeric's text is a JSON number, except for NaN.
+            if (size > 0 && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9')))
+                out.append(text, size);
+            else
+                out.append("null", 4);
+            return;
+        case FieldType::R8: {
+            double value = 0;
+            std::from_chars(text, text + size, value);
+            appendDouble(out, value);
+            return;
+        }
+        case FieldType::Boolean:
+            if (type == kBool)
+                out.append(text[0] == 't' ? "true" : "false");
+            else
+                out.append(size == 1 && text[0] == '0' ? "false" : "true");
+            return;
+        case FieldType::Date:
+        case FieldType::Time:
+        case FieldType::DateTime:
+            appendDateText(out, text, size);
+            return;
+        case FieldType::Blob:
+            if (type == kBytea) {
+                size_t length = 0;
+                unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+                appendBase64(out, bytes, static_cast<int>(length));
+                PQfreemem(bytes);
+            } else {
+                appendBase64(out, text, static_cast<int>(size));
+            }
+            return;
+        case FieldType::String:
+            break;
+        }
+        appendJsonUtf8(out, text, size);
+    }
+
+    QSqlQuery& m_query;
+    const QList<FieldDesc>& m_fields;
+    QString m_error;
+};
+
+class GenericRows : public RowSource {
+public:
+    GenericRows(QSqlQuery& query, const QList<FieldDesc>& fields)
+        : m_query(query)
+        , m_writer(fields) {}
+    bool appendNext(QByteArray& out) override {
+        if (!m_query.next()) {
+            if (m_query.lastError().isValid())
+                m_error = m_query.lastError().text();
+            return false;
+        }
+        m_writer.appendRow(out, m_query);
+        return true;
+    }
+    QString error() const override { return m_error; }
+
+private:
+    QSqlQuery& m_query;
+    RowWriter m_writer;
+    QString m_error;
+};
+
+} // namespace
+
+std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, const QList<FieldDesc>& fields) {
+    const QSqlResult* result = query.result();
+    if (result && query.record().count() == fields.size() && query.isForwardOnly()) {
+        const QVariant handle = result->handle();
+        if (auto* statement = handleOf<sqlite3_stmt*>(handle, "sqlite3_stmt*"))
+            return std::make_unique<SqliteRows>(statement, fields);
+        if (qstrcmp(handle.typeName(), "PGresult*") == 0 || qstrcmp(handle.typeName(), "pg_result*") == 0)
+            return std::make_unique<PostgresRows>(query, fields);
+    }
+    return std::make_unique<GenericRows>(query, fields);
+}
+
+void cancelRunningStatement(QSqlDatabase& db) {
+    if (!db.isValid() || !db.driver())
+        return;
+    PGconn* connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+    if (!connection || PQtransactionStatus(connection) != PQTRANS_ACTIVE)
+        return;
+    if (PGcancel* cancel = PQgetCancel(connection)) {
+        char error[256];
+        PQcancel(cancel, error, sizeof error);
+        PQfreeCancel(cancel);
+    }
+}
+
+void appendJsonUtf8(QByteArray& out, const char* text, qsizetype size) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const qsizetype start = out.size();
+    // Room for the worst case: every byte an escape of six.
+    out.resize(start + size * 6 + 2);
+    char* p = out.data() + start;
+    *p++ = '"';
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = s + size;
+    while (s < end) {
+        const unsigned char c = *s;
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            *p++ = static_cast<char>(c);
+            ++s;
+            continue;
+        }
+        if (c < 0x80) {
+            *p++ = '\\';
+            switch (c) {
+            case '"':
+            case '\\':
+                *p++ = static_cast<char>(c);
+                break;
+            case '\n':
+                *p++ = 'n';
+                break;
+            case '\r':
+                *p++ = 'r';
+                break;
+            case '\t':
+                *p++ = 't';
+                break;
+            default:
+                *p++ = 'u';
+                *p++ = '0';
+                *p++ = '0';
+                *p++ = hex[c >> 4];
+                *p++ = hex[c & 15];
+            }
+            ++s;
+            continue;
+        }
+        // A multi-byte sequence is copied when it is well formed (no overlong form, no surrogate, at
+        // most U+10FFFF); anything else becomes U+FFFD.
+        int length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        bool valid = length > 0 && end - s >= length;
+        for (int k = 1; valid && k < length; ++k)
+            valid = (s[k] & 0xc0) == 0x80;
+        if (valid && length == 3)
+            valid = !(c == 0xe0 && s[1] < 0xa0) && !(c == 0xed && s[1] >= 0xa0);
+        if (valid && length == 4)
+            valid = !(c == 0xf0 && s[1] < 0x90) && !(c == 0xf4 && s[1] >= 0x90);
+        if (valid) {
+            std::memcpy(p, s, static_cast<size_t>(length));
+            p += length;
+            s += length;
+        } else {
+            *p++ = static_cast<char>(0xef);
+            *p++ = static_cast<char>(0xbf);
+            *p++ = static_cast<char>(0xbd);
+            ++s;
+        }
+    }
+    *p++ = '"';
+    out.resize(p - out.data());
+}
+
+} // namespace morvane::provider

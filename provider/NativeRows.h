@@ -1,0 +1,34 @@
+#pragma once
+
+#include "DataPacket.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <memory>
+
+class QSqlDatabase;
+class QSqlQuery;
+
+namespace morvane::provider {
+
+// The rows of an executed query, each written as JSON in turn, straight from the driver's own result
+// where it can be reached (SQLite's statement, PostgreSQL's results in text form): no QVariant and no
+// UTF-16 copy of each value on the way. Any other driver goes through the query's values (RowWriter).
+// The same JSON either way. Used on the connection's thread, while the query lives.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    static std::unique_ptr<RowSource> create(QSqlQuery& query, const QList<FieldDesc>& fields);
+    // Appends the next row; false at the end or on a failure (then error() says why).
+    virtual bool appendNext(QByteArray& out) = 0;
+    virtual QString error() const = 0;
+};
+// Asks the database server to stop sending the rest of the statement that is running on the connection
+// (PostgreSQL); nothing on the other databases, whose statements stop where they are read.
+void cancelRunningStatement(QSqlDatabase& db);
+
+// Appends UTF-8 text as a JSON string; a byte sequence that is no UTF-8 becomes U+FFFD.
+void appendJsonUtf8(QByteArray& out, const char* text, qsizetype size);
+
+} // namespace morvane::provider
