@@ -154,8 +154,8 @@ void AutomationEndpoint::serve(Connection* connection) {
         // The descriptor stays the endpoint's: it is shut down from stop() and closed once joined.
         rpc::SocketLineChannel channel(fd, m_maxMessage, rpc::SocketLineChannel::Ownership::Borrowed);
         while (const auto line = channel.receive(nullptr)) {
-            const QByteArray reply = session.handle(*line);
-            if (!reply.isEmpty() && !channel.send(reply, nullptr))
+            const QByteArrayList reply = session.handleParts(*line);
+            if (!reply.first().isEmpty() && !channel.sendParts(reply, nullptr))
                 break;
         }
         if (channel.tooLarge())

@@ -122,20 +122,21 @@ QByteArray resultLine(const QJsonValue& id, const QJsonObject& result) {
         QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}});
 }
 
-QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
+QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
     // Compact JSON writes the members in order of their names: the line ends with the result, and the
     // result with "out", before which "retval" would come last. The packet goes in as it stands, so a
-    // packet of many megabytes is neither parsed nor encoded again.
-    QByteArray line =
+    // packet of many megabytes is neither parsed nor encoded again, nor copied into the line.
+    QByteArray head =
         QJsonDocument(QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}})
             .toJson(QJsonDocument::Compact);
-    line.chop(2);
-    static constexpr char head[] = R"(,"retval":{"value":)";
-    static constexpr char tail[] = R"(,"vt":"packet"}}})"
-                                   "\n";
-    line.reserve(line.size() + packet.size() + qsizetype(sizeof head + sizeof tail));
-    line.append(head).append(packet).append(tail);
-    return line;
+    head.chop(2);
+    head.append(R"(,"retval":{"value":)");
+    return {head, packet, QByteArrayLiteral(R"(,"vt":"packet"}}})"
+                                            "\n")};
+}
+
+QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
+    return packetResultParts(id, result, packet).join();
 }
 
 std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply) {
@@ -194,24 +195,31 @@ void ServerSession::release() {
 }
 
 QByteArray ServerSession::handle(const QByteArray& line) {
+    const QByteArrayList parts = handleParts(line);
+    return parts.size() == 1 ? parts.first() : parts.join();
+}
+
+QByteArrayList ServerSession::handleParts(const QByteArray& line) {
     QByteArray reply;
     const auto head = parseRequest(line, &reply);
     if (!head)
-        return reply;
+        return {reply};
     QJsonObject result;
     Variant packet;
     try {
         result = call(head->method, head->params, &packet);
     } catch (...) {
         if (head->notification())
-            return {};
+            return {QByteArray()};
         ErrorInfo error;
         const HResult code = failureFromException(std::current_exception(), error);
-        return errorLine(head->id, code, error.message, error.helpContext);
+        return {errorLine(head->id, code, error.message, error.helpContext)};
     }
     if (head->notification())
-        return {};
-    return packet.isPacket() ? packetResultLine(head->id, result, packet.packetJson()) : resultLine(head->id, result);
+        return {QByteArray()};
+    if (packet.isPacket())
+        return packetResultParts(head->id, result, packet.packetJson());
+    return {resultLine(head->id, result)};
 }
 
 QJsonObject ServerSession::call(const QString& method, const QJsonValue& params, Variant* packetRetval) {
@@ -314,22 +322,29 @@ SocketLineChannel::~SocketLineChannel() {
 }
 
 bool SocketLineChannel::send(const QByteArray& message, QString* error) {
-    QByteArray line = message;
-    if (!line.endsWith('\n'))
-        line.append('\n');
-    qsizetype sent = 0;
-    while (sent < line.size()) {
-        const ssize_t n = ::send(m_fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (error)
-                *error = QString::fromLocal8Bit(std::strerror(errno));
-            return false;
+    return sendParts({message}, error);
+}
+
+bool SocketLineChannel::sendParts(const QByteArrayList& parts, QString* error) {
+    for (qsizetype p = 0; p < parts.size(); ++p) {
+        const QByteArray& part = parts.at(p);
+        qsizetype sent = 0;
+        while (sent < part.size()) {
+            const ssize_t n =
+                ::send(m_fd, part.constData() + sent, static_cast<size_t>(part.size() - sent), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (error)
+                    *error = QString::fromLocal8Bit(std::strerror(errno));
+                return false;
+            }
+            sent += n;
         }
-        sent += n;
     }
-    return true;
+    if (!parts.isEmpty() && parts.last().endsWith('\n'))
+        return true;
+    return sendParts({QByteArrayLiteral("\n")}, error);
 }
 
 void SocketLineChannel::setReceiveTimeout(int milliseconds) {

@@ -31,8 +31,10 @@ QByteArray encodeLine(const QJsonObject& message); // compact JSON and a final L
 QJsonObject errorObject(int code, const QString& message, int32_t helpContext = 0);
 QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext = 0);
 QByteArray resultLine(const QJsonValue& id, const QJsonObject& result);
-// The same with a data packet as the result's retval (the result holding hresult and out only).
+// The same with a data packet as the result's retval (the result holding hresult and out only); as
+// parts, the packet among them as it is, to be sent one after the other.
 QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet);
+QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet);
 
 // A request as far as the socket server needs to read it.
 struct RequestHead {
@@ -58,6 +60,9 @@ public:
 
     // One request line in; the reply line out (empty for a notification). Never throws.
     QByteArray handle(const QByteArray& line);
+    // The same reply in parts that make the line when sent in turn (a big data packet is one of them,
+    // not copied into a line).
+    QByteArrayList handleParts(const QByteArray& line);
     bool hasObject() const { return m_object != nullptr; }
     // Lets the object go (the connection has closed).
     void release();
@@ -115,6 +120,8 @@ public:
     SocketLineChannel(const SocketLineChannel&) = delete;
     SocketLineChannel& operator=(const SocketLineChannel&) = delete;
     bool send(const QByteArray& message, QString* error) override;
+    // The parts one after the other, as one message; a line end is added when the last has none.
+    bool sendParts(const QByteArrayList& parts, QString* error);
     std::optional<QByteArray> receive(QString* error) override;
     int fd() const { return m_fd; }
     // The longest wait for a reply (0: no limit); a reply that does not come ends the channel.
