@@ -131,8 +131,9 @@ QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result
             .toJson(QJsonDocument::Compact);
     head.chop(2);
     head.append(R"(,"retval":{"value":)");
-    return {head, packet, QByteArrayLiteral(R"(,"vt":"packet"}}})"
-                                            "\n")};
+    return {head, packet,
+            QByteArrayLiteral(R"(,"vt":"packet"}}})"
+                              "\n")};
 }
 
 QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
-#include <QLoggingCategory>
 #include <QVariant>
 
 #include <atomic>

@@ -196,8 +196,8 @@ Variant Variant::fromDateTime(const QDateTime& dateTime) {
 }
 
 VarType Variant::type() const {
-    static constexpr VarType kinds[] = {VarType::Empty, VarType::Null, VarType::I4,   VarType::R8,
-                                        VarType::Bool,  VarType::BStr, VarType::Date, VarType::Dispatch,
+    static constexpr VarType kinds[] = {VarType::Empty, VarType::Null,  VarType::I4,    VarType::R8,
+                                        VarType::Bool,  VarType::BStr,  VarType::Date,  VarType::Dispatch,
                                         VarType::Array, VarType::Bytes, VarType::Packet};
     return kinds[m_value.index()];
 }

@@ -21,8 +21,10 @@ public:
     QStringList names() const;
 
     // The methods as they are called, their arguments in the order of the interface.
-    platform::Variant AS_ApplyUpdates(platform::Arguments& args); // ProviderName, Delta, MaxErrors, ErrorCount, OwnerData
-    platform::Variant AS_GetRecords(platform::Arguments& args); // ProviderName, Count, RecsOut, Options, CommandText, Params, OwnerData
+    platform::Variant
+    AS_ApplyUpdates(platform::Arguments& args); // ProviderName, Delta, MaxErrors, ErrorCount, OwnerData
+    platform::Variant
+    AS_GetRecords(platform::Arguments& args); // ProviderName, Count, RecsOut, Options, CommandText, Params, OwnerData
     platform::Variant AS_DataRequest(platform::Arguments& args); // ProviderName, Data
     platform::Variant AS_GetProviderNames(platform::Arguments& args);
     platform::Variant AS_GetParams(platform::Arguments& args);  // ProviderName, OwnerData

@@ -362,17 +362,18 @@ QDateTime dateTimeFromText(QStringView text) {
             return {};
         if (pos < text.size() && text[pos] == u'.') {
             ++pos;
-            // Milliseconds from the first three digits of a fraction of any length.
-            int scale = 100, digits = 0;
+            // A fraction of any length, rounded to the millisecond as Qt's drivers read it (at most 999).
+            double fraction = 0, scale = 0.1;
+            int digits = 0;
             while (pos < text.size() && digit(text[pos]) >= 0) {
-                if (scale > 0)
-                    ms += digit(text[pos]) * scale;
+                fraction += digit(text[pos]) * scale;
                 scale /= 10;
                 ++pos;
                 ++digits;
             }
             if (digits == 0)
                 return {};
+            ms = std::min(static_cast<int>(std::lround(fraction * 1000)), 999);
         }
     }
     const QTime time(hour, minute, second, ms);
@@ -441,6 +442,10 @@ void RowWriter::appendValue(QByteArray& out, int field, const QVariant& value) c
     case FieldType::I2:
     case FieldType::I4:
     case FieldType::I8: {
+        if (id == QMetaType::Double || id == QMetaType::Float) { // what SQLite holds in the column
+            appendDouble(out, value.toDouble());
+            return;
+        }
         bool ok = true;
         const qlonglong n = value.toLongLong(&ok);
         if (ok && (!isText || QString::number(n) == value.toString()))
@@ -492,8 +497,8 @@ void RowWriter::appendValue(QByteArray& out, int field, const QVariant& value) c
             out.append('"');
             return;
         }
-        const QByteArray text = dateTimeText(id == QMetaType::QDate ? QDateTime(value.toDate(), QTime(0, 0))
-                                                                    : value.toDateTime());
+        const QByteArray text =
+            dateTimeText(id == QMetaType::QDate ? QDateTime(value.toDate(), QTime(0, 0)) : value.toDateTime());
         if (text.isEmpty())
             out.append("null", 4);
         else
@@ -550,8 +555,7 @@ QByteArray metadataJson(const QList<FieldDesc>& fields) {
     return out;
 }
 
-QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first,
-                      qsizetype count) {
+QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first, qsizetype count) {
     QByteArray out;
     qsizetype size = 64;
     for (qsizetype i = first; i < first + count; ++i)

@@ -71,8 +71,7 @@ private:
 QByteArray metadataJson(const QList<FieldDesc>& fields);
 
 // A packet from its metadata (or none) and its rows, each already a JSON array.
-QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first,
-                      qsizetype count);
+QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first, qsizetype count);
 
 // Appends a text as a JSON string (quotes included).
 void appendJsonString(QByteArray& out, QStringView text);

@@ -3,8 +3,8 @@
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlRecord>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QSqlResult>
 #include <QVariant>
 
@@ -69,9 +69,7 @@ void appendDateText(QByteArray& out, const char* text, qsizetype size) {
 }
 
 void appendBase64(QByteArray& out, const void* data, int size) {
-    out.append('"')
-        .append(QByteArray::fromRawData(static_cast<const char*>(data), size).toBase64())
-        .append('"');
+    out.append('"').append(QByteArray::fromRawData(static_cast<const char*>(data), size).toBase64()).append('"');
 }
 
 // Qt has stepped the statement to its first row and keeps that row's values; the statement is reset
@@ -224,13 +222,7 @@ private:
         case FieldType::I8:
             out.append(text, size);
             return;
-        case FieldType::Fixed:
-            // numeric's text is a JSON number, except for NaN.
-            if (size > 0 && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9')))
-                out.append(text, size);
-            else
-                out.append("null", 4);
-            return;
+        case FieldType::Fixed: // as a double, the form Qt's drivers give it
         case FieldType::R8: {
             double value = 0;
             std::from_chars(text, text + size, value);

@@ -8,9 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QRegularExpression>
 #include <QSqlRecord>
 
 #include <atomic>
@@ -135,8 +135,7 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
         }
         outcome.rowCount = outcome.rows.size();
         if (mode == ReadMode::Packet)
-            outcome.packet =
-                packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows, 0, outcome.rows.size());
+            outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows, 0, outcome.rows.size());
         return outcome;
     }
     const QString table = statementTable(sql);
@@ -188,7 +187,6 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
     });
 }
 
-
 } // namespace
 
 // An open statement whose records are sent a page at a time. Its query keeps the shared connection busy
@@ -200,7 +198,7 @@ struct LiveCursor {
     std::unique_ptr<QSqlQuery> query; // null once read to its end
     QList<FieldDesc> fields;
     std::unique_ptr<RowSource> source; // reads `query`: made after it and gone before it
-    QList<QByteArray> ahead; // records read ahead and not sent yet
+    QList<QByteArray> ahead;           // records read ahead and not sent yet
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
 
@@ -338,8 +336,7 @@ StatementParams paramsFromVariant(const Variant& params) {
     if (params.isEmpty() || params.isNull())
         return result;
     const auto refuse = [] {
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH,
-                              QStringLiteral("Params are an array of [name, value] pairs"));
+        throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Params are an array of [name, value] pairs"));
     };
     if (params.type() != VarType::Array)
         refuse();
@@ -351,7 +348,8 @@ StatementParams paramsFromVariant(const Variant& params) {
         if (item.type() != VarType::Array)
             refuse();
         const VariantArray pair = item.toArray();
-        if (pair.isEmpty() || pair.size() > 2 || pair.first().type() != VarType::BStr || pair.first().toText().isEmpty())
+        if (pair.isEmpty() || pair.size() > 2 || pair.first().type() != VarType::BStr ||
+            pair.first().toText().isEmpty())
             refuse();
         result.append({pair.first().toText(), pair.size() > 1 ? pair.at(1) : Variant::null()});
     }
@@ -498,8 +496,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         values = byName;
     }
     if (values.isEmpty())
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH,
-                              QStringLiteral("Unable to find record.  No key specified"));
+        throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Unable to find record.  No key specified"));
     const QList<FieldDesc> fields = describeStatement();
     const platform::SqlProvider dialect = connection().provider();
     QStringList conditions;

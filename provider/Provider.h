@@ -82,7 +82,7 @@ private:
     DataRequestHandler m_onDataRequest;
     ProviderQuery m_query;
     std::shared_ptr<struct LiveCursor> m_cursor; // the statement open between reads of n records
-    QList<FieldDesc> m_lastFields; // of the last packet sent, to tell joined fields from unknown ones
+    QList<FieldDesc> m_lastFields;               // of the last packet sent, to tell joined fields from unknown ones
 };
 
 // Parameters as clients pass them: an array of [name, value] pairs (a name alone, or [name], is a

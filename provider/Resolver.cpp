@@ -92,13 +92,14 @@ public:
         const QJsonObject& old = change.state == Change::Inserted ? change.newValues : change.oldValues;
         const QJsonValue keyValue = key ? lookup(old, key->name) : QJsonValue();
         QString why;
-        const auto bound = key && !keyValue.isUndefined() ? bindableFromJson(*key, keyValue, m_provider, &why)
-                                                          : std::nullopt;
+        const auto bound =
+            key && !keyValue.isUndefined() ? bindableFromJson(*key, keyValue, m_provider, &why) : std::nullopt;
         if (!bound || bound->isNull())
             return "null";
         QSqlQuery query(m_db);
         query.setForwardOnly(true);
-        if (!query.prepare(QStringLiteral("select * from %1 where %2 = ?").arg(m_table, sqlName(key->name, m_provider))))
+        if (!query.prepare(
+                QStringLiteral("select * from %1 where %2 = ?").arg(m_table, sqlName(key->name, m_provider))))
             return "null";
         query.addBindValue(*bound);
         if (!query.exec() || !query.next())
@@ -158,10 +159,9 @@ private:
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
             if (field(it.key()))
                 continue;
-            const bool known = std::any_of(m_request.knownFields.begin(), m_request.knownFields.end(),
-                                           [&](const FieldDesc& f) {
-                                               return f.name.compare(it.key(), Qt::CaseInsensitive) == 0;
-                                           });
+            const bool known =
+                std::any_of(m_request.knownFields.begin(), m_request.knownFields.end(),
+                            [&](const FieldDesc& f) { return f.name.compare(it.key(), Qt::CaseInsensitive) == 0; });
             if (!known)
                 return ChangeFailure{QStringLiteral("Field '%1' not found").arg(it.key()), QString(), QString()};
         }
@@ -214,7 +214,8 @@ private:
         }
         if (assignments.isEmpty())
             return checkKey(change); // nothing to write; the key is still required
-        return buildWhere(change, QStringLiteral("update %1 set %2").arg(m_table, assignments.join(QStringLiteral(", "))));
+        return buildWhere(change,
+                          QStringLiteral("update %1 set %2").arg(m_table, assignments.join(QStringLiteral(", "))));
     }
 
     std::optional<ChangeFailure> checkKey(const Change& change) const {
@@ -309,9 +310,7 @@ public:
     Savepoint(QSqlDatabase& db, SqlProvider provider)
         : m_db(db)
         , m_sqlServer(provider == SqlProvider::SqlServer) {}
-    bool begin() {
-        return run(m_sqlServer ? "save transaction morvane_change" : "savepoint morvane_change");
-    }
+    bool begin() { return run(m_sqlServer ? "save transaction morvane_change" : "savepoint morvane_change"); }
     void release() {
         if (!m_sqlServer)
             run("release savepoint morvane_change");
@@ -466,9 +465,9 @@ QVariant bindable(const platform::Variant& value, SqlProvider provider) {
     case VarType::Dispatch:
         break;
     }
-    throw platform::AutomationError(platform::hr::DISP_E_TYPEMISMATCH,
-                                    QStringLiteral("A parameter's value is a single value, not %1")
-                                        .arg(platform::varTypeName(value.type())));
+    throw platform::AutomationError(
+        platform::hr::DISP_E_TYPEMISMATCH,
+        QStringLiteral("A parameter's value is a single value, not %1").arg(platform::varTypeName(value.type())));
 }
 
 ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRequest& request) {
@@ -556,8 +555,8 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 return outcome;
             }
             if (outcome.errorCount) {
-                outcome.errorPacket = "{\"errors\":[" + errors + "],\"errorCount\":" +
-                                      QByteArray::number(outcome.errorCount) +
+                outcome.errorPacket = "{\"errors\":[" + errors +
+                                      "],\"errorCount\":" + QByteArray::number(outcome.errorCount) +
                                       ",\"rolledBack\":" + (exceeded ? "true" : "false") + "}";
             }
             break;

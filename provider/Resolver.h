@@ -10,11 +10,11 @@
 namespace morvane::provider {
 
 struct ResolveRequest {
-    QString table;                  // the table the changes go to
+    QString table; // the table the changes go to
     const QList<Change>* changes = nullptr;
-    int maxErrors = -1;             // -1: try every change
+    int maxErrors = -1; // -1: try every change
     UpdateMode mode = UpdateMode::WhereAll;
-    QList<FieldDesc> knownFields;   // of the packet the client edited: its joined fields are not written
+    QList<FieldDesc> knownFields; // of the packet the client edited: its joined fields are not written
 };
 
 struct ResolveOutcome {

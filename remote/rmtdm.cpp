@@ -258,9 +258,13 @@ void Trmtserver::createProviders() {
     };
     const QHash<QString, provider::Provider::DataRequestHandler> handlers{
         {QStringLiteral("dsp_exec1_public"),
-         [this](provider::Provider& sender, const Variant& input) { return dsp_exec1_publicDataRequest(sender, input); }},
+         [this](provider::Provider& sender, const Variant& input) {
+             return dsp_exec1_publicDataRequest(sender, input);
+         }},
         {QStringLiteral("dsp_exec3_public"),
-         [this](provider::Provider& sender, const Variant& input) { return dsp_exec3_publicDataRequest(sender, input); }},
+         [this](provider::Provider& sender, const Variant& input) {
+             return dsp_exec3_publicDataRequest(sender, input);
+         }},
         {QStringLiteral("dsp_open_ScanAllControl"),
          [this](provider::Provider& sender, const Variant& input) {
              return dsp_open_ScanAllControlDataRequest(sender, input);

@@ -34,8 +34,8 @@ IScanHost* scanHost();
 // providers.
 //
 // Threads: one call at a time per instance (the connection runs its calls in order); the 37 own
-// methods take no lock, the IAppServer methods take the providers' lock. What they share with other instances, the device registry and the scanning
-// thread, guards itself.
+// methods take no lock, the IAppServer methods take the providers' lock. What they share with other instances, the
+// device registry and the scanning thread, guards itself.
 class Trmtserver : public platform::TypedDispatchObject {
 public:
     Trmtserver();

@@ -41,8 +41,9 @@ Parsed parseWords(const QStringList& words) {
 int displayWidth(const QString& text) {
     int width = 0;
     for (const char32_t c : text.toUcs4()) {
-        const bool wide = (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf) || (c >= 0xac00 && c <= 0xd7a3) ||
-                          (c >= 0xf900 && c <= 0xfaff) || (c >= 0xfe30 && c <= 0xfe4f) || (c >= 0xff00 && c <= 0xff60) ||
+        const bool wide = (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf) ||
+                          (c >= 0xac00 && c <= 0xd7a3) || (c >= 0xf900 && c <= 0xfaff) ||
+                          (c >= 0xfe30 && c <= 0xfe4f) || (c >= 0xff00 && c <= 0xff60) ||
                           (c >= 0xffe0 && c <= 0xffe6) || c >= 0x20000;
         width += wide ? 2 : 1;
     }
@@ -108,9 +109,12 @@ int printReply(const rpc::Reply& reply, bool table) {
 }
 
 QJsonObject getRecordsParams(const QString& provider, int count, const QString& sql) {
-    return QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Count"), count},
-                       {QStringLiteral("Options"), 1},             {QStringLiteral("CommandText"), sql},
-                       {QStringLiteral("Params"), QJsonValue()},   {QStringLiteral("OwnerData"), QJsonValue()}};
+    return QJsonObject{{QStringLiteral("ProviderName"), provider},
+                       {QStringLiteral("Count"), count},
+                       {QStringLiteral("Options"), 1},
+                       {QStringLiteral("CommandText"), sql},
+                       {QStringLiteral("Params"), QJsonValue()},
+                       {QStringLiteral("OwnerData"), QJsonValue()}};
 }
 
 } // namespace
@@ -154,29 +158,30 @@ int runProviderCommand(Session& session, const QString& command, const QStringLi
         return 0;
     }
     if (command == QLatin1String("get"))
-        return printReply(session.call(QStringLiteral("AS_GetRecords"),
-                                       getRecordsParams(args.at(0), parsed.count, args.value(1))),
-                          parsed.table);
+        return printReply(
+            session.call(QStringLiteral("AS_GetRecords"), getRecordsParams(args.at(0), parsed.count, args.value(1))),
+            parsed.table);
     if (command == QLatin1String("exec")) {
-        return printReply(session.call(QStringLiteral("AS_Execute"),
-                                       QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
-                                                   {QStringLiteral("CommandText"), args.at(1)},
-                                                   {QStringLiteral("Params"), QJsonValue()},
-                                                   {QStringLiteral("OwnerData"), QJsonValue()}}),
-                          parsed.table);
+        return printReply(
+            session.call(QStringLiteral("AS_Execute"), QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
+                                                                   {QStringLiteral("CommandText"), args.at(1)},
+                                                                   {QStringLiteral("Params"), QJsonValue()},
+                                                                   {QStringLiteral("OwnerData"), QJsonValue()}}),
+            parsed.table);
     }
     if (command == QLatin1String("request")) {
         const QJsonArray params = typedParams(nullptr, {args.at(1)});
-        return printReply(session.call(QStringLiteral("AS_DataRequest"),
-                                       QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
-                                                   {QStringLiteral("Data"), params.at(0)}}),
-                          parsed.table);
+        return printReply(
+            session.call(QStringLiteral("AS_DataRequest"), QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
+                                                                       {QStringLiteral("Data"), params.at(0)}}),
+            parsed.table);
     }
     // apply PROVIDER DELTA.json [SQL]: a new object has no statement yet, so SQL (when given) is read
     // first, metadata only, to give the provider the statement whose table the delta changes.
     QFile file;
-    const bool opened = args.at(1) == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
-                                                         : (file.setFileName(args.at(1)), file.open(QIODevice::ReadOnly));
+    const bool opened = args.at(1) == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(args.at(1)), file.open(QIODevice::ReadOnly));
     if (!opened) {
         std::fprintf(stderr, "rmtclient: cannot read %s\n", qPrintable(args.at(1)));
         return 2;
@@ -189,21 +194,23 @@ int runProviderCommand(Session& session, const QString& command, const QStringLi
         return 2;
     }
     if (args.size() > 2) {
-        const rpc::Reply read = session.call(QStringLiteral("AS_GetRecords"), getRecordsParams(args.at(0), 0, args.at(2)));
+        const rpc::Reply read =
+            session.call(QStringLiteral("AS_GetRecords"), getRecordsParams(args.at(0), 0, args.at(2)));
         if (!read.ok)
             return failed(read);
     }
-    const rpc::Reply reply = session.call(
-        QStringLiteral("AS_ApplyUpdates"),
-        QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
-                    {QStringLiteral("Delta"), QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
-                                                          {QStringLiteral("value"), delta.object()}}},
-                    {QStringLiteral("MaxErrors"), parsed.maxErrors},
-                    {QStringLiteral("OwnerData"), QJsonValue()}});
+    const rpc::Reply reply =
+        session.call(QStringLiteral("AS_ApplyUpdates"),
+                     QJsonObject{{QStringLiteral("ProviderName"), args.at(0)},
+                                 {QStringLiteral("Delta"), QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
+                                                                       {QStringLiteral("value"), delta.object()}}},
+                                 {QStringLiteral("MaxErrors"), parsed.maxErrors},
+                                 {QStringLiteral("OwnerData"), QJsonValue()}});
     if (!reply.ok)
         return failed(reply);
     const QJsonObject errors = packetOf(reply);
-    const int errorCount = reply.result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt();
+    const int errorCount =
+        reply.result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt();
     if (parsed.table) {
         QJsonArray rows;
         for (const QJsonValue& entry : errors.value(QStringLiteral("errors")).toArray()) {
@@ -216,7 +223,8 @@ int runProviderCommand(Session& session, const QString& command, const QStringLi
             fields.append(QJsonObject{{QStringLiteral("name"), QLatin1String(name)}});
         print(QStringLiteral("%1 change(s) failed\n").arg(errorCount).toUtf8());
         if (!rows.isEmpty())
-            print(packetTable(QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}).toUtf8());
+            print(
+                packetTable(QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}).toUtf8());
     } else {
         printObject(QJsonObject{{QStringLiteral("errorCount"), errorCount},
                                 {QStringLiteral("errors"), errors.isEmpty() ? QJsonValue() : QJsonValue(errors)}});

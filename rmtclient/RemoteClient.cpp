@@ -335,12 +335,12 @@ int run(const QStringList& arguments) {
     }
     const QString command = arguments.value(i++);
     const QStringList rest = arguments.mid(i);
-    if (isProviderCommand(command) ? !providerCommandUsable(command, rest) :
-        (command == QLatin1String("call") && rest.isEmpty()) ||
-        (command == QLatin1String("script") && rest.size() != 1) ||
-        (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
-        (command != QLatin1String("call") && command != QLatin1String("script") &&
-         command != QLatin1String("typeinfo")))
+    if (isProviderCommand(command) ? !providerCommandUsable(command, rest)
+                                   : (command == QLatin1String("call") && rest.isEmpty()) ||
+                                         (command == QLatin1String("script") && rest.size() != 1) ||
+                                         (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
+                                         (command != QLatin1String("call") && command != QLatin1String("script") &&
+                                          command != QLatin1String("typeinfo")))
         return usage();
 
     QString why;

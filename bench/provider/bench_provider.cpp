@@ -66,7 +66,8 @@ public:
     QByteArray exchange(const QByteArray& line) {
         QByteArray out = line + '\n';
         for (qsizetype sent = 0; sent < out.size();) {
-            const ssize_t n = ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
             if (n <= 0)
                 return {};
             sent += n;
@@ -86,11 +87,13 @@ public:
         }
     }
     QJsonObject call(const QString& method, const QJsonValue& params) {
-        const QJsonObject request{{QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+        const QJsonObject request{
+            {QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
         return QJsonDocument::fromJson(exchange(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
     }
     QByteArray request(const QString& method, const QJsonValue& params) {
-        const QJsonObject request{{QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+        const QJsonObject request{
+            {QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
         return exchange(QJsonDocument(request).toJson(QJsonDocument::Compact));
     }
 
@@ -122,7 +125,8 @@ long statusKiB(qint64 pid, const char* key) {
 
 qint64 serverPid(const QString& bin) {
     QProcess pgrep;
-    pgrep.start(QStringLiteral("pgrep"), {QStringLiteral("-f"), QStringLiteral("^") + bin + QStringLiteral("/morvane -Embedding")});
+    pgrep.start(QStringLiteral("pgrep"),
+                {QStringLiteral("-f"), QStringLiteral("^") + bin + QStringLiteral("/morvane -Embedding")});
     pgrep.waitForFinished();
     return pgrep.readAllStandardOutput().trimmed().split('\n').last().toLongLong();
 }
@@ -158,16 +162,19 @@ bool fill(const Backend& backend, int rows) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(backend.name), qPrintable(why));
         return false;
     }
-    const QString insert = backend.provider == SqlProvider::SQLite
-                               ? QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 from g where n < %1) "
-                                                "insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
-                                                "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', printf('%010d', n), "
-                                                "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
-                                                "'2024-03-05 07:08:10', '张三' from g")
-                               : QStringLiteral("insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
-                                                "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', lpad(n::text, 10, '0'), "
-                                                "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
-                                                "'2024-03-05 07:08:10', '张三' from generate_series(1, %1) n");
+    const QString insert =
+        backend.provider == SqlProvider::SQLite
+            ? QStringLiteral(
+                  "with recursive g(n) as (select 1 union all select n + 1 from g where n < %1) "
+                  "insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
+                  "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', printf('%010d', n), "
+                  "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
+                  "'2024-03-05 07:08:10', '张三' from g")
+            : QStringLiteral(
+                  "insert into brushcardlog (brushcardtime, cardno, mac, devicename, doornumber, doorname, "
+                  "eventtype, cardtype, InputTime, holder) select '2024-03-05 07:08:09', lpad(n::text, 10, '0'), "
+                  "'00-1A-2B-3C-4D-01', 'Device 1', n % 4 + 1, 'Door1', '正常开门', 'IC', "
+                  "'2024-03-05 07:08:10', '张三' from generate_series(1, %1) n");
     const platform::SqlResult result = db.exec(insert.arg(rows));
     if (!result.ok)
         std::fprintf(stderr, "%s: %s\n", qPrintable(backend.name), qPrintable(result.error));
@@ -205,10 +212,11 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
             port = ready.match(QString::fromUtf8(log.readAll())).captured(1).toUShort();
     }
     LineClient client(port);
-    const QJsonObject created =
-        client.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+    const QJsonObject created = client.call(
+        QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
     if (port == 0 || !created.contains(QStringLiteral("result"))) {
-        std::fprintf(stderr, "%s: no object: %s\n", qPrintable(backend.name), QJsonDocument(created).toJson().constData());
+        std::fprintf(stderr, "%s: no object: %s\n", qPrintable(backend.name),
+                     QJsonDocument(created).toJson().constData());
         return false;
     }
     const qint64 pid = serverPid(bin);
@@ -263,7 +271,12 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
         clock.start();
         const QJsonObject reply = client.call(QStringLiteral("AS_GetRecords"), getRecords(100, options, sql));
         const double ms = clock.nsecsElapsed() / 1e6;
-        const int got = reply.value(QStringLiteral("result")).toObject().value(QStringLiteral("out")).toObject().value(QStringLiteral("RecsOut")).toInt();
+        const int got = reply.value(QStringLiteral("result"))
+                            .toObject()
+                            .value(QStringLiteral("out"))
+                            .toObject()
+                            .value(QStringLiteral("RecsOut"))
+                            .toInt();
         return got == 100 ? ms : -1.0;
     };
     std::vector<double> firsts, nexts, resets;
@@ -277,7 +290,8 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     for (int i = 0; i < 20; ++i)
         resets.push_back(page(3, QString()));
     if (std::count(firsts.begin(), firsts.end(), -1.0) + std::count(nexts.begin(), nexts.end(), -1.0) +
-            std::count(resets.begin(), resets.end(), -1.0) > 0) {
+            std::count(resets.begin(), resets.end(), -1.0) >
+        0) {
         std::fprintf(stderr, "a page of 100 records failed\n");
         return false;
     }
@@ -288,16 +302,18 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     // A delta of 10,000 inserted rows.
     QJsonArray changes;
     for (int i = 0; i < 10000; ++i)
-        changes.append(QJsonObject{{QStringLiteral("state"), 4},
-                                   {QStringLiteral("new"),
-                                    QJsonObject{{QStringLiteral("brushcardtime"), QStringLiteral("2024-03-05 08:00:00")},
-                                                {QStringLiteral("cardno"), QStringLiteral("%1").arg(i, 10, 10, QLatin1Char('0'))},
-                                                {QStringLiteral("doornumber"), i % 4 + 1},
-                                                {QStringLiteral("eventtype"), QStringLiteral("正常开门")},
-                                                {QStringLiteral("holder"), QStringLiteral("李四")}}}});
+        changes.append(
+            QJsonObject{{QStringLiteral("state"), 4},
+                        {QStringLiteral("new"),
+                         QJsonObject{{QStringLiteral("brushcardtime"), QStringLiteral("2024-03-05 08:00:00")},
+                                     {QStringLiteral("cardno"), QStringLiteral("%1").arg(i, 10, 10, QLatin1Char('0'))},
+                                     {QStringLiteral("doornumber"), i % 4 + 1},
+                                     {QStringLiteral("eventtype"), QStringLiteral("正常开门")},
+                                     {QStringLiteral("holder"), QStringLiteral("李四")}}}});
     const QJsonObject apply{{QStringLiteral("ProviderName"), QStringLiteral("dsp_brushcardlog")},
-                            {QStringLiteral("Delta"), QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
-                                                                  {QStringLiteral("value"), QJsonObject{{QStringLiteral("changes"), changes}}}}},
+                            {QStringLiteral("Delta"),
+                             QJsonObject{{QStringLiteral("vt"), QStringLiteral("packet")},
+                                         {QStringLiteral("value"), QJsonObject{{QStringLiteral("changes"), changes}}}}},
                             {QStringLiteral("MaxErrors"), -1},
                             {QStringLiteral("OwnerData"), QJsonValue()}};
     std::vector<double> applies;
@@ -308,7 +324,8 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
         const QJsonObject reply = client.call(QStringLiteral("AS_ApplyUpdates"), apply);
         applies.push_back(clock.nsecsElapsed() / 1e6);
         const QJsonObject result = reply.value(QStringLiteral("result")).toObject();
-        if (!result.contains(QStringLiteral("out")) || result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt() != 0) {
+        if (!result.contains(QStringLiteral("out")) ||
+            result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt() != 0) {
             std::fprintf(stderr, "the delta failed: %s\n", QJsonDocument(reply).toJson().left(2000).constData());
             return false;
         }
@@ -319,18 +336,22 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     // A 20 MiB request is refused as too large; the connection ends, and the next one is served.
     {
         LineClient big(port);
-        big.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+        big.call(QStringLiteral("CreateObject"),
+                 QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
         const QJsonObject huge{{QStringLiteral("ProviderName"), QStringLiteral("dsp_brushcardlog")},
                                {QStringLiteral("Delta"), QString(20 * 1024 * 1024, QLatin1Char('x'))},
                                {QStringLiteral("MaxErrors"), -1},
                                {QStringLiteral("OwnerData"), QJsonValue()}};
         const QJsonObject refused = big.call(QStringLiteral("AS_ApplyUpdates"), huge);
         LineClient after(port);
-        const bool served = after.call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+        const bool served = after
+                                .call(QStringLiteral("CreateObject"),
+                                      QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
                                 .contains(QStringLiteral("result"));
-        std::printf("  20 MiB request: \"%s\"; the next connection %s\n",
-                    qPrintable(refused.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()),
-                    served ? "is served" : "FAILED");
+        std::printf(
+            "  20 MiB request: \"%s\"; the next connection %s\n",
+            qPrintable(refused.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()),
+            served ? "is served" : "FAILED");
     }
 
     socketServer.terminate();
@@ -357,7 +378,8 @@ int main(int argc, char* argv[]) {
         const QString file = root.path() + QStringLiteral("/acs.db");
         sqlite.settings.provider = SqlProvider::SQLite;
         sqlite.settings.database = file;
-        sqlite.systemInfo = "[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=" + file.toLocal8Bit() + "\r\n";
+        sqlite.systemInfo =
+            "[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=" + file.toLocal8Bit() + "\r\n";
         sqlite.toolProgram = QStringLiteral("sqlite3");
         sqlite.toolArguments = {QStringLiteral("-json"), file, QStringLiteral("select * from brushcardlog")};
         if (!TCreateDataBase(file, {}, {}, {}, SqlProvider::SQLite).BuildDataBase())
@@ -375,12 +397,15 @@ int main(int argc, char* argv[]) {
         postgres.settings.database = pgDatabase;
         postgres.settings.user = pg->user;
         postgres.settings.password = pg->password;
-        postgres.systemInfo = "[DataBase]\r\nProvider=PostgreSQL\r\nConnectMode=1\r\nServerName=" + pg->serverName().toLocal8Bit() +
-                              "\r\nDataBaseName=" + pgDatabase.toLocal8Bit() + "\r\nUserName=" + pg->user.toLocal8Bit() +
-                              "\r\nPassword=" + pg->password.toLocal8Bit() + "\r\n";
+        postgres.systemInfo =
+            "[DataBase]\r\nProvider=PostgreSQL\r\nConnectMode=1\r\nServerName=" + pg->serverName().toLocal8Bit() +
+            "\r\nDataBaseName=" + pgDatabase.toLocal8Bit() + "\r\nUserName=" + pg->user.toLocal8Bit() +
+            "\r\nPassword=" + pg->password.toLocal8Bit() + "\r\n";
         postgres.toolProgram = QStringLiteral("psql");
-        postgres.toolArguments = {QStringLiteral("-h"), pg->host, QStringLiteral("-p"), QString::number(pg->port),
-                                  QStringLiteral("-U"), pg->user, QStringLiteral("-d"), pgDatabase,
+        postgres.toolArguments = {QStringLiteral("-h"), pg->host,
+                                  QStringLiteral("-p"), QString::number(pg->port),
+                                  QStringLiteral("-U"), pg->user,
+                                  QStringLiteral("-d"), pgDatabase,
                                   QStringLiteral("-c"), QStringLiteral("\\copy brushcardlog to stdout with csv")};
         postgres.toolEnvironment.insert(QStringLiteral("PGPASSWORD"), pg->password);
         TCreateDataBase creation(pgDatabase, pg->user, pg->password, pg->serverName(), SqlProvider::PostgreSQL);

@@ -1,7 +1,9 @@
 // The data providers as clients reach them: requests through the wire protocol's server session, on a
 // fresh application database in SQLite and in the private PostgreSQL server.
+#include "DataPacket.h"
 #include "DbSchema.h"
 #include "JsonRpc.h"
+#include "NativeRows.h"
 #include "Provider.h"
 #include "rmtdm.h"
 #include "SqlConnection.h"
@@ -12,6 +14,8 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,14 +32,16 @@ class Client {
 public:
     Client()
         : m_session([](const QString&) { return std::make_shared<Trmtserver>(); }) {
-        call(QStringLiteral("CreateObject"), QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+        call(QStringLiteral("CreateObject"),
+             QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
     }
     QJsonObject call(const QString& method, const QJsonValue& params = QJsonArray()) {
         const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
                                   {QStringLiteral("id"), ++m_id},
                                   {QStringLiteral("method"), method},
                                   {QStringLiteral("params"), params}};
-        m_last = QJsonDocument::fromJson(m_session.handle(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
+        m_last =
+            QJsonDocument::fromJson(m_session.handle(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
         return m_last;
     }
     QJsonObject result() const { return m_last.value(QStringLiteral("result")).toObject(); }
@@ -48,17 +54,20 @@ public:
     QJsonObject packet() const { return retval().toObject().value(QStringLiteral("value")).toObject(); }
 
     QJsonObject get(const QString& provider, const QString& sql, int count = -1, int options = 1) {
-        return call(QStringLiteral("AS_GetRecords"),
-                    QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Count"), count},
-                                {QStringLiteral("Options"), options},       {QStringLiteral("CommandText"), sql},
-                                {QStringLiteral("Params"), QJsonValue()},   {QStringLiteral("OwnerData"), 7}});
+        return call(QStringLiteral("AS_GetRecords"), QJsonObject{{QStringLiteral("ProviderName"), provider},
+                                                                 {QStringLiteral("Count"), count},
+                                                                 {QStringLiteral("Options"), options},
+                                                                 {QStringLiteral("CommandText"), sql},
+                                                                 {QStringLiteral("Params"), QJsonValue()},
+                                                                 {QStringLiteral("OwnerData"), 7}});
     }
     QJsonObject apply(const QString& provider, const QJsonArray& changes, int maxErrors = -1) {
         const QJsonObject delta{{QStringLiteral("vt"), QStringLiteral("packet")},
                                 {QStringLiteral("value"), QJsonObject{{QStringLiteral("changes"), changes}}}};
-        return call(QStringLiteral("AS_ApplyUpdates"),
-                    QJsonObject{{QStringLiteral("ProviderName"), provider}, {QStringLiteral("Delta"), delta},
-                                {QStringLiteral("MaxErrors"), maxErrors},   {QStringLiteral("OwnerData"), QJsonValue()}});
+        return call(QStringLiteral("AS_ApplyUpdates"), QJsonObject{{QStringLiteral("ProviderName"), provider},
+                                                                   {QStringLiteral("Delta"), delta},
+                                                                   {QStringLiteral("MaxErrors"), maxErrors},
+                                                                   {QStringLiteral("OwnerData"), QJsonValue()}});
     }
     QJsonObject request(const QString& provider, const QJsonValue& data) {
         return call(QStringLiteral("AS_DataRequest"),
@@ -87,7 +96,8 @@ QList<QJsonObject> rowsOf(const QJsonObject& packet) {
     for (const QJsonValue& row : packet.value(QStringLiteral("rows")).toArray()) {
         QJsonObject byName;
         for (qsizetype i = 0; i < fields.size(); ++i)
-            byName.insert(fields.at(i).toObject().value(QStringLiteral("name")).toString().toLower(), row.toArray().at(i));
+            byName.insert(fields.at(i).toObject().value(QStringLiteral("name")).toString().toLower(),
+                          row.toArray().at(i));
         rows.append(byName);
     }
     return rows;
@@ -155,7 +165,8 @@ private slots:
         m_pg = test::PgServer::fromEnvironment();
         if (m_pg) {
             m_pgDatabase = QStringLiteral("morvane_providers_%1").arg(QCoreApplication::applicationPid());
-            TCreateDataBase creation(m_pgDatabase, m_pg->user, m_pg->password, m_pg->serverName(), SqlProvider::PostgreSQL);
+            TCreateDataBase creation(m_pgDatabase, m_pg->user, m_pg->password, m_pg->serverName(),
+                                     SqlProvider::PostgreSQL);
             QVERIFY2(creation.BuildDataBase(), qPrintable(creation.lastError()));
             m_postgres = std::make_unique<platform::SqlConnection>();
             platform::SqlConnectionSettings p;
@@ -197,20 +208,25 @@ private slots:
         platform::SqlConnection& db = *use(backend);
         Client client;
         client.call(QStringLiteral("AS_GetProviderNames"));
-        const QStringList expected = QStringLiteral(
-            "dsp_open_public dsp_exec_public dsp_exec1_public dsp_exec2_public dsp_exec3_public dsp_open_ScanAllControl "
-            "dsp_department dsp_stafferView dsp_pqpertype dsp_sex dsp_deviceview dsp_devicetype dsp_msgmode "
-            "dsp_opendoormode dsp_holiday dsp_timeparagraph dsp_mordcard dsp_timegroup dsp_popedomgroup dsp_systemenu "
-            "dsp_operator dsp_operatormenu dsp_operatorlogon dsp_popedomgroupmodule dsp_devicemordcard "
-            "dsp_deviceholiday dsp_devicetimegroup dsp_brushcardlog dsp_doorinfo dsp_makecard dsp_open1_public "
-            "dsp_open2_public dsp_revokecard dsp_tempdepartment dsp_wordbook dsp_systemlog").split(QLatin1Char(' '));
+        const QStringList expected =
+            QStringLiteral(
+                "dsp_open_public dsp_exec_public dsp_exec1_public dsp_exec2_public dsp_exec3_public "
+                "dsp_open_ScanAllControl "
+                "dsp_department dsp_stafferView dsp_pqpertype dsp_sex dsp_deviceview dsp_devicetype dsp_msgmode "
+                "dsp_opendoormode dsp_holiday dsp_timeparagraph dsp_mordcard dsp_timegroup dsp_popedomgroup "
+                "dsp_systemenu "
+                "dsp_operator dsp_operatormenu dsp_operatorlogon dsp_popedomgroupmodule dsp_devicemordcard "
+                "dsp_deviceholiday dsp_devicetimegroup dsp_brushcardlog dsp_doorinfo dsp_makecard dsp_open1_public "
+                "dsp_open2_public dsp_revokecard dsp_tempdepartment dsp_wordbook dsp_systemlog")
+                .split(QLatin1Char(' '));
         QCOMPARE(client.retval().toVariant().toStringList(), expected);
 
         // dsp_exec1_public runs its input as a command and answers EMPTY.
         db.exec(QStringLiteral("delete from ac_timegroup where timegroupname = 'handler'"));
         db.exec(QStringLiteral("insert into ac_timegroup (timegroupname) values ('handler')"));
-        client.request(QStringLiteral("dsp_exec1_public"),
-                       QStringLiteral("update ac_timegroup set timegroupname = 'handled' where timegroupname = 'handler'"));
+        client.request(
+            QStringLiteral("dsp_exec1_public"),
+            QStringLiteral("update ac_timegroup set timegroupname = 'handled' where timegroupname = 'handler'"));
         QCOMPARE(client.retval(), QJsonValue(QJsonObject{{QStringLiteral("vt"), QStringLiteral("empty")}}));
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_timegroup where timegroupname = 'handled'")), 1);
         // ... and reading it afterwards uses that statement; a command text of its own is refused.
@@ -219,7 +235,8 @@ private slots:
         // A statement the database rejects fails with its text; the next request replaces it.
         client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("update no_such_table set x = 1"));
         QVERIFY2(client.error().contains(QLatin1String("no_such_table")), qPrintable(client.error()));
-        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("delete from ac_timegroup where timegroupname = 'handled'"));
+        client.request(QStringLiteral("dsp_exec1_public"),
+                       QStringLiteral("delete from ac_timegroup where timegroupname = 'handled'"));
         QVERIFY(client.error().isEmpty());
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_timegroup where timegroupname = 'handled'")), 0);
         // An input that is no text fails with the conversion's message and runs nothing.
@@ -227,7 +244,8 @@ private slots:
         QVERIFY(!client.error().isEmpty());
 
         // dsp_open_ScanAllControl answers the whole packet; with no rows, the metadata alone.
-        client.request(QStringLiteral("dsp_open_ScanAllControl"), QStringLiteral("select * from ac_device where id < 0"));
+        client.request(QStringLiteral("dsp_open_ScanAllControl"),
+                       QStringLiteral("select * from ac_device where id < 0"));
         QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray().size(), 17);
         QCOMPARE(client.packet().value(QStringLiteral("rows")).toArray().size(), 0);
         client.request(QStringLiteral("dsp_open_ScanAllControl"), QStringLiteral("select * from ac_wordbook"));
@@ -246,7 +264,8 @@ private slots:
         for (const char* name : {"dsp_exec_public", "dsp_exec2_public", "dsp_exec3_public"}) {
             client.get(QLatin1String(name), QString());
             QVERIFY2(!client.error().isEmpty(), name);
-            client.call(QStringLiteral("AS_Execute"), QJsonArray{QLatin1String(name), QString(), QJsonValue(), QJsonValue()});
+            client.call(QStringLiteral("AS_Execute"),
+                        QJsonArray{QLatin1String(name), QString(), QJsonValue(), QJsonValue()});
             QVERIFY2(!client.error().isEmpty(), name);
         }
         client.get(QStringLiteral("dspStaff"), QString());
@@ -259,23 +278,37 @@ private slots:
     void everyProviderReads() {
         QFETCH(QString, backend);
         platform::SqlConnection& db = *use(backend);
-        const QList<QPair<const char*, const char*>> providers{
-            {"dsp_open_public", "ac_device"},          {"dsp_department", "ac_department"},
-            {"dsp_stafferView", "ac_staffer"},         {"dsp_pqpertype", "ac_wordbook"},
-            {"dsp_sex", "ac_wordbook"},                {"dsp_deviceview", "ac_device"},
-            {"dsp_devicetype", "ac_wordbook"},         {"dsp_msgmode", "ac_wordbook"},
-            {"dsp_opendoormode", "ac_wordbook"},       {"dsp_holiday", "ac_holiday"},
-            {"dsp_timeparagraph", "ac_timeparagraph"}, {"dsp_mordcard", "ac_propmordcard"},
-            {"dsp_timegroup", "ac_timegroup"},         {"dsp_popedomgroup", "ac_popedomgroup"},
-            {"dsp_systemenu", "ac_systemoudle"},       {"dsp_operator", "ac_operator"},
-            {"dsp_operatormenu", "ac_popedomgroupmodule"}, {"dsp_operatorlogon", "ac_operator"},
-            {"dsp_popedomgroupmodule", "ac_popedomgroupmodule"}, {"dsp_devicemordcard", "ac_propmordcard"},
-            {"dsp_deviceholiday", "ac_propholiday"},   {"dsp_devicetimegroup", "ac_proptimegroup"},
-            {"dsp_brushcardlog", "brushcardlog"},      {"dsp_doorinfo", "ac_doorinfo"},
-            {"dsp_makecard", "ac_makecard"},           {"dsp_open1_public", "ac_timegroup"},
-            {"dsp_open2_public", "ac_SystemLog"},      {"dsp_revokecard", "ac_makecard"},
-            {"dsp_tempdepartment", "ac_department"},   {"dsp_wordbook", "ac_wordbook"},
-            {"dsp_systemlog", "ac_SystemLog"}};
+        const QList<QPair<const char*, const char*>> providers{{"dsp_open_public", "ac_device"},
+                                                               {"dsp_department", "ac_department"},
+                                                               {"dsp_stafferView", "ac_staffer"},
+                                                               {"dsp_pqpertype", "ac_wordbook"},
+                                                               {"dsp_sex", "ac_wordbook"},
+                                                               {"dsp_deviceview", "ac_device"},
+                                                               {"dsp_devicetype", "ac_wordbook"},
+                                                               {"dsp_msgmode", "ac_wordbook"},
+                                                               {"dsp_opendoormode", "ac_wordbook"},
+                                                               {"dsp_holiday", "ac_holiday"},
+                                                               {"dsp_timeparagraph", "ac_timeparagraph"},
+                                                               {"dsp_mordcard", "ac_propmordcard"},
+                                                               {"dsp_timegroup", "ac_timegroup"},
+                                                               {"dsp_popedomgroup", "ac_popedomgroup"},
+                                                               {"dsp_systemenu", "ac_systemoudle"},
+                                                               {"dsp_operator", "ac_operator"},
+                                                               {"dsp_operatormenu", "ac_popedomgroupmodule"},
+                                                               {"dsp_operatorlogon", "ac_operator"},
+                                                               {"dsp_popedomgroupmodule", "ac_popedomgroupmodule"},
+                                                               {"dsp_devicemordcard", "ac_propmordcard"},
+                                                               {"dsp_deviceholiday", "ac_propholiday"},
+                                                               {"dsp_devicetimegroup", "ac_proptimegroup"},
+                                                               {"dsp_brushcardlog", "brushcardlog"},
+                                                               {"dsp_doorinfo", "ac_doorinfo"},
+                                                               {"dsp_makecard", "ac_makecard"},
+                                                               {"dsp_open1_public", "ac_timegroup"},
+                                                               {"dsp_open2_public", "ac_SystemLog"},
+                                                               {"dsp_revokecard", "ac_makecard"},
+                                                               {"dsp_tempdepartment", "ac_department"},
+                                                               {"dsp_wordbook", "ac_wordbook"},
+                                                               {"dsp_systemlog", "ac_SystemLog"}};
         Client client;
         for (const auto& [name, table] : providers) {
             const db::TableDef* def = db::findTable(QLatin1String(table));
@@ -284,7 +317,8 @@ private slots:
             const QJsonObject packet = client.packet();
             QCOMPARE(packet.value(QStringLiteral("rowCount")).toInteger(),
                      count(db, QStringLiteral("select count(*) from %1").arg(QLatin1String(table))));
-            QCOMPARE(client.out().value(QStringLiteral("RecsOut")).toInteger(), packet.value(QStringLiteral("rowCount")).toInteger());
+            QCOMPARE(client.out().value(QStringLiteral("RecsOut")).toInteger(),
+                     packet.value(QStringLiteral("rowCount")).toInteger());
             QCOMPARE(client.out().value(QStringLiteral("OwnerData")), QJsonValue(7));
             const QJsonArray fields = packet.value(QStringLiteral("fields")).toArray();
             QCOMPARE(fields.size(), def->columns.size());
@@ -292,19 +326,26 @@ private slots:
                 const QJsonObject f = fields.at(i).toObject();
                 const db::ColumnDef& column = def->columns.at(i);
                 static const QHash<db::ColumnType, QString> types{
-                    {db::ColumnType::Identity, QStringLiteral("i4")},     {db::ColumnType::Int, QStringLiteral("i4")},
-                    {db::ColumnType::TinyInt, QStringLiteral("i2")},      {db::ColumnType::Bit, QStringLiteral("boolean")},
-                    {db::ColumnType::VarChar, QStringLiteral("string")},  {db::ColumnType::DateTime, QStringLiteral("dateTime")},
+                    {db::ColumnType::Identity, QStringLiteral("i4")},
+                    {db::ColumnType::Int, QStringLiteral("i4")},
+                    {db::ColumnType::TinyInt, QStringLiteral("i2")},
+                    {db::ColumnType::Bit, QStringLiteral("boolean")},
+                    {db::ColumnType::VarChar, QStringLiteral("string")},
+                    {db::ColumnType::DateTime, QStringLiteral("dateTime")},
                     {db::ColumnType::Image, QStringLiteral("bin.hex")}};
                 QCOMPARE(f.value(QStringLiteral("type")).toString(), types.value(column.type));
-                QCOMPARE(f.value(QStringLiteral("width")).toInt(), column.type == db::ColumnType::VarChar ? column.size : 0);
+                QCOMPARE(f.value(QStringLiteral("width")).toInt(),
+                         column.type == db::ColumnType::VarChar ? column.size : 0);
                 QCOMPARE(f.value(QStringLiteral("autoincrement")).toBool(), column.type == db::ColumnType::Identity);
             }
-            QCOMPARE(packet.value(QStringLiteral("params")).toObject().value(QStringLiteral("primaryKey")), QJsonValue(QJsonArray{0}));
+            QCOMPARE(packet.value(QStringLiteral("params")).toObject().value(QStringLiteral("primaryKey")),
+                     QJsonValue(QJsonArray{0}));
         }
         // The seed rows' Chinese texts arrive intact.
-        client.get(QStringLiteral("dsp_sex"), QStringLiteral("select WordName from ac_wordbook where WordId = 1 order by ItemId"));
-        QCOMPARE(client.packet().value(QStringLiteral("rows")), QJsonValue(QJsonArray{QJsonArray{QStringLiteral("男")}, QJsonArray{QStringLiteral("女")}}));
+        client.get(QStringLiteral("dsp_sex"),
+                   QStringLiteral("select WordName from ac_wordbook where WordId = 1 order by ItemId"));
+        QCOMPARE(client.packet().value(QStringLiteral("rows")),
+                 QJsonValue(QJsonArray{QJsonArray{QStringLiteral("男")}, QJsonArray{QStringLiteral("女")}}));
     }
 
     // Every table: a row inserted through a delta, read back, edited (a NULL written and read back),
@@ -341,8 +382,9 @@ private slots:
             QJsonObject stored = readBack();
             for (auto it = values.begin(); it != values.end(); ++it)
                 QVERIFY2(stored.value(it.key().toLower()) == it.value(),
-                         qPrintable(table.name + QLatin1Char('.') + it.key() + QLatin1String(": ") +
-                                    QString::fromUtf8(QJsonDocument(QJsonArray{stored.value(it.key().toLower())}).toJson())));
+                         qPrintable(
+                             table.name + QLatin1Char('.') + it.key() + QLatin1String(": ") +
+                             QString::fromUtf8(QJsonDocument(QJsonArray{stored.value(it.key().toLower())}).toJson())));
 
             QJsonObject old;
             for (auto it = stored.begin(); it != stored.end(); ++it)
@@ -356,15 +398,15 @@ private slots:
             // Deleting by the values read before the edit finds no row: they are stale now.
             client.apply(QStringLiteral("dsp_open_public"), {change(2, old, {})});
             QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
-            const QJsonObject error =
-                client.packet().value(QStringLiteral("errors")).toArray().first().toObject();
+            const QJsonObject error = client.packet().value(QStringLiteral("errors")).toArray().first().toObject();
             QCOMPARE(error.value(QStringLiteral("message")).toString(), QStringLiteral("Record not found"));
             const QJsonObject current = error.value(QStringLiteral("row")).toObject();
             QCOMPARE(current.value(current.contains(key) ? key : key.toLower()), stored.value(key.toLower()));
             client.apply(QStringLiteral("dsp_open_public"), {change(2, after, {})});
             QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
             QCOMPARE(count(db, QStringLiteral("select count(*) from %1 where %2 = %3")
-                                   .arg(table.name, key).arg(stored.value(key.toLower()).toInteger())),
+                                   .arg(table.name, key)
+                                   .arg(stored.value(key.toLower()).toInteger())),
                      0);
         }
     }
@@ -376,7 +418,8 @@ private slots:
         QTest::addColumn<QString>("message");
         for (const char* backend : {"sqlite", "postgresql"}) {
             const auto row = [&](const char* name, const QJsonObject& bad, const char* message) {
-                QTest::addRow("%s %s", backend, name) << QString::fromLatin1(backend) << bad << QString::fromUtf8(message);
+                QTest::addRow("%s %s", backend, name)
+                    << QString::fromLatin1(backend) << bad << QString::fromUtf8(message);
             };
             row("unknown field", change(4, {}, {{QStringLiteral("nosuch"), 1}}), "Field 'nosuch' not found");
             row("wrong type", change(4, {}, {{QStringLiteral("departmentname"), QJsonArray{1}}}),
@@ -385,8 +428,9 @@ private slots:
                 "Field 'departmentname': 41 characters do not fit its width of 40");
             row("missing key", change(2, {{QStringLiteral("departmentname"), QStringLiteral("kept")}}, {}),
                 "Unable to find record.  No key specified");
-            row("stale", change(8, {{QStringLiteral("id"), 1}, {QStringLiteral("departmentname"), QStringLiteral("other")}},
-                                {{QStringLiteral("remark"), QStringLiteral("x")}}),
+            row("stale",
+                change(8, {{QStringLiteral("id"), 1}, {QStringLiteral("departmentname"), QStringLiteral("other")}},
+                       {{QStringLiteral("remark"), QStringLiteral("x")}}),
                 "Record not found");
         }
     }
@@ -428,6 +472,94 @@ private slots:
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department")), 2);
     }
 
+    // The rows written from the drivers' own results are the JSON that the values of the query give,
+    // for every kind of value a column may hold (SQLite keeps whatever was stored), and always valid.
+    void nativeRowsAgree_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("sql");
+        const char* sqlite[] = {
+            "select 1 as id, 'abc' as departmentid, 5 as username, 2.5 as phone, null as sex, '门禁\"\\' || char(1, "
+            "10, 9) as job",
+            "select 7 as ID, '2024-03-05 07:08:09.123456' as begtime, 'yesterday' as endtime, x'00ff10' as photo, "
+            "'12' as alreadyissue, 0 as alreadydown, 1.0e300 as degree from ac_staffer where 1 = 0 union all "
+            "select 7, '2024-03-05 07:08:09.123456', 'yesterday', x'00ff10', '12', 0, 1.0e300",
+        };
+        const char* postgres[] = {
+            "select 1 as id, 'x' as departmentname, null::varchar as remark, 2.5::float8 as r, 12.50::numeric as n, "
+            "'NaN'::numeric as nan, count(*) over () as c, '门禁\"\\' || chr(1) as t",
+            "select 1 as id, '2024-03-05 07:08:09.123656'::timestamp as begtime, '2024-03-05'::date as d, "
+            "'\\x00ff10'::bytea as photo, "
+            "1::smallint as alreadyissue, 0::smallint as alreadydown, true as b",
+        };
+        for (int i = 0; i < 2; ++i) {
+            QTest::addRow("sqlite %d", i) << QStringLiteral("sqlite") << QString::fromUtf8(sqlite[i]);
+            QTest::addRow("postgresql %d", i) << QStringLiteral("postgresql") << QString::fromUtf8(postgres[i]);
+        }
+    }
+    void nativeRowsAgree() {
+        QFETCH(QString, backend);
+        QFETCH(QString, sql);
+        platform::SqlConnection& db = *use(backend);
+        const auto rows = db.call([&](QSqlDatabase& handle) {
+            QPair<QByteArray, QByteArray> out;
+            const QString table =
+                provider::statementTable(sql).isEmpty() ? QStringLiteral("ac_staffer") : provider::statementTable(sql);
+            // One after the other: a PostgreSQL connection reads one result at a time.
+            QSqlQuery native(handle);
+            native.setForwardOnly(true);
+            if (!native.exec(sql))
+                return out;
+            const QList<provider::FieldDesc> fields = provider::describeFields(native.record(), table);
+            {
+                const auto source = provider::RowSource::create(native, fields);
+                while (source->appendNext(out.first))
+                    out.first.append(',');
+            }
+            native.finish();
+            QSqlQuery generic(handle);
+            generic.setForwardOnly(true);
+            if (!generic.exec(sql))
+                return out;
+            const provider::RowWriter writer(fields);
+            while (generic.next()) {
+                writer.appendRow(out.second, generic);
+                out.second.append(',');
+            }
+            return out;
+        });
+        QVERIFY(!rows.first.isEmpty());
+        QCOMPARE(rows.first, rows.second);
+        QJsonParseError error;
+        QJsonDocument::fromJson("[" + rows.first.chopped(1) + "]", &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+    }
+
+    // Text written into the packets as JSON: escapes, every UTF-8 length, and bytes that are no UTF-8.
+    void jsonText_data() {
+        QTest::addColumn<QByteArray>("utf8");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << QByteArray("Door 1") << QStringLiteral("Door 1");
+        QTest::newRow("escapes") << QByteArray("a\"b\\c\n\x01") << QStringLiteral("a\"b\\c\n\x01");
+        QTest::newRow("chinese") << QByteArray("门禁") << QStringLiteral("门禁");
+        QTest::newRow("four bytes") << QByteArray("\xf0\x9f\x94\x91") << QStringLiteral("\U0001F511");
+        QTest::newRow("lone byte") << QByteArray("a\xff"
+                                                 "b")
+                                   << QStringLiteral("a\uFFFDb");
+        QTest::newRow("overlong") << QByteArray("\xc0\xaf") << QStringLiteral("\uFFFD\uFFFD");
+        QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QStringLiteral("\uFFFD\uFFFD\uFFFD");
+        QTest::newRow("cut short") << QByteArray("\xe9\x97") << QStringLiteral("\uFFFD\uFFFD");
+    }
+    void jsonText() {
+        QFETCH(QByteArray, utf8);
+        QFETCH(QString, expected);
+        QByteArray native, generic;
+        provider::appendJsonUtf8(native, utf8.constData(), utf8.size());
+        provider::appendJsonString(generic, expected);
+        const QJsonDocument parsed = QJsonDocument::fromJson("[" + native + "]");
+        QCOMPARE(parsed.array().first().toString(), expected);
+        QCOMPARE(QJsonDocument::fromJson("[" + generic + "]").array().first().toString(), expected);
+    }
+
     // Count, cursor, reset, parameters and refreshing a row.
     void cursorsAndParams_data() { backends(); }
     void cursorsAndParams() {
@@ -461,7 +593,8 @@ private slots:
                     QJsonObject{{QStringLiteral("ProviderName"), QStringLiteral("dsp_systemenu")},
                                 {QStringLiteral("Count"), -1},
                                 {QStringLiteral("Options"), 1},
-                                {QStringLiteral("CommandText"), QStringLiteral("select * from ac_systemoudle where id = :wanted")},
+                                {QStringLiteral("CommandText"),
+                                 QStringLiteral("select * from ac_systemoudle where id = :wanted")},
                                 {QStringLiteral("Params"), QJsonArray{QJsonArray{QStringLiteral("wanted"), 1005}}},
                                 {QStringLiteral("OwnerData"), QJsonValue()}});
         QCOMPARE(client.packet().value(QStringLiteral("rowCount")).toInt(), 1);
@@ -470,7 +603,8 @@ private slots:
 
         // A row refreshed by its key.
         client.get(QStringLiteral("dsp_systemenu"), sql, 0);
-        const QJsonObject row{{QStringLiteral("vt"), QStringLiteral("packet")}, {QStringLiteral("value"), QJsonObject{{QStringLiteral("id"), 1003}}}};
+        const QJsonObject row{{QStringLiteral("vt"), QStringLiteral("packet")},
+                              {QStringLiteral("value"), QJsonObject{{QStringLiteral("id"), 1003}}}};
         client.call(QStringLiteral("AS_RowRequest"), QJsonArray{QStringLiteral("dsp_systemenu"), row, 1, QJsonValue()});
         QCOMPARE(rowsOf(client.packet()).value(0).value(QStringLiteral("id")), QJsonValue(1003));
     }
@@ -486,7 +620,8 @@ private slots:
         client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("exec CreateDevice"));
         QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_doorinfo where deviceid = %1").arg(id)), 2);
-        client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("execute DeleteDeviceProperty @DeivceID=%1").arg(id));
+        client.request(QStringLiteral("dsp_exec1_public"),
+                       QStringLiteral("execute DeleteDeviceProperty @DeivceID=%1").arg(id));
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_doorinfo where deviceid = %1").arg(id)), 0);
         client.request(QStringLiteral("dsp_exec1_public"), QStringLiteral("exec dbo.DeleteDevice %1;").arg(id));
         QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
@@ -511,8 +646,10 @@ private slots:
                 for (int round = 0; round < 10; ++round) {
                     client.get(QStringLiteral("dsp_holiday"), QString(), -1, 3);
                     const QJsonObject row = rowsOf(client.packet()).value(0);
-                    const QJsonObject old{{QStringLiteral("id"), id}, {QStringLiteral("holidayname"), row.value(QStringLiteral("holidayname"))}};
-                    const QString next = QString::number(row.value(QStringLiteral("holidayname")).toString().toInt() + 1);
+                    const QJsonObject old{{QStringLiteral("id"), id},
+                                          {QStringLiteral("holidayname"), row.value(QStringLiteral("holidayname"))}};
+                    const QString next =
+                        QString::number(row.value(QStringLiteral("holidayname")).toString().toInt() + 1);
                     client.apply(QStringLiteral("dsp_holiday"),
                                  {change(8, old, {{QStringLiteral("holidayname"), next}}),
                                   change(4, {}, {{QStringLiteral("holidayname"), QStringLiteral("t%1").arg(t)}})},
@@ -556,7 +693,8 @@ private slots:
         client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
         QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
         // No transaction was left open by the failure: a delta still applies and commits.
-        client.apply(QStringLiteral("dsp_department"), {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("after")}})});
+        client.apply(QStringLiteral("dsp_department"),
+                     {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("after")}})});
         QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
     }
 
@@ -573,8 +711,13 @@ private slots:
             return r.finished && r.exitCode == 0;
         };
         QVERIFY(pg(QStringLiteral("start")));
-        const QByteArray envFile = [&] { QFile f(data + QStringLiteral(".env")); f.open(QIODevice::ReadOnly); return f.readAll(); }();
-        const int port = QRegularExpression(QStringLiteral("PORT=(\\d+)")).match(QString::fromLatin1(envFile)).captured(1).toInt();
+        const QByteArray envFile = [&] {
+            QFile f(data + QStringLiteral(".env"));
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
+        const int port =
+            QRegularExpression(QStringLiteral("PORT=(\\d+)")).match(QString::fromLatin1(envFile)).captured(1).toInt();
         platform::SqlConnection own;
         platform::SqlConnectionSettings p;
         p.provider = SqlProvider::PostgreSQL;
