@@ -5,6 +5,7 @@
 #include "JsonRpc.h"
 #include "NativeRows.h"
 #include "Provider.h"
+#include "ProviderCommands.h"
 #include "rmtdm.h"
 #include "SqlConnection.h"
 #include "TestSupport.h"
@@ -558,6 +559,44 @@ private slots:
         const QJsonDocument parsed = QJsonDocument::fromJson("[" + native + "]");
         QCOMPARE(parsed.array().first().toString(), expected);
         QCOMPARE(QJsonDocument::fromJson("[" + generic + "]").array().first().toString(), expected);
+    }
+
+    // The table a delta goes to: the first name after the statement's first top-level FROM.
+    void statementTable_data() {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("table");
+        QTest::newRow("plain") << "select * from ac_staffer"
+                               << "ac_staffer";
+        QTest::newRow("schema, alias, join")
+            << "SELECT a.* FROM dbo.ac_staffer a left join ac_department b on a.departmentid = b.id"
+            << "ac_staffer";
+        QTest::newRow("subquery first") << "select (select count(*) from ac_doorinfo) as n from ac_device"
+                                        << "ac_device";
+        QTest::newRow("from in a literal") << "select 'from x' as t, \"from\" from [ac_holiday]"
+                                           << "ac_holiday";
+        QTest::newRow("quoted") << "select * from \"ac_SystemLog\" where 1 = 1"
+                                << "ac_SystemLog";
+        QTest::newRow("derived table") << "select * from (select * from ac_device) d"
+                                       << "";
+        QTest::newRow("no table") << "select 1"
+                                  << "";
+        QTest::newRow("procedure") << "exec CreateDevice"
+                                   << "";
+    }
+    void statementTable() {
+        QFETCH(QString, sql);
+        QFETCH(QString, table);
+        QCOMPARE(provider::statementTable(sql), table);
+    }
+
+    // The client's text table: columns aligned by display width, wide characters counting two.
+    void packetTable() {
+        const QJsonObject packet =
+            QJsonDocument::fromJson(
+                R"({"fields":[{"name":"id"},{"name":"名"}],"rows":[[1,"研发部"],[22,null]],"rowCount":2})")
+                .object();
+        QCOMPARE(rmtclient::packetTable(packet),
+                 QStringLiteral("id  名\n--  ------\n1   研发部\n22  NULL\n(2 rows)\n"));
     }
 
     // Count, cursor, reset, parameters and refreshing a row.
