@@ -1,4 +1,4 @@
-#include "frm_server_main.h"
+#include "main.h"
 #include "Startup.h"
 
 int main(int argc, char** argv) {
