@@ -13,6 +13,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -406,10 +408,26 @@ void TestWindows::lockComponentVersion_data() {
 
 void TestWindows::lockComponentVersion() {
     QFETCH(QByteArray, keys);
+    QFETCH(bool, current);
     TestEnvironment env;
     useSystemInfo(systemInfo(0), env);
+    env.holdSocketServer();
     env.writeFile(env.registryPath(), "REGEDIT4\n\n" + keys);
-    QTEST(IsLockComponentCurrent(kLockComponentClsid), "current");
+    QCOMPARE(IsLockComponentCurrent(kLockComponentClsid), current);
+    // A registration program beside the server that notes how it was called.
+    const QString marker = env.path(QStringLiteral("registered"));
+    env.writeFile(QStringLiteral("regsvr32"),
+                  "#!/bin/sh\necho \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + marker.toLocal8Bit() + "\"\n");
+    QFile::setPermissions(env.path(QStringLiteral("regsvr32")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    Tfrm_server_main window;
+    window.StartServices();
+    if (current) {
+        QTest::qWait(300);
+        QVERIFY(!QFileInfo::exists(marker));
+    } else {
+        QTRY_VERIFY(QFileInfo::exists(marker));
+        QCOMPARE(env.readFile(marker), "/s " + env.path(QStringLiteral("KestrovaCom.so")).toLocal8Bit() + "\n");
+    }
 }
 
 void TestWindows::runningSocketServerIsLeftAlone() {
