@@ -371,12 +371,12 @@ void Tfrm_server_main::atn_shoefrmExecute() {
 }
 
 void Tfrm_server_main::atn_optionExecute() {
-    std::unique_ptr<Tfm_opton> dialog;
-    if (!fm_opton) {
-        dialog = std::make_unique<Tfm_opton>(this);
-        fm_opton = dialog.get();
-    }
-    fm_opton->exec();
+    // Made anew for each opening, so that it reads the file again; one at a time.
+    if (fm_opton)
+        return;
+    auto dialog = std::make_unique<Tfm_opton>(this);
+    fm_opton = dialog.get();
+    dialog->exec();
     fm_opton = nullptr;
 }
 
