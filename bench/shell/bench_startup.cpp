@@ -125,8 +125,8 @@ Figures measure(const QString& morvane, const QByteArray& systemInfo, int runs,
         if (::poll(&p, 1, 10000) != 1) {
             const bool running = process.state() == QProcess::Running;
             std::fprintf(stderr, "run %d: no readiness within 10 s (%s %d): %s\n", run,
-                         running ? "still running, pid" : "ended with", running ? int(process.processId())
-                                                                                 : process.exitCode(),
+                         running ? "still running, pid" : "ended with",
+                         running ? int(process.processId()) : process.exitCode(),
                          process.readAllStandardError().constData());
             if (running && qEnvironmentVariableIsSet("BENCH_KEEP_HUNG"))
                 ::pause();
@@ -141,7 +141,12 @@ Figures measure(const QString& morvane, const QByteArray& systemInfo, int runs,
             figures.rssKiB.append(morvane::test::residentKiB(process.processId()));
         }
         ::kill(pid_t(process.processId()), SIGTERM);
-        process.waitForFinished(5000);
+        if (!process.waitForFinished(5000)) {
+            std::fprintf(stderr, "run %d: still running 5 s after SIGTERM, pid %d\n", run, int(process.processId()));
+            if (qEnvironmentVariableIsSet("BENCH_KEEP_HUNG"))
+                ::pause();
+            std::exit(1);
+        }
         if (run < 0 && afterFirstStart)
             afterFirstStart(env);
     }
