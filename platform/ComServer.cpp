@@ -1,5 +1,7 @@
 #include "ComServer.h"
 
+#include "MessageBox.h"
+
 namespace morvane::platform {
 
 namespace {
@@ -165,6 +167,18 @@ DispatchPtr ComServer::createInstance(const QString& clsidOrProgId) {
 void ComServer::setLastReleasedHandler(std::function<void()> handler) {
     std::lock_guard lock(m_mutex);
     m_lastReleased = std::move(handler);
+}
+
+bool ComServer::confirmClose() const {
+    if (objectCount() <= 0)
+        return true;
+    const MessageAnswer answer = showMessage(
+        {QStringLiteral("There are still active COM objects in this application.  One or more clients may have "
+                        "references to these objects, so manually closing ") +
+             QStringLiteral("this application may cause those client application(s) to fail.") +
+             QStringLiteral("\n\nAre you sure you want to close this application?"),
+         QStringLiteral("COM Server Warning"), MessageIcon::Warning, MessageButtons::YesNo, MessageAnswer::No});
+    return answer == MessageAnswer::Yes;
 }
 
 } // namespace morvane::platform

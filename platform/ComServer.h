@@ -64,6 +64,9 @@ public:
     // Makes a new object of a served class; every object is counted until its last reference goes.
     DispatchPtr createInstance(const QString& clsidOrProgId);
     int objectCount() const { return m_objects.load(); }
+    // Before the operator closes the server by hand: while objects are alive, asks "COM Server Warning"
+    // (Yes/No, No the default). True when nothing is alive or the answer is Yes.
+    bool confirmClose() const;
     // Called (on the releasing thread) when the object count drops to zero.
     void setLastReleasedHandler(std::function<void()> handler);
 

@@ -127,9 +127,8 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         break;
     }
 
-    // 4.
+    // 4. The application's title only: a display name would be appended to every window caption.
     QApplication::setApplicationName(QStringLiteral("Tavrel Morvane Server"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tavrel Morvane Server"));
 
     // 5, 6.
     if (!PrepareStartup()) {
