@@ -213,11 +213,21 @@ DispatchPtr createObject(const QString& progIdOrClsid) {
     }
     const auto local = ClassRegistry::treeValue(registry, key + QStringLiteral("\\LocalServer32"));
     if (local && !local->trimmed().isEmpty()) {
-        QString why;
-        const int fd = connectClassServer(clsid, *local, kDefaultActivationTimeoutMs, &why);
-        if (fd < 0)
-            throw AutomationError(hr::CO_E_SERVER_EXEC_FAILURE, QStringLiteral("Server execution failed: %1").arg(why));
-        return RemoteObject::create(std::make_unique<rpc::SocketLineChannel>(fd), clsid);
+        // A server that is ending (its last object gone) may still take a connection and then drop it
+        // before it answers: the next attempt finds it gone and starts a new one.
+        for (int attempt = 1;; ++attempt) {
+            QString why;
+            const int fd = connectClassServer(clsid, *local, kDefaultActivationTimeoutMs, &why);
+            if (fd < 0)
+                throw AutomationError(hr::CO_E_SERVER_EXEC_FAILURE,
+                                      QStringLiteral("Server execution failed: %1").arg(why));
+            try {
+                return RemoteObject::create(std::make_unique<rpc::SocketLineChannel>(fd), clsid);
+            } catch (const AutomationError& failure) {
+                if (failure.code() != hr::RPC_E_DISCONNECTED || attempt == 3)
+                    throw;
+            }
+        }
     }
     throw AutomationError(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered"));
 }

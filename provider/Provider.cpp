@@ -522,8 +522,11 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
             binds.append({placeholder, *value});
         }
     }
-    const QString sql = QStringLiteral("select * from (%1) morvane_row where %2")
-                            .arg(statement(), conditions.join(QStringLiteral(" and ")));
+    QString inner = statement().trimmed();
+    while (inner.endsWith(QLatin1Char(';')))
+        inner.chop(1);
+    const QString sql =
+        QStringLiteral("select * from (%1) morvane_row where %2").arg(inner, conditions.join(QStringLiteral(" and ")));
     ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, true, binds);
     if (!outcome.error.isEmpty())
         fail(outcome.error);

@@ -245,7 +245,10 @@ std::unique_ptr<rpc::MessageChannel> connectChannel(const Endpoint& endpoint, in
     const int fd = connectTcp(endpoint.tcpHost, endpoint.tcpPort, error);
     if (fd < 0)
         return nullptr;
-    auto channel = std::make_unique<rpc::SocketLineChannel>(fd);
+    // The limit on a message protects a server from its clients; a client takes any reply its server
+    // sends (a data packet of all of a big table).
+    constexpr qint64 kLargestReply = qint64(1) << 32;
+    auto channel = std::make_unique<rpc::SocketLineChannel>(fd, kLargestReply);
     if (timeoutMs > 0)
         channel->setReceiveTimeout(timeoutMs);
     return channel;

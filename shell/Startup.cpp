@@ -182,10 +182,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         code = QApplication::exec();
     }
 
-    // 10. No client call runs any more when the window and the connection go.
-    frm_server_main->CloseServices();
+    // 10. No client call runs any more when the window and the connection go; the endpoint stops first,
+    // so that a client does not reach a server that is already ending.
     platform::ComServer::instance().setLastReleasedHandler(nullptr);
     endpoint.stop();
+    frm_server_main->CloseServices();
     dataModule.reset();
     mutex.release();
     return code;
