@@ -180,20 +180,39 @@ private:
     QString m_error;
 };
 
-// Qt fetches each row (a result of its own in single-row mode); its values are read here as text.
-class PostgresRows : public RowSource {
+// Rows that Qt's query steps to, one by one; what a row is written from is the subclass's.
+class QueryRows : public RowSource {
 public:
-    PostgresRows(QSqlQuery& query, const QList<FieldDesc>& fields)
-        : m_query(query)
-        , m_fields(fields) {}
-
+    explicit QueryRows(QSqlQuery& query)
+        : m_query(query) {}
     bool appendNext(QByteArray& out) override {
         if (!m_query.next()) {
             if (m_query.lastError().isValid())
                 m_error = m_query.lastError().text();
             return false;
         }
-        const QSqlQuery& query = m_query;
+        appendRow(out, m_query);
+        return true;
+    }
+    QString error() const override { return m_error; }
+
+protected:
+    virtual void appendRow(QByteArray& out, const QSqlQuery& query) const = 0;
+
+private:
+    QSqlQuery& m_query;
+    QString m_error;
+};
+
+// Qt fetches each row (a result of its own in single-row mode); its values are read here as text.
+class PostgresRows : public QueryRows {
+public:
+    PostgresRows(QSqlQuery& query, const QList<FieldDesc>& fields)
+        : QueryRows(query)
+        , m_fields(fields) {}
+
+protected:
+    void appendRow(QByteArray& out, const QSqlQuery& query) const override {
         // In single-row mode each row is a result of its own; otherwise the row is the query's position.
         const PGresult* result = handleOf<PGresult*>(query.result()->handle(), "PGresult*", "pg_result*");
         const int row = result && PQntuples(result) == 1 ? 0 : query.at();
@@ -208,9 +227,7 @@ public:
             appendValue(out, i, PQgetvalue(result, row, i), PQgetlength(result, row, i), PQftype(result, i));
         }
         out.append(']');
-        return true;
     }
-    QString error() const override { return m_error; }
 
 private:
     static constexpr Oid kBool = 16, kBytea = 17;
@@ -256,31 +273,20 @@ private:
         appendJsonUtf8(out, text, size);
     }
 
-    QSqlQuery& m_query;
     const QList<FieldDesc>& m_fields;
-    QString m_error;
 };
 
-class GenericRows : public RowSource {
+class GenericRows : public QueryRows {
 public:
     GenericRows(QSqlQuery& query, const QList<FieldDesc>& fields)
-        : m_query(query)
+        : QueryRows(query)
         , m_writer(fields) {}
-    bool appendNext(QByteArray& out) override {
-        if (!m_query.next()) {
-            if (m_query.lastError().isValid())
-                m_error = m_query.lastError().text();
-            return false;
-        }
-        m_writer.appendRow(out, m_query);
-        return true;
-    }
-    QString error() const override { return m_error; }
+
+protected:
+    void appendRow(QByteArray& out, const QSqlQuery& query) const override { m_writer.appendRow(out, query); }
 
 private:
-    QSqlQuery& m_query;
     RowWriter m_writer;
-    QString m_error;
 };
 
 } // namespace

@@ -177,10 +177,10 @@ private:
         return std::nullopt;
     }
 
-    std::optional<ChangeFailure> buildInsert(const Change& change) {
-        QStringList columns;
+    // The written columns of the change's new values, their values bound in the same order. The server
+    // assigns identity values.
+    std::optional<ChangeFailure> bindWritten(const Change& change, QStringList& columns) {
         for (const FieldDesc& f : m_fields) {
-            // The server assigns identity values.
             if (!(f.flags & InUpdate) || f.autoIncrement)
                 continue;
             const QJsonValue value = lookup(change.newValues, f.name);
@@ -190,6 +190,13 @@ private:
                 return failure;
             columns.append(sqlName(f.name, m_provider));
         }
+        return std::nullopt;
+    }
+
+    std::optional<ChangeFailure> buildInsert(const Change& change) {
+        QStringList columns;
+        if (auto failure = bindWritten(change, columns))
+            return failure;
         if (columns.isEmpty()) {
             m_sql = QStringLiteral("insert into %1 default values").arg(m_table);
         } else {
@@ -201,21 +208,13 @@ private:
     }
 
     std::optional<ChangeFailure> buildUpdate(const Change& change) {
-        QStringList assignments;
-        for (const FieldDesc& f : m_fields) {
-            if (!(f.flags & InUpdate) || f.autoIncrement)
-                continue;
-            const QJsonValue value = lookup(change.newValues, f.name);
-            if (value.isUndefined())
-                continue;
-            if (auto failure = bindValue(f, value))
-                return failure;
-            assignments.append(sqlName(f.name, m_provider) + QStringLiteral(" = ?"));
-        }
-        if (assignments.isEmpty())
+        QStringList columns;
+        if (auto failure = bindWritten(change, columns))
+            return failure;
+        if (columns.isEmpty())
             return checkKey(change); // nothing to write; the key is still required
         return buildWhere(change,
-                          QStringLiteral("update %1 set %2").arg(m_table, assignments.join(QStringLiteral(", "))));
+                          QStringLiteral("update %1 set %2 = ?").arg(m_table, columns.join(QStringLiteral(" = ?, "))));
     }
 
     std::optional<ChangeFailure> checkKey(const Change& change) const {

@@ -14,15 +14,6 @@
 using morvane::platform::ClassRegistry;
 using morvane::test::TestEnvironment;
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MORVANE_UNDER_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define MORVANE_UNDER_TSAN 1
-#endif
-
 namespace {
 
 const QString kHelper = QStringLiteral(PLATFORM_TEST_HELPER);

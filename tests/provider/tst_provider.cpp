@@ -26,15 +26,6 @@
 using namespace morvane;
 using platform::SqlProvider;
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MORVANE_UNDER_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define MORVANE_UNDER_TSAN 1
-#endif
-
 namespace {
 
 // One client connection with its own remote data module.
@@ -156,6 +147,15 @@ private:
         const platform::SqlResult r = db.exec(sql);
         return r.ok && !r.rows.isEmpty() ? r.rows.first().first().toLongLong() : -1;
     }
+    platform::SqlConnectionSettings pgSettings(const QString& database) const {
+        platform::SqlConnectionSettings p;
+        p.provider = SqlProvider::PostgreSQL;
+        p.server = m_pg->serverName();
+        p.database = database;
+        p.user = m_pg->user;
+        p.password = m_pg->password;
+        return p;
+    }
     static void backends() {
         QTest::addColumn<QString>("backend");
         QTest::newRow("sqlite") << QStringLiteral("sqlite");
@@ -179,13 +179,7 @@ private slots:
                                      SqlProvider::PostgreSQL);
             QVERIFY2(creation.BuildDataBase(), qPrintable(creation.lastError()));
             m_postgres = std::make_unique<platform::SqlConnection>();
-            platform::SqlConnectionSettings p;
-            p.provider = SqlProvider::PostgreSQL;
-            p.server = m_pg->serverName();
-            p.database = m_pgDatabase;
-            p.user = m_pg->user;
-            p.password = m_pg->password;
-            QVERIFY(m_postgres->open(p));
+            QVERIFY(m_postgres->open(pgSettings(m_pgDatabase)));
         }
     }
     void init() {
@@ -200,13 +194,7 @@ private slots:
         m_postgres.reset();
         if (m_pg) {
             platform::SqlConnection admin;
-            platform::SqlConnectionSettings p;
-            p.provider = SqlProvider::PostgreSQL;
-            p.server = m_pg->serverName();
-            p.database = QStringLiteral("postgres");
-            p.user = m_pg->user;
-            p.password = m_pg->password;
-            if (admin.open(p))
+            if (admin.open(pgSettings(QStringLiteral("postgres"))))
                 admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(m_pgDatabase));
         }
     }
@@ -742,13 +730,7 @@ private slots:
         const int pid = client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
         {
             platform::SqlConnection admin;
-            platform::SqlConnectionSettings p;
-            p.provider = SqlProvider::PostgreSQL;
-            p.server = m_pg->serverName();
-            p.database = QStringLiteral("postgres");
-            p.user = m_pg->user;
-            p.password = m_pg->password;
-            QVERIFY(admin.open(p));
+            QVERIFY(admin.open(pgSettings(QStringLiteral("postgres"))));
             QVERIFY(admin.exec(QStringLiteral("select pg_terminate_backend(%1)").arg(pid)).ok);
         }
         client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
@@ -787,12 +769,8 @@ private slots:
         const int port =
             QRegularExpression(QStringLiteral("PORT=(\\d+)")).match(QString::fromLatin1(envFile)).captured(1).toInt();
         platform::SqlConnection own;
-        platform::SqlConnectionSettings p;
-        p.provider = SqlProvider::PostgreSQL;
+        platform::SqlConnectionSettings p = pgSettings(QStringLiteral("postgres"));
         p.server = QStringLiteral("127.0.0.1:%1").arg(port);
-        p.database = QStringLiteral("postgres");
-        p.user = m_pg->user;
-        p.password = m_pg->password;
         QVERIFY(own.open(p));
         provider::setSharedConnection(&own);
         Client client;

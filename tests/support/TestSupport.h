@@ -1,5 +1,16 @@
 #pragma once
 
+// Defined in a build with ThreadSanitizer, whose runtime cannot fork a process that has had threads:
+// tests that start child processes skip there.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MORVANE_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define MORVANE_UNDER_TSAN 1
+#endif
+
 #include "Automation.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
