@@ -640,6 +640,21 @@ private slots:
         client.call(QStringLiteral("AS_GetParams"), QJsonArray{QStringLiteral("dsp_systemenu"), QJsonValue()});
         QCOMPARE(client.retval(), QJsonValue(wanted));
 
+        // A command with parameters by name; they come back in Params.
+        QJsonArray assignments;
+        assignments.append(QJsonArray{QStringLiteral("r"), QStringLiteral("参数")});
+        assignments.append(QJsonArray{QStringLiteral(":i"), 1001});
+        client.call(QStringLiteral("AS_Execute"),
+                    QJsonObject{{QStringLiteral("ProviderName"), QStringLiteral("dsp_systemenu")},
+                                {QStringLiteral("CommandText"),
+                                 QStringLiteral("update ac_systemoudle set remark = :r where id = :i")},
+                                {QStringLiteral("Params"), assignments},
+                                {QStringLiteral("OwnerData"), QJsonValue()}});
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QCOMPARE(client.out().value(QStringLiteral("Params")), QJsonValue(assignments));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_systemoudle where remark = '参数' and id = 1001")),
+                 1);
+
         // SQL the database rejects fails with its text, leaves the cursor closed and no transaction open.
         client.get(QStringLiteral("dsp_systemenu"), QStringLiteral("select nonsense from nowhere"), 5);
         QVERIFY(!client.error().isEmpty());
