@@ -2,6 +2,9 @@
 
 #include <QDateTime>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -85,6 +88,11 @@ BoardLink::BoardLink(QString ip, uint16_t port, uint32_t serial, QString mac)
     , m_serial(serial)
     , m_mac(std::move(mac)) {}
 
+BoardLink::~BoardLink() {
+    if (m_idleSocket >= 0)
+        ::close(m_idleSocket);
+}
+
 QString BoardLink::recordText(const Values& event, const QString& mac, const QString& prefix) {
     // Event type 1 is a card swipe; 0xff a slot overwritten by newer events; index 0 no event at all.
     if (event.value(prefix + QStringLiteral("index")).toUInt() == 0 ||
@@ -112,36 +120,43 @@ int32_t BoardLink::exchange(uint8_t function, Values request, const Timing& timi
     if (frame.isEmpty())
         return st::BadArgument;
     const Layout* layout = layoutFor(function, true);
-    UdpTarget target{m_ip, m_port, frame, {}};
-    Values decoded;
-    // Only a 64-byte reply of this function from this board counts; the rest is dropped.
-    if (layout && reply) {
-        target.accept = [this, layout, &decoded](const QByteArray& datagram) {
-            const auto header = peekHeader(datagram);
-            if (!header || header->function != layout->function || header->serial != m_serial)
-                return false;
-            auto values = decode(*layout, datagram);
-            if (!values)
-                return false;
-            decoded = std::move(*values);
-            return true;
-        };
+    int fd = -1;
+    {
+        std::lock_guard lock(m_socketMutex);
+        std::swap(fd, m_idleSocket);
     }
-    QByteArray answer;
-    if (!target.accept) {
+    if (fd < 0)
+        fd = openConnectedSocket(m_ip, m_port);
+    if (fd < 0)
+        return st::BadArgument;
+    if (!layout || !reply) {
         // Sent without waiting: the board answers nothing to this request.
-        Timing once = timing;
-        once.attempts = 1;
-        once.attemptMs = 1;
-        udpRace({target}, once, &answer);
+        (void)::send(fd, frame.constData(), static_cast<size_t>(frame.size()), 0);
+        ::close(fd);
         return st::Ok;
     }
-    const int winner = udpRace({target}, timing, &answer);
-    if (winner == -2)
-        return st::BadArgument;
-    if (winner < 0)
+    // Only a 64-byte reply of this function from this board counts; the rest is dropped.
+    const bool answered = exchangeOn(fd, frame, timing, [this, layout, reply](const QByteArray& datagram) {
+        const auto header = peekHeader(datagram);
+        if (!header || header->function != layout->function || header->serial != m_serial)
+            return false;
+        auto values = decode(*layout, datagram);
+        if (!values)
+            return false;
+        *reply = std::move(*values);
+        return true;
+    });
+    if (!answered) {
+        ::close(fd);
         return st::NoReply;
-    *reply = std::move(decoded);
+    }
+    {
+        std::lock_guard lock(m_socketMutex);
+        if (m_idleSocket < 0)
+            std::swap(fd, m_idleSocket);
+    }
+    if (fd >= 0)
+        ::close(fd);
     return st::Ok;
 }
 

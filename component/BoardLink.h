@@ -20,6 +20,9 @@ namespace morvane::kestrova {
 class BoardLink {
 public:
     BoardLink(QString ip, uint16_t port, uint32_t serial, QString mac);
+    ~BoardLink();
+    BoardLink(const BoardLink&) = delete;
+    BoardLink& operator=(const BoardLink&) = delete;
 
     uint32_t serial() const { return m_serial; }
     platform::Variant call(const ctrlproto::MethodInfo& method, platform::Arguments& args, const Timing& timing);
@@ -46,6 +49,12 @@ private:
     const uint16_t m_port;
     const uint32_t m_serial;
     const QString m_mac;
+
+    // One socket kept for the next exchange, so that a call does not open one of its own each time; a call
+    // that finds it taken (another thread's exchange) opens its own. A socket whose exchange timed out is
+    // closed, not kept, so that a late answer never meets a later call.
+    std::mutex m_socketMutex; // any calling thread; guards m_idleSocket
+    int m_idleSocket = -1;
 
     std::mutex m_mutex;       // any calling thread; guards m_lastEvent and the sequences above
     int64_t m_lastEvent = -1; // the last event index handed out by real-time monitoring; -1: none yet

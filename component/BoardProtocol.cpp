@@ -500,8 +500,14 @@ std::optional<QString> decodeField(const QByteArray& frame, const Field& field) 
     case FieldType::UInt8:
     case FieldType::UInt16:
     case FieldType::UInt32:
-    case FieldType::Pin:
         return QString::number(getLittle(frame, field.offset, bytes));
+    case FieldType::Pin: {
+        // Three bytes hold more than the six digits a keypad takes: a larger value is no PIN.
+        const uint32_t pin = getLittle(frame, field.offset, bytes);
+        if (pin > 999999)
+            return std::nullopt;
+        return QString::number(pin);
+    }
     case FieldType::Bool:
         return frame[field.offset] != 0 ? QStringLiteral("true") : QStringLiteral("false");
     case FieldType::IPv4: {

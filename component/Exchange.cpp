@@ -185,3 +185,59 @@ int udpRace(const std::vector<UdpTarget>& targets, const Timing& timing, QByteAr
 }
 
 } // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+int openConnectedSocket(const QString& ip, uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (!isValidIPv4(ip) || port == 0 || ::inet_pton(AF_INET, ip.toLatin1().constData(), &peer.sin_addr) != 1)
+        return -1;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
+                const std::function<bool(const QByteArray&)>& accept) {
+    char buffer[kMaxFrameBytes + 1];
+    // Bounded: a socket's queue holds a few hundred datagrams at most.
+    for (int stale = 0; stale < 4096 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0; ++stale) {
+    }
+    for (int attempt = 0; attempt < timing.attempts; ++attempt) {
+        (void)::send(fd, frame.constData(), static_cast<size_t>(frame.size()), 0);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timing.attemptMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            pollfd waiting{fd, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, static_cast<int>(left) + 1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                break;
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got < 0) {
+                if (errno == ECONNREFUSED) {
+                    // Nobody listens there: wait out this attempt instead of spinning on the error.
+                    const auto rest = deadline - Clock::now();
+                    if (rest > Clock::duration::zero())
+                        ::poll(nullptr, 0,
+                               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+                    break;
+                }
+                continue;
+            }
+            if (got <= kMaxFrameBytes && accept(QByteArray::fromRawData(buffer, static_cast<qsizetype>(got))))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace morvane::kestrova

@@ -48,3 +48,16 @@ struct UdpTarget {
 int udpRace(const std::vector<UdpTarget>& targets, const Timing& timing, QByteArray* answer);
 
 } // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+// A UDP socket connected to ip:port, so that the kernel drops datagrams from any other address; -1 when
+// it cannot be made. The caller closes it.
+int openConnectedSocket(const QString& ip, uint16_t port);
+
+// One request on such a socket: whatever is already queued on it is dropped first, then the frame is sent
+// on every attempt until accept takes an answer (true) or the attempts run out (false).
+bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
+                const std::function<bool(const QByteArray&)>& accept);
+
+} // namespace morvane::kestrova

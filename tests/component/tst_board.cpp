@@ -388,6 +388,22 @@ private slots:
         QVERIFY(clock.elapsed() < kAttemptMs * kAttempts + kSlack);
     }
 
+    // An answer that comes after its call gave up is never taken for the next call's answer.
+    void lateReply() {
+        Variant link = connect(m_ip, kBoardMac);
+        sim({{QStringLiteral("cmd"), QStringLiteral("delay")}, {QStringLiteral("ms"), kAttemptMs * kAttempts + 60}});
+        int32_t door = 1;
+        QCOMPARE(kestrova::ComifRmtOpenDoor(link, door), st::NoReply);
+        sim({{QStringLiteral("cmd"), QStringLiteral("delay")}, {QStringLiteral("ms"), 0}});
+        sim({{QStringLiteral("cmd"), QStringLiteral("script")},
+             {QStringLiteral("function"), bp::fn::OpenDoor},
+             {QStringLiteral("reply"),
+              QString::fromLatin1(
+                  bp::reply(bp::fn::OpenDoor, kSerial, {{QStringLiteral("ok"), QStringLiteral("false")}}).toHex())}});
+        QTest::qWait(2 * 60 + 40); // both late "ok" answers have arrived by now
+        QCOMPARE(kestrova::ComifRmtOpenDoor(link, door), st::BoardRefused);
+    }
+
     // A board's reply from another port of its address is not its reply.
     void replyFromAnotherAddress() {
         const QString ip = randomLoopback();

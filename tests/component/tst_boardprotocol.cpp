@@ -104,6 +104,8 @@ private slots:
             << int(fn::GetCard) << frameWith(fn::GetCard, 12, QByteArray::fromHex("2022010a"));
         QTest::newRow("hour 24 in a timestamp")
             << int(fn::GetEvent) << frameWith(fn::GetEvent, 20, QByteArray::fromHex("20220101240000"));
+        QTest::newRow("a PIN above six digits")
+            << int(fn::GetCard) << frameWith(fn::GetCard, 24, QByteArray::fromHex("40420f"));
         QTest::newRow("a version that is no BCD")
             << int(fn::GetController) << frameWith(fn::GetController, 26, QByteArray::fromHex("0f92"));
     }
