@@ -206,7 +206,7 @@ int32_t BoardLink::addCard(Arguments& args, const Timing& timing) {
         return st::BadArgument;
     const QString cardText = QString::number(static_cast<uint32_t>(*card));
 
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_sequenceMutex);
     // The other doors keep what the board already holds for this card.
     Values stored;
     int32_t result = exchange(fn::GetCard, {{QStringLiteral("card"), cardText}}, timing, &stored);
@@ -247,7 +247,7 @@ int32_t BoardLink::loadPasswords(Arguments& args, const Timing& timing) {
 
 int32_t BoardLink::readRecord(Arguments& args, const Timing& timing) {
     args[0].set(Variant(QString()));
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_sequenceMutex);
     Values index;
     Values status;
     int32_t result = exchange(fn::GetEventIndex, {}, timing, &index);
@@ -300,14 +300,14 @@ int32_t BoardLink::beginMonitor(const Timing& timing) {
     const int32_t result = exchange(fn::GetStatus, {}, timing, &status);
     if (result != st::Ok)
         return result;
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_monitorMutex);
     m_lastEvent = status.value(QStringLiteral("eventindex")).toUInt();
     return st::Ok;
 }
 
 int32_t BoardLink::realTimeRecord(Arguments& args, const Timing& timing) {
     args[0].set(Variant(QString()));
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_monitorMutex);
     Values status;
     int32_t result = exchange(fn::GetStatus, {}, timing, &status);
     if (result != st::Ok)
@@ -371,7 +371,7 @@ Variant BoardLink::call(const ctrlproto::MethodInfo& method, Arguments& args, co
             return st::BadArgument;
         if (!doorInRange(*number))
             return ctrlproto::controllerStatus::OutOfRange;
-        std::lock_guard lock(m_mutex);
+        std::lock_guard lock(m_sequenceMutex);
         return setDoorMode(static_cast<int>(*number), 0, static_cast<int>(*delay), timing);
     }
     if (is("ComifExigLongOpenDoor") || is("ComifExigLongCloseDoor")) {
@@ -381,13 +381,13 @@ Variant BoardLink::call(const ctrlproto::MethodInfo& method, Arguments& args, co
             return st::BadArgument;
         if (!doorInRange(*number))
             return ctrlproto::controllerStatus::OutOfRange;
-        std::lock_guard lock(m_mutex);
+        std::lock_guard lock(m_sequenceMutex);
         return setDoorMode(static_cast<int>(*number), open ? doorMode::NormallyOpen : doorMode::NormallyClosed,
                            std::nullopt, timing);
     }
     if (is("ComifCancelAlarm")) {
         // Ends an emergency open or close: every door back under the board's control.
-        std::lock_guard lock(m_mutex);
+        std::lock_guard lock(m_sequenceMutex);
         for (int number = 1; number <= kDoors; ++number) {
             const int32_t result = setDoorMode(number, doorMode::Controlled, std::nullopt, timing);
             if (result != st::Ok)
@@ -420,7 +420,7 @@ Variant BoardLink::call(const ctrlproto::MethodInfo& method, Arguments& args, co
     if (is("COMifReadRecordCount"))
         return recordCount(args, timing);
     if (is("ComifReadOldAllRecord")) {
-        std::lock_guard lock(m_mutex);
+        std::lock_guard lock(m_sequenceMutex);
         return okExchange(fn::SetEventIndex, {{QStringLiteral("eventindex"), QStringLiteral("0")}}, timing,
                           st::BoardRefused);
     }

@@ -14,9 +14,8 @@ namespace morvane::kestrova {
 
 // A connection to a UT0311-L0x door board: the component's methods that have a counterpart on the
 // board become its 64-byte requests to ip:60000, addressed by serial number; the others answer
-// NotOnBoard. Shared by every call of one component object (a client's thread and the scanning thread):
-// m_mutex guards the monitoring position and serialises the read-modify-write sequences (card doors,
-// door modes, the read index), which must not interleave with each other.
+// NotOnBoard. Shared by every call of one component object (a client's thread and the scanning thread at
+// once): the locks below say what each guards.
 class BoardLink {
 public:
     BoardLink(QString ip, uint16_t port, uint32_t serial, QString mac);
@@ -56,8 +55,12 @@ private:
     std::mutex m_socketMutex; // any calling thread; guards m_idleSocket
     int m_idleSocket = -1;
 
-    std::mutex m_mutex;       // any calling thread; guards m_lastEvent and the sequences above
-    int64_t m_lastEvent = -1; // the last event index handed out by real-time monitoring; -1: none yet
+    // Any calling thread. The read-modify-write sequences (a card's doors, a door's mode and delay, the
+    // read index) run one after the other; real-time monitoring keeps a lock of its own, so that the
+    // scanning thread's poll never waits for a client's sequence.
+    std::mutex m_sequenceMutex;
+    std::mutex m_monitorMutex; // guards m_lastEvent
+    int64_t m_lastEvent = -1;  // the last event index handed out by real-time monitoring; -1: none yet
 };
 
 } // namespace morvane::kestrova

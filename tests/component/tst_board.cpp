@@ -448,6 +448,49 @@ private slots:
         QCOMPARE(opened, st::NoReply);
     }
 
+    // One object called from three threads at once, as a client and the scanning thread do: every
+    // call gets its own answer, and the monitoring hands each swipe out once.
+    void concurrentCalls() {
+        Variant link = connect(m_ip, kBoardMac);
+        QCOMPARE(kestrova::COMifBegRealTimeMonitor(link), 0);
+        constexpr int kCalls = 150;
+        std::atomic<int> wrongOpen{0};
+        std::atomic<int> wrongDelete{0};
+        std::atomic<bool> stop{false};
+        QStringList records;
+        std::thread opener([&]() {
+            for (int i = 0; i < kCalls; ++i) {
+                int32_t door = 1 + i % 4;
+                wrongOpen += kestrova::ComifRmtOpenDoor(link, door) != 0;
+            }
+        });
+        std::thread deleter([&]() {
+            for (int i = 0; i < kCalls; ++i) {
+                int32_t card = 77000000 + i;
+                wrongDelete +=
+                    kestrova::ComifDeleteCardNo(link, card).toInt32() != ctrlproto::controllerStatus::NotFound;
+            }
+        });
+        std::thread monitor([&]() {
+            for (int poll = 0; poll < 20000 && (!stop || records.size() < 5); ++poll) {
+                Variant record;
+                if (kestrova::ComifGetRealTimeMonitorRecord(link, record) == 0 && !record.toText().isEmpty())
+                    records.append(record.toText().mid(2, 8));
+            }
+        });
+        for (int i = 0; i < 5; ++i)
+            sim({{QStringLiteral("cmd"), QStringLiteral("swipe")}, {QStringLiteral("card"), 500 + i}});
+        opener.join();
+        deleter.join();
+        stop = true;
+        monitor.join();
+        QCOMPARE(wrongOpen.load(), 0);
+        QCOMPARE(wrongDelete.load(), 0);
+        QCOMPARE(records,
+                 (QStringList{QStringLiteral("000001F4"), QStringLiteral("000001F5"), QStringLiteral("000001F6"),
+                              QStringLiteral("000001F7"), QStringLiteral("000001F8")}));
+    }
+
     // Methods without a counterpart say so, and send nothing.
     void notOnBoard() {
         Variant link = connect(m_ip, kBoardMac);
