@@ -325,6 +325,24 @@ private slots:
         QCOMPARE(count, already + 3);
     }
 
+    // A slot the board answers with event index 0 holds nothing: the read moves on past it.
+    void emptyEventSlot() {
+        Variant link = connect(m_ip, kBoardMac);
+        Variant record;
+        for (int i = 0; i < 1000 && kestrova::COMifReadRecord(link, record) == 0; ++i) {
+        }
+        sim({{QStringLiteral("cmd"), QStringLiteral("swipe")}, {QStringLiteral("card"), 0x55}});
+        sim({{QStringLiteral("cmd"), QStringLiteral("swipe")}, {QStringLiteral("card"), 0x56}});
+        sim({{QStringLiteral("cmd"), QStringLiteral("script")},
+             {QStringLiteral("function"), bp::fn::GetEvent},
+             {QStringLiteral("reply"),
+              QString::fromLatin1(
+                  bp::reply(bp::fn::GetEvent, kSerial, {{QStringLiteral("index"), QStringLiteral("0")}}).toHex())}});
+        QCOMPARE(kestrova::COMifReadRecord(link, record), 0);
+        QCOMPARE(record.toText().mid(2, 8), QStringLiteral("00000056"));
+        QCOMPARE(kestrova::COMifReadRecord(link, record), ctrlproto::controllerStatus::NotFound);
+    }
+
     // Real-time monitoring hands each later swipe out once, in order, two between polls included.
     void realTime() {
         Variant link = connect(m_ip, kBoardMac);
