@@ -32,6 +32,8 @@ constexpr int32_t BadArgument = 1004;     // empty or malformed MAC, IP, port, m
 constexpr int32_t NoPort = 1005;          // the serial port cannot be opened, or no such handle
 constexpr int32_t LineError = 1006;       // the serial line failed or closed during the exchange
 constexpr int32_t Refused = 1007;         // the controller answered with an error frame
+constexpr int32_t NotOnBoard = 1008;      // a door board has no counterpart of this method
+constexpr int32_t BoardRefused = 1009;    // a door board answered that it did not carry the request out
 constexpr int32_t LineBusy = 4;           // the serial line stayed in use by another call: ask again
 } // namespace status
 

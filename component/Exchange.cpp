@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+
 namespace morvane::kestrova {
 
 using namespace ctrlproto;
@@ -105,6 +107,137 @@ int32_t udpExchange(const QString& ip, uint16_t port, const Request& request, co
         }
     }
     return status::NoReply;
+}
+
+} // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+int udpRace(const std::vector<UdpTarget>& targets, const Timing& timing, QByteArray* answer) {
+    struct Open {
+        std::unique_ptr<SocketGuard> socket;
+        sockaddr_in peer{};
+    };
+    std::vector<Open> open(targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const UdpTarget& target = targets[i];
+        sockaddr_in& peer = open[i].peer;
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(target.port);
+        if (!isValidIPv4(target.ip) || target.port == 0 ||
+            ::inet_pton(AF_INET, target.ip.toLatin1().constData(), &peer.sin_addr) != 1)
+            return -2;
+        open[i].socket = std::make_unique<SocketGuard>(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (open[i].socket->fd() < 0 ||
+            ::connect(open[i].socket->fd(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
+            open[i].socket.reset();
+    }
+    QByteArray buffer(kMaxFrameBytes + 1, Qt::Uninitialized);
+    for (int attempt = 0; attempt < timing.attempts; ++attempt) {
+        std::vector<pollfd> waiting;
+        std::vector<size_t> owner;
+        for (size_t i = 0; i < targets.size(); ++i) {
+            if (!open[i].socket)
+                continue;
+            (void)::send(open[i].socket->fd(), targets[i].frame.constData(),
+                         static_cast<size_t>(targets[i].frame.size()), 0);
+            if (targets[i].accept) {
+                waiting.push_back(pollfd{open[i].socket->fd(), POLLIN, 0});
+                owner.push_back(i);
+            }
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timing.attemptMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0 || waiting.empty())
+                break;
+            for (pollfd& entry : waiting)
+                entry.revents = 0;
+            const int ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(left) + 1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                break;
+            for (size_t w = 0; w < waiting.size(); ++w) {
+                if (waiting[w].revents == 0)
+                    continue;
+                const size_t i = owner[w];
+                sockaddr_in from{};
+                socklen_t fromLength = sizeof from;
+                const ssize_t got = ::recvfrom(waiting[w].fd, buffer.data(), static_cast<size_t>(buffer.size()),
+                                               MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+                // An "unreachable" from a port nobody listens on is not an answer: that socket stays quiet.
+                if (got < 0 || got > kMaxFrameBytes || from.sin_addr.s_addr != open[i].peer.sin_addr.s_addr ||
+                    from.sin_port != open[i].peer.sin_port) {
+                    if (got < 0 && errno == ECONNREFUSED)
+                        waiting[w].fd = -1;
+                    continue;
+                }
+                const QByteArray datagram(buffer.constData(), static_cast<qsizetype>(got));
+                if (targets[i].accept(datagram)) {
+                    *answer = datagram;
+                    return static_cast<int>(i);
+                }
+            }
+        }
+    }
+    return -1;
+}
+
+} // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+int openConnectedSocket(const QString& ip, uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (!isValidIPv4(ip) || port == 0 || ::inet_pton(AF_INET, ip.toLatin1().constData(), &peer.sin_addr) != 1)
+        return -1;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
+                const std::function<bool(const QByteArray&)>& accept) {
+    char buffer[kMaxFrameBytes + 1];
+    // Bounded: a socket's queue holds a few hundred datagrams at most.
+    for (int stale = 0; stale < 4096 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0; ++stale) {
+    }
+    for (int attempt = 0; attempt < timing.attempts; ++attempt) {
+        (void)::send(fd, frame.constData(), static_cast<size_t>(frame.size()), 0);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timing.attemptMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            pollfd waiting{fd, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, static_cast<int>(left) + 1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                break;
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got < 0) {
+                if (errno == ECONNREFUSED) {
+                    // Nobody listens there: wait out this attempt instead of spinning on the error.
+                    const auto rest = deadline - Clock::now();
+                    if (rest > Clock::duration::zero())
+                        ::poll(nullptr, 0,
+                               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+                    break;
+                }
+                continue;
+            }
+            if (got <= kMaxFrameBytes && accept(QByteArray::fromRawData(buffer, static_cast<qsizetype>(got))))
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace morvane::kestrova

@@ -2,7 +2,11 @@
 
 #include "ControllerProtocol.h"
 
+#include <QByteArray>
 #include <QString>
+
+#include <functional>
+#include <vector>
 
 #include <cstdint>
 
@@ -24,5 +28,36 @@ struct Timing {
 // that MAC; anything else is dropped and the wait goes on. Returns 0 with *reply filled, or a status.
 int32_t udpExchange(const QString& ip, uint16_t port, const ctrlproto::Request& request, const Timing& timing,
                     const QString& expectedMac, ctrlproto::Reply* reply);
+
+} // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+// One datagram sent to ip:port, resent on every attempt, with the test that picks out its answer.
+struct UdpTarget {
+    QString ip;
+    uint16_t port = 0;
+    QByteArray frame;
+    std::function<bool(const QByteArray&)> accept; // from that address only; false: dropped, the wait goes on
+};
+
+// Sends every target's datagram, each from a socket of its own, and waits for the first answer that
+// its target accepts. Returns that target's index with *answer filled, -1 when every attempt timed out,
+// -2 when an address is not a dotted IPv4 address or a port is 0. A target with an empty accept is sent
+// and never waited for.
+int udpRace(const std::vector<UdpTarget>& targets, const Timing& timing, QByteArray* answer);
+
+} // namespace morvane::kestrova
+
+namespace morvane::kestrova {
+
+// A UDP socket connected to ip:port, so that the kernel drops datagrams from any other address; -1 when
+// it cannot be made. The caller closes it.
+int openConnectedSocket(const QString& ip, uint16_t port);
+
+// One request on such a socket: whatever is already queued on it is dropped first, then the frame is sent
+// on every attempt until accept takes an answer (true) or the attempts run out (false).
+bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
+                const std::function<bool(const QByteArray&)>& accept);
 
 } // namespace morvane::kestrova

@@ -120,6 +120,7 @@ int32_t TKestrova::sendTo(const Connection& connection, const Request& request, 
     case Connection::Kind::Serial:
         return connection.line->exchange(request, timing(), expectedMac, reply);
     case Connection::Kind::None:
+    case Connection::Kind::Board:
         break;
     }
     return status::NotConnected;
@@ -146,13 +147,12 @@ Variant TKestrova::createConnection(Arguments& args) {
     Connection candidate;
     candidate.mac = *normalisedMac;
     if (*mode == 1) {
-        const auto ip = asText(args[1].value());
-        const auto port = asInt(args[3].value());
-        if (!ip || !isValidIPv4(ip->trimmed()) || !port || *port < 1 || *port > 65535)
-            return status::BadArgument;
-        candidate.kind = Connection::Kind::Network;
-        candidate.ip = ip->trimmed();
-        candidate.port = static_cast<uint16_t>(*port);
+        const int32_t result = connectNetwork(args, &candidate);
+        if (result != status::Ok)
+            return result;
+        std::lock_guard lock(m_mutex);
+        m_connection = candidate;
+        return status::Ok;
     } else if (*mode == 2 || *mode == 3) {
         const auto handle = asInt(args[3].value());
         if (!handle)
@@ -182,6 +182,69 @@ Variant TKestrova::createConnection(Arguments& args) {
     return status::Ok;
 }
 
+int32_t TKestrova::connectNetwork(Arguments& args, Connection* candidate) {
+    const auto ip = asText(args[1].value());
+    const auto port = asInt(args[3].value());
+    if (!ip || !isValidIPv4(ip->trimmed()) || !port || *port < 1 || *port > 65535)
+        return status::BadArgument;
+    const QString address = ip->trimmed();
+    Request hello = newRequest(QStringLiteral("COMifCreateConnection"), candidate->mac);
+    for (const Argument& arg : args)
+        hello.args.append(arg.value().type() == VarType::Dispatch ? Variant::null() : arg.value());
+
+    bool otherMac = false;   // someone answered, but with another MAC
+    int32_t helloStatus = 0; // our controller's status, or Refused for an error frame
+    uint32_t serial = 0;
+    std::vector<UdpTarget> targets(2);
+    targets[0] = UdpTarget{address, static_cast<uint16_t>(*port), encodeRequest(hello), [&](const QByteArray& frame) {
+                               const auto reply = decodeReply(frame);
+                               if (!reply || reply->session != hello.session || reply->sequence != hello.sequence)
+                                   return false;
+                               if (!reply->error.isEmpty()) {
+                                   helloStatus = status::Refused;
+                                   return true;
+                               }
+                               if (normaliseMac(reply->mac) != candidate->mac) {
+                                   otherMac = true;
+                                   return false;
+                               }
+                               helloStatus = reply->status;
+                               return true;
+                           }};
+    // Serial number 0 asks whichever board is there.
+    targets[1] = UdpTarget{address, boardproto::kPort, boardproto::request(boardproto::fn::GetController, 0),
+                           [&](const QByteArray& frame) {
+                               const auto* layout = boardproto::layoutFor(boardproto::fn::GetController, true);
+                               const auto values = boardproto::decode(*layout, frame);
+                               if (!values)
+                                   return false;
+                               if (normaliseMac(values->value(QStringLiteral("macaddress"))) != candidate->mac) {
+                                   otherMac = true;
+                                   return false;
+                               }
+                               serial = values->value(QStringLiteral("controller")).toUInt();
+                               return serial != 0;
+                           }};
+    QByteArray answer;
+    const int winner = udpRace(targets, timing(), &answer);
+    if (winner == -2)
+        return status::BadArgument;
+    if (winner < 0)
+        return otherMac ? status::WrongController : status::NoReply;
+    candidate->ip = address;
+    if (winner == 0) {
+        if (helloStatus != status::Ok)
+            return helloStatus;
+        candidate->kind = Connection::Kind::Network;
+        candidate->port = static_cast<uint16_t>(*port);
+        return status::Ok;
+    }
+    candidate->kind = Connection::Kind::Board;
+    candidate->port = boardproto::kPort;
+    candidate->board = std::make_shared<BoardLink>(address, boardproto::kPort, serial, candidate->mac);
+    return status::Ok;
+}
+
 Variant TKestrova::serialPortHandle(Arguments& args) {
     const auto portNumber = asInt(args[1].value());
     if (!portNumber) {
@@ -201,7 +264,8 @@ Variant TKestrova::closeConnection() {
         previous = m_connection;
         m_connection = Connection();
     }
-    if (previous.kind == Connection::Kind::None)
+    // A board keeps no connection of its own: nothing to tell it.
+    if (previous.kind == Connection::Kind::None || previous.kind == Connection::Kind::Board)
         return status::Ok;
     Reply reply;
     return exchange(previous, newRequest(QStringLiteral("ComifCloseConnection"), previous.mac), previous.mac, nullptr,
@@ -257,6 +321,8 @@ Variant TKestrova::forward(const MethodInfo& method, Arguments& args) {
     const Connection current = connection();
     if (current.kind == Connection::Kind::None)
         return status::NotConnected;
+    if (current.kind == Connection::Kind::Board)
+        return current.board->call(method, args, timing());
     Request request = newRequest(QLatin1String(method.name), current.mac);
     for (const Argument& arg : args)
         request.args.append(arg.value().type() == VarType::Dispatch ? Variant::null() : arg.value());

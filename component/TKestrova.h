@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Automation.h"
+#include "BoardLink.h"
 #include "ControllerProtocol.h"
 #include "Exchange.h"
 #include "SerialLine.h"
@@ -18,7 +19,7 @@ constexpr const char* kProgId = "KestrovaCom.TKestrova";
 constexpr const char* kVersion = "1";
 
 // The lock-communication object: bound by COMifCreateConnection to one controller, reached over UDP
-// (a network lock) or over a serial line (a network switch); every other method is one request/reply
+// (a network lock or a door board) or over a serial line (a network switch); every other method is one request/reply
 // exchange with it. Calls may come from several threads at once (a client's and the scanning thread):
 // m_mutex guards the connection fields only, never an exchange, so one call never waits for another's
 // time-out on a network link; a serial line lets one exchange through at a time itself.
@@ -28,14 +29,18 @@ public:
 
 private:
     struct Connection {
-        enum class Kind { None, Network, Serial } kind = Kind::None;
+        enum class Kind { None, Network, Serial, Board } kind = Kind::None;
         QString mac; // normalised
         QString ip;
         uint16_t port = 0;
         std::shared_ptr<SerialLine> line;
+        std::shared_ptr<BoardLink> board; // a door board: its serial number and where it answers
     };
 
     platform::Variant createConnection(platform::Arguments& args);
+    // Our handshake to ip:port and a board's "get controller" to ip:60000 at the same time; the first
+    // answer with the MAC asked for makes *candidate a network lock or a board.
+    int32_t connectNetwork(platform::Arguments& args, Connection* candidate);
     platform::Variant serialPortHandle(platform::Arguments& args);
     platform::Variant closeConnection();
     platform::Variant setUdpLinkInfo(platform::Arguments& args);

@@ -71,16 +71,18 @@ bool ControllerState::configure(const QJsonObject& entry, QString* error) {
         m_kind = Kind::Lock;
     } else if (kind == QLatin1String("switch")) {
         m_kind = Kind::Switch;
+    } else if (kind == QLatin1String("uhppote")) {
+        m_kind = Kind::Board;
     } else {
-        *error = QStringLiteral("%1: kind must be \"lock\" or \"switch\"").arg(m_mac);
+        *error = QStringLiteral("%1: kind must be \"lock\", \"switch\" or \"uhppote\"").arg(m_mac);
         return false;
     }
     m_ip = entry.value(QStringLiteral("ip")).toString(QStringLiteral("127.0.0.1"));
-    if (m_kind == Kind::Lock && (!isValidIPv4(m_ip) || !m_ip.startsWith(QLatin1String("127.")))) {
+    if (m_kind != Kind::Switch && (!isValidIPv4(m_ip) || !m_ip.startsWith(QLatin1String("127.")))) {
         *error = QStringLiteral("%1: ip must be a loopback address 127.x.x.x").arg(m_mac);
         return false;
     }
-    const int port = entry.value(QStringLiteral("port")).toInt(2008);
+    const int port = entry.value(QStringLiteral("port")).toInt(m_kind == Kind::Board ? boardproto::kPort : 2008);
     if (port < 0 || port > 65535) {
         *error = QStringLiteral("%1: bad port").arg(m_mac);
         return false;
@@ -91,6 +93,19 @@ bool ControllerState::configure(const QJsonObject& entry, QString* error) {
     if (m_doors < 1 || m_doors > 64) {
         *error = QStringLiteral("%1: doors must be 1..64").arg(m_mac);
         return false;
+    }
+    if (m_kind == Kind::Board) {
+        const double serial = entry.value(QStringLiteral("serial")).toDouble(0);
+        if (serial < 1 || serial > 4294967295.0 || serial != static_cast<double>(static_cast<uint32_t>(serial))) {
+            *error = QStringLiteral("%1: a board needs a \"serial\" 1..4294967295").arg(m_mac);
+            return false;
+        }
+        if (m_doors > 4) {
+            *error = QStringLiteral("%1: a board has 1..4 doors").arg(m_mac);
+            return false;
+        }
+        m_board = std::make_unique<BoardState>(static_cast<uint32_t>(serial), m_mac, m_ip, m_doors);
+        return true;
     }
     for (const QJsonValue& card : entry.value(QStringLiteral("cards")).toArray()) {
         const QJsonObject object = card.isObject() ? card.toObject() : QJsonObject{{QStringLiteral("card"), card}};
@@ -311,7 +326,31 @@ Reply ControllerState::perform(const Request& request, const MethodInfo& method)
     return reply;
 }
 
+std::optional<QByteArray> ControllerState::answerBoard(const QByteArray& frame, QJsonObject* entry) {
+    if (!m_board)
+        return std::nullopt;
+    auto reply = m_board->answer(frame, entry);
+    if (reply) {
+        m_lastEntry = *entry;
+        m_lastLine =
+            QStringLiteral("%1 %2(%3)")
+                .arg(
+                    m_mac, entry->value(QStringLiteral("method")).toString(),
+                    QString::fromUtf8(
+                        QJsonDocument(entry->value(QStringLiteral("args")).toObject()).toJson(QJsonDocument::Compact)));
+    }
+    return reply;
+}
+
 QJsonObject ControllerState::control(const QString& command, const QJsonObject& message) {
+    if (m_board && command != QLatin1String("silent") && command != QLatin1String("delay")) {
+        QJsonObject reply = m_board->control(command, message);
+        if (command == QLatin1String("state")) {
+            reply.insert(QStringLiteral("silent"), m_silent);
+            reply.insert(QStringLiteral("delayMs"), m_delayMs);
+        }
+        return reply;
+    }
     if (command == QLatin1String("script")) {
         const QString method = message.value(QStringLiteral("method")).toString();
         const MethodInfo* info = findMethod(method);

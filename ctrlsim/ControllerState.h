@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BoardState.h"
 #include "ControllerProtocol.h"
 
 #include <QJsonArray>
@@ -10,6 +11,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 
 namespace morvane::ctrlsim {
 
@@ -17,7 +19,7 @@ namespace morvane::ctrlsim {
 // has scripted for it. Not thread-safe by itself: the Simulator holds its lock around every use.
 class ControllerState {
 public:
-    enum class Kind { Lock, Switch };
+    enum class Kind { Lock, Switch, Board };
 
     // From one entry of the configuration; *error set and false returned for a bad entry.
     bool configure(const QJsonObject& entry, QString* error);
@@ -32,6 +34,10 @@ public:
 
     // The reply to a request (an error frame for a request this controller cannot take), logged.
     ctrlproto::Reply answer(const ctrlproto::Request& request);
+
+    // A door board's answer to one datagram (an empty frame: carried out, not answered); nothing for a
+    // frame it drops. *entry is the log entry.
+    std::optional<QByteArray> answerBoard(const QByteArray& frame, QJsonObject* entry);
 
     // Control-port commands addressed to this controller; a reply object with "ok".
     QJsonObject control(const QString& command, const QJsonObject& message);
@@ -55,6 +61,7 @@ private:
     QString swipeRecord(int32_t card, int door, int result) const;
     bool doorInRange(const ctrlproto::Variant& door) const;
 
+    std::unique_ptr<BoardState> m_board; // a door board's own state (kind Board only)
     QString m_mac;
     QString m_ip;
     quint16 m_port = 2008;

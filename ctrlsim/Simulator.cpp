@@ -168,6 +168,26 @@ void Simulator::closePty(size_t index) {
 }
 
 std::optional<QByteArray> Simulator::handleFrame(size_t index, const QByteArray& frame, int* delayMs) {
+    if (m_controllers[index]->kind() == ControllerState::Kind::Board) {
+        std::unique_lock lock(m_mutex);
+        ControllerState& state = *m_controllers[index];
+        *delayMs = state.delayMs();
+        if (state.silent())
+            return std::nullopt;
+        QJsonObject entry;
+        auto reply = state.answerBoard(frame, &entry);
+        if (!reply)
+            return std::nullopt;
+        m_log.append(entry);
+        if (m_log.size() > kLogLimit)
+            m_log.removeFirst();
+        const QString line = state.lastLogLine();
+        lock.unlock();
+        emit logLine(line);
+        if (reply->isEmpty())
+            return std::nullopt;
+        return reply;
+    }
     QString error;
     const auto request = decodeRequest(frame, &error);
     std::unique_lock lock(m_mutex);
@@ -328,6 +348,8 @@ QStringList Simulator::startupLines() const {
         const ControllerState& state = *m_controllers[i];
         if (state.kind() == ControllerState::Kind::Lock)
             lines.append(QStringLiteral("lock %1 at %2:%3").arg(state.mac(), state.ip()).arg(state.port()));
+        else if (state.kind() == ControllerState::Kind::Board)
+            lines.append(QStringLiteral("uhppote %1 at %2:%3").arg(state.mac(), state.ip()).arg(state.port()));
         else
             lines.append(QStringLiteral("switch %1 on %2").arg(state.mac(), ptyPath(state.mac())));
     }
@@ -358,11 +380,11 @@ QJsonObject Simulator::control(const QJsonObject& message) {
         QJsonArray list;
         for (size_t i = 0; i < m_controllers.size(); ++i) {
             const ControllerState& state = *m_controllers[i];
-            QJsonObject entry{{QStringLiteral("mac"), state.mac()},
-                              {QStringLiteral("kind"), state.kind() == ControllerState::Kind::Lock
-                                                           ? QStringLiteral("lock")
-                                                           : QStringLiteral("switch")}};
-            if (state.kind() == ControllerState::Kind::Lock) {
+            const QString kind = state.kind() == ControllerState::Kind::Lock    ? QStringLiteral("lock")
+                                 : state.kind() == ControllerState::Kind::Board ? QStringLiteral("uhppote")
+                                                                                : QStringLiteral("switch");
+            QJsonObject entry{{QStringLiteral("mac"), state.mac()}, {QStringLiteral("kind"), kind}};
+            if (state.kind() != ControllerState::Kind::Switch) {
                 entry.insert(QStringLiteral("ip"), state.ip());
                 entry.insert(QStringLiteral("port"), state.port());
             } else {

@@ -1,7 +1,7 @@
 // The whole road of a remote command, client → scktsrvr → morvane → component → controller simulator on
 // loopback, against the direct component call measured in the same run: latency, throughput of 20
 // clients at once, resident memory of 500 idle connections, and memory over many connect/call/close
-// cycles. Prints its figures.
+// cycles. Prints its figures. With MORVANE_BENCH_BOARDS=1 every simulated controller is a door board.
 #include "Automation.h"
 #include "JsonRpc.h"
 #include "KestrovaAdapter.h"
@@ -130,9 +130,18 @@ int main(int argc, char* argv[]) {
     const int octet = QRandomGenerator::global()->bounded(100, 250);
     const auto ipOf = [octet](int index) { return QStringLiteral("127.%1.9.%2").arg(octet).arg(index + 1); };
     QJsonArray controllers;
-    for (int i = 0; i < kClients; ++i)
-        controllers.append(QJsonObject{
-            {QStringLiteral("mac"), macOf(i)}, {QStringLiteral("ip"), ipOf(i)}, {QStringLiteral("port"), 2008}});
+    const bool boards = qEnvironmentVariableIntValue("MORVANE_BENCH_BOARDS") == 1;
+    for (int i = 0; i < kClients; ++i) {
+        QJsonObject controller{{QStringLiteral("mac"), macOf(i)}, {QStringLiteral("ip"), ipOf(i)}};
+        if (boards) {
+            controller.insert(QStringLiteral("kind"), QStringLiteral("uhppote"));
+            controller.insert(QStringLiteral("serial"), 1000 + i);
+        } else {
+            controller.insert(QStringLiteral("port"), 2008);
+        }
+        controllers.append(controller);
+    }
+    std::printf("controllers: %s\n", boards ? "door boards" : "our own");
     ctrlsim::SimulatorThread simulator;
     QString error;
     if (!simulator.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error)) {

@@ -270,6 +270,14 @@ private slots:
         QTest::newRow("bad kind") << QByteArrayLiteral(
                                          "{\"controllers\":[{\"mac\":\"00-00-00-00-00-01\",\"kind\":\"door\"}]}")
                                   << QStringLiteral("kind");
+        QTest::newRow("a board without a serial number")
+            << QByteArrayLiteral("{\"controllers\":[{\"mac\":\"00-00-00-00-00-01\",\"kind\":\"uhppote\","
+                                 "\"ip\":\"127.0.0.1\",\"port\":0}]}")
+            << QStringLiteral("\"serial\"");
+        QTest::newRow("a board with five doors")
+            << QByteArrayLiteral("{\"controllers\":[{\"mac\":\"00-00-00-00-00-01\",\"kind\":\"uhppote\","
+                                 "\"serial\":7,\"doors\":5,\"port\":0}]}")
+            << QStringLiteral("1..4 doors");
         QTest::newRow("twice") << QByteArrayLiteral("{\"controllers\":[{\"mac\":\"00-00-00-00-00-01\",\"port\":0},"
                                                     "{\"mac\":\"00:00:00:00:00:01\",\"port\":0}]}")
                                << QStringLiteral("twice");

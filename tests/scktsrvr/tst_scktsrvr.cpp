@@ -33,6 +33,7 @@ namespace rpc = platform::rpc;
 namespace {
 
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
+const QString kBoardMac = QStringLiteral("00-12-23-34-45-56");
 const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
 
 QString bin(const char* name) {
@@ -94,6 +95,7 @@ private:
     std::unique_ptr<test::TestEnvironment> m_env;
     ctrlsim::SimulatorThread m_sim;
     QString m_lockIp;
+    QString m_boardIp;
     QUdpSocket m_monitor;
     std::unique_ptr<QProcess> m_socketServer;
     quint16 m_tcpPort = 0;
@@ -179,6 +181,7 @@ private slots:
     void cleanupTestCase();
 
     void controllerOverTcpAndWebSocket();
+    void boardFromAClient();
     void classChecks_data();
     void classChecks();
     void limitsAndVanishingClients();
@@ -205,8 +208,16 @@ void TestSocketServer::initTestCase() {
     QCOMPARE(result.exitCode, 0);
 
     m_lockIp = test::randomLoopback();
-    const QJsonArray controllers{QJsonObject{
-        {QStringLiteral("mac"), kLockMac}, {QStringLiteral("ip"), m_lockIp}, {QStringLiteral("port"), 2008}}};
+    do {
+        m_boardIp = test::randomLoopback();
+    } while (m_boardIp == m_lockIp);
+    QJsonArray controllers;
+    controllers.append(QJsonObject{
+        {QStringLiteral("mac"), kLockMac}, {QStringLiteral("ip"), m_lockIp}, {QStringLiteral("port"), 2008}});
+    controllers.append(QJsonObject{{QStringLiteral("mac"), kBoardMac},
+                                   {QStringLiteral("kind"), QStringLiteral("uhppote")},
+                                   {QStringLiteral("serial"), 423187757},
+                                   {QStringLiteral("ip"), m_boardIp}});
     QString error;
     QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
     QVERIFY(startSocketServer());
@@ -280,6 +291,47 @@ void TestSocketServer::controllerOverTcpAndWebSocket() {
     first = Client(nullptr);
     second = Client(nullptr);
     QVERIFY2(waitGone(server, 5000), "the application server outlived its last client");
+}
+
+// A door board through the same remote methods: a door opened, a card loaded, and a swipe relayed live.
+void TestSocketServer::boardFromAClient() {
+    Client client = tcp();
+    QVERIFY(client.connected() && client.create().ok);
+    const auto board = [this]() {
+        return m_sim.command({{QStringLiteral("cmd"), QStringLiteral("state")}, {QStringLiteral("mac"), kBoardMac}});
+    };
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kBoardMac, m_boardIp}), QJsonValue(0));
+    QCOMPARE(client.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{3}), QJsonValue(0));
+    QCOMPARE(board().value(QStringLiteral("doorStates")).toArray().at(2).toObject().value(QStringLiteral("opened")),
+             QJsonValue(1));
+    const QJsonArray card{
+        0x12AB34, 0, 2, QStringLiteral("4321"), 0, QStringLiteral("2001-01-01"), QStringLiteral("2031-06-30"), 0, 0};
+    QCOMPARE(client.retval(QStringLiteral("AddCardUser"), card), QJsonValue(0));
+    const QJsonObject stored = board().value(QStringLiteral("cards")).toArray().at(0).toObject();
+    QCOMPARE(stored.value(QStringLiteral("card")), QJsonValue(0x12AB34));
+    QCOMPARE(stored.value(QStringLiteral("doors")).toArray(), (QJsonArray{0, 1, 0, 0}));
+    QCOMPARE(stored.value(QStringLiteral("end")), QJsonValue(QStringLiteral("2031-06-30")));
+
+    QCOMPARE(client.retval(QStringLiteral("BegScanControl"), QJsonArray{m_boardIp, kBoardMac, 1}), QJsonValue(0));
+    while (m_monitor.hasPendingDatagrams())
+        m_monitor.receiveDatagram();
+    m_sim.command({{QStringLiteral("cmd"), QStringLiteral("swipe")},
+                   {QStringLiteral("mac"), kBoardMac},
+                   {QStringLiteral("card"), 0x12AB34},
+                   {QStringLiteral("door"), 2}});
+    QByteArray datagram;
+    QElapsedTimer clock;
+    clock.start();
+    while (datagram.isEmpty() && clock.elapsed() < 5000) {
+        if (m_monitor.hasPendingDatagrams() || m_monitor.waitForReadyRead(200))
+            datagram = m_monitor.receiveDatagram().data();
+    }
+    QCOMPARE(datagram.size(), 22);
+    QCOMPARE(datagram.mid(3, 4).toHex(), QByteArray("23344556")); // the board's MAC
+    QCOMPARE(datagram.mid(7, 4).toHex(), QByteArray("0012ab34")); // the card
+    QCOMPARE(int(datagram.at(12)), 2);                            // the door
+    QCOMPARE(int(datagram.at(19)), 0);                            // let through
+    QCOMPARE(client.retval(QStringLiteral("StopScanControl")), QJsonValue(0));
 }
 
 void TestSocketServer::classChecks_data() {
