@@ -29,6 +29,12 @@ Timing Timing::fromEnvironment() {
 
 namespace {
 
+void sleepUntil(Clock::time_point deadline) {
+    const auto rest = deadline - Clock::now();
+    if (rest > Clock::duration::zero())
+        ::poll(nullptr, 0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+}
+
 // Closes the socket of one exchange whichever way it ends.
 class SocketGuard {
 public:
@@ -87,10 +93,7 @@ int32_t udpExchange(const QString& ip, uint16_t port, const Request& request, co
             if (got < 0) {
                 if (errno == ECONNREFUSED) {
                     // Nobody listens there (yet): wait out this attempt instead of spinning on the error.
-                    const auto rest = deadline - Clock::now();
-                    if (rest > Clock::duration::zero())
-                        ::poll(nullptr, 0,
-                               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+                    sleepUntil(deadline);
                     break;
                 }
                 continue;
@@ -225,10 +228,7 @@ bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
             if (got < 0) {
                 if (errno == ECONNREFUSED) {
                     // Nobody listens there: wait out this attempt instead of spinning on the error.
-                    const auto rest = deadline - Clock::now();
-                    if (rest > Clock::duration::zero())
-                        ::poll(nullptr, 0,
-                               static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
+                    sleepUntil(deadline);
                     break;
                 }
                 continue;
