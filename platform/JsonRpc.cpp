@@ -136,10 +136,6 @@ QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result
                               "\n")};
 }
 
-QByteArray packetResultLine(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
-    return packetResultParts(id, result, packet).join();
-}
-
 std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply) {
     const auto reject = [&](int code, const QString& why, const QJsonValue& id = QJsonValue()) {
         if (errorReply)

@@ -555,23 +555,26 @@ QByteArray metadataJson(const QList<FieldDesc>& fields) {
     return out;
 }
 
-QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first, qsizetype count) {
-    QByteArray out;
-    qsizetype size = 64;
-    for (qsizetype i = first; i < first + count; ++i)
-        size += rows.at(i).size() + 1;
-    out.reserve(size);
-    out.append('{');
+PacketWriter::PacketWriter(const QList<FieldDesc>* fields) {
+    m_out.append('{');
     if (fields)
-        out.append(metadataJson(*fields)).append(',');
-    out.append("\"rows\":[");
-    for (qsizetype i = first; i < first + count; ++i) {
-        if (i > first)
-            out.append(',');
-        out.append(rows.at(i));
-    }
-    out.append("],\"rowCount\":").append(QByteArray::number(count)).append('}');
-    return out;
+        m_out.append(metadataJson(*fields)).append(',');
+    m_out.append("\"rows\":[");
+}
+
+QByteArray PacketWriter::finish() && {
+    m_out.append("],\"rowCount\":").append(QByteArray::number(m_rows)).append('}');
+    return std::move(m_out);
+}
+
+QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows) {
+    PacketWriter writer(fields);
+    for (const QByteArray& row : rows)
+        writer.appendRow([&](QByteArray& out) {
+            out.append(row);
+            return true;
+        });
+    return std::move(writer).finish();
 }
 
 std::optional<QList<Change>> parseDelta(const QByteArray& json, QString* error) {

@@ -70,8 +70,34 @@ private:
 // The packet's "fields" and "params" members, without the braces around them.
 QByteArray metadataJson(const QList<FieldDesc>& fields);
 
+// A packet written a row at a time: the metadata (when given) first, then the rows, then their count.
+class PacketWriter {
+public:
+    explicit PacketWriter(const QList<FieldDesc>* fields);
+    // `write(out)` appends one JSON array to `out`, or appends nothing and returns false: then no row is
+    // added and false is returned.
+    template <typename Write>
+    bool appendRow(Write&& write) {
+        const qsizetype mark = m_out.size();
+        if (m_rows)
+            m_out.append(',');
+        if (!write(m_out)) {
+            m_out.truncate(mark);
+            return false;
+        }
+        ++m_rows;
+        return true;
+    }
+    qsizetype rows() const { return m_rows; }
+    QByteArray finish() &&;
+
+private:
+    QByteArray m_out;
+    qsizetype m_rows = 0;
+};
+
 // A packet from its metadata (or none) and its rows, each already a JSON array.
-QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows, qsizetype first, qsizetype count);
+QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows);
 
 // Appends a text as a JSON string (quotes included).
 void appendJsonString(QByteArray& out, QStringView text);

@@ -135,7 +135,7 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
         }
         outcome.rowCount = outcome.rows.size();
         if (mode == ReadMode::Packet)
-            outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows, 0, outcome.rows.size());
+            outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows);
         return outcome;
     }
     const QString table = statementTable(sql);
@@ -152,22 +152,11 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                 outcome.fields = describeFields(query.record(), table);
                 if (mode == ReadMode::Packet) {
                     const auto source = RowSource::create(query, outcome.fields);
-                    QByteArray& out = outcome.packet;
-                    out.append('{');
-                    if (withMetadata)
-                        out.append(metadataJson(outcome.fields)).append(',');
-                    out.append("\"rows\":[");
-                    for (;;) {
-                        const qsizetype mark = out.size();
-                        if (outcome.rowCount)
-                            out.append(',');
-                        if (!source->appendNext(out)) {
-                            out.truncate(mark);
-                            break;
-                        }
-                        ++outcome.rowCount;
+                    PacketWriter writer(withMetadata ? &outcome.fields : nullptr);
+                    while (writer.appendRow([&](QByteArray& out) { return source->appendNext(out); })) {
                     }
-                    out.append("],\"rowCount\":").append(QByteArray::number(outcome.rowCount)).append('}');
+                    outcome.rowCount = writer.rows();
+                    outcome.packet = std::move(writer).finish();
                     outcome.error = source->error();
                 } else if (mode == ReadMode::Rows) {
                     const auto source = RowSource::create(query, outcome.fields);
@@ -429,7 +418,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
 
     if (count == 0) {
         m_lastFields = describeStatement();
-        return Variant::packet(packetJson(&m_lastFields, {}, 0, 0));
+        return Variant::packet(packetJson(&m_lastFields, {}));
     }
     if (!m_cursor && count < 0) {
         // All of it at once: straight into the packet, with no copy of the rows kept.
@@ -464,7 +453,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     if (!error.isEmpty())
         fail(error);
     recsOut = static_cast<int>(rows.size());
-    return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, rows, 0, rows.size()));
+    return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, rows));
 }
 
 void Provider::execute(const QString& commandText, Variant& params) {
