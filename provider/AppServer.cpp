@@ -71,12 +71,11 @@ Variant ProviderSet::AS_GetRecords(Arguments& args) {
     const std::lock_guard lock(m_lock);
     Provider& target = provider(args);
     int recsOut = 0;
-    Variant params = argument(args, 5);
-    const bool hadParams = !paramsFromVariant(params).isEmpty();
+    const StatementParams params = paramsFromVariant(argument(args, 5));
     const Variant result = target.getRecords(argument(args, 1).toInt32(), recsOut, argument(args, 3).toInt32(),
                                              argument(args, 4).toText(), params);
     writeBack(args, 2, Variant(recsOut));
-    if (hadParams)
+    if (!params.isEmpty())
         writeBack(args, 5, target.getParams());
     passOwnerData(args, 6);
     return result;
@@ -113,10 +112,9 @@ Variant ProviderSet::AS_RowRequest(Arguments& args) {
 Variant ProviderSet::AS_Execute(Arguments& args) {
     const std::lock_guard lock(m_lock);
     Provider& target = provider(args);
-    Variant params = argument(args, 2);
-    const bool hadParams = !paramsFromVariant(params).isEmpty();
+    const StatementParams params = paramsFromVariant(argument(args, 2));
     target.execute(argument(args, 1).toText(), params);
-    if (hadParams)
+    if (!params.isEmpty())
         writeBack(args, 2, target.getParams());
     passOwnerData(args, 3);
     return Variant();

@@ -384,12 +384,11 @@ void Provider::takeCommandText(const QString& commandText) {
     m_query.params.clear();
 }
 
-void Provider::takeParams(const Variant& params) {
-    StatementParams given = paramsFromVariant(params);
-    if (given.isEmpty())
+void Provider::takeParams(const StatementParams& params) {
+    if (params.isEmpty())
         return;
     closeQuery();
-    m_query.params = std::move(given);
+    m_query.params = params;
 }
 
 const QString& Provider::statement() const {
@@ -407,7 +406,8 @@ QList<FieldDesc> Provider::describeStatement() {
     return outcome.fields;
 }
 
-Variant Provider::getRecords(int count, int& recsOut, int options, const QString& commandText, Variant& params) {
+Variant Provider::getRecords(int count, int& recsOut, int options, const QString& commandText,
+                             const StatementParams& params) {
     recsOut = 0;
     takeCommandText(commandText);
     takeParams(params);
@@ -456,7 +456,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, rows));
 }
 
-void Provider::execute(const QString& commandText, Variant& params) {
+void Provider::execute(const QString& commandText, const StatementParams& params) {
     takeCommandText(commandText);
     takeParams(params);
     closeQuery();

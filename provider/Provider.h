@@ -51,9 +51,10 @@ public:
 
     // Count -1 all records, 0 the metadata only, n the next n (the cursor is kept until a reset, a new
     // statement or new parameters, or until its last record has been sent). Options: 1 metadata, 2 reset.
+    // Parameters given (none: the statement's stay) replace the statement's.
     platform::Variant getRecords(int count, int& recsOut, int options, const QString& commandText,
-                                 platform::Variant& params);
-    void execute(const QString& commandText, platform::Variant& params);
+                                 const StatementParams& params);
+    void execute(const QString& commandText, const StatementParams& params);
     platform::Variant getParams() const;
     platform::Variant rowRequest(const platform::Variant& row, int requestType);
     platform::Variant applyUpdates(const platform::Variant& delta, int maxErrors, int& errorCount);
@@ -73,7 +74,7 @@ public:
 
 private:
     void takeCommandText(const QString& commandText);
-    void takeParams(const platform::Variant& params);
+    void takeParams(const StatementParams& params);
     const QString& statement() const;
     QList<FieldDesc> describeStatement();
 
