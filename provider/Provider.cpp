@@ -378,9 +378,14 @@ void Provider::takeCommandText(const QString& commandText) {
         return;
     if (!m_options.allowCommandText)
         fail(QStringLiteral("CommandText changes are not allowed"));
-    closeQuery();
     // A new statement has parameters of its own.
+    clearStatement();
     m_query.sql = commandText;
+}
+
+void Provider::clearStatement() {
+    closeQuery();
+    m_query.sql.clear();
     m_query.params.clear();
 }
 

@@ -60,9 +60,10 @@ public:
     platform::Variant applyUpdates(const platform::Variant& delta, int maxErrors, int& errorCount);
     platform::Variant dataRequest(const platform::Variant& input);
 
-    // For data-request handlers: the query's cursor closed, its statement run as a command, and the
-    // statement read whole as one packet with its metadata.
+    // For data-request handlers: the query's cursor closed; closed with no statement (nor parameters)
+    // left; its statement run as a command; and the statement read whole as one packet with its metadata.
     void closeQuery();
+    void clearStatement();
     void executeQuery();
     platform::Variant openQueryPacket();
 

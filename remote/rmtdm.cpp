@@ -280,11 +280,8 @@ void Trmtserver::createProviders() {
 
 Variant Trmtserver::dsp_exec1_publicDataRequest(provider::Provider& Sender, const Variant& Input) {
     const Variant input = Input; // held for the whole handler
-    provider::ProviderQuery& query = Sender.query();
-    Sender.closeQuery();
-    query.sql.clear();
-    query.params.clear();
-    query.sql = input.toText();
+    Sender.clearStatement();
+    Sender.query().sql = input.toText();
     Sender.executeQuery();
     return Variant();
 }
@@ -295,11 +292,8 @@ Variant Trmtserver::dsp_exec3_publicDataRequest(provider::Provider& /*Sender*/, 
 
 Variant Trmtserver::dsp_open_ScanAllControlDataRequest(provider::Provider& Sender, const Variant& Input) {
     const Variant input = Input;
-    provider::ProviderQuery& query = Sender.query();
-    Sender.closeQuery();
-    query.sql.clear();
-    query.params.clear();
-    query.sql = input.toText();
+    Sender.clearStatement();
+    Sender.query().sql = input.toText();
     return Sender.openQueryPacket();
 }
 
