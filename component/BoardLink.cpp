@@ -248,15 +248,10 @@ int32_t BoardLink::loadPasswords(Arguments& args, const Timing& timing) {
 int32_t BoardLink::readRecord(Arguments& args, const Timing& timing) {
     args[0].set(Variant(QString()));
     std::lock_guard lock(m_sequenceMutex);
-    Values index;
-    Values status;
-    int32_t result = exchange(fn::GetEventIndex, {}, timing, &index);
-    if (result == st::Ok)
-        result = exchange(fn::GetStatus, {}, timing, &status);
+    uint32_t read = 0, last = 0;
+    int32_t result = eventIndexes(timing, read, last);
     if (result != st::Ok)
         return result;
-    const uint32_t last = status.value(QStringLiteral("eventindex")).toUInt();
-    uint32_t read = index.value(QStringLiteral("index")).toUInt();
     // The read index is kept on the board; each record read moves it on, also over events that are no
     // swipe or were overwritten.
     for (int skipped = 0; read < last && skipped < kSkipLimit; ++skipped) {
@@ -281,16 +276,23 @@ int32_t BoardLink::readRecord(Arguments& args, const Timing& timing) {
     return ctrlproto::controllerStatus::NotFound;
 }
 
-int32_t BoardLink::recordCount(Arguments& args, const Timing& timing) {
+int32_t BoardLink::eventIndexes(const Timing& timing, uint32_t& read, uint32_t& last) {
     Values index;
     Values status;
     int32_t result = exchange(fn::GetEventIndex, {}, timing, &index);
     if (result == st::Ok)
         result = exchange(fn::GetStatus, {}, timing, &status);
+    read = index.value(QStringLiteral("index")).toUInt();
+    last = status.value(QStringLiteral("eventindex")).toUInt();
+    return result;
+}
+
+int32_t BoardLink::recordCount(Arguments& args, const Timing& timing) {
+    uint32_t read = 0, last = 0;
+    const int32_t result = eventIndexes(timing, read, last);
     if (result != st::Ok)
         return result;
-    const int64_t count = int64_t(status.value(QStringLiteral("eventindex")).toUInt()) -
-                          int64_t(index.value(QStringLiteral("index")).toUInt());
+    const int64_t count = int64_t(last) - int64_t(read);
     args[0].set(Variant(static_cast<int32_t>(std::clamp<int64_t>(count, 0, INT32_MAX))));
     return st::Ok;
 }

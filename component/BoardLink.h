@@ -31,6 +31,8 @@ public:
     static QString recordText(const boardproto::Values& event, const QString& mac, const QString& prefix);
 
 private:
+    // The board's read index and the index of its last event.
+    int32_t eventIndexes(const Timing& timing, uint32_t& read, uint32_t& last);
     // One exchange: the request and the reply of the same function from this board's serial number.
     int32_t exchange(uint8_t function, boardproto::Values request, const Timing& timing,
                      boardproto::Values* reply = nullptr);
