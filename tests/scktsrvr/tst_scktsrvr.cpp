@@ -109,6 +109,16 @@ private:
         return environment;
     }
     QString endpoint() const { return platform::endpointPath(kRmtserver); }
+    // The next datagram of the monitor relay; empty when none comes within `ms`.
+    QByteArray nextDatagram(int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            if (m_monitor.hasPendingDatagrams() || m_monitor.waitForReadyRead(200))
+                return m_monitor.receiveDatagram().data();
+        }
+        return {};
+    }
 
     // Starts the socket server with these settings; its ports come from its ready line.
     bool startSocketServer(const QByteArray& limits = {}) {
@@ -276,13 +286,7 @@ void TestSocketServer::controllerOverTcpAndWebSocket() {
     m_sim.command({{QStringLiteral("cmd"), QStringLiteral("realtime")},
                    {QStringLiteral("mac"), kLockMac},
                    {QStringLiteral("records"), QJsonArray{QStringLiteral("0A01020304")}}});
-    QByteArray datagram;
-    QElapsedTimer clock;
-    clock.start();
-    while (datagram.isEmpty() && clock.elapsed() < 5000) {
-        if (m_monitor.hasPendingDatagrams() || m_monitor.waitForReadyRead(200))
-            datagram = m_monitor.receiveDatagram().data();
-    }
+    const QByteArray datagram = nextDatagram(5000);
     QCOMPARE(datagram.size(), 22);
     QCOMPARE(datagram.at(2), char(1));
     QCOMPARE(first.retval(QStringLiteral("StopScanControl")), QJsonValue(0));
@@ -319,13 +323,7 @@ void TestSocketServer::boardFromAClient() {
                    {QStringLiteral("mac"), kBoardMac},
                    {QStringLiteral("card"), 0x12AB34},
                    {QStringLiteral("door"), 2}});
-    QByteArray datagram;
-    QElapsedTimer clock;
-    clock.start();
-    while (datagram.isEmpty() && clock.elapsed() < 5000) {
-        if (m_monitor.hasPendingDatagrams() || m_monitor.waitForReadyRead(200))
-            datagram = m_monitor.receiveDatagram().data();
-    }
+    const QByteArray datagram = nextDatagram(5000);
     QCOMPARE(datagram.size(), 22);
     QCOMPARE(datagram.mid(3, 4).toHex(), QByteArray("23344556")); // the board's MAC
     QCOMPARE(datagram.mid(7, 4).toHex(), QByteArray("0012ab34")); // the card
