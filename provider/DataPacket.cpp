@@ -142,16 +142,6 @@ void appendDigits(QByteArray& out, int value, int count) {
     out.append(buffer, count);
 }
 
-void appendDouble(QByteArray& out, double value) {
-    if (!std::isfinite(value)) {
-        out.append("null");
-        return;
-    }
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr - buffer);
-}
-
 } // namespace
 
 QString fieldTypeName(FieldType type) {
@@ -271,6 +261,16 @@ QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table) 
         fields.append(field);
     }
     return fields;
+}
+
+void appendDouble(QByteArray& out, double value) {
+    if (!std::isfinite(value)) {
+        out.append("null", 4);
+        return;
+    }
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr - buffer);
 }
 
 void appendJsonString(QByteArray& out, QStringView text) {

@@ -99,6 +99,8 @@ private:
 // A packet from its metadata (or none) and its rows, each already a JSON array.
 QByteArray packetJson(const QList<FieldDesc>* fields, const QList<QByteArray>& rows);
 
+// Appends a number in its shortest exact form; null for one that JSON cannot hold (NaN, infinities).
+void appendDouble(QByteArray& out, double value);
 // Appends a text as a JSON string (quotes included).
 void appendJsonString(QByteArray& out, QStringView text);
 

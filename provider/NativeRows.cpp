@@ -43,16 +43,6 @@ bool isInteger(const char* text, qsizetype size) {
     return true;
 }
 
-void appendDouble(QByteArray& out, double value) {
-    if (!std::isfinite(value)) {
-        out.append("null", 4);
-        return;
-    }
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr - buffer);
-}
-
 void appendInteger(QByteArray& out, long long value) {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
