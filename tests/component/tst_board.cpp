@@ -38,19 +38,6 @@ constexpr int kAttempts = 2;
 constexpr int kSlack = 250; // what a loaded machine may add to a time-out
 
 // A UDP socket bound to ip:port for a board that the test plays itself.
-int boundSocket(const QString& ip, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip.toLatin1().constData(), &address.sin_addr);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 } // namespace
 
 class TestBoard : public QObject {
@@ -425,8 +412,8 @@ private slots:
     // A board's reply from another port of its address is not its reply.
     void replyFromAnotherAddress() {
         const QString ip = randomLoopback();
-        const int board = boundSocket(ip, bp::kPort);
-        const int other = boundSocket(ip, bp::kPort + 1);
+        const int board = test::boundUdpSocket(ip, bp::kPort);
+        const int other = test::boundUdpSocket(ip, bp::kPort + 1);
         QVERIFY(board >= 0 && other >= 0);
         std::atomic<bool> done{false};
         std::thread player([&]() {

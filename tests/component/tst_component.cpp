@@ -471,20 +471,8 @@ private slots:
     // from another address before the right one: only the right reply counts.
     void strayDatagramsAreIgnored() {
         const QString ip = randomLoopback();
-        auto makeSocket = [&](uint16_t port) {
-            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            ::inet_pton(AF_INET, ip.toLatin1().constData(), &address.sin_addr);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                ::close(fd);
-                return -1;
-            }
-            return fd;
-        };
-        const int controller = makeSocket(2008);
-        const int impostor = makeSocket(2010);
+        const int controller = test::boundUdpSocket(ip, 2008);
+        const int impostor = test::boundUdpSocket(ip, 2010);
         QVERIFY(controller >= 0 && impostor >= 0);
         std::atomic<bool> stop{false};
         std::thread fake([&]() {

@@ -7,9 +7,11 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <dlfcn.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -218,6 +220,19 @@ ProcessResult runProgram(const QString& program, const QStringList& arguments, c
     result.standardOutput = process.readAllStandardOutput();
     result.standardError = process.readAllStandardError();
     return result;
+}
+
+int boundUdpSocket(const QString& ip, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip.toLatin1().constData(), &address.sin_addr);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace morvane::test

@@ -115,6 +115,9 @@ private:
 // entry, or null with the reason in *error.
 platform::GetClassObjectFn loadComponent(const QString& path, bool registerIt, QString* error = nullptr);
 
+// A UDP socket bound to ip:port (a simulated peer's address), or -1.
+int boundUdpSocket(const QString& ip, uint16_t port);
+
 // The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(qint64 pid);
 
