@@ -113,9 +113,9 @@ Variant ProviderSet::AS_Execute(Arguments& args) {
     const std::lock_guard lock(m_lock);
     Provider& target = provider(args);
     const StatementParams params = paramsFromVariant(argument(args, 2));
-    target.execute(argument(args, 1).toText(), params);
+    const StatementParams answered = target.execute(argument(args, 1).toText(), params);
     if (!params.isEmpty())
-        writeBack(args, 2, target.getParams());
+        writeBack(args, 2, paramsToVariant(answered));
     passOwnerData(args, 3);
     return Variant();
 }

@@ -14,9 +14,6 @@ namespace morvane::provider {
 
 namespace {
 
-constexpr int kPgTextOid = 25;
-constexpr int kPgNumericOid = 1700;
-
 const db::ColumnDef* schemaColumn(const db::TableDef* table, const QString& name) {
     if (!table)
         return nullptr;
@@ -58,7 +55,34 @@ void describeFromSchema(FieldDesc& field, const db::ColumnDef& column) {
     }
 }
 
-void describeFromDriver(FieldDesc& field, const QSqlField& column) {
+// PostgreSQL's types that the packets' types cannot hold as they are, by their type numbers.
+enum PgType : int {
+    PgChar = 18,
+    PgName = 19,
+    PgText = 25,
+    PgJson = 114,
+    PgXml = 142,
+    PgJsonb = 3802,
+    PgBpchar = 1042,
+    PgVarchar = 1043,
+    PgTimestampTz = 1184,
+    PgTimeTz = 1266,
+    PgNumeric = 1700,
+};
+
+// ODBC's decimal types, as SQL Server's columns report them.
+constexpr int kOdbcNumeric = 2, kOdbcDecimal = 3;
+
+void describeFromDriver(FieldDesc& field, const QSqlField& column, platform::SqlProvider provider) {
+    const bool pg = provider == platform::SqlProvider::PostgreSQL;
+    const int typeId = column.typeID();
+    if (pg && (typeId == PgTimestampTz || typeId == PgTimeTz)) {
+        // A time with a zone is handed on as the database writes it: the packets' dates have no zone.
+        field.type = FieldType::String;
+        field.required = column.requiredStatus() == QSqlField::Required;
+        field.readOnly = column.isReadOnly();
+        return;
+    }
     switch (column.metaType().id()) {
     case QMetaType::Bool:
         field.type = FieldType::Boolean;
@@ -72,7 +96,8 @@ void describeFromDriver(FieldDesc& field, const QSqlField& column) {
         break;
     case QMetaType::Int:
     case QMetaType::UInt:
-        field.type = FieldType::I4;
+        // Every integer that SQLite keeps has 8 bytes, whatever the column was declared as.
+        field.type = provider == platform::SqlProvider::SQLite ? FieldType::I8 : FieldType::I4;
         break;
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
@@ -81,9 +106,12 @@ void describeFromDriver(FieldDesc& field, const QSqlField& column) {
         field.type = FieldType::I8;
         break;
     case QMetaType::Double:
-    case QMetaType::Float:
-        field.type = column.typeID() == kPgNumericOid ? FieldType::Fixed : FieldType::R8;
+    case QMetaType::Float: {
+        const bool decimal = (pg && typeId == PgNumeric) || (provider == platform::SqlProvider::SqlServer &&
+                                                             (typeId == kOdbcNumeric || typeId == kOdbcDecimal));
+        field.type = decimal ? FieldType::Fixed : FieldType::R8;
         break;
+    }
     case QMetaType::QDateTime:
         field.type = FieldType::DateTime;
         break;
@@ -100,7 +128,13 @@ void describeFromDriver(FieldDesc& field, const QSqlField& column) {
         break;
     default:
         field.type = FieldType::String;
-        if (column.typeID() == kPgTextOid || column.length() <= 0 || column.length() > 8000) {
+        // PostgreSQL gives the storage size of its other types (a uuid's 16 bytes) where a text's width
+        // is expected; they compare as the text they are written in.
+        if (pg && typeId != PgChar && typeId != PgName && typeId != PgText && typeId != PgBpchar &&
+            typeId != PgVarchar && typeId != PgJson && typeId != PgJsonb && typeId != PgXml)
+            break;
+        if ((pg && (typeId == PgText || typeId == PgJson || typeId == PgJsonb || typeId == PgXml)) ||
+            column.length() <= 0 || column.length() > 8000) {
             field.subtype = QStringLiteral("text");
             field.flags &= ~InWhere;
         } else {
@@ -233,7 +267,7 @@ QString statementTable(const QString& sql) {
     return {};
 }
 
-QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table) {
+QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table, platform::SqlProvider provider) {
     QList<FieldDesc> fields;
     fields.reserve(record.count());
     const db::TableDef* statementTableDef = db::findTable(table);
@@ -247,7 +281,7 @@ QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table) 
         if (const db::ColumnDef* known = schemaColumn(tableDef, field.name)) {
             describeFromSchema(field, *known);
         } else {
-            describeFromDriver(field, column);
+            describeFromDriver(field, column, provider);
             // A column that the known table does not have is computed or joined: it is not written back.
             if (tableDef) {
                 field.table.clear();
@@ -382,6 +416,22 @@ QDateTime dateTimeFromText(QStringView text) {
     return QDateTime(date, time, Qt::LocalTime);
 }
 
+QTime timeFromText(QStringView text) {
+    qsizetype pos = 0;
+    const int hour = number(text, pos, 2);
+    if (hour < 0 || pos >= text.size() || text[pos++] != u':')
+        return {};
+    const int minute = number(text, pos, 2);
+    if (minute < 0)
+        return {};
+    // The rest as the seconds of a date and time on the day times are kept on.
+    const QDateTime whole = dateTimeFromText(QStringLiteral("1899-12-30T%1:%2%3")
+                                                 .arg(hour, 2, 10, QLatin1Char('0'))
+                                                 .arg(minute, 2, 10, QLatin1Char('0'))
+                                                 .arg(text.mid(pos)));
+    return whole.isValid() ? whole.time() : QTime();
+}
+
 QByteArray dateTimeText(const QDateTime& dateTime) {
     QByteArray out;
     const QDate date = dateTime.date();
@@ -456,8 +506,7 @@ void RowWriter::appendValue(QByteArray& out, int field, const QVariant& value) c
             appendDouble(out, value.toDouble());
         return;
     }
-    case FieldType::R8:
-    case FieldType::Fixed: {
+    case FieldType::R8: {
         bool ok = true;
         const double d = value.toDouble(&ok);
         if (ok)
@@ -466,6 +515,16 @@ void RowWriter::appendValue(QByteArray& out, int field, const QVariant& value) c
             appendJsonString(out, value.toString());
         return;
     }
+    case FieldType::Fixed:
+        // A decimal travels as the text of its digits, which no client's number type would keep.
+        if (id == QMetaType::Double || id == QMetaType::Float) {
+            QByteArray digits;
+            appendDouble(digits, value.toDouble());
+            out.append('"').append(digits).append('"');
+        } else {
+            appendJsonString(out, value.toString());
+        }
+        return;
     case FieldType::Boolean:
         if (isText) {
             const QString text = value.toString();
@@ -555,15 +614,14 @@ QByteArray metadataJson(const QList<FieldDesc>& fields) {
     return out;
 }
 
-PacketWriter::PacketWriter(const QList<FieldDesc>* fields) {
-    m_out.append('{');
-    if (fields)
-        m_out.append(metadataJson(*fields)).append(',');
+PacketWriter::PacketWriter(const QList<FieldDesc>* fields)
+    : m_fields(fields) {
     m_out.append("\"rows\":[");
 }
 
 QByteArray PacketWriter::finish() && {
     m_out.append("],\"rowCount\":").append(QByteArray::number(m_rows)).append('}');
+    m_out.prepend(m_fields ? '{' + metadataJson(*m_fields) + ',' : QByteArray("{"));
     return std::move(m_out);
 }
 

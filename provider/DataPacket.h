@@ -50,7 +50,8 @@ QString statementTable(const QString& sql);
 // The fields of a result. The eighteen tables of the application database are described by their own
 // definitions, so that a column has the same description on every database; any other column by what
 // the driver reports. `table` is the statement's table, for drivers that do not name a column's table.
-QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table);
+QList<FieldDesc> describeFields(const QSqlRecord& record, const QString& table,
+                                platform::SqlProvider provider = platform::SqlProvider::Unknown);
 
 // Rows written as JSON, value by value in the form the fields give: numbers, texts, true/false, dates
 // "YYYY-MM-DDTHH:MM:SS.zzz", blobs in base64, NULL as null.
@@ -71,6 +72,8 @@ private:
 QByteArray metadataJson(const QList<FieldDesc>& fields);
 
 // A packet written a row at a time: the metadata (when given) first, then the rows, then their count.
+// The metadata is written last, in front of the rows, so that it tells what the rows turned out to hold
+// (an integer column of SQLite that holds 8-byte values is described as such).
 class PacketWriter {
 public:
     explicit PacketWriter(const QList<FieldDesc>* fields);
@@ -92,6 +95,7 @@ public:
     QByteArray finish() &&;
 
 private:
+    const QList<FieldDesc>* m_fields;
     QByteArray m_out;
     qsizetype m_rows = 0;
 };
@@ -108,6 +112,9 @@ void appendJsonString(QByteArray& out, QStringView text);
 // ("2024-03-05 07:08:09", with T, with a fraction of any length) are read too.
 QDateTime dateTimeFromText(QStringView text);
 QByteArray dateTimeText(const QDateTime& dateTime);
+// A time of day written "HH:MM", "HH:MM:SS" or with a fraction; invalid for anything else. Packets carry
+// a time as a date and time on 1899-12-30.
+QTime timeFromText(QStringView text);
 
 // One change of a delta.
 struct Change {

@@ -49,9 +49,16 @@ void appendInteger(QByteArray& out, long long value) {
     out.append(buffer, result.ptr - buffer);
 }
 
-// A date text of any of the databases' forms in the packets' form; the text itself when it is no date.
-void appendDateText(QByteArray& out, const char* text, qsizetype size) {
-    const QDateTime parsed = dateTimeFromText(QString::fromLatin1(text, size));
+// A date text of any of the databases' forms in the packets' form (a time of day on 1899-12-30); the
+// text itself when it is no date.
+void appendDateText(QByteArray& out, FieldType type, const char* text, qsizetype size) {
+    const QString value = QString::fromLatin1(text, size);
+    QDateTime parsed = dateTimeFromText(value);
+    if (!parsed.isValid() && type == FieldType::Time) {
+        const QTime time = timeFromText(value);
+        if (time.isValid())
+            parsed = QDateTime(QDate(1899, 12, 30), time);
+    }
     if (parsed.isValid())
         out.append('"').append(dateTimeText(parsed)).append('"');
     else
@@ -62,26 +69,31 @@ void appendBase64(QByteArray& out, const void* data, int size) {
     out.append('"').append(QByteArray::fromRawData(static_cast<const char*>(data), size).toBase64()).append('"');
 }
 
-// Qt has stepped the statement to its first row and keeps that row's values; the statement is reset
-// here and stepped through directly, Qt's query left untouched until it is finished.
+// Qt has stepped the statement to its first row (and keeps a copy of that row's values); from there
+// the statement is stepped through directly, Qt's query left untouched until it is finished. It is
+// never reset: a statement that changes data (INSERT ... RETURNING) would run a second time.
 class SqliteRows : public RowSource {
 public:
-    SqliteRows(sqlite3_stmt* statement, const QList<FieldDesc>& fields)
+    SqliteRows(sqlite3_stmt* statement, QList<FieldDesc>& fields)
         : m_statement(statement)
-        , m_fields(fields) {
-        sqlite3_reset(m_statement);
-    }
+        , m_fields(fields)
+        // A statement that is not busy has run to its end (or failed) at its first step: no rows.
+        , m_onRow(sqlite3_stmt_busy(statement) != 0)
+        , m_done(!m_onRow) {}
 
     bool appendNext(QByteArray& out) override {
         if (m_done)
             return false;
-        const int status = sqlite3_step(m_statement);
-        if (status != SQLITE_ROW) {
-            m_done = true;
-            if (status != SQLITE_DONE)
-                m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
-            return false;
+        if (!m_onRow) {
+            const int status = sqlite3_step(m_statement);
+            if (status != SQLITE_ROW) {
+                m_done = true;
+                if (status != SQLITE_DONE)
+                    m_error = QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_statement)));
+                return false;
+            }
         }
+        m_onRow = false;
         out.append('[');
         for (int i = 0; i < m_fields.size(); ++i) {
             if (i)
@@ -94,7 +106,7 @@ public:
     QString error() const override { return m_error; }
 
 private:
-    void appendValue(QByteArray& out, int i) const {
+    void appendValue(QByteArray& out, int i) {
         const int kind = sqlite3_column_type(m_statement, i);
         if (kind == SQLITE_NULL) {
             out.append("null", 4);
@@ -108,9 +120,13 @@ private:
         }
         if (kind == SQLITE_INTEGER) {
             const sqlite3_int64 value = sqlite3_column_int64(m_statement, i);
+            // SQLite's integers have 8 bytes whatever the column was declared as: a column that holds a
+            // larger value than its type says is described as 8-byte.
+            if ((type == FieldType::I2 || type == FieldType::I4) && (value < INT32_MIN || value > INT32_MAX))
+                m_fields[i].type = FieldType::I8;
             if (type == FieldType::Boolean)
                 out.append(value != 0 ? "true" : "false");
-            else if (type == FieldType::String)
+            else if (type == FieldType::String || type == FieldType::Fixed)
                 out.append('"').append(QByteArray::number(value)).append('"');
             else
                 appendInteger(out, value);
@@ -118,10 +134,13 @@ private:
         }
         if (kind == SQLITE_FLOAT) {
             const double value = sqlite3_column_double(m_statement, i);
-            if (type == FieldType::String)
-                out.append('"').append(QByteArray::number(value, 'g', 17)).append('"');
-            else
+            if (type == FieldType::String || type == FieldType::Fixed) {
+                out.append('"');
                 appendDouble(out, value);
+                out.append('"');
+            } else {
+                appendDouble(out, value);
+            }
             return;
         }
         // Text (or a blob in a column of another type: read as its text).
@@ -145,10 +164,9 @@ private:
         case FieldType::Date:
         case FieldType::Time:
         case FieldType::DateTime:
-            appendDateText(out, text, size);
+            appendDateText(out, type, text, size);
             return;
-        case FieldType::R8:
-        case FieldType::Fixed: {
+        case FieldType::R8: {
             double value = 0;
             const auto parsed = std::from_chars(text, text + size, value);
             if (size > 0 && parsed.ec == std::errc() && parsed.ptr == text + size)
@@ -157,6 +175,7 @@ private:
                 appendJsonUtf8(out, text, size);
             return;
         }
+        case FieldType::Fixed:
         case FieldType::String:
         case FieldType::Blob:
             break;
@@ -165,8 +184,9 @@ private:
     }
 
     sqlite3_stmt* m_statement;
-    const QList<FieldDesc>& m_fields;
-    bool m_done = false;
+    QList<FieldDesc>& m_fields;
+    bool m_onRow; // the statement stands on a row not written yet
+    bool m_done;
     QString m_error;
 };
 
@@ -229,11 +249,16 @@ private:
         case FieldType::I8:
             out.append(text, size);
             return;
-        case FieldType::Fixed: // as a double, the form Qt's drivers give it
+        case FieldType::Fixed: // every digit, as text
+            appendJsonUtf8(out, text, size);
+            return;
         case FieldType::R8: {
             double value = 0;
-            std::from_chars(text, text + size, value);
-            appendDouble(out, value);
+            const auto parsed = std::from_chars(text, text + size, value);
+            if (parsed.ec == std::errc() && parsed.ptr == text + size)
+                appendDouble(out, value);
+            else // NaN, Infinity: no JSON number
+                appendJsonUtf8(out, text, size);
             return;
         }
         case FieldType::Boolean:
@@ -245,7 +270,7 @@ private:
         case FieldType::Date:
         case FieldType::Time:
         case FieldType::DateTime:
-            appendDateText(out, text, size);
+            appendDateText(out, m_fields.at(i).type, text, size);
             return;
         case FieldType::Blob:
             if (type == kBytea) {
@@ -281,7 +306,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, const QList<FieldDesc>& fields) {
+std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, QList<FieldDesc>& fields) {
     const QSqlResult* result = query.result();
     if (result && query.record().count() == fields.size() && query.isForwardOnly()) {
         const QVariant handle = result->handle();
@@ -291,6 +316,26 @@ std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, const QList<Field
             return std::make_unique<PostgresRows>(query, fields);
     }
     return std::make_unique<GenericRows>(query, fields);
+}
+
+bool inTransaction(QSqlDatabase& db) {
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return false;
+    const QVariant handle = db.driver()->handle();
+    if (sqlite3* connection = handleOf<sqlite3*>(handle, "sqlite3*"))
+        return sqlite3_get_autocommit(connection) == 0;
+    if (PGconn* connection = handleOf<PGconn*>(handle, "PGconn*", "pg_conn*")) {
+        const PGTransactionStatusType status = PQtransactionStatus(connection);
+        return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+    }
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("select @@trancount")) && query.next() && query.value(0).toInt() > 0;
+}
+
+void rollbackTransaction(QSqlDatabase& db) {
+    QSqlQuery query(db);
+    const bool sqlServer = db.driverName() == QLatin1String("QODBC");
+    query.exec(sqlServer ? QStringLiteral("if @@trancount > 0 rollback transaction") : QStringLiteral("rollback"));
 }
 
 void cancelRunningStatement(QSqlDatabase& db) {

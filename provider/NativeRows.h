@@ -19,11 +19,17 @@ namespace morvane::provider {
 class RowSource {
 public:
     virtual ~RowSource() = default;
-    static std::unique_ptr<RowSource> create(QSqlQuery& query, const QList<FieldDesc>& fields);
+    // `fields` outlive the source; a field's type may be widened by what its rows turn out to hold.
+    static std::unique_ptr<RowSource> create(QSqlQuery& query, QList<FieldDesc>& fields);
     // Appends the next row; false at the end or on a failure (then error() says why).
     virtual bool appendNext(QByteArray& out) = 0;
     virtual QString error() const = 0;
 };
+// Whether the connection is inside a transaction (one that a statement began and left open).
+bool inTransaction(QSqlDatabase& db);
+// Ends the connection's transaction, undoing its work.
+void rollbackTransaction(QSqlDatabase& db);
+
 // Asks the database server to stop sending the rest of the statement that is running on the connection
 // (PostgreSQL); nothing on the other databases, whose statements stop where they are read.
 void cancelRunningStatement(QSqlDatabase& db);

@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -55,24 +57,100 @@ enum class ReadMode {
 };
 
 // Values bound by placeholder name, made ready for the driver.
-using RawBinds = QList<QPair<QString, QVariant>>;
+struct RawBind {
+    QString name; // with its colon
+    QVariant value;
+    StatementParam::Direction direction = StatementParam::In;
+};
+using RawBinds = QList<RawBind>;
 
-RawBinds rawBinds(const StatementParams& params, platform::SqlProvider provider) {
+// The names of a statement's ":name" placeholders, outside quotes and comments (PostgreSQL's "::" is a
+// cast, not a placeholder).
+QSet<QString> placeholderNames(const QString& sql) {
+    QSet<QString> names;
+    const QStringView text(sql);
+    const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text[i];
+        if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
+            const QChar close = c == u'[' ? QChar(u']') : c;
+            const qsizetype end = text.indexOf(close, i + 1);
+            i = end < 0 ? text.size() : end + 1;
+        } else if (c == u'-' && text.mid(i, 2) == u"--") {
+            const qsizetype end = text.indexOf(u'\n', i);
+            i = end < 0 ? text.size() : end + 1;
+        } else if (c == u'/' && text.mid(i, 2) == u"/*") {
+            const qsizetype end = text.indexOf(u"*/", i + 2);
+            i = end < 0 ? text.size() : end + 2;
+        } else if (c == u':' && text.mid(i, 2) == u"::") {
+            i += 2;
+        } else if (c == u':' && i + 1 < text.size() && isWord(text[i + 1])) {
+            qsizetype end = i + 1;
+            while (end < text.size() && isWord(text[end]))
+                ++end;
+            names.insert(text.mid(i + 1, end - i - 1).toString());
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+    return names;
+}
+
+// A parameter that the statement does not have would be ignored by the driver: it is refused by name.
+RawBinds rawBinds(const QString& sql, const StatementParams& params, platform::SqlProvider provider) {
     RawBinds binds;
-    for (const auto& [name, value] : params)
-        binds.append({name.startsWith(QLatin1Char(':')) ? name : QLatin1Char(':') + name, bindable(value, provider)});
+    if (params.isEmpty())
+        return binds;
+    const QSet<QString> placeholders = placeholderNames(sql);
+    for (const StatementParam& param : params) {
+        const QString bare = param.name.startsWith(QLatin1Char(':')) ? param.name.mid(1) : param.name;
+        // An output parameter may instead name a column of the row the statement returns.
+        if (!placeholders.contains(bare) && param.direction == StatementParam::Out)
+            continue;
+        if (!placeholders.contains(bare))
+            fail(QStringLiteral("Parameter '%1' is not in the statement").arg(bare));
+        binds.append({QLatin1Char(':') + bare, bindable(param.value, provider), param.direction});
+    }
     return binds;
 }
 
 bool runOn(QSqlQuery& query, const QString& sql, const RawBinds& binds) {
     query.setForwardOnly(true);
+    // Decimals come as the text of their digits (SQLite has none; its driver would give every real as text).
+    if (query.driver() && query.driver()->dbmsType() != QSqlDriver::SQLite)
+        query.setNumericalPrecisionPolicy(QSql::HighPrecision);
     if (binds.isEmpty())
         return query.exec(sql);
     if (!query.prepare(sql))
         return false;
-    for (const auto& [name, value] : binds)
-        query.bindValue(name, value);
+    for (const RawBind& bind : binds) {
+        const QSql::ParamType type = bind.direction == StatementParam::Out     ? QSql::Out
+                                     : bind.direction == StatementParam::InOut ? QSql::InOut
+                                                                               : QSql::In;
+        query.bindValue(bind.name, bind.value, type);
+    }
     return query.exec();
+}
+
+// What a transaction left open by a client's statement would do on the shared connection: block or
+// take in every other client's work. It is undone before anyone else's statement runs, and the caller
+// is told.
+const QString& leftTransactionText() {
+    static const QString text =
+        QStringLiteral("The statement left a transaction open; it was rolled back: a transaction does not outlast "
+                       "its call on the shared connection");
+    return text;
+}
+
+// On the connection's thread, after a client's statement: the transaction it left open, rolled back.
+bool undoLeftTransaction(QSqlDatabase& db) {
+    if (!inTransaction(db))
+        return false;
+    rollbackTransaction(db);
+    qCWarning(platform::lcSql).noquote() << "a client's statement left a transaction open; it was rolled back";
+    return true;
 }
 
 QString errorText(const QSqlError& error) {
@@ -111,45 +189,111 @@ QList<FieldDesc> fieldsOfResult(const platform::SqlResult& result) {
     return fields;
 }
 
+// A column value as a variant. An 8-byte integer that a double cannot hold exactly travels as its text.
+Variant variantOf(const QVariant& value) {
+    if (!value.isValid() || value.isNull())
+        return Variant::null();
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return Variant(value.toBool());
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        return Variant(static_cast<int32_t>(value.toInt()));
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: {
+        const qlonglong number = value.toLongLong();
+        if (number >= INT32_MIN && number <= INT32_MAX)
+            return Variant(static_cast<int32_t>(number));
+        if (number >= -(qlonglong(1) << 53) && number <= (qlonglong(1) << 53))
+            return Variant(static_cast<double>(number));
+        return Variant(QString::number(number));
+    }
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return Variant(value.toDouble());
+    case QMetaType::QDateTime:
+        return Variant::fromDateTime(value.toDateTime());
+    case QMetaType::QDate:
+        return Variant::fromDateTime(QDateTime(value.toDate(), QTime(0, 0)));
+    case QMetaType::QByteArray:
+        return Variant(value.toByteArray());
+    default:
+        return Variant(value.toString());
+    }
+}
+
+// The values a command gave back for its output parameters: what the driver wrote into them where the
+// database has output parameters, otherwise the columns of the same name in the first row it returned
+// (a procedure's INOUT parameters on PostgreSQL, INSERT ... RETURNING).
+void takeOutputs(QSqlQuery& query, StatementParams& params) {
+    const bool returnsRow = query.isSelect() && query.next();
+    const QSqlRecord record = returnsRow ? query.record() : QSqlRecord();
+    for (StatementParam& param : params) {
+        if (param.direction == StatementParam::In)
+            continue;
+        const QString bare = param.name.startsWith(QLatin1Char(':')) ? param.name.mid(1) : param.name;
+        if (returnsRow) {
+            const int column = record.indexOf(bare);
+            if (column >= 0) {
+                param.value = variantOf(query.value(column));
+                continue;
+            }
+        }
+        const QVariant bound = query.boundValue(QLatin1Char(':') + bare);
+        if (bound.isValid())
+            param.value = variantOf(bound);
+    }
+}
+
+// Adds to a statement's own failure that its transaction was undone.
+void noteLeftTransaction(QString& error) {
+    error = error.isEmpty() ? leftTransactionText() : error + QStringLiteral("; ") + leftTransactionText();
+}
+
 ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mode, bool withMetadata,
-                 const RawBinds& extra = {}) {
+                 const RawBinds& extra = {}, const QString& tableOfRows = QString()) {
     SqlConnection& db = connection();
     ReadOutcome outcome;
-    RawBinds binds = rawBinds(params, db.provider());
+    RawBinds binds = rawBinds(sql, params, db.provider());
     binds.append(extra);
     // The procedures in T-SQL's spelling run through the client-statement layer, which knows each
     // provider's form of them.
-    if (binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall) {
-        const platform::SqlResult result = db::runClientStatement(db, sql);
-        if (!result.ok) {
-            db.checkAfterFailure();
-            outcome.error = result.error;
-            return outcome;
-        }
-        outcome.fields = fieldsOfResult(result);
-        const RowWriter writer(outcome.fields);
-        for (const QVariantList& values : result.rows) {
-            QByteArray row;
-            writer.appendRow(row, values);
-            outcome.rows.append(row);
-        }
-        outcome.rowCount = outcome.rows.size();
-        if (mode == ReadMode::Packet)
-            outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows);
-        return outcome;
-    }
-    const QString table = statementTable(sql);
+    const bool procedure = binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall;
+    const QString table = tableOfRows.isNull() ? statementTable(sql) : tableOfRows;
     return db.call([&](QSqlDatabase& handle) {
         if (!db.ensureUsable(handle, &outcome.error))
             return outcome;
-        {
+        if (procedure) {
+            const platform::SqlResult result = db::runClientStatement(db, sql);
+            if (!result.ok) {
+                outcome.error = result.error;
+            } else {
+                outcome.fields = fieldsOfResult(result);
+                const RowWriter writer(outcome.fields);
+                for (const QVariantList& values : result.rows) {
+                    QByteArray row;
+                    writer.appendRow(row, values);
+                    outcome.rows.append(row);
+                }
+                outcome.rowCount = outcome.rows.size();
+                if (mode == ReadMode::Packet)
+                    outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows);
+            }
+        } else {
             QSqlQuery query(handle);
             if (!runOn(query, sql, binds)) {
                 outcome.error = errorText(query.lastError());
             } else if (!query.isSelect()) {
                 outcome.error = QStringLiteral("CommandText does not return a result set");
             } else {
-                outcome.fields = describeFields(query.record(), table);
+                outcome.fields = describeFields(query.record(), table, db.provider());
                 if (mode == ReadMode::Packet) {
                     const auto source = RowSource::create(query, outcome.fields);
                     PacketWriter writer(withMetadata ? &outcome.fields : nullptr);
@@ -167,6 +311,8 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                 }
             }
         }
+        if (undoLeftTransaction(handle))
+            noteLeftTransaction(outcome.error);
         if (!outcome.error.isEmpty()) {
             outcome.packet.clear();
             outcome.rows.clear();
@@ -183,6 +329,7 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
 // sent are read ahead into memory. Touched on the database thread only, apart from the pointer to it.
 struct LiveCursor {
     SqlConnection* connection = nullptr;
+    QSqlDatabase* handle = nullptr; // the connection's own, on its thread
     int generation = 0;
     std::unique_ptr<QSqlQuery> query; // null once read to its end
     QList<FieldDesc> fields;
@@ -204,14 +351,19 @@ struct LiveCursor {
         source.reset();
         query.reset();
         connection->dropHold(this);
+        if (undoLeftTransaction(*handle))
+            noteLeftTransaction(error);
     }
     // Closed before its end: a server still sending the rest is asked to stop first.
     void abandon(QSqlDatabase& db) {
-        if (query)
+        const bool running = query != nullptr;
+        if (running)
             cancelRunningStatement(db);
         source.reset();
         query.reset();
         connection->dropHold(this);
+        if (running)
+            undoLeftTransaction(db);
     }
     bool atEnd() const { return !query && aheadPosition >= ahead.size(); }
     // Up to `count` records (all for a negative count).
@@ -242,7 +394,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
     SqlConnection& db = connection();
     auto cursor = std::make_shared<LiveCursor>();
     cursor->connection = &db;
-    RawBinds binds = rawBinds(params, db.provider());
+    RawBinds binds = rawBinds(sql, params, db.provider());
     if (binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall) {
         ReadOutcome outcome = read(sql, params, ReadMode::Rows, false);
         if (!outcome.error.isEmpty())
@@ -257,6 +409,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
         if (!db.ensureUsable(handle, &why))
             return why;
         cursor->generation = db.generation();
+        cursor->handle = &handle;
         auto query = std::make_unique<QSqlQuery>(handle);
         if (!runOn(*query, sql, binds))
             why = errorText(query->lastError());
@@ -264,10 +417,12 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
             why = QStringLiteral("CommandText does not return a result set");
         if (!why.isEmpty()) {
             query.reset();
+            if (undoLeftTransaction(handle))
+                noteLeftTransaction(why);
             db.checkAfterFailure(handle);
             return why;
         }
-        cursor->fields = describeFields(query->record(), table);
+        cursor->fields = describeFields(query->record(), table, db.provider());
         cursor->query = std::move(query);
         cursor->source = RowSource::create(*cursor->query, cursor->fields);
         std::weak_ptr<LiveCursor> weak = cursor;
@@ -282,32 +437,36 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
     return cursor;
 }
 
-void runCommand(const QString& sql, const StatementParams& params) {
+// Runs a statement as a command; the parameters come back with what the statement gave its output
+// parameters.
+StatementParams runCommand(const QString& sql, const StatementParams& params) {
     SqlConnection& db = connection();
-    if (params.isEmpty()) {
-        const platform::SqlResult result = db::runClientStatement(db, sql);
-        if (!result.ok) {
-            db.checkAfterFailure();
-            fail(result.error);
-        }
-        return;
-    }
-    const RawBinds binds = rawBinds(params, db.provider());
+    const RawBinds binds = rawBinds(sql, params, db.provider());
+    StatementParams result = params;
     const QString error = db.call([&](QSqlDatabase& handle) {
         QString why;
         if (!db.ensureUsable(handle, &why))
             return why;
-        {
+        if (binds.isEmpty()) {
+            const platform::SqlResult answer = db::runClientStatement(db, sql);
+            if (!answer.ok)
+                why = answer.error;
+        } else {
             QSqlQuery query(handle);
             if (runOn(query, sql, binds))
-                return QString();
-            why = errorText(query.lastError());
+                takeOutputs(query, result);
+            else
+                why = errorText(query.lastError());
         }
-        db.checkAfterFailure(handle);
+        if (undoLeftTransaction(handle))
+            noteLeftTransaction(why);
+        if (!why.isEmpty())
+            db.checkAfterFailure(handle);
         return why;
     });
     if (!error.isEmpty())
         fail(error);
+    return result;
 }
 
 } // namespace
@@ -325,7 +484,9 @@ StatementParams paramsFromVariant(const Variant& params) {
     if (params.isEmpty() || params.isNull())
         return result;
     const auto refuse = [] {
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Params are an array of [name, value] pairs"));
+        throw AutomationError(hr::DISP_E_TYPEMISMATCH,
+                              QStringLiteral("Params are an array of [name, value] pairs (or [name, value, "
+                                             "\"out\"|\"inout\"] for an output parameter)"));
     };
     if (params.type() != VarType::Array)
         refuse();
@@ -337,18 +498,33 @@ StatementParams paramsFromVariant(const Variant& params) {
         if (item.type() != VarType::Array)
             refuse();
         const VariantArray pair = item.toArray();
-        if (pair.isEmpty() || pair.size() > 2 || pair.first().type() != VarType::BStr ||
+        if (pair.isEmpty() || pair.size() > 3 || pair.first().type() != VarType::BStr ||
             pair.first().toText().isEmpty())
             refuse();
-        result.append({pair.first().toText(), pair.size() > 1 ? pair.at(1) : Variant::null()});
+        StatementParam param{pair.first().toText(), pair.size() > 1 ? pair.at(1) : Variant::null()};
+        if (pair.size() > 2) {
+            const QString direction = pair.at(2).type() == VarType::BStr ? pair.at(2).toText().toLower() : QString();
+            if (direction == QLatin1String("out"))
+                param.direction = StatementParam::Out;
+            else if (direction == QLatin1String("inout"))
+                param.direction = StatementParam::InOut;
+            else if (direction != QLatin1String("in"))
+                refuse();
+        }
+        result.append(std::move(param));
     }
     return result;
 }
 
 Variant paramsToVariant(const StatementParams& params) {
     VariantArray pairs;
-    for (const auto& [name, value] : params)
-        pairs.append(Variant(VariantArray{Variant(name), value}));
+    for (const StatementParam& param : params) {
+        VariantArray pair{Variant(param.name), param.value};
+        if (param.direction != StatementParam::In)
+            pair.append(
+                Variant(param.direction == StatementParam::Out ? QStringLiteral("out") : QStringLiteral("inout")));
+        pairs.append(Variant(pair));
+    }
     return Variant(pairs);
 }
 
@@ -385,6 +561,7 @@ void Provider::takeCommandText(const QString& commandText) {
 
 void Provider::clearStatement() {
     closeQuery();
+    m_atEnd = false;
     m_query.sql.clear();
     m_query.params.clear();
 }
@@ -393,6 +570,7 @@ void Provider::takeParams(const StatementParams& params) {
     if (params.isEmpty())
         return;
     closeQuery();
+    m_atEnd = false;
     m_query.params = params;
 }
 
@@ -416,8 +594,10 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     recsOut = 0;
     takeCommandText(commandText);
     takeParams(params);
-    if (options & Reset)
+    if (options & Reset) {
         closeQuery();
+        m_atEnd = false;
+    }
     const QString& sql = statement();
     const bool withMetadata = (options & MetaData) || count == 0;
 
@@ -425,6 +605,10 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
         m_lastFields = describeStatement();
         return Variant::packet(packetJson(&m_lastFields, {}));
     }
+    // Every record has been sent: none until the client starts again, so that reading until no record
+    // comes ends.
+    if (m_atEnd)
+        return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, {}));
     if (!m_cursor && count < 0) {
         // All of it at once: straight into the packet, with no copy of the rows kept.
         ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, withMetadata);
@@ -451,21 +635,21 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
         return taken;
     });
     m_lastFields = cursor->fields;
-    // Once every record has been sent (or reading failed) the cursor is closed: the next read starts
-    // again at the first record.
     if (atEnd || !error.isEmpty())
         closeQuery();
     if (!error.isEmpty())
         fail(error);
+    m_atEnd = atEnd;
     recsOut = static_cast<int>(rows.size());
     return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, rows));
 }
 
-void Provider::execute(const QString& commandText, const StatementParams& params) {
+StatementParams Provider::execute(const QString& commandText, const StatementParams& params) {
     takeCommandText(commandText);
     takeParams(params);
     closeQuery();
-    runCommand(statement(), m_query.params);
+    m_atEnd = false;
+    return runCommand(statement(), m_query.params);
 }
 
 Variant Provider::getParams() const {
@@ -491,7 +675,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
     }
     if (values.isEmpty())
         throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Unable to find record.  No key specified"));
-    const QList<FieldDesc> fields = describeStatement();
+    const QList<FieldDesc> fields = m_lastFields.isEmpty() ? describeStatement() : m_lastFields;
     const platform::SqlProvider dialect = connection().provider();
     QStringList conditions;
     RawBinds binds;
@@ -504,7 +688,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         if (!field)
             fail(QStringLiteral("Field '%1' not found").arg(it.key()));
         QString why;
-        const std::optional<QVariant> value = bindableFromJson(*field, it.value(), dialect, &why);
+        const std::optional<QVariant> value = bindableFromJson(*field, it.value(), dialect, &why, BindPurpose::Locate);
         if (!value)
             throw AutomationError(hr::DISP_E_TYPEMISMATCH, why);
         const QString name = sqlName(field->name, dialect);
@@ -513,7 +697,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         } else {
             const QString placeholder = QStringLiteral(":k%1").arg(binds.size());
             conditions.append(name + QStringLiteral(" = ") + placeholder);
-            binds.append({placeholder, *value});
+            binds.append({placeholder, *value, StatementParam::In});
         }
     }
     QString inner = statement().trimmed();
@@ -521,7 +705,8 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         inner.chop(1);
     const QString sql =
         QStringLiteral("select * from (%1) morvane_row where %2").arg(inner, conditions.join(QStringLiteral(" and ")));
-    ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, true, binds);
+    // Described as the statement's own rows, with their key and flags.
+    ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, true, binds, statementTable(inner));
     if (!outcome.error.isEmpty())
         fail(outcome.error);
     return Variant::packet(std::move(outcome.packet));
@@ -549,10 +734,8 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     const ResolveOutcome outcome = resolveDelta(connection(), request);
     if (!outcome.error.isEmpty())
         fail(outcome.error);
-    // Rows read before the changes may no longer be what the table holds.
-    closeQuery();
     errorCount = outcome.errorCount;
-    return outcome.errorCount ? Variant::packet(outcome.errorPacket) : Variant::null();
+    return outcome.resultPacket.isEmpty() ? Variant::null() : Variant::packet(outcome.resultPacket);
 }
 
 Variant Provider::dataRequest(const Variant& input) {
@@ -561,11 +744,13 @@ Variant Provider::dataRequest(const Variant& input) {
 
 void Provider::executeQuery() {
     closeQuery();
+    m_atEnd = false;
     runCommand(statement(), m_query.params);
 }
 
 Variant Provider::openQueryPacket() {
     closeQuery();
+    m_atEnd = false;
     ReadOutcome outcome = read(statement(), m_query.params, ReadMode::Packet, true);
     if (!outcome.error.isEmpty())
         fail(outcome.error);

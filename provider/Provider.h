@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DataPacket.h"
+#include "Resolver.h"
 #include "SqlConnection.h"
 #include "Variant.h"
 
@@ -18,12 +19,16 @@ namespace morvane::provider {
 void setSharedConnection(platform::SqlConnection* connection);
 platform::SqlConnection* sharedConnection();
 
-// How an update or a delete finds its row: by all original values (the default), by the key and the
-// original values of the changed fields, or by the key alone.
-enum class UpdateMode { WhereAll, WhereChanged, WhereKeyOnly };
-
-// A named parameter of a statement (":name" in its text) and its value.
-using StatementParams = QList<QPair<QString, platform::Variant>>;
+// A named parameter of a statement (":name" in its text), its value, and whether the statement gives a
+// value back for it.
+struct StatementParam {
+    enum Direction { In, Out, InOut };
+    QString name;
+    platform::Variant value;
+    Direction direction = In;
+    bool operator==(const StatementParam&) const = default;
+};
+using StatementParams = QList<StatementParam>;
 
 // A query component: the statement a provider reads and executes, and its parameters.
 struct ProviderQuery {
@@ -54,7 +59,8 @@ public:
     // Parameters given (none: the statement's stay) replace the statement's.
     platform::Variant getRecords(int count, int& recsOut, int options, const QString& commandText,
                                  const StatementParams& params);
-    void execute(const QString& commandText, const StatementParams& params);
+    // The statement as a command; answers its parameters with the values its output parameters took.
+    StatementParams execute(const QString& commandText, const StatementParams& params);
     platform::Variant getParams() const;
     platform::Variant rowRequest(const platform::Variant& row, int requestType);
     platform::Variant applyUpdates(const platform::Variant& delta, int maxErrors, int& errorCount);
@@ -85,6 +91,7 @@ private:
     ProviderQuery m_query;
     std::shared_ptr<struct LiveCursor> m_cursor; // the statement open between reads of n records
     QList<FieldDesc> m_lastFields;               // of the last packet sent, to tell joined fields from unknown ones
+    bool m_atEnd = false; // a cursor has sent its last record: nothing more until the client starts again
 };
 
 // Parameters as clients pass them: an array of [name, value] pairs (a name alone, or [name], is a

@@ -9,8 +9,10 @@
 #include <QSqlIndex>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QVariant>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 
@@ -20,13 +22,45 @@ using platform::SqlProvider;
 
 namespace {
 
-// SQLite keeps dates as text; one form for all that this server writes.
-QString sqliteDateText(const QDateTime& dateTime) {
+// One form of date text for all that this server writes.
+QString dateBindText(const QDateTime& dateTime) {
     return dateTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 
+// SQLite keeps dates as text. PostgreSQL is given the text too: Qt's driver sends a date and time as
+// a UTC instant, which a column without a zone takes in the session's zone, shifting it by the
+// difference between this process's zone and the session's. SQL Server's driver binds the fields.
 QVariant bindableDate(const QDateTime& dateTime, SqlProvider provider) {
-    return provider == SqlProvider::SQLite ? QVariant(sqliteDateText(dateTime)) : QVariant(dateTime);
+    return provider == SqlProvider::SqlServer ? QVariant(dateTime) : QVariant(dateBindText(dateTime));
+}
+
+// A JSON number or numeric text as the integer it is, exactly; nullopt for a fraction or anything else.
+std::optional<qint64> exactInteger(const QJsonValue& value) {
+    if (value.isString()) {
+        bool ok = false;
+        const qint64 number = value.toString().trimmed().toLongLong(&ok);
+        return ok ? std::optional<qint64>(number) : std::nullopt;
+    }
+    if (!value.isDouble())
+        return std::nullopt;
+    // Qt keeps a JSON integer that fits in 64 bits as the integer it is.
+    const QVariant exact = value.toVariant();
+    if (exact.typeId() == QMetaType::LongLong)
+        return exact.toLongLong();
+    const double number = value.toDouble();
+    if (std::trunc(number) != number || !(number >= -9223372036854775808.0 && number < 9223372036854775808.0))
+        return std::nullopt;
+    return static_cast<qint64>(number);
+}
+
+// A JSON number as text: an integer with every digit, any other number in its shortest exact form.
+QByteArray numberText(const QJsonValue& value) {
+    const QVariant exact = value.toVariant();
+    if (exact.typeId() == QMetaType::LongLong)
+        return QByteArray::number(exact.toLongLong());
+    QByteArray out;
+    appendDouble(out, value.toDouble());
+    return out;
 }
 
 struct ChangeFailure {
@@ -44,7 +78,14 @@ public:
         , m_provider(provider)
         , m_table(sqlName(table, provider))
         , m_fields(fields)
-        , m_request(request) {}
+        , m_request(request) {
+        for (qsizetype i = 0; i < m_fields.size(); ++i) {
+            if (m_fields.at(i).autoIncrement) {
+                m_returnsKey = ReturnedKey{m_fields.at(i).name, static_cast<int>(i)};
+                break;
+            }
+        }
+    }
 
     // Empty on success.
     std::optional<ChangeFailure> apply(const Change& change) {
@@ -77,9 +118,23 @@ public:
             query.addBindValue(value);
         if (!query.exec())
             return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
+        if (change.state == Change::Inserted) {
+            // The key comes back from the insert itself: asked afterwards, another caller's insert on
+            // the shared connection could come between.
+            m_insertedKey.clear();
+            if (m_returnsKey && query.next()) {
+                m_insertedKey = "{";
+                appendJsonString(m_insertedKey, m_fields.at(m_returnsKey->index).name);
+                m_insertedKey.append(':');
+                RowWriter(m_fields).appendValue(m_insertedKey, m_returnsKey->index, query.value(0));
+                m_insertedKey.append('}');
+            }
+            query.finish();
+            return std::nullopt;
+        }
         const int affected = query.numRowsAffected();
         query.finish();
-        if (change.state == Change::Inserted || affected == 1)
+        if (affected == 1)
             return std::nullopt;
         return ChangeFailure{affected == 0 ? QStringLiteral("Record not found")
                                            : QStringLiteral("Update affected more than 1 record."),
@@ -92,8 +147,9 @@ public:
         const QJsonObject& old = change.state == Change::Inserted ? change.newValues : change.oldValues;
         const QJsonValue keyValue = key ? lookup(old, key->name) : QJsonValue();
         QString why;
-        const auto bound =
-            key && !keyValue.isUndefined() ? bindableFromJson(*key, keyValue, m_provider, &why) : std::nullopt;
+        const auto bound = key && !keyValue.isUndefined()
+                               ? bindableFromJson(*key, keyValue, m_provider, &why, BindPurpose::Locate)
+                               : std::nullopt;
         if (!bound || bound->isNull())
             return "null";
         QSqlQuery query(m_db);
@@ -127,6 +183,8 @@ public:
     }
 
     const QString& lastStatement() const { return m_sql; }
+    // The key the server gave the row of the last insert, as a JSON object; empty when it has none.
+    const QByteArray& insertedKey() const { return m_insertedKey; }
 
 private:
     const FieldDesc* field(const QString& name) const {
@@ -168,9 +226,10 @@ private:
         return std::nullopt;
     }
 
-    std::optional<ChangeFailure> bindValue(const FieldDesc& f, const QJsonValue& value) {
+    std::optional<ChangeFailure> bindValue(const FieldDesc& f, const QJsonValue& value,
+                                           BindPurpose purpose = BindPurpose::Write) {
         QString why;
-        const auto bound = bindableFromJson(f, value, m_provider, &why);
+        const auto bound = bindableFromJson(f, value, m_provider, &why, purpose);
         if (!bound)
             return ChangeFailure{why, QString(), QString()};
         m_binds.append(*bound);
@@ -178,9 +237,17 @@ private:
     }
 
     // The written columns of the change's new values, their values bound in the same order. The server
-    // assigns identity values.
+    // assigns identity values: an insert leaves them out, and a change that would move a row to another
+    // one is refused rather than dropped.
     std::optional<ChangeFailure> bindWritten(const Change& change, QStringList& columns) {
         for (const FieldDesc& f : m_fields) {
+            if (f.autoIncrement && change.state == Change::Modified) {
+                const QJsonValue wanted = lookup(change.newValues, f.name);
+                if (!wanted.isUndefined() && !sameValue(wanted, lookup(change.oldValues, f.name)))
+                    return ChangeFailure{
+                        QStringLiteral("Field '%1' is given its value by the server and cannot be changed").arg(f.name),
+                        QString(), QString()};
+            }
             if (!(f.flags & InUpdate) || f.autoIncrement)
                 continue;
             const QJsonValue value = lookup(change.newValues, f.name);
@@ -197,14 +264,30 @@ private:
         QStringList columns;
         if (auto failure = bindWritten(change, columns))
             return failure;
+        // SQL Server names the returned key before the values, the others after them.
+        QString output, returning;
+        if (m_returnsKey) {
+            const QString key = sqlName(m_returnsKey->name, m_provider);
+            if (m_provider == SqlProvider::SqlServer)
+                output = QStringLiteral(" output inserted.") + key;
+            else
+                returning = QStringLiteral(" returning ") + key;
+        }
         if (columns.isEmpty()) {
-            m_sql = QStringLiteral("insert into %1 default values").arg(m_table);
+            m_sql = QStringLiteral("insert into %1%2 default values%3").arg(m_table, output, returning);
         } else {
             QStringList marks(columns.size(), QStringLiteral("?"));
-            m_sql = QStringLiteral("insert into %1 (%2) values (%3)")
-                        .arg(m_table, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+            m_sql = QStringLiteral("insert into %1 (%2)%3 values (%4)%5")
+                        .arg(m_table, columns.join(QStringLiteral(", ")), output, marks.join(QStringLiteral(", ")),
+                             returning);
         }
         return std::nullopt;
+    }
+
+    // The same value of an integer field, however the client wrote it (5, 5.0, "5").
+    static bool sameValue(const QJsonValue& a, const QJsonValue& b) {
+        const auto x = exactInteger(a), y = exactInteger(b);
+        return x && y ? *x == *y : a == b;
     }
 
     std::optional<ChangeFailure> buildUpdate(const Change& change) {
@@ -256,14 +339,14 @@ private:
                 if (when.isValid() && m_provider == SqlProvider::SQLite) {
                     // Whatever form of date text the row holds; within a millisecond of the packet's.
                     conditions.append(QStringLiteral("abs(julianday(%1) - julianday(?)) < 1e-8").arg(name));
-                    m_binds.append(sqliteDateText(when));
+                    m_binds.append(dateBindText(when));
                     continue;
                 }
                 if (when.isValid() && m_provider == SqlProvider::PostgreSQL) {
                     // Packets carry milliseconds; the server may hold microseconds.
                     conditions.append(QStringLiteral("(%1 > ? and %1 < ?)").arg(name));
-                    m_binds.append(when.addMSecs(-1));
-                    m_binds.append(when.addMSecs(1));
+                    m_binds.append(bindableDate(when.addMSecs(-1), m_provider));
+                    m_binds.append(bindableDate(when.addMSecs(1), m_provider));
                     continue;
                 }
                 if (!when.isValid()) {
@@ -273,7 +356,7 @@ private:
                     continue;
                 }
             }
-            if (auto failure = bindValue(f, old))
+            if (auto failure = bindValue(f, old, BindPurpose::Locate))
                 return failure;
             conditions.append(name + QStringLiteral(" = ?"));
         }
@@ -293,9 +376,16 @@ private:
         return **found;
     }
 
+    struct ReturnedKey {
+        QString name;
+        int index = 0;
+    };
+
     QSqlDatabase& m_db;
     SqlProvider m_provider;
     QString m_table;
+    std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
+    QByteArray m_insertedKey;
     const QList<FieldDesc>& m_fields;
     const ResolveRequest& m_request;
     QString m_sql;
@@ -357,7 +447,7 @@ QString sqlName(const QString& name, SqlProvider provider) {
 }
 
 std::optional<QVariant> bindableFromJson(const FieldDesc& field, const QJsonValue& value, SqlProvider provider,
-                                         QString* why) {
+                                         QString* why, BindPurpose purpose) {
     const auto refuse = [&](const QString& reason) -> std::optional<QVariant> {
         if (why)
             *why = QStringLiteral("Field '%1': %2").arg(field.name, reason);
@@ -371,37 +461,41 @@ std::optional<QVariant> bindableFromJson(const FieldDesc& field, const QJsonValu
     case FieldType::I2:
     case FieldType::I4:
     case FieldType::I8: {
-        double number = 0;
-        if (value.isDouble()) {
-            number = value.toDouble();
-        } else if (value.isString()) {
-            bool ok = false;
-            number = static_cast<double>(value.toString().trimmed().toLongLong(&ok));
-            if (!ok)
+        const std::optional<qint64> number = exactInteger(value);
+        if (!number) {
+            if (value.isString())
                 return refuse(QStringLiteral("\"%1\" is not an integer").arg(value.toString()));
-        } else {
+            if (value.isDouble())
+                return refuse(QStringLiteral("%1 is not an integer of type %2")
+                                  .arg(QString::fromLatin1(numberText(value)), fieldTypeName(field.type)));
             return refuse(QStringLiteral("an integer is expected"));
         }
-        const double low = field.type == FieldType::I2   ? -32768.0
-                           : field.type == FieldType::I4 ? -2147483648.0
-                                                         : -9007199254740992.0;
-        const double high = field.type == FieldType::I2   ? 32767.0
-                            : field.type == FieldType::I4 ? 2147483647.0
-                                                          : 9007199254740992.0;
-        if (std::trunc(number) != number || number < low || number > high)
-            return refuse(QStringLiteral("%1 is not an integer of type %2").arg(number).arg(fieldTypeName(field.type)));
-        return field.type == FieldType::I8 ? QVariant(static_cast<qlonglong>(number))
-                                           : QVariant(static_cast<int>(number));
+        const bool wide = field.type == FieldType::I8 || purpose == BindPurpose::Locate;
+        const qint64 low = wide ? std::numeric_limits<qint64>::min() : field.type == FieldType::I2 ? -32768 : INT32_MIN;
+        const qint64 high = wide ? std::numeric_limits<qint64>::max() : field.type == FieldType::I2 ? 32767 : INT32_MAX;
+        if (*number < low || *number > high)
+            return refuse(
+                QStringLiteral("%1 is not an integer of type %2").arg(*number).arg(fieldTypeName(field.type)));
+        return wide ? QVariant(*number) : QVariant(static_cast<int>(*number));
     }
-    case FieldType::R8:
-    case FieldType::Fixed: {
+    case FieldType::R8: {
         if (value.isDouble())
             return QVariant(value.toDouble());
         bool ok = false;
-        const double number = value.toString().toDouble(&ok);
+        const double number = value.toString().trimmed().toDouble(&ok);
         if (!value.isString() || !ok)
             return refuse(QStringLiteral("a number is expected"));
         return QVariant(number);
+    }
+    case FieldType::Fixed: {
+        // A decimal keeps every digit as text; the database converts it exactly.
+        static const QRegularExpression decimal(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
+        if (value.isDouble())
+            return QVariant(QString::fromLatin1(numberText(value)));
+        const QString text = value.toString().trimmed();
+        if (!value.isString() || !decimal.match(text).hasMatch())
+            return refuse(QStringLiteral("a number is expected"));
+        return QVariant(text);
     }
     case FieldType::Boolean:
         if (value.isBool())
@@ -435,7 +529,7 @@ std::optional<QVariant> bindableFromJson(const FieldDesc& field, const QJsonValu
     else if (value.isBool())
         text = value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
     else
-        text = QString::number(value.toDouble(), 'g', 17);
+        text = QString::fromLatin1(numberText(value));
     if (field.width > 0 && text.size() > field.width)
         return refuse(QStringLiteral("%1 characters do not fit its width of %2").arg(text.size()).arg(field.width));
     return QVariant(text);
@@ -484,7 +578,7 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
             connection.checkAfterFailure(db);
             return outcome;
         }
-        QList<FieldDesc> fields = describeFields(record, request.table);
+        QList<FieldDesc> fields = describeFields(record, request.table, provider);
         if (std::none_of(fields.begin(), fields.end(), [](const FieldDesc& f) { return f.flags & InKey; })) {
             // A table this server did not create: its primary key as the database knows it.
             const QSqlIndex key = db.primaryIndex(request.table);
@@ -499,6 +593,7 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
         for (const bool careful : {false, true}) {
             outcome.applied = 0;
             outcome.errorCount = 0;
+            QByteArray keys;
             if (!db.transaction()) {
                 outcome.error = ChangeRunner::errorText(db.lastError());
                 connection.checkAfterFailure(db);
@@ -518,6 +613,12 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                     if (careful)
                         savepoint.release();
                     ++outcome.applied;
+                    if (change.state == Change::Inserted && !runner.insertedKey().isEmpty()) {
+                        if (!keys.isEmpty())
+                            keys.append(',');
+                        keys.append("{\"index\":").append(QByteArray::number(change.index));
+                        keys.append(",\"key\":").append(runner.insertedKey()).append('}');
+                    }
                     continue;
                 }
                 if (!careful) {
@@ -553,10 +654,12 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 outcome.applied = 0;
                 return outcome;
             }
-            if (outcome.errorCount) {
-                outcome.errorPacket = "{\"errors\":[" + errors +
-                                      "],\"errorCount\":" + QByteArray::number(outcome.errorCount) +
-                                      ",\"rolledBack\":" + (exceeded ? "true" : "false") + "}";
+            if (exceeded)
+                keys.clear(); // the rows are gone again
+            if (outcome.errorCount || !keys.isEmpty()) {
+                outcome.resultPacket = "{\"errors\":[" + errors +
+                                       "],\"errorCount\":" + QByteArray::number(outcome.errorCount) +
+                                       ",\"rolledBack\":" + (exceeded ? "true" : "false") + ",\"keys\":[" + keys + "]}";
             }
             break;
         }

@@ -1,13 +1,18 @@
 #pragma once
 
 #include "DataPacket.h"
-#include "Provider.h"
+#include "SqlConnection.h"
+#include "Variant.h"
 
 #include <QJsonValue>
 
 #include <optional>
 
 namespace morvane::provider {
+
+// How an update or a delete finds its row: by all original values (the default), by the key and the
+// original values of the changed fields, or by the key alone.
+enum class UpdateMode { WhereAll, WhereChanged, WhereKeyOnly };
 
 struct ResolveRequest {
     QString table; // the table the changes go to
@@ -18,10 +23,12 @@ struct ResolveRequest {
 };
 
 struct ResolveOutcome {
-    QString error;          // the whole call failed (nothing was applied)
-    int errorCount = 0;     // changes that failed
-    int applied = 0;        // changes that are in the database now
-    QByteArray errorPacket; // {"errors":[...],"errorCount":N,"rolledBack":bool}, when a change failed
+    QString error;      // the whole call failed (nothing was applied)
+    int errorCount = 0; // changes that failed
+    int applied = 0;    // changes that are in the database now
+    // {"errors":[...],"errorCount":N,"rolledBack":bool,"keys":[...]}, when a change failed or an inserted
+    // row was given its key by the server
+    QByteArray resultPacket;
 };
 
 // Applies a delta to a table in one transaction on the connection's thread, each change under a
@@ -29,11 +36,16 @@ struct ResolveOutcome {
 // one row. When more than maxErrors changes fail, all of them are rolled back.
 ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRequest& request);
 
+// What a value of a delta is bound for: written into its field, or locating a row by what it holds.
+enum class BindPurpose { Write, Locate };
+
 // A value of a delta made ready for binding to a field: nullopt with the reason when it does not fit
 // the field (a text where a number belongs, a text longer than the field's width, ...). A JSON null
-// is a null QVariant.
+// is a null QVariant. Numbers never pass through a double on the way unless the field is one. To locate
+// a row an integer field takes any 8-byte value, since SQLite keeps whatever was stored.
 std::optional<QVariant> bindableFromJson(const FieldDesc& field, const QJsonValue& value,
-                                         platform::SqlProvider provider, QString* why);
+                                         platform::SqlProvider provider, QString* why,
+                                         BindPurpose purpose = BindPurpose::Write);
 // A table or column name as a statement may carry it: as it is when plain, quoted otherwise.
 QString sqlName(const QString& name, platform::SqlProvider provider);
 

@@ -208,12 +208,13 @@ int runProviderCommand(Session& session, const QString& command, const QStringLi
                                  {QStringLiteral("OwnerData"), QJsonValue()}});
     if (!reply.ok)
         return failed(reply);
-    const QJsonObject errors = packetOf(reply);
+    // NULL when every change applied and no row was given a key; else the packet of failures and keys.
+    const QJsonObject result = packetOf(reply);
     const int errorCount =
         reply.result.value(QStringLiteral("out")).toObject().value(QStringLiteral("ErrorCount")).toInt();
     if (parsed.table) {
         QJsonArray rows;
-        for (const QJsonValue& entry : errors.value(QStringLiteral("errors")).toArray()) {
+        for (const QJsonValue& entry : result.value(QStringLiteral("errors")).toArray()) {
             const QJsonObject e = entry.toObject();
             rows.append(QJsonArray{e.value(QStringLiteral("index")), e.value(QStringLiteral("category")),
                                    e.value(QStringLiteral("message"))});
@@ -227,7 +228,8 @@ int runProviderCommand(Session& session, const QString& command, const QStringLi
                 packetTable(QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}).toUtf8());
     } else {
         printObject(QJsonObject{{QStringLiteral("errorCount"), errorCount},
-                                {QStringLiteral("errors"), errors.isEmpty() ? QJsonValue() : QJsonValue(errors)}});
+                                {QStringLiteral("errors"), result.value(QStringLiteral("errors")).toArray()},
+                                {QStringLiteral("keys"), result.value(QStringLiteral("keys")).toArray()}});
     }
     return errorCount ? 1 : 0;
 }

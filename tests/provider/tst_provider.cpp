@@ -21,7 +21,9 @@
 #include <QTest>
 
 #include <atomic>
+#include <limits>
 #include <thread>
+#include <tuple>
 
 using namespace morvane;
 using platform::SqlProvider;
@@ -178,6 +180,10 @@ private slots:
             TCreateDataBase creation(m_pgDatabase, m_pg->user, m_pg->password, m_pg->serverName(),
                                      SqlProvider::PostgreSQL);
             QVERIFY2(creation.BuildDataBase(), qPrintable(creation.lastError()));
+            // The database session keeps a zone other than this process's (TZ is set for the test).
+            platform::SqlConnection admin;
+            QVERIFY(admin.open(pgSettings(QStringLiteral("postgres"))));
+            QVERIFY(admin.exec(QStringLiteral("alter database \"%1\" set timezone to 'UTC'").arg(m_pgDatabase)).ok);
             m_postgres = std::make_unique<platform::SqlConnection>();
             QVERIFY(m_postgres->open(pgSettings(m_pgDatabase)));
         }
@@ -370,7 +376,7 @@ private slots:
             client.apply(QStringLiteral("dsp_open_public"), {change(4, {}, values)});
             QVERIFY2(client.error().isEmpty(), qPrintable(table.name + QLatin1String(": ") + client.error()));
             QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
-            QCOMPARE(client.retval(), QJsonValue(QJsonValue::Null));
+            QCOMPARE(client.packet().value(QStringLiteral("keys")).toArray().size(), 1);
             const auto readBack = [&] {
                 client.get(QStringLiteral("dsp_open_public"),
                            QStringLiteral("%1 where %2 = (select max(%2) from %3)").arg(sql, key, table.name));
@@ -507,7 +513,7 @@ private slots:
             native.setForwardOnly(true);
             if (!native.exec(sql))
                 return out;
-            const QList<provider::FieldDesc> fields = provider::describeFields(native.record(), table);
+            QList<provider::FieldDesc> fields = provider::describeFields(native.record(), table);
             {
                 const auto source = provider::RowSource::create(native, fields);
                 while (source->appendNext(out.first))
@@ -619,7 +625,7 @@ private slots:
             if (i == 0)
                 first = client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
         }
-        QCOMPARE(pages, (QList<int>{8, 8, 4, 8})); // the cursor closes after its last record
+        QCOMPARE(pages, (QList<int>{8, 8, 4, 0})); // after its last record the cursor answers none
         QCOMPARE(first, 1000);
         client.get(QStringLiteral("dsp_systemenu"), QString(), 3, 2);
         QCOMPARE(client.packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt(), 1000);
@@ -756,6 +762,344 @@ private slots:
         client.apply(QStringLiteral("dsp_department"),
                      {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("after")}})});
         QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+    }
+
+    // A client statement that changes data and returns rows runs once, on every path that runs one.
+    void clientStatementRunsOnce_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("path");
+        for (const char* backend : {"sqlite", "postgresql"}) {
+            for (const char* path : {"all", "page", "metadata", "execute", "exec1", "scanall"})
+                QTest::addRow("%s %s", backend, path) << QString::fromLatin1(backend) << QString::fromLatin1(path);
+        }
+    }
+    void clientStatementRunsOnce() {
+        QFETCH(QString, backend);
+        QFETCH(QString, path);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        const QString name = QStringLiteral("once-") + path;
+        db.exec(QStringLiteral("delete from ac_doorinfo where doorname = '%1'").arg(name));
+        db.exec(QStringLiteral("insert into ac_doorinfo (doorname, opendelaydtime) values ('%1', 0)").arg(name));
+        const QString insert =
+            QStringLiteral("insert into ac_doorinfo (doorname, opendelaydtime) values ('%1', 0) returning id")
+                .arg(name);
+        const QString update = QStringLiteral("update ac_doorinfo set opendelaydtime = opendelaydtime + 1 "
+                                              "where doorname = '%1' returning opendelaydtime")
+                                   .arg(name);
+        for (const QString& sql : {insert, update}) {
+            if (path == QLatin1String("all"))
+                client.get(QStringLiteral("dsp_open_public"), sql, -1);
+            else if (path == QLatin1String("page"))
+                client.get(QStringLiteral("dsp_open_public"), sql, 1);
+            else if (path == QLatin1String("metadata"))
+                client.get(QStringLiteral("dsp_open_public"), sql, 0);
+            else if (path == QLatin1String("execute"))
+                client.call(QStringLiteral("AS_Execute"),
+                            QJsonArray{QStringLiteral("dsp_open_public"), sql, QJsonValue(), QJsonValue()});
+            else
+                client.request(path == QLatin1String("exec1") ? QStringLiteral("dsp_exec1_public")
+                                                              : QStringLiteral("dsp_open_ScanAllControl"),
+                               sql);
+            QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        }
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_doorinfo where doorname = '%1'").arg(name)), 2);
+        QCOMPARE(
+            count(db, QStringLiteral("select sum(opendelaydtime) from ac_doorinfo where doorname = '%1'").arg(name)),
+            2);
+    }
+
+    // Dates written through a delta or a parameter read back as written, whatever the time zones of this
+    // process and of the database session (the test runs in a zone other than the database's), and
+    // where-all finds the row by them.
+    void datesNeverShift_data() { backends(); }
+    void datesNeverShift() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        QVERIFY(QDateTime::currentDateTime().offsetFromUtc() != 0); // TZ is set for this test
+        Client client;
+        const QString sql = QStringLiteral("select * from ac_holiday where holidayname like 'tz-%'");
+        db.exec(QStringLiteral("delete from ac_holiday where holidayname like 'tz-%'"));
+        const QString when = QStringLiteral("2024-03-05T07:08:09.123");
+        client.get(QStringLiteral("dsp_holiday"), sql, 0);
+        client.apply(QStringLiteral("dsp_holiday"),
+                     {change(4, {},
+                             {{QStringLiteral("holidayname"), QStringLiteral("tz-delta")},
+                              {QStringLiteral("BegDateTime"), when}})});
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+        // A parameter of type DATE, in a command and in a query.
+        QJsonArray params;
+        params.append(QJsonArray{QStringLiteral("d"), QJsonObject{{QStringLiteral("vt"), QStringLiteral("date")},
+                                                                  {QStringLiteral("value"), when}}});
+        client.call(
+            QStringLiteral("AS_Execute"),
+            QJsonArray{QStringLiteral("dsp_holiday"),
+                       QStringLiteral("insert into ac_holiday (holidayname, BegDateTime) values ('tz-param', :d)"),
+                       params, QJsonValue()});
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        client.call(QStringLiteral("AS_GetRecords"),
+                    QJsonArray{QStringLiteral("dsp_holiday"), -1, 0, 1,
+                               QStringLiteral("select * from ac_holiday where BegDateTime = :d order by holidayname"),
+                               params, QJsonValue()});
+        QCOMPARE(client.packet().value(QStringLiteral("rowCount")).toInt(), 2);
+        client.get(QStringLiteral("dsp_holiday"), sql + QStringLiteral(" order by holidayname"));
+        const QList<QJsonObject> rows = rowsOf(client.packet());
+        QCOMPARE(rows.size(), 2);
+        for (const QJsonObject& row : rows) {
+            QCOMPARE(row.value(QStringLiteral("begdatetime")).toString(), when);
+            // Where-all finds the row by its date.
+            client.apply(
+                QStringLiteral("dsp_holiday"),
+                {change(8, row, {{QStringLiteral("EndDateTime"), QStringLiteral("2024-03-06T00:00:00.000")}})});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+        }
+    }
+
+    // Numbers keep every digit through deltas and packets; types the schema does not use come in
+    // well-formed packets with their documented types.
+    void numbersExact_data() { backends(); }
+    void numbersExact() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        const bool pg = backend == QLatin1String("postgresql");
+        db.exec(QStringLiteral("drop table if exists t_exact"));
+        QVERIFY(db.exec(pg ? QStringLiteral("create table t_exact (id serial primary key, big int8, amount "
+                                            "numeric(30,4), label varchar(40))")
+                           : QStringLiteral("create table t_exact (id integer primary key autoincrement, big integer, "
+                                            "amount numeric, label varchar(40))"))
+                    .ok);
+        Client client;
+        const qint64 big = (qint64(1) << 53) + 1;
+        const QString amount = pg ? QStringLiteral("12345678901234567890.1234") : QStringLiteral("1234.5");
+        client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select * from t_exact"), 0);
+        client.apply(
+            QStringLiteral("dsp_open_public"),
+            {change(4, {},
+                    {{QStringLiteral("big"), big},
+                     {QStringLiteral("amount"), amount},
+                     {QStringLiteral("label"), qint64(12345678901234567)}}),
+             change(4, {},
+                    {{QStringLiteral("big"), std::numeric_limits<qint64>::max()}, {QStringLiteral("label"), 0.1}})});
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QVERIFY2(client.out().value(QStringLiteral("ErrorCount")).toInt() == 0,
+                 QJsonDocument(client.packet()).toJson().constData());
+        client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select * from t_exact order by id"));
+        const QJsonArray fields = client.packet().value(QStringLiteral("fields")).toArray();
+        QCOMPARE(fields.at(1).toObject().value(QStringLiteral("type")).toString(), QStringLiteral("i8"));
+        QList<QJsonObject> rows = rowsOf(client.packet());
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(0).value(QStringLiteral("big")).toInteger(), big);
+        QCOMPARE(rows.at(1).value(QStringLiteral("big")).toInteger(), std::numeric_limits<qint64>::max());
+        QCOMPARE(rows.at(0).value(QStringLiteral("label")).toString(), QStringLiteral("12345678901234567"));
+        QCOMPARE(rows.at(1).value(QStringLiteral("label")).toString(), QStringLiteral("0.1"));
+        if (pg) {
+            QCOMPARE(fields.at(2).toObject().value(QStringLiteral("type")).toString(), QStringLiteral("fixed"));
+            QCOMPARE(rows.at(0).value(QStringLiteral("amount")).toString(), amount);
+        }
+        // Where-all finds both rows by every value read.
+        for (const QJsonObject& row : rows) {
+            client.apply(QStringLiteral("dsp_open_public"),
+                         {change(8, row, {{QStringLiteral("label"), QStringLiteral("found")}})});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+        }
+        QCOMPARE(count(db, QStringLiteral("select count(*) from t_exact where label = 'found'")), 2);
+        db.exec(QStringLiteral("drop table t_exact"));
+        if (!pg) {
+            // SQLite keeps 8 bytes in a column declared int: such a value is described as i8 and finds its row.
+            db.exec(QStringLiteral("insert into ac_doorinfo (doorname, opendelaydtime) values ('wide', 5000000000)"));
+            for (const int count : {-1, 1}) {
+                client.get(QStringLiteral("dsp_doorinfo"),
+                           QStringLiteral("select * from ac_doorinfo where doorname = 'wide'"), count, 3);
+                QCOMPARE(client.packet()
+                             .value(QStringLiteral("fields"))
+                             .toArray()
+                             .at(5)
+                             .toObject()
+                             .value(QStringLiteral("type")),
+                         QJsonValue(QStringLiteral("i8")));
+            }
+            const QJsonObject wide = rowsOf(client.packet()).value(0);
+            QCOMPARE(wide.value(QStringLiteral("opendelaydtime")).toInteger(), 5000000000);
+            client.apply(QStringLiteral("dsp_doorinfo"), {change(2, wide, {})});
+            QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+        }
+
+        // Types only client SQL can bring: a well-formed packet with the documented type and value.
+        const QList<std::tuple<QString, QString, QJsonValue>> types =
+            pg ? QList<std::tuple<QString, QString,
+                                  QJsonValue>>{{QStringLiteral("time '10:11:12.5'"), QStringLiteral("time"),
+                                                QStringLiteral("1899-12-30T10:11:12.500")},
+                                               {QStringLiteral("timestamptz '2024-03-05 07:08:09.123+00'"),
+                                                QStringLiteral("string"), QStringLiteral("2024-03-05 07:08:09.123+00")},
+                                               {QStringLiteral("12.50::numeric"), QStringLiteral("fixed"),
+                                                QStringLiteral("12.50")},
+                                               {QStringLiteral("true"), QStringLiteral("boolean"), true},
+                                               {QStringLiteral("'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid"),
+                                                QStringLiteral("string"),
+                                                QStringLiteral("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")},
+                                               {QStringLiteral("interval '1 day 02:00:00'"), QStringLiteral("string"),
+                                                QStringLiteral("1 day 02:00:00")},
+                                               {QStringLiteral("9223372036854775807::int8"), QStringLiteral("i8"),
+                                                std::numeric_limits<qint64>::max()}}
+               : QList<std::tuple<QString, QString, QJsonValue>>{
+                     {QStringLiteral("9223372036854775807"), QStringLiteral("i8"), std::numeric_limits<qint64>::max()},
+                     {QStringLiteral("0.5"), QStringLiteral("r8"), 0.5}};
+        for (const auto& [expression, type, value] : types) {
+            for (const int count : {-1, 1}) {
+                client.get(QStringLiteral("dsp_open_public"), QStringLiteral("select %1 as v").arg(expression), count,
+                           3);
+                QVERIFY2(client.error().isEmpty(), qPrintable(expression + client.error()));
+                const QJsonObject packet = client.packet();
+                QCOMPARE(packet.value(QStringLiteral("fields"))
+                             .toArray()
+                             .first()
+                             .toObject()
+                             .value(QStringLiteral("type"))
+                             .toString(),
+                         type);
+                QCOMPARE(packet.value(QStringLiteral("rows")).toArray().first().toArray().first(), value);
+            }
+        }
+    }
+
+    // A transaction that client SQL opens never outlasts its call: the client is told, and another
+    // client's work is neither blocked nor mixed with it.
+    void transactionsDoNotLeak_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("sql");
+        QTest::newRow("sqlite begin") << QStringLiteral("sqlite") << QStringLiteral("begin");
+        QTest::newRow("sqlite savepoint") << QStringLiteral("sqlite") << QStringLiteral("savepoint a");
+        QTest::newRow("postgresql begin") << QStringLiteral("postgresql") << QStringLiteral("begin");
+        QTest::newRow("postgresql begin and insert")
+            << QStringLiteral("postgresql")
+            << QStringLiteral("begin; insert into ac_department (departmentname) values ('leak')");
+    }
+    void transactionsDoNotLeak() {
+        QFETCH(QString, backend);
+        QFETCH(QString, sql);
+        platform::SqlConnection& db = *use(backend);
+        db.exec(QStringLiteral("delete from ac_department where departmentname in ('leak', 'other')"));
+        Client a, b;
+        for (const bool viaRead : {false, true}) {
+            if (viaRead)
+                a.request(QStringLiteral("dsp_exec1_public"), sql);
+            else
+                a.call(QStringLiteral("AS_Execute"),
+                       QJsonArray{QStringLiteral("dsp_open_public"), sql, QJsonValue(), QJsonValue()});
+            QVERIFY2(a.error().contains(QLatin1String("rolled back")), qPrintable(a.error()));
+            b.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+            b.apply(QStringLiteral("dsp_department"),
+                    {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("other")}})});
+            QVERIFY2(b.error().isEmpty(), qPrintable(b.error()));
+            QCOMPARE(b.out().value(QStringLiteral("ErrorCount")).toInt(), 0);
+        }
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department where departmentname = 'leak'")), 0);
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department where departmentname = 'other'")), 2);
+    }
+
+    // Paging ends: after the last page every read answers no records until the client starts again.
+    void pagingEnds_data() { backends(); }
+    void pagingEnds() {
+        QFETCH(QString, backend);
+        use(backend);
+        Client client;
+        client.get(QStringLiteral("dsp_systemenu"), QStringLiteral("select * from ac_systemoudle order by id"), 0);
+        const auto page = [&](int count, int options) {
+            client.get(QStringLiteral("dsp_systemenu"), QString(), count, options);
+            return client.out().value(QStringLiteral("RecsOut")).toInt();
+        };
+        QList<int> pages;
+        for (int i = 0; i < 5; ++i)
+            pages.append(page(12, 0));
+        pages.append(page(-1, 0));
+        pages.append(page(12, 2)); // reset
+        QCOMPARE(pages, (QList<int>{12, 8, 0, 0, 0, 0, 12}));
+    }
+
+    // An insert tells the client the key the server gave each row, in the reply's packet.
+    void insertedKeys_data() { backends(); }
+    void insertedKeys() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+        client.apply(QStringLiteral("dsp_department"),
+                     {change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("key-a")}}),
+                      change(8, {{QStringLiteral("id"), -5}}, {{QStringLiteral("remark"), QStringLiteral("missing")}}),
+                      change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("key-b")}})});
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
+        const QJsonArray keys = client.packet().value(QStringLiteral("keys")).toArray();
+        QCOMPARE(keys.size(), 2);
+        for (const auto& [i, index, name] : {std::tuple{0, 0, "key-a"}, std::tuple{1, 2, "key-b"}}) {
+            const QJsonObject key = keys.at(i).toObject();
+            QCOMPARE(key.value(QStringLiteral("index")).toInt(), index);
+            QCOMPARE(count(db, QStringLiteral("select id from ac_department where departmentname = '%1'")
+                                   .arg(QLatin1String(name))),
+                     key.value(QStringLiteral("key")).toObject().value(QStringLiteral("id")).toInteger());
+        }
+        db.exec(QStringLiteral("delete from ac_department where departmentname like 'key-%'"));
+    }
+
+    // Nothing is dropped without a word.
+    void nothingDroppedSilently_data() { backends(); }
+    void nothingDroppedSilently() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        db.exec(QStringLiteral("insert into ac_department (departmentname) values ('keyed')"));
+        const qlonglong id = count(db, QStringLiteral("select max(id) from ac_department"));
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+        // Setting the identity column of a row is refused, and nothing of the change is applied.
+        client.apply(
+            QStringLiteral("dsp_department"),
+            {change(8, {{QStringLiteral("id"), id}},
+                    {{QStringLiteral("id"), id + 1000}, {QStringLiteral("departmentname"), QStringLiteral("moved")}})});
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), 1);
+        QVERIFY2(client.packet()
+                     .value(QStringLiteral("errors"))
+                     .toArray()
+                     .first()
+                     .toObject()
+                     .value(QStringLiteral("message"))
+                     .toString()
+                     .contains(QLatin1String("'id'")),
+                 qPrintable(QString::fromUtf8(QJsonDocument(client.packet()).toJson())));
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department where departmentname = 'moved'")), 0);
+
+        // A parameter the statement does not have is an error that names it.
+        QJsonArray stray;
+        stray.append(QJsonArray{QStringLiteral("nosuch"), 1});
+        client.call(
+            QStringLiteral("AS_GetRecords"),
+            QJsonArray{QStringLiteral("dsp_department"), -1, 0, 1,
+                       QStringLiteral("select * from ac_department where id = :id and departmentname <> ':nosuch'"),
+                       stray, QJsonValue()});
+        QVERIFY2(client.error().contains(QLatin1String("nosuch")), qPrintable(client.error()));
+
+        // AS_Execute gives back what the statement returns for its output parameters.
+        QJsonArray params;
+        params.append(QJsonArray{QStringLiteral("name"), QStringLiteral("out-param")});
+        params.append(QJsonArray{QStringLiteral("newid"), QJsonValue(), QStringLiteral("out")});
+        client.call(QStringLiteral("AS_Execute"),
+                    QJsonArray{QStringLiteral("dsp_department"),
+                               QStringLiteral(
+                                   "insert into ac_department (departmentname) values (:name) returning id as newid"),
+                               params, QJsonValue()});
+        QVERIFY2(client.error().isEmpty(), qPrintable(client.error()));
+        QCOMPARE(client.out().value(QStringLiteral("Params")).toArray().at(1).toArray().at(1).toInteger(),
+                 count(db, QStringLiteral("select id from ac_department where departmentname = 'out-param'")));
+
+        // A refreshed row has the key and field flags of a read.
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+        const QJsonArray readFields = client.packet().value(QStringLiteral("fields")).toArray();
+        const QJsonValue readParams = client.packet().value(QStringLiteral("params"));
+        const QJsonObject row{{QStringLiteral("vt"), QStringLiteral("packet")},
+                              {QStringLiteral("value"), QJsonObject{{QStringLiteral("id"), id}}}};
+        client.call(QStringLiteral("AS_RowRequest"),
+                    QJsonArray{QStringLiteral("dsp_department"), row, 1, QJsonValue()});
+        QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray(), readFields);
+        QCOMPARE(client.packet().value(QStringLiteral("params")), readParams);
+        db.exec(QStringLiteral("delete from ac_department where departmentname in ('keyed', 'out-param')"));
     }
 
     // A server restarted under a running connection: the private server of this test, stopped and started.
