@@ -1,4 +1,5 @@
 #include "ComServer.h"
+#include "DbTexts.h"
 #include "FormControls.h"
 #include "Language.h"
 #include "main.h"
@@ -16,6 +17,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -114,6 +117,8 @@ private slots:
     void windowIsTranslated();
     void databaseTextsKeepNamesWithoutText_data();
     void databaseTextsKeepNamesWithoutText();
+    void seedNamesStayAcrossStarts_data();
+    void seedNamesStayAcrossStarts();
     void recordKey_data();
     void recordKey();
     void lockComponentVersion_data();
@@ -228,7 +233,11 @@ void TestWindows::closeCommand() {
     QCOMPARE(object != nullptr, liveObject);
     MessageCapture capture(answer);
     QTimer::singleShot(0, &window, &Tfrm_server_main::atn_closeExecute);
-    QTimer::singleShot(ends ? 5000 : 300, qApp, [] { QCoreApplication::exit(7); });
+    // Ends with the case: a time-out left running would end the event loop of a later one.
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
+    giveUp.start(ends ? 5000 : 300);
     QCOMPARE(QCoreApplication::exec(), ends ? 0 : 7);
     QCOMPARE(window.ScanThread() == nullptr, ends);
     const auto messages = capture.messages();
@@ -334,6 +343,100 @@ void TestWindows::databaseTextsKeepNamesWithoutText() {
         QCOMPARE(capture.messages().size(), 1);
         QCOMPARE(capture.messages().first().caption, QStringLiteral("Tavrel Morvane Server"));
         QVERIFY2(capture.messages().first().text.contains(dropTable), qPrintable(capture.messages().first().text));
+    }
+}
+
+void TestWindows::seedNamesStayAcrossStarts_data() {
+    QTest::addColumn<QString>("provider");
+    QTest::newRow("SQLite") << "SQLite";
+    QTest::newRow("PostgreSQL") << "PostgreSQL";
+}
+
+// Every start renames the seed rows from the language; a row renamed moves in the server's own order
+// (PostgreSQL writes a new row version), so names must be matched to rows by key, not by position.
+void TestWindows::seedNamesStayAcrossStarts() {
+    QFETCH(QString, provider);
+    TestEnvironment env;
+    MessageCapture capture;
+    QByteArray database = "Provider=SQLite\r\nDataBaseName=app.db\r\n";
+    std::optional<test::PgServer> pg;
+    const QString pgName = QStringLiteral("morvane_seed_%1").arg(QRandomGenerator::global()->generate());
+    if (provider == QLatin1String("PostgreSQL")) {
+        MORVANE_REQUIRE_PG(server);
+        pg = server;
+        database = "Provider=PostgreSQL\r\nServerName=" + server.serverName().toUtf8() +
+                   "\r\nUserName=" + server.user.toUtf8() + "\r\nPassword=" + server.password.toUtf8() +
+                   "\r\nDataBaseName=" + pgName.toUtf8() + "\r\n";
+    }
+    const auto dropDatabase = qScopeGuard([&] {
+        if (!pg)
+            return;
+        platform::SqlConnection admin;
+        platform::SqlConnectionSettings settings = connectionSettings(SystemInfo);
+        settings.database = QStringLiteral("postgres");
+        if (admin.open(settings))
+            admin.exec(QStringLiteral("drop database if exists %1 with (force)").arg(pgName));
+    });
+    useSystemInfo("[System]\r\nLanguageID=2052\r\n[DataBase]\r\nConnectMode=1\r\n" + database, env);
+
+    // Texts for some rows only: the others keep their seed names, and the renamed ones move.
+    QStringList messages(58);
+    for (const int module : {0, 2, 5, 19})
+        messages[module] = QStringLiteral("模块%1").arg(module);
+    messages[21] = QStringLiteral("女性");
+    messages[31] = QStringLiteral("超级卡片");
+    messages[56] = QStringLiteral("第二时间组");
+    addLanguageRows(kMain, messages, {});
+
+    QStringList modules;
+    for (const db::ModuleSeed& seed : db::moduleSeeds())
+        modules.append(messages.value(modules.size()).isEmpty() ? seed.chineseName : messages.value(modules.size()));
+    // The seed words in key order, with the entry each takes: its group's first entry plus its place.
+    const QHash<int, int> firstEntry{{1, 20}, {2, 22}, {3, 26}, {4, 30}, {5, 49}, {6, 51}, {7, 53}};
+    QStringList words;
+    QHash<int, int> placeInGroup;
+    for (const db::WordSeed& seed : db::wordbookSeeds()) {
+        const int place = placeInGroup[seed.wordId]++;
+        const QString text =
+            firstEntry.contains(seed.wordId) ? messages.value(firstEntry[seed.wordId] + place) : QString();
+        words.append(text.isEmpty() ? seed.name : text);
+    }
+    QStringList times;
+    for (int group = 1; group <= 8; ++group)
+        times.append(messages.value(54 + group).isEmpty() ? db::timeGroupName(group) : messages.value(54 + group));
+
+    for (int start = 1; start <= 5; ++start) {
+        const platform::SqlConnectionSettings settings = connectionSettings(SystemInfo);
+        QVERIFY(TCreateDataBase(settings.database, settings.user, settings.password, settings.server, settings.provider)
+                    .BuildDataBase());
+        Tlocaldataconnect module([] { return std::make_unique<Tfrm_server_main>(); });
+        module.DataModuleCreate();
+        QVERIFY(!module.terminateRequested());
+        QVERIFY(capture.messages().isEmpty());
+        platform::SqlConnection& db = module.ADOCon;
+        const auto check = [start](const QString& what, const QStringList& got, const QStringList& wanted) {
+            if (got == wanted)
+                return true;
+            qsizetype row = 0;
+            while (row < got.size() && row < wanted.size() && got.at(row) == wanted.at(row))
+                ++row;
+            qWarning("start %d, %s row %lld: \"%s\", not \"%s\" (%lld rows of %lld)", start, qPrintable(what),
+                     qlonglong(row), qPrintable(got.value(row)), qPrintable(wanted.value(row)), qlonglong(got.size()),
+                     qlonglong(wanted.size()));
+            return false;
+        };
+        QVERIFY(check(QStringLiteral("module"),
+                      column(db, QStringLiteral("select menuchinaname from ac_systemoudle order by id")), modules));
+        // Each right names its own module.
+        QVERIFY(check(QStringLiteral("right"),
+                      column(db, QStringLiteral("select r.menuchinaname from ac_popedomgroupmodule r join "
+                                                "ac_systemoudle m on m.id = r.systemenuid where r.popedomgroupid = 1 "
+                                                "order by m.id")),
+                      modules));
+        QVERIFY(check(QStringLiteral("word"),
+                      column(db, QStringLiteral("select wordname from ac_wordbook order by id")), words));
+        QVERIFY(check(QStringLiteral("time group"),
+                      column(db, QStringLiteral("select timegroupname from ac_timegroup order by id")), times));
     }
 }
 
