@@ -357,7 +357,7 @@ bool TLanguage::eventFilter(QObject* watched, QEvent* event) {
     if (!handler)
         return false;
     auto* keyEvent = static_cast<QKeyEvent*>(event);
-    int key = keyEvent->key();
+    int key = formKey(keyEvent->key(), keyEvent->nativeVirtualKey());
     handler->FormKeyDown(m_owner, key, keyEvent->modifiers());
     if (key != 0)
         return false;

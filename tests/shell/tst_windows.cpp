@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -446,14 +447,22 @@ void TestWindows::recordKey_data() {
     QTest::addColumn<MessageAnswer>("answer");
     QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("recorded");
+    QTest::addColumn<quint32>("keysym"); // 0: F12 as Qt names it; else X11's keysym, which Qt names no key
     const int ctrlAlt = int(Qt::ControlModifier | Qt::AltModifier);
-    QTest::newRow("main, OK records") << kMain << ctrlAlt << MessageAnswer::Ok << true << true;
+    QTest::newRow("main, OK records") << kMain << ctrlAlt << MessageAnswer::Ok << true << true << 0u;
     QTest::newRow("main, with Shift too")
-        << kMain << (ctrlAlt | int(Qt::ShiftModifier)) << MessageAnswer::Ok << true << true;
-    QTest::newRow("main, Cancel records nothing") << kMain << ctrlAlt << MessageAnswer::Cancel << true << false;
+        << kMain << (ctrlAlt | int(Qt::ShiftModifier)) << MessageAnswer::Ok << true << true << 0u;
+    QTest::newRow("main, Cancel records nothing") << kMain << ctrlAlt << MessageAnswer::Cancel << true << false << 0u;
     QTest::newRow("main, Ctrl alone is no key")
-        << kMain << int(Qt::ControlModifier) << MessageAnswer::Ok << false << false;
-    QTest::newRow("options, from the port list") << kOption << ctrlAlt << MessageAnswer::Ok << true << true;
+        << kMain << int(Qt::ControlModifier) << MessageAnswer::Ok << false << false << 0u;
+    QTest::newRow("options, from the port list") << kOption << ctrlAlt << MessageAnswer::Ok << true << true << 0u;
+    // Ctrl+Alt+F12 on X11 comes as the console switch XF86Switch_VT_12.
+    QTest::newRow("main, X11 console switch 12")
+        << kMain << ctrlAlt << MessageAnswer::Ok << true << true << 0x1008FE0Cu;
+    QTest::newRow("options, X11 console switch 12")
+        << kOption << ctrlAlt << MessageAnswer::Ok << true << true << 0x1008FE0Cu;
+    QTest::newRow("main, X11 console switch 11")
+        << kMain << ctrlAlt << MessageAnswer::Ok << false << false << 0x1008FE0Bu;
 }
 
 void TestWindows::recordKey() {
@@ -471,7 +480,14 @@ void TestWindows::recordKey() {
         // The dialog sees the key before the control that has it.
         target = dialog->findChild<TComboBox*>(QStringLiteral("cmb_portname"));
     }
-    QTest::keyClick(target, Qt::Key_F12, Qt::KeyboardModifiers(modifiers));
+    QFETCH(quint32, keysym);
+    if (keysym == 0) {
+        QTest::keyClick(target, Qt::Key_F12, Qt::KeyboardModifiers(modifiers));
+    } else {
+        // As the X11 platform delivers it: no Qt key, the keysym as the native key, F12's key code.
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::KeyboardModifiers(modifiers), 96, keysym, 0x0c);
+        QCoreApplication::sendEvent(target, &press);
+    }
     QFETCH(bool, asked);
     QCOMPARE(capture.messages().size(), asked ? 1 : 0);
     if (asked) {
