@@ -116,6 +116,7 @@ private slots:
     void closeCommand_data();
     void closeCommand();
     void windowIsTranslated();
+    void corruptLanguageDatabase();
     void databaseTextsKeepNamesWithoutText_data();
     void databaseTextsKeepNamesWithoutText();
     void seedNamesStayAcrossStarts_data();
@@ -271,6 +272,31 @@ void TestWindows::windowIsTranslated() {
              QStringLiteral("退出"));
     QCOMPARE(window.windowTitle(), QStringLiteral("门禁服务器"));
     QCOMPARE(window.Language()->GetMessage(0), QStringLiteral("模块"));
+}
+
+void TestWindows::corruptLanguageDatabase() {
+    TestEnvironment env;
+    useSystemInfo(systemInfo(1), env);
+    QVERIFY(TCreateDataBase(connectionSettings(SystemInfo).database, {}, {}, {}, platform::SqlProvider::SQLite)
+                .BuildDataBase());
+    QVERIFY(QDir().mkpath(env.path(QStringLiteral("DB"))));
+    env.writeFile(QStringLiteral("DB/Language.mdb"), QByteArray(2048, '\x7f'));
+    MessageCapture capture;
+    Tlocaldataconnect module([] { return std::make_unique<Tfrm_server_main>(); });
+    module.DataModuleCreate();
+    // Said once, naming the file; the server goes on with the texts it was built with.
+    QVERIFY(!module.terminateRequested());
+    QCOMPARE(capture.messages().size(), 1);
+    QVERIFY2(capture.messages().first().text.contains(TLanguage::databasePath()),
+             qPrintable(capture.messages().first().text));
+    auto* window = dynamic_cast<Tfrm_server_main*>(module.mainWindow());
+    QVERIFY(window);
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tavrel Morvane Server"));
+    QCOMPARE(window->findChild<TPanel*>(QStringLiteral("Panel1"))->text(),
+             QStringLiteral("Tavrel Morvane Server Run ..."));
+    QVERIFY(window->ScanThread() != nullptr);
+    QCOMPARE(column(module.ADOCon, QStringLiteral("select menuchinaname from ac_systemoudle order by id")).first(),
+             db::moduleSeeds().first().chineseName);
 }
 
 void TestWindows::databaseTextsKeepNamesWithoutText_data() {
