@@ -130,9 +130,16 @@ bool TLanguage::openDatabase() {
         m_openError = QStringLiteral("Cannot open %1: %2").arg(path, m_db.lastError().text().trimmed());
         return false;
     }
-    if (exists)
-        return true;
     QSqlQuery query(m_db);
+    if (exists) {
+        // SQLite reads nothing at the open: a file that is no database shows at the first read.
+        if (query.exec(QStringLiteral("select count(*) from sqlite_master")))
+            return true;
+        m_openError = QStringLiteral("Cannot open %1: %2").arg(path, queryError(query));
+        query.finish();
+        m_db.close();
+        return false;
+    }
     for (const QStringList& lines : {componentTableLines(), dialogTableLines()}) {
         if (!query.exec(sqliteStatement(lines))) {
             m_openError = QStringLiteral("Cannot create %1: %2").arg(path, queryError(query));
@@ -151,6 +158,11 @@ bool TLanguage::fail(QString* error, const QString& why) {
     if (error)
         *error = why;
     return false;
+}
+
+bool TLanguage::databaseFail(QString* error, const QString& why) {
+    // The operator finds the file to repair or replace from the message alone.
+    return fail(error, QStringLiteral("%1: %2").arg(databasePath(), why));
 }
 
 QString TLanguage::keyFilter() const {
@@ -182,13 +194,13 @@ bool TLanguage::Translate(QString* error) {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     if (!run(query, QStringLiteral("Select * From Dialog_Table\r\n") + keyFilter(), keyValues(), &why))
-        return fail(error, why);
+        return databaseFail(error, why);
     const int messageColumn = query.record().indexOf(QStringLiteral("MessageStr"));
     while (query.next())
         m_variable->setStrings(splitLines(query.value(messageColumn).toString()));
 
     if (!run(query, QStringLiteral("Select * From Component_Table\r\n") + keyFilter(), keyValues(), &why))
-        return fail(error, why);
+        return databaseFail(error, why);
     const QSqlRecord record = query.record();
     const int nameColumn = record.indexOf(QStringLiteral("ComponentName"));
     const int propertyColumn = record.indexOf(QStringLiteral("ComponentProperty"));
@@ -307,7 +319,7 @@ bool TLanguage::CollectTexts(QString* error) {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     if (!run(query, QStringLiteral("Select * From Component_Table\r\n") + keyFilter(), keyValues(), &why))
-        return fail(error, why);
+        return databaseFail(error, why);
     const bool stored = query.next();
     query.finish();
     if (stored) {
@@ -319,11 +331,11 @@ bool TLanguage::CollectTexts(QString* error) {
     }
     // The rows are replaced as a whole: a failure half-way leaves the stored ones.
     if (!m_db.transaction())
-        return fail(error, m_db.lastError().text());
+        return databaseFail(error, m_db.lastError().text());
     const auto rollBack = [&](const QString& reason) {
         query.finish();
         m_db.rollback();
-        return fail(error, reason);
+        return databaseFail(error, reason);
     };
     if (stored && !run(query, QStringLiteral("Delete From Component_Table\r\n") + keyFilter(), keyValues(), &why))
         return rollBack(why);
@@ -357,7 +369,7 @@ bool TLanguage::eventFilter(QObject* watched, QEvent* event) {
     if (!handler)
         return false;
     auto* keyEvent = static_cast<QKeyEvent*>(event);
-    int key = keyEvent->key();
+    int key = formKey(keyEvent->key(), keyEvent->nativeVirtualKey());
     handler->FormKeyDown(m_owner, key, keyEvent->modifiers());
     if (key != 0)
         return false;

@@ -82,6 +82,8 @@ private:
     QString keyFilter() const;
     QVariantList keyValues() const;
     bool fail(QString* error, const QString& why);
+    // A failure of the language database, named in the reason.
+    bool databaseFail(QString* error, const QString& why);
 
     QWidget* m_owner;
     int m_languageId = 0;

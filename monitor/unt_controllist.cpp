@@ -108,14 +108,97 @@ TDeviceList::TDeviceList()
 
 TDeviceList::~TDeviceList() = default;
 
+namespace {
+
+bool sameId(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
 const TDeviceList::Entry* TDeviceList::findLocked(const QString& id, uint8_t kind) const {
     if (id.isEmpty())
         return nullptr;
     for (const Entry& entry : m_list) {
-        if (entry.kind == kind && entry.id == id)
+        if (entry.kind == kind && sameId(entry.id, id))
             return &entry;
     }
     return nullptr;
+}
+
+TDeviceList::Registration::Registration(std::shared_ptr<TDeviceList> list, std::shared_ptr<Attempt> attempt)
+    : m_list(std::move(list))
+    , m_attempt(std::move(attempt)) {}
+
+TDeviceList::Registration::~Registration() {
+    end(std::nullopt);
+}
+
+void TDeviceList::Registration::Finish(int32_t status) {
+    end(status);
+}
+
+void TDeviceList::Registration::end(std::optional<int32_t> status) {
+    if (!m_attempt)
+        return;
+    m_list->endAttempt(m_attempt, status);
+    m_attempt.reset();
+}
+
+void TDeviceList::endAttempt(const std::shared_ptr<Attempt>& attempt, std::optional<int32_t> status) {
+    {
+        std::lock_guard lock(m_attemptsMutex);
+        attempt->ended = true;
+        attempt->status = status;
+        m_attempts.removeOne(attempt);
+    }
+    m_attemptEnded.notify_all();
+}
+
+TDeviceList::Claim TDeviceList::Register(const TDevice& probe, std::chrono::milliseconds timeout) {
+    const QString id = probe.ID();
+    const uint8_t kind = probe.Kind();
+    Claim claim;
+    if (id.isEmpty()) {
+        // Nothing finds a device without ID, so nothing can wait for one either.
+        claim.state = Claim::State::Connect;
+        claim.registration = std::make_unique<Registration>(shared_from_this(), nullptr);
+        return claim;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(m_attemptsMutex);
+    for (;;) {
+        // An attempt adds its device before it ends, so with the attempts' lock held a controller is
+        // either in the list or still being connected.
+        if (DevicePtr found = Find(probe)) {
+            claim.state = Claim::State::Registered;
+            claim.device = std::move(found);
+            return claim;
+        }
+        const auto running = std::find_if(m_attempts.cbegin(), m_attempts.cend(), [&](const auto& attempt) {
+            return attempt->kind == kind && sameId(attempt->id, id);
+        });
+        if (running == m_attempts.cend()) {
+            auto attempt = std::make_shared<Attempt>();
+            attempt->id = id;
+            attempt->kind = kind;
+            m_attempts.append(attempt);
+            claim.state = Claim::State::Connect;
+            claim.registration = std::make_unique<Registration>(shared_from_this(), std::move(attempt));
+            return claim;
+        }
+        const std::shared_ptr<Attempt> other = *running;
+        if (!m_attemptEnded.wait_until(lock, deadline, [&] { return other->ended; })) {
+            claim.state = Claim::State::Busy;
+            return claim;
+        }
+        if (other->status) {
+            claim.state = Claim::State::Shared;
+            claim.status = *other->status;
+            return claim;
+        }
+        // Given up without an outcome: look again, and make an attempt of its own if nobody else has.
+    }
 }
 
 bool TDeviceList::Add(const DevicePtr& device) {

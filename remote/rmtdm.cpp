@@ -11,6 +11,7 @@
 #include <QHash>
 
 #include <atomic>
+#include <chrono>
 #include <vector>
 
 namespace morvane {
@@ -30,6 +31,11 @@ const QString kLockProgId = QStringLiteral("KestrovaCom.TKestrova");
 // A device kind that the scan cannot poll: BegScanControl reports it with the component's own status
 // for a mode it does not know, instead of registering a device that would never be visited.
 constexpr int32_t kStatusModeNotMonitored = 1004;
+// The component's "busy, ask again": another client's BegScanControl for the same controller did not
+// end in time.
+constexpr int32_t kStatusBusy = 4;
+// Longer than a connection and the start of monitoring take with the component's time-outs.
+constexpr std::chrono::milliseconds kRegistrationWait{30000};
 
 Variant newLockObject() {
     return Variant(platform::createObject(kLockProgId));
@@ -358,13 +364,24 @@ int32_t Trmtserver::BegScanControl(const Variant& ipAdder, const Variant& mac, c
     device->SetKind(static_cast<uint8_t>(kind));
     device->SetActive(false);
 
-    // 4.
+    // 4. Callers for the same controller at the same moment open one connection: the first connects,
+    // the others wait for it and answer its status.
     std::vector<monitor::DevicePtr> working;
-    if (const monitor::DevicePtr entry = registry->Find(*device)) {
-        if (!entry->Active())
-            kestrova::ComifCloseConnection(entry->Connection());
-    } else {
+    monitor::TDeviceList::Claim claim = registry->Register(*device, kRegistrationWait);
+    switch (claim.state) {
+    case monitor::TDeviceList::Claim::State::Registered:
+        if (!claim.device->Active())
+            kestrova::ComifCloseConnection(claim.device->Connection());
+        break;
+    case monitor::TDeviceList::Claim::State::Connect:
         working.push_back(device);
+        break;
+    case monitor::TDeviceList::Claim::State::Shared:
+        Param2 = claim.status;
+        break;
+    case monitor::TDeviceList::Claim::State::Busy:
+        Param2 = kStatusBusy;
+        break;
     }
 
     // 5.
@@ -409,6 +426,8 @@ int32_t Trmtserver::BegScanControl(const Variant& ipAdder, const Variant& mac, c
         if (candidate->Active())
             registry->Add(candidate);
     }
+    if (claim.registration)
+        claim.registration->Finish(Param2);
     return Param2;
 }
 

@@ -15,6 +15,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QHash>
 #include <QScreen>
 
 #include <cstdio>
@@ -49,9 +50,10 @@ public:
         return m_query.open(&m_error);
     }
     qsizetype rowCount() const { return m_query.data().rows.size(); }
-    QString text(qsizetype row, const QString& column) const {
-        return m_query.data().rows.at(row).value(columnIndex(column)).toString();
+    QVariant value(qsizetype row, const QString& column) const {
+        return m_query.data().rows.at(row).value(columnIndex(column));
     }
+    QString text(qsizetype row, const QString& column) const { return value(row, column).toString(); }
     // Sets a column of a row of the open statement. No text leaves the stored one; a text already
     // stored is not written again.
     bool set(const QString& table, qsizetype row, const QString& column, const QString& text) {
@@ -98,12 +100,16 @@ struct WordGroup {
     int first;
 };
 
-// The dictionary word groups and the first of their entries in the window's message texts.
+// The dictionary word groups and the first of their entries in the window's message texts. A group's
+// words take the entries in the order of their item numbers, the codes that other tables store.
 constexpr WordGroup kWordGroups[] = {
-    {"select  * from ac_wordbook where wordid=1", 20}, {"select  * from ac_wordbook where wordid=2", 22},
-    {"select  * from ac_wordbook where wordid=3", 26}, {"select  * from ac_wordbook where wordid=4", 30},
-    {"select * from ac_wordbook where wordid=5", 49},  {"select  * from ac_wordbook where wordid=6", 51},
-    {"select * from ac_wordbook where wordid=7", 53},
+    {"select  * from ac_wordbook where wordid=1 order by itemid, id", 20},
+    {"select  * from ac_wordbook where wordid=2 order by itemid, id", 22},
+    {"select  * from ac_wordbook where wordid=3 order by itemid, id", 26},
+    {"select  * from ac_wordbook where wordid=4 order by itemid, id", 30},
+    {"select * from ac_wordbook where wordid=5 order by itemid, id", 49},
+    {"select  * from ac_wordbook where wordid=6 order by itemid, id", 51},
+    {"select * from ac_wordbook where wordid=7 order by itemid, id", 53},
 };
 constexpr int kFirstTimeGroupEntry = 55;
 
@@ -237,24 +243,28 @@ bool Tfrm_server_main::TranslateDatabaseTexts(QString* error) {
     // first one writes them together.
     const bool transaction = localdataconnect->ADOCon.transaction();
     const auto run = [&]() -> bool {
+        // Every statement reads in key order: a server returns unordered rows in any order it likes
+        // (PostgreSQL moves a row it rewrites to the end), and the texts are handed out by place.
         // Module names: entry i for the i-th module.
-        if (!pass.open(QStringLiteral("select * from ac_systemoudle")))
+        if (!pass.open(QStringLiteral("select * from ac_systemoudle order by id")))
             return false;
         for (qsizetype i = 0; i < pass.rowCount(); ++i) {
             if (!pass.set(QStringLiteral("ac_systemoudle"), i, QStringLiteral("menuchinaname"), entry(i)))
                 return false;
         }
-        // The administrator group's rights take the module names in the modules' order.
+        // The administrator group's rights take the name of the module each one names.
         if (!pass.open(QStringLiteral("select * from ac_systemoudle order by id")))
             return false;
-        QStringList moduleNames;
+        QHash<qlonglong, QString> moduleNames;
         for (qsizetype i = 0; i < pass.rowCount(); ++i)
-            moduleNames.append(pass.text(i, QStringLiteral("menuchinaname")));
-        if (!pass.open(QStringLiteral("select  * from ac_popedomgroupmodule where (popedomgroupid=1) ")))
+            moduleNames.insert(pass.value(i, QStringLiteral("id")).toLongLong(),
+                               pass.text(i, QStringLiteral("menuchinaname")));
+        if (!pass.open(QStringLiteral("select  * from ac_popedomgroupmodule where (popedomgroupid=1) order by id")))
             return false;
         for (qsizetype i = 0; i < pass.rowCount(); ++i) {
-            if (!pass.set(QStringLiteral("ac_popedomgroupmodule"), i, QStringLiteral("menuchinaname"),
-                          moduleNames.value(i)))
+            const QVariant module = pass.value(i, QStringLiteral("systemenuid"));
+            const QString name = module.isNull() ? QString() : moduleNames.value(module.toLongLong());
+            if (!pass.set(QStringLiteral("ac_popedomgroupmodule"), i, QStringLiteral("menuchinaname"), name))
                 return false;
         }
         for (const WordGroup& group : kWordGroups) {
@@ -265,7 +275,7 @@ bool Tfrm_server_main::TranslateDatabaseTexts(QString* error) {
                     return false;
             }
         }
-        if (!pass.open(QStringLiteral("select * from ac_timegroup")))
+        if (!pass.open(QStringLiteral("select * from ac_timegroup order by id")))
             return false;
         for (qsizetype n = 0; n < pass.rowCount(); ++n) {
             if (!pass.set(QStringLiteral("ac_timegroup"), n, QStringLiteral("timegroupname"),

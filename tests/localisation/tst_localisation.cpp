@@ -128,6 +128,7 @@ private slots:
     void cleanup() { QSqlDatabase::removeDatabase(QStringLiteral("check")); }
 
     void missingDatabaseIsMadeAndChangesNothing();
+    void unopenableDatabaseFailsEveryOperation_data();
     void unopenableDatabaseFailsEveryOperation();
     void propertyLinesAreApplied_data();
     void propertyLinesAreApplied();
@@ -159,16 +160,44 @@ void TestLocalisation::missingDatabaseIsMadeAndChangesNothing() {
     QCOMPARE(language.GetMessage(255), QString());
 }
 
+void TestLocalisation::unopenableDatabaseFailsEveryOperation_data() {
+    QTest::addColumn<QString>("path"); // what is there instead of a language database
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("named"); // what the message names
+    QTest::newRow("a file where the folder belongs") << "DB" << QByteArray("not a folder") << "DB";
+    QTest::newRow("a file that is no database") << "DB/Language.mdb" << QByteArray(4096, '\x5a') << "DB/Language.mdb";
+    QTest::newRow("a database without the tables")
+        << "DB/Language.mdb" << QByteArray("SQLite format 3") << "DB/Language.mdb";
+}
+
 void TestLocalisation::unopenableDatabaseFailsEveryOperation() {
+    QFETCH(QString, path);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, named);
     TestEnvironment env;
-    env.writeFile(QStringLiteral("DB"), "a file where the folder belongs");
+    if (content.startsWith("SQLite")) {
+        QVERIFY(QDir().mkpath(env.path(QStringLiteral("DB"))));
+        QSqlDatabase db = languageDatabase();
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral("create table other (a int)")));
+        db.close();
+        content = env.readFile(env.path(path));
+    } else {
+        QVERIFY(QDir().mkpath(QFileInfo(env.path(path)).absolutePath()));
+        env.writeFile(path, content);
+    }
     TestForm form(QStringLiteral("form1"));
     TLanguage language(&form);
-    QVERIFY(!language.openError().isEmpty());
+    language.setLanguageID(2052);
     QString error;
     QVERIFY(!language.Translate(&error));
-    QCOMPARE(error, language.openError());
-    QVERIFY(!language.CollectTexts(&error));
+    QVERIFY2(error.contains(env.path(named)), qPrintable(error));
+    // The form keeps its own texts, and the file is left as it is for whoever repairs it.
+    QCOMPARE(form.windowTitle(), QStringLiteral("Form"));
+    QCOMPARE(language.GetMessage(0), QString());
+    QString collectError;
+    QVERIFY(!language.CollectTexts(&collectError));
+    QVERIFY2(collectError.contains(env.path(named)), qPrintable(collectError));
+    QCOMPARE(env.readFile(env.path(path)), content);
 }
 
 void TestLocalisation::propertyLinesAreApplied_data() {

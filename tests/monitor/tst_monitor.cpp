@@ -121,6 +121,8 @@ private slots:
     // --- registry --------------------------------------------------------------------------------
     void registryOperations();
     void removeAndClearFreeOnlyUnheldDevices();
+    void registrationClaims_data();
+    void registrationClaims();
     void sendsToLocalPort();
     void portVariable_data();
     void portVariable();
@@ -300,8 +302,10 @@ void TestMonitor::registryOperations() {
     probe.SetID(QStringLiteral("00-1A-2B"));
     probe.SetKind(kNetworkSwitch);
     QCOMPARE(list->Find(probe), DevicePtr(sameIdSwitch));
-    probe.SetID(QStringLiteral("00-1a-2b")); // another case of an entry's ID is another ID
-    QVERIFY(!list->Find(probe));
+    probe.SetID(QStringLiteral("00-1a-2b")); // a MAC names the same controller in either case
+    QCOMPARE(list->Find(probe), DevicePtr(sameIdSwitch));
+    QVERIFY(!list->Add(makeLock(QStringLiteral("00-1a-2b"), component)));
+    QCOMPARE(list->Count(), 2);
 
     const auto unnamed = std::make_shared<TDevice>();
     QVERIFY(list->Add(unnamed));
@@ -321,6 +325,44 @@ void TestMonitor::registryOperations() {
     QCOMPARE(list->Count(), 0);
     QVERIFY(first->Active());             // cleared devices stay usable
     QCOMPARE(component->closeCalls(), 0); // and get no command
+}
+
+void TestMonitor::registrationClaims_data() {
+    QTest::addColumn<QString>("first"); // how the first caller's attempt stands when the next one comes
+    QTest::addColumn<int>("next");      // what the next caller, the MAC in another case, is given
+    using State = TDeviceList::Claim::State;
+    QTest::newRow("under way: busy after the time-out") << "running" << int(State::Busy);
+    QTest::newRow("given up: the next one connects") << "abandoned" << int(State::Connect);
+    QTest::newRow("failed: the next one connects") << "failed" << int(State::Connect);
+    QTest::newRow("added: registered") << "added" << int(State::Registered);
+}
+
+void TestMonitor::registrationClaims() {
+    using namespace std::chrono_literals;
+    using State = TDeviceList::Claim::State;
+    QFETCH(QString, first);
+    const auto list = std::make_shared<TDeviceList>();
+    const auto device = makeLock(QStringLiteral("00-1A-2B"), std::make_shared<FakeController>());
+    TDeviceList::Claim claim = list->Register(*device, 1000ms);
+    QCOMPARE(claim.state, State::Connect);
+    if (first == QLatin1String("abandoned")) {
+        claim.registration.reset();
+    } else if (first == QLatin1String("failed")) {
+        claim.registration->Finish(1002);
+    } else if (first == QLatin1String("added")) {
+        QVERIFY(list->Add(device));
+        claim.registration->Finish(0);
+    }
+    TDevice probe;
+    probe.SetID(QStringLiteral("00-1a-2b"));
+    probe.SetKind(kNetworkLock);
+    QElapsedTimer clock;
+    clock.start();
+    const TDeviceList::Claim next = list->Register(probe, 50ms);
+    QTEST(int(next.state), "next");
+    QCOMPARE(next.device, next.state == State::Registered ? DevicePtr(device) : DevicePtr());
+    QCOMPARE(next.registration != nullptr, next.state == State::Connect);
+    QVERIFY(clock.elapsed() < 1000);
 }
 
 void TestMonitor::removeAndClearFreeOnlyUnheldDevices() {

@@ -14,11 +14,14 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QTest>
 
 #include <dlfcn.h>
+#include <latch>
 #include <thread>
 
 using namespace morvane;
@@ -162,6 +165,7 @@ private slots:
     void begScanControlStates();
     void begScanControlFailures_data();
     void begScanControlFailures();
+    void concurrentCallersShareOneSession();
     void serialHandleReusedAndScanStopped();
     void commandsWithLogicOfTheirOwn();
     void endpointServesClientsInParallel();
@@ -489,6 +493,64 @@ void TestRemote::begScanControlFailures() {
     QCOMPARE(m_host->list().Count(), 0);
     // Nothing of it is polled.
     QVERIFY(!sent(kLockMac, QStringLiteral("ComifGetRealTimeMonitorRecord"), 500));
+}
+
+void TestRemote::concurrentCallersShareOneSession() {
+    // Twenty clients ask at the same moment, with the MAC in either case; each sees the connection
+    // succeed, and the controller sees one.
+    constexpr int kCallers = 20;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kCallers; ++i)
+        clients.push_back(std::make_unique<Client>());
+    std::latch start(kCallers);
+    std::vector<QJsonValue> answers(kCallers);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&, i] {
+            const QString mac = i % 2 ? kLockMac.toLower() : kLockMac;
+            start.arrive_and_wait();
+            answers[i] = clients[i]->retval(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, mac, 1});
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    for (const QJsonValue& answer : answers)
+        QCOMPARE(answer, QJsonValue(0));
+    QCOMPARE(m_host->list().Count(), 1);
+    // Another client in lower case is given the monitored object, as in upper case.
+    Client other;
+    QCOMPARE(other.retval(QStringLiteral("OpenCon"), lockParams(kLockMac.toLower(), m_lockIp)), QJsonValue(0));
+    QCOMPARE(other.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
+
+    // The controller's sessions: who connected, who polls, who took the door command.
+    QMultiHash<QString, double> sessions;
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        for (const QJsonValue& entry : log(kLockMac))
+            sessions.insert(entry.toObject().value(QStringLiteral("method")).toString(),
+                            entry.toObject().value(QStringLiteral("session")).toDouble());
+        if (sessions.contains(QStringLiteral("ComifGetRealTimeMonitorRecord")))
+            break;
+        QTest::qWait(20);
+    } while (clock.elapsed() < 3000);
+    const auto sessionsOf = [&](const char* method) {
+        const QList<double> all = sessions.values(QLatin1String(method));
+        return QSet<double>(all.cbegin(), all.cend());
+    };
+    QCOMPARE(sessions.count(QStringLiteral("COMifCreateConnection")), qsizetype(1));
+    QCOMPARE(sessions.count(QStringLiteral("COMifBegRealTimeMonitor")), qsizetype(1));
+    QCOMPARE(sessions.count(QStringLiteral("ComifCloseConnection")), qsizetype(0));
+    const QSet<double> connected = sessionsOf("COMifCreateConnection");
+    QCOMPARE(sessionsOf("ComifGetRealTimeMonitorRecord"), connected);
+    QCOMPARE(sessionsOf("ComifRmtOpenDoor"), connected);
+
+    // Stopped: nothing polls the lock any more.
+    QCOMPARE(clients.front()->retval(QStringLiteral("StopScanControl")), QJsonValue(0));
+    QCOMPARE(m_host->list().Count(), 0);
+    log(kLockMac);
+    QTest::qWait(700);
+    QVERIFY(!methods(log(kLockMac)).contains(QStringLiteral("ComifGetRealTimeMonitorRecord")));
 }
 
 void TestRemote::serialHandleReusedAndScanStopped() {

@@ -1,4 +1,5 @@
 #include "ComServer.h"
+#include "DbTexts.h"
 #include "FormControls.h"
 #include "Language.h"
 #include "main.h"
@@ -15,7 +16,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -112,8 +116,11 @@ private slots:
     void closeCommand_data();
     void closeCommand();
     void windowIsTranslated();
+    void corruptLanguageDatabase();
     void databaseTextsKeepNamesWithoutText_data();
     void databaseTextsKeepNamesWithoutText();
+    void seedNamesStayAcrossStarts_data();
+    void seedNamesStayAcrossStarts();
     void recordKey_data();
     void recordKey();
     void lockComponentVersion_data();
@@ -228,7 +235,11 @@ void TestWindows::closeCommand() {
     QCOMPARE(object != nullptr, liveObject);
     MessageCapture capture(answer);
     QTimer::singleShot(0, &window, &Tfrm_server_main::atn_closeExecute);
-    QTimer::singleShot(ends ? 5000 : 300, qApp, [] { QCoreApplication::exit(7); });
+    // Ends with the case: a time-out left running would end the event loop of a later one.
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
+    giveUp.start(ends ? 5000 : 300);
     QCOMPARE(QCoreApplication::exec(), ends ? 0 : 7);
     QCOMPARE(window.ScanThread() == nullptr, ends);
     const auto messages = capture.messages();
@@ -261,6 +272,31 @@ void TestWindows::windowIsTranslated() {
              QStringLiteral("退出"));
     QCOMPARE(window.windowTitle(), QStringLiteral("门禁服务器"));
     QCOMPARE(window.Language()->GetMessage(0), QStringLiteral("模块"));
+}
+
+void TestWindows::corruptLanguageDatabase() {
+    TestEnvironment env;
+    useSystemInfo(systemInfo(1), env);
+    QVERIFY(TCreateDataBase(connectionSettings(SystemInfo).database, {}, {}, {}, platform::SqlProvider::SQLite)
+                .BuildDataBase());
+    QVERIFY(QDir().mkpath(env.path(QStringLiteral("DB"))));
+    env.writeFile(QStringLiteral("DB/Language.mdb"), QByteArray(2048, '\x7f'));
+    MessageCapture capture;
+    Tlocaldataconnect module([] { return std::make_unique<Tfrm_server_main>(); });
+    module.DataModuleCreate();
+    // Said once, naming the file; the server goes on with the texts it was built with.
+    QVERIFY(!module.terminateRequested());
+    QCOMPARE(capture.messages().size(), 1);
+    QVERIFY2(capture.messages().first().text.contains(TLanguage::databasePath()),
+             qPrintable(capture.messages().first().text));
+    auto* window = dynamic_cast<Tfrm_server_main*>(module.mainWindow());
+    QVERIFY(window);
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tavrel Morvane Server"));
+    QCOMPARE(window->findChild<TPanel*>(QStringLiteral("Panel1"))->text(),
+             QStringLiteral("Tavrel Morvane Server Run ..."));
+    QVERIFY(window->ScanThread() != nullptr);
+    QCOMPARE(column(module.ADOCon, QStringLiteral("select menuchinaname from ac_systemoudle order by id")).first(),
+             db::moduleSeeds().first().chineseName);
 }
 
 void TestWindows::databaseTextsKeepNamesWithoutText_data() {
@@ -337,20 +373,107 @@ void TestWindows::databaseTextsKeepNamesWithoutText() {
     }
 }
 
+void TestWindows::seedNamesStayAcrossStarts_data() {
+    QTest::addColumn<QString>("provider");
+    QTest::newRow("SQLite") << "SQLite";
+    QTest::newRow("PostgreSQL") << "PostgreSQL";
+}
+
+// Every start renames the seed rows from the language; a row renamed moves in the server's own order
+// (PostgreSQL writes a new row version), so names must be matched to rows by key, not by position.
+void TestWindows::seedNamesStayAcrossStarts() {
+    QFETCH(QString, provider);
+    TestEnvironment env;
+    MessageCapture capture;
+    QByteArray database = "Provider=SQLite\r\nDataBaseName=app.db\r\n";
+    std::optional<test::PgServer> pg;
+    const QString pgName = QStringLiteral("morvane_seed_%1").arg(QRandomGenerator::global()->generate());
+    if (provider == QLatin1String("PostgreSQL")) {
+        MORVANE_REQUIRE_PG(server);
+        pg = server;
+        database = "Provider=PostgreSQL\r\nServerName=" + server.serverName().toUtf8() +
+                   "\r\nUserName=" + server.user.toUtf8() + "\r\nPassword=" + server.password.toUtf8() +
+                   "\r\nDataBaseName=" + pgName.toUtf8() + "\r\n";
+    }
+    const auto dropDatabase = qScopeGuard([&] {
+        if (!pg)
+            return;
+        platform::SqlConnection admin;
+        platform::SqlConnectionSettings settings = connectionSettings(SystemInfo);
+        settings.database = QStringLiteral("postgres");
+        if (admin.open(settings))
+            admin.exec(QStringLiteral("drop database if exists %1 with (force)").arg(pgName));
+    });
+    useSystemInfo("[System]\r\nLanguageID=2052\r\n[DataBase]\r\nConnectMode=1\r\n" + database, env);
+
+    // Texts for some rows only: the others keep their seed names, and the renamed ones move.
+    QStringList messages(58);
+    for (const int module : {0, 2, 5, 19})
+        messages[module] = QStringLiteral("模块%1").arg(module);
+    messages[21] = QStringLiteral("女性");
+    messages[31] = QStringLiteral("超级卡片");
+    messages[56] = QStringLiteral("第二时间组");
+    addLanguageRows(kMain, messages, {});
+
+    QStringList modules;
+    for (const db::ModuleSeed& seed : db::moduleSeeds())
+        modules.append(messages.value(modules.size()).isEmpty() ? seed.chineseName : messages.value(modules.size()));
+    // The seed words in key order, with the entry each takes: its group's first entry plus its place.
+    const QHash<int, int> firstEntry{{1, 20}, {2, 22}, {3, 26}, {4, 30}, {5, 49}, {6, 51}, {7, 53}};
+    QStringList words;
+    QHash<int, int> placeInGroup;
+    for (const db::WordSeed& seed : db::wordbookSeeds()) {
+        const int place = placeInGroup[seed.wordId]++;
+        const QString text =
+            firstEntry.contains(seed.wordId) ? messages.value(firstEntry[seed.wordId] + place) : QString();
+        words.append(text.isEmpty() ? seed.name : text);
+    }
+    QStringList times;
+    for (int group = 1; group <= 8; ++group)
+        times.append(messages.value(54 + group).isEmpty() ? db::timeGroupName(group) : messages.value(54 + group));
+
+    for (int start = 1; start <= 5; ++start) {
+        qInfo("start %d", start);
+        const platform::SqlConnectionSettings settings = connectionSettings(SystemInfo);
+        QVERIFY(TCreateDataBase(settings.database, settings.user, settings.password, settings.server, settings.provider)
+                    .BuildDataBase());
+        Tlocaldataconnect module([] { return std::make_unique<Tfrm_server_main>(); });
+        module.DataModuleCreate();
+        QVERIFY(!module.terminateRequested());
+        QVERIFY(capture.messages().isEmpty());
+        platform::SqlConnection& db = module.ADOCon;
+        QCOMPARE(column(db, QStringLiteral("select menuchinaname from ac_systemoudle order by id")), modules);
+        // Each right names its own module.
+        QCOMPARE(column(db, QStringLiteral("select r.menuchinaname from ac_popedomgroupmodule r join ac_systemoudle m "
+                                           "on m.id = r.systemenuid where r.popedomgroupid = 1 order by m.id")),
+                 modules);
+        QCOMPARE(column(db, QStringLiteral("select wordname from ac_wordbook order by id")), words);
+        QCOMPARE(column(db, QStringLiteral("select timegroupname from ac_timegroup order by id")), times);
+    }
+}
+
 void TestWindows::recordKey_data() {
     QTest::addColumn<QString>("form");
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<MessageAnswer>("answer");
     QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("recorded");
+    QTest::addColumn<quint32>("keysym"); // 0: F12 as Qt names it; else X11's keysym, which Qt names no key
     const int ctrlAlt = int(Qt::ControlModifier | Qt::AltModifier);
-    QTest::newRow("main, OK records") << kMain << ctrlAlt << MessageAnswer::Ok << true << true;
+    QTest::newRow("main, OK records") << kMain << ctrlAlt << MessageAnswer::Ok << true << true << 0u;
     QTest::newRow("main, with Shift too")
-        << kMain << (ctrlAlt | int(Qt::ShiftModifier)) << MessageAnswer::Ok << true << true;
-    QTest::newRow("main, Cancel records nothing") << kMain << ctrlAlt << MessageAnswer::Cancel << true << false;
+        << kMain << (ctrlAlt | int(Qt::ShiftModifier)) << MessageAnswer::Ok << true << true << 0u;
+    QTest::newRow("main, Cancel records nothing") << kMain << ctrlAlt << MessageAnswer::Cancel << true << false << 0u;
     QTest::newRow("main, Ctrl alone is no key")
-        << kMain << int(Qt::ControlModifier) << MessageAnswer::Ok << false << false;
-    QTest::newRow("options, from the port list") << kOption << ctrlAlt << MessageAnswer::Ok << true << true;
+        << kMain << int(Qt::ControlModifier) << MessageAnswer::Ok << false << false << 0u;
+    QTest::newRow("options, from the port list") << kOption << ctrlAlt << MessageAnswer::Ok << true << true << 0u;
+    // Ctrl+Alt+F12 on X11 comes as the console switch XF86Switch_VT_12.
+    QTest::newRow("main, X11 console switch 12")
+        << kMain << ctrlAlt << MessageAnswer::Ok << true << true << 0x1008FE0Cu;
+    QTest::newRow("options, X11 console switch 12")
+        << kOption << ctrlAlt << MessageAnswer::Ok << true << true << 0x1008FE0Cu;
+    QTest::newRow("main, X11 console switch 11")
+        << kMain << ctrlAlt << MessageAnswer::Ok << false << false << 0x1008FE0Bu;
 }
 
 void TestWindows::recordKey() {
@@ -368,7 +491,14 @@ void TestWindows::recordKey() {
         // The dialog sees the key before the control that has it.
         target = dialog->findChild<TComboBox*>(QStringLiteral("cmb_portname"));
     }
-    QTest::keyClick(target, Qt::Key_F12, Qt::KeyboardModifiers(modifiers));
+    QFETCH(quint32, keysym);
+    if (keysym == 0) {
+        QTest::keyClick(target, Qt::Key_F12, Qt::KeyboardModifiers(modifiers));
+    } else {
+        // As the X11 platform delivers it: no Qt key, the keysym as the native key, F12's key code.
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::KeyboardModifiers(modifiers), 96, keysym, 0x0c);
+        QCoreApplication::sendEvent(target, &press);
+    }
     QFETCH(bool, asked);
     QCOMPARE(capture.messages().size(), asked ? 1 : 0);
     if (asked) {
