@@ -342,6 +342,13 @@ void TestRemote::callingConvention_data() {
                                        << QStringLiteral("aDoorNumber");
     QTest::newRow("int32 overflow") << true << call("RmtOpenDoor", "[3000000000]") << hr::DISP_E_OVERFLOW
                                     << QStringLiteral("Overflow");
+    // A VARIANT parameter passes the coercion as it comes; the method's own conversion fails the call.
+    QTest::newRow("conversion in the body: MAC an array")
+        << false << call("OpenCon", R"([1,[1,2],"10.0.0.1"])") << hr::E_UNEXPECTED
+        << QStringLiteral("Could not convert variant of type (Array Variant) into type (String)");
+    QTest::newRow("conversion in the body: read old records")
+        << true << call("GetControlRecordCount", R"([1,"m","i",0,"maybe"])") << hr::E_UNEXPECTED
+        << QStringLiteral("Could not convert variant of type (String) into type (Boolean)");
     QTest::newRow("too few") << true << call("LoadMoreCardGroup", "[1]") << hr::DISP_E_BADPARAMCOUNT
                              << QStringLiteral("takes 2");
     QTest::newRow("too many") << true << call("CancelAlarm", "[1]") << hr::DISP_E_BADPARAMCOUNT
