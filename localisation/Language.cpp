@@ -3,8 +3,8 @@
 #include "Collection.h"
 #include "KeyPreview.h"
 #include "MessageBox.h"
+#include "ProgramDirectory.h"
 #include "Published.h"
-#include "unt_public.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -93,7 +93,7 @@ TLanguage::~TLanguage() {
 }
 
 QString TLanguage::databasePath() {
-    return programDirectory() + QStringLiteral("DB/Language.mdb");
+    return platform::programDirectory() + QStringLiteral("DB/Language.mdb");
 }
 
 QStringList TLanguage::componentTableLines() {

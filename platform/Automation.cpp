@@ -89,6 +89,10 @@ QList<QPair<QString, DispId>> DispatchObject::members() const {
 HResult failureFromException(std::exception_ptr failure, ErrorInfo& error) {
     try {
         std::rethrow_exception(failure);
+    } catch (const VariantConversionError& e) {
+        error.message = e.message();
+        error.helpContext = 0;
+        return hr::E_UNEXPECTED;
     } catch (const AutomationError& e) {
         error.message = e.message();
         error.helpContext = e.helpContext();

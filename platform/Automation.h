@@ -71,6 +71,14 @@ private:
     int32_t m_helpContext;
 };
 
+// A value that a variant conversion could not convert (DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW). Raised
+// while a call's arguments are coerced to their declared types it keeps its code; raised inside a
+// method's body it fails the call with E_UNEXPECTED, like any other failure of the body.
+class VariantConversionError : public AutomationError {
+public:
+    using AutomationError::AutomationError;
+};
+
 // One argument of a dispatch call: a value, or a reference to the caller's variable. A typed reference
 // (int32 r, date r, text r) coerces whatever the callee writes into that type, as a by-reference
 // parameter of that type would.
@@ -120,7 +128,8 @@ Variant callMethod(const DispatchPtr& object, const QString& name, Arguments& ar
 Variant invokeMember(const DispatchPtr& object, DispId id, Arguments& args, HResult* status = nullptr);
 
 // A dispatch object whose members are registered by name with a DISPID and a body. Bodies throw
-// AutomationError (or any std::exception, reported as E_UNEXPECTED) to fail.
+// AutomationError (or any std::exception, or a failed variant conversion, reported as E_UNEXPECTED)
+// to fail.
 class DispatchObject : public IDispatchObject {
 public:
     using Body = std::function<Variant(Arguments& args)>;
@@ -144,7 +153,8 @@ private:
 };
 
 // Turns a thrown exception into an HRESULT plus error information, as a server method's guard does:
-// an AutomationError with a negative code keeps it, anything else becomes E_UNEXPECTED.
+// an AutomationError with a negative code keeps it (a failure of a call the body made to another
+// object, say), anything else becomes E_UNEXPECTED; so does a failed conversion of the body's own.
 HResult failureFromException(std::exception_ptr failure, ErrorInfo& error);
 
 class IClassFactory {

@@ -92,6 +92,18 @@ bool hasLineBreak(const QString& text) {
     return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
 }
 
+// Whether an existing file may be replaced by this process. The rename needs only the directory's
+// permission, so the file's own is asked: a file without any write bit is read-only for every user,
+// root too, as a read-only attribute is; otherwise the effective user's access decides. 0 when it may,
+// else the errno to report.
+int refusalToReplace(const QByteArray& target, const struct stat& old) {
+    if (!S_ISREG(old.st_mode))
+        return 0; // a directory or device in the way fails at the rename with its own reason
+    if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return EACCES;
+    return ::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
 } // namespace
 
 bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error) {
@@ -103,39 +115,42 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
         QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
     const char* step = nullptr;
     int failure = 0;
-    const auto failed = [&](const char* what) {
+    const auto failed = [&](const char* what, int code) {
         step = what;
-        failure = errno;
+        failure = code;
     };
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        failed("create");
-    } else {
+    struct stat old {};
+    const bool replacing = ::stat(target.constData(), &old) == 0;
+    if (const int refusal = replacing ? refusalToReplace(target, old) : 0)
+        failed("open", refusal);
+    const int fd = step ? -1 : ::mkstemp(temporary.data());
+    if (!step && fd < 0) {
+        failed("create", errno);
+    } else if (fd >= 0) {
         for (qsizetype done = 0; !step && done < content.size();) {
             const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                failed("write");
+                failed("write", n < 0 ? errno : EIO);
             else
                 done += n;
         }
         // Keep the permissions of the file being replaced; a new file is readable by everyone.
-        struct stat old {};
-        const mode_t mode = ::stat(target.constData(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+        const mode_t mode = replacing ? (old.st_mode & 07777) : 0644;
         if (!step && ::fchmod(fd, mode) != 0)
-            failed("chmod");
+            failed("chmod", errno);
         if (!step && ::fsync(fd) != 0)
-            failed("fsync");
+            failed("fsync", errno);
         ::close(fd);
         if (!step && ::rename(temporary.constData(), target.constData()) != 0)
-            failed("rename");
+            failed("rename", errno);
         if (step)
             ::unlink(temporary.constData());
     }
     if (step) {
         if (error)
-            *error = QStringLiteral("cannot write %1: %2 failed (%3)")
+            *error = QStringLiteral("Unable to write to %1: %2 failed (%3)")
                          .arg(path, QLatin1String(step), QString::fromLocal8Bit(std::strerror(failure)));
         return false;
     }

@@ -42,7 +42,9 @@ private:
 
 // Replaces a file's content so that a reader at any moment sees either the old or the new file, never a
 // missing or half-written one: the content goes to a temporary file in the same directory, is flushed to
-// disk and renamed over the old file. False with a one-line reason in *error on failure.
+// disk and renamed over the old file, whose mode the new one keeps. A file this user may not write, or
+// one without any write permission, is not replaced. False with a one-line reason ("Unable to write to
+// <path>: ...") in *error on failure.
 bool writeFileAtomically(const QString& path, const QByteArray& content, QString* error = nullptr);
 
 // Integer text as the profile services read it; false when it is not a number.

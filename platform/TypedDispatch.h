@@ -11,7 +11,8 @@ namespace morvane::platform {
 // described by a type library answers late-bound calls: names and DISPIDs come from the library, each
 // by-value argument is coerced to its declared type before the body runs (an int32 parameter takes
 // "5" as 5 and refuses "abc" with DISP_E_TYPEMISMATCH), and a VARIANT result starts out EMPTY.
-// Bodies throw AutomationError (or any std::exception, reported as E_UNEXPECTED) to fail.
+// Bodies throw AutomationError (or any std::exception, reported as E_UNEXPECTED) to fail; a conversion
+// that fails inside a body is E_UNEXPECTED too, not the coercion's type mismatch.
 class TypedDispatchObject : public DescribedDispatchObject {
 public:
     using Body = std::function<Variant(Arguments& args)>;

@@ -15,15 +15,15 @@ const QDateTime& oleEpoch() {
 }
 
 [[noreturn]] void throwMismatch(VarType from, const char* to) {
-    throw AutomationError(hr::DISP_E_TYPEMISMATCH,
-                          QStringLiteral("Could not convert variant of type (%1) into type (%2)")
-                              .arg(varTypeName(from), QLatin1String(to)));
+    throw VariantConversionError(hr::DISP_E_TYPEMISMATCH,
+                                 QStringLiteral("Could not convert variant of type (%1) into type (%2)")
+                                     .arg(varTypeName(from), QLatin1String(to)));
 }
 
 [[noreturn]] void throwOverflow(VarType from, const char* to) {
-    throw AutomationError(hr::DISP_E_OVERFLOW,
-                          QStringLiteral("Overflow while converting variant of type (%1) into type (%2)")
-                              .arg(varTypeName(from), QLatin1String(to)));
+    throw VariantConversionError(hr::DISP_E_OVERFLOW,
+                                 QStringLiteral("Overflow while converting variant of type (%1) into type (%2)")
+                                     .arg(varTypeName(from), QLatin1String(to)));
 }
 
 // Rounds to the nearest integer, halves to even, as automation's conversion to an integer does.

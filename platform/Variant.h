@@ -52,7 +52,8 @@ class Variant;
 using VariantArray = QList<Variant>;
 
 // An automation variant: a value of one of the types above. Conversions follow the automation rules
-// and throw AutomationError (DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW) when a value cannot be converted.
+// and throw VariantConversionError (DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW) when a value cannot be
+// converted.
 class Variant {
 public:
     Variant() = default;

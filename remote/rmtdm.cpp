@@ -3,8 +3,8 @@
 #include "ComServer.h"
 #include "KestrovaAdapter.h"
 #include "server_TLB.h"
+#include "SystemInfo.h"
 #include "unt_controllist.h"
-#include "unt_public.h"
 #include "unt_ScanAllControls.h"
 
 #include <QDateTime>
@@ -52,7 +52,7 @@ Variant var(const Arguments& args, size_t index) {
 
 int32_t serialPortNumber() {
     // Read at each call: the options dialog may change it while the server runs.
-    return SystemInfo.port.load() + 1;
+    return platform::SystemInfo.port.load() + 1;
 }
 
 std::shared_ptr<monitor::TScanAllControls> scanThread() {

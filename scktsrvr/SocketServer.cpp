@@ -3,7 +3,7 @@
 #include "Automation.h"
 #include "ClassRegistry.h"
 #include "ProfileFile.h"
-#include "unt_public.h"
+#include "ProgramDirectory.h"
 
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -49,7 +49,7 @@ QString listenFailure(const char* kind, const QString& address, int port, const 
 } // namespace
 
 QString Settings::path() {
-    return programDirectory() + QStringLiteral("scktsrvr.ini");
+    return platform::programDirectory() + QStringLiteral("scktsrvr.ini");
 }
 
 bool Settings::load(const QStringList& arguments, Settings& settings, QString* error) {

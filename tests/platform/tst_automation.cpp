@@ -73,6 +73,8 @@ public:
         addMember(QStringLiteral("RaiseStd"), 12, 0,
                   [](Arguments&) -> Variant { throw std::runtime_error("disk on fire"); });
         addMember(QStringLiteral("RaiseOther"), 13, 0, [](Arguments&) -> Variant { throw 42; });
+        addMember(QStringLiteral("ConvertInside"), 14, 0,
+                  [](Arguments&) { return Variant(Variant(QStringLiteral("abc")).toInt32()); });
     }
     int calls = 0;
 };
@@ -288,7 +290,7 @@ private slots:
         QCOMPARE(count, Variant(int32_t(4)));
         // A write that cannot become an integer fails the call and leaves the caller's variable alone.
         args = {Argument::byRef(count, VarType::I4), Argument::byValue(Variant(QStringLiteral("abc")))};
-        QCOMPARE(call(args), hr::DISP_E_TYPEMISMATCH);
+        QCOMPARE(call(args), hr::E_UNEXPECTED);
         QCOMPARE(count, Variant(int32_t(4)));
 
         // An untyped reference takes whatever was written; a by-value argument never reaches the caller.
@@ -339,7 +341,7 @@ private slots:
         QCOMPARE(callMethod(Variant(object), QStringLiteral("sum")), Variant(0.0));
         const auto members = object->members();
         QCOMPARE(members.first(), qMakePair(QStringLiteral("RmtOpenDoor"), DispId(1)));
-        QCOMPARE(members.last().second, DispId(13));
+        QCOMPARE(members.last().second, DispId(14));
         // Calls on no object fail like a call on an unassigned variable.
         QCOMPARE(failureOf([] { callMethod(Variant(), QStringLiteral("x")); }), hr::E_UNEXPECTED);
         Arguments args;
@@ -369,6 +371,10 @@ private slots:
         QTest::newRow("positive code") << "RaisePositive" << hr::E_UNEXPECTED << "odd code" << 0;
         QTest::newRow("standard exception") << "RaiseStd" << hr::E_UNEXPECTED << "disk on fire" << 0;
         QTest::newRow("anything else") << "RaiseOther" << hr::E_UNEXPECTED << "Unexpected failure" << 0;
+        // Only the coercion before the body answers a type mismatch; a conversion the body makes fails it.
+        QTest::newRow("conversion in the body")
+            << "ConvertInside" << hr::E_UNEXPECTED << "Could not convert variant of type (String) into type (Integer)"
+            << 0;
     }
     void exceptionsBecomeResults() {
         QFETCH(QString, member);

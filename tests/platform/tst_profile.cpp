@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using morvane::platform::ProfileFile;
@@ -185,6 +186,48 @@ private slots:
             QCOMPARE(QString::fromStdString(e.what()), e.text());
         }
         QCOMPARE(readAll(m_dir.filePath(QStringLiteral("plainfile"))), QByteArray("x"));
+    }
+
+    // The replacement goes through the directory, so the file's own write permission must be asked for;
+    // a file without any write bit stays as it is even for root (the tests run as root in CI).
+    void readOnlyFileIsLeftAsItWas_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("throughLink");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("read-only") << 0444 << false << false;
+        QTest::newRow("read-only, owner only") << 0400 << false << false;
+        QTest::newRow("read-only behind a link") << 0444 << true << false;
+        QTest::newRow("writable keeps its mode") << 0640 << false << true;
+        QTest::newRow("writable behind a link keeps its mode") << 0604 << true << true;
+    }
+    void readOnlyFileIsLeftAsItWas() {
+        QFETCH(int, mode);
+        QFETCH(bool, throughLink);
+        QFETCH(bool, written);
+        const QByteArray before("[Device]\r\nport=2\r\n");
+        const QString real = throughLink ? m_dir.filePath(QStringLiteral("real.ini")) : m_path;
+        QFile::remove(real);
+        writeAll(real, before);
+        if (throughLink)
+            QVERIFY(QFile::link(real, m_path));
+        QCOMPARE(::chmod(QFile::encodeName(real).constData(), mode_t(mode)), 0);
+        ProfileFile profile(m_path);
+        bool refused = false;
+        try {
+            profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 9);
+        } catch (const ProfileWriteError& e) {
+            refused = true;
+            QCOMPARE(e.text(), QStringLiteral("Unable to write to %1").arg(m_path));
+        }
+        QCOMPARE(refused, !written);
+        QCOMPARE(readAll(real), written ? QByteArray("[Device]\r\nPort=9\r\n") : before);
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(real).constData(), &info), 0);
+        QCOMPARE(int(info.st_mode & 07777), mode);
+        // No temporary is left beside the file.
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".*.ini.*")}, QDir::Files | QDir::Hidden), QStringList());
+        QFile::remove(m_path);
+        QFile::remove(real);
     }
 
     void lineBreaksCannotForgeEntries_data() {

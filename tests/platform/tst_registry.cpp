@@ -206,6 +206,20 @@ private slots:
         QVERIFY(registry.setValue(QStringLiteral("CLSID\\{A}"), QStringLiteral("Version"), QStringLiteral("2")));
     }
 
+    // A registry file without write permission is refused like the profile files, even for root.
+    void readOnlyFileIsNeverReplaced() {
+        TestEnvironment env;
+        writeAll(env.registryPath(), kSample);
+        QVERIFY(QFile::setPermissions(env.registryPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        ClassRegistry registry;
+        QString error;
+        QVERIFY(!registry.setValue(QStringLiteral("CLSID\\{N}"), {}, QStringLiteral("x"), &error));
+        QVERIFY2(error.startsWith(QStringLiteral("Unable to write to %1").arg(env.registryPath())), qPrintable(error));
+        QCOMPARE(readAll(env.registryPath()), kSample);
+        QVERIFY(!(QFile::permissions(env.registryPath()) & QFile::WriteOwner));
+        QVERIFY(!registry.keyExists(QStringLiteral("CLSID\\{N}")));
+    }
+
     void damagedFileIsNeverRewritten_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("cut inside a value") << kSample.left(kSample.indexOf("2.5") + 2);

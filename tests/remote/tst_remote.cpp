@@ -7,9 +7,9 @@
 #include "rmtdm.h"
 #include "server_TLB.h"
 #include "SimulatorThread.h"
+#include "SystemInfo.h"
 #include "TestSupport.h"
 #include "unt_controllist.h"
-#include "unt_public.h"
 #include "unt_ScanAllControls.h"
 
 #include <QDateTime>
@@ -211,7 +211,7 @@ void TestRemote::init() {
     m_host->ScanThread()->Suspend();
     m_host->list().Clear();
     m_host->ScanThread()->Resume();
-    SystemInfo.port = 0;
+    platform::SystemInfo.port = 0;
     sim({{QStringLiteral("cmd"), QStringLiteral("clearlog")}});
 }
 
@@ -346,6 +346,13 @@ void TestRemote::callingConvention_data() {
                                        << QStringLiteral("aDoorNumber");
     QTest::newRow("int32 overflow") << true << call("RmtOpenDoor", "[3000000000]") << hr::DISP_E_OVERFLOW
                                     << QStringLiteral("Overflow");
+    // A VARIANT parameter passes the coercion as it comes; the method's own conversion fails the call.
+    QTest::newRow("conversion in the body: MAC an array")
+        << false << call("OpenCon", R"([1,[1,2],"10.0.0.1"])") << hr::E_UNEXPECTED
+        << QStringLiteral("Could not convert variant of type (Array Variant) into type (String)");
+    QTest::newRow("conversion in the body: read old records")
+        << true << call("GetControlRecordCount", R"([1,"m","i",0,"maybe"])") << hr::E_UNEXPECTED
+        << QStringLiteral("Could not convert variant of type (String) into type (Boolean)");
     QTest::newRow("too few") << true << call("LoadMoreCardGroup", "[1]") << hr::DISP_E_BADPARAMCOUNT
                              << QStringLiteral("takes 2");
     QTest::newRow("too many") << true << call("CancelAlarm", "[1]") << hr::DISP_E_BADPARAMCOUNT
@@ -427,9 +434,9 @@ void TestRemote::openConSerialPortEachTime() {
     QCOMPARE(methods(log(kSwitchMac)), QStringList{QStringLiteral("COMifCreateConnection")});
     QCOMPARE(client.retval(QStringLiteral("RmtOperatorPower"), QJsonArray{1, 1}), QJsonValue(0));
     // The option is read at each call: port 1 is serial port 2, which has no device.
-    SystemInfo.port = 1;
+    platform::SystemInfo.port = 1;
     QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{2, kSwitchMac, QString()}), QJsonValue(1005));
-    SystemInfo.port = 0;
+    platform::SystemInfo.port = 0;
     QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{2, kSwitchMac, QString()}), QJsonValue(0));
 
     // The switch's five values land in the client's int32 variables.
@@ -571,7 +578,7 @@ void TestRemote::serialHandleReusedAndScanStopped() {
 
     // The handle of the first call serves the second: no port is looked up again, so a configured port
     // without a device changes nothing for this client, and a new client fails on it.
-    SystemInfo.port = 5;
+    platform::SystemInfo.port = 5;
     QCOMPARE(client.retval(QStringLiteral("BegScanControl"), QJsonArray{QString(), kSwitchMac, 3}), QJsonValue(0));
     QCOMPARE(m_host->list().Count(), 1);
     m_host->ScanThread()->Suspend();

@@ -575,12 +575,16 @@ void TestWindows::optionOkAndClose_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("message");
-    QTest::newRow("com20 and Ok") << QByteArray("2") << 19 << "BitBtn1" << 19 << "";
-    QTest::newRow("Close saves nothing") << QByteArray("2") << 19 << "BitBtn2" << 2 << "";
+    QTest::addColumn<bool>("readOnly"); // the stored file has no write permission
+    QTest::newRow("com20 and Ok") << QByteArray("2") << 19 << "BitBtn1" << 19 << "" << false;
+    QTest::newRow("Close saves nothing") << QByteArray("2") << 19 << "BitBtn2" << 2 << "" << false;
     QTest::newRow("nothing selected, Ok saves nothing")
-        << QByteArray("25") << -1 << "BitBtn1" << 25 << "No serial port is selected: choose one of com1 to com20.";
+        << QByteArray("25") << -1 << "BitBtn1" << 25 << "No serial port is selected: choose one of com1 to com20."
+        << false;
     QTest::newRow("unwritable file, Ok keeps the dialog open")
-        << QByteArray() << 4 << "BitBtn1" << 4 << "Unable to write to %1";
+        << QByteArray() << 4 << "BitBtn1" << 4 << "Unable to write to %1" << false;
+    QTest::newRow("read-only file, Ok keeps the dialog and the file")
+        << QByteArray("2") << 4 << "BitBtn1" << 4 << "Unable to write to %1" << true;
 }
 
 void TestWindows::optionOkAndClose() {
@@ -589,11 +593,14 @@ void TestWindows::optionOkAndClose() {
     QFETCH(QString, button);
     QFETCH(int, port);
     QFETCH(QString, message);
+    QFETCH(bool, readOnly);
     TestEnvironment env;
     if (stored.isEmpty())
         QVERIFY(QDir().mkpath(systemInfoPath()));
     else
         useSystemInfo(systemInfo(0, stored), env);
+    if (readOnly)
+        QVERIFY(QFile::setPermissions(systemInfoPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QByteArray before = env.readFile(systemInfoPath());
     MessageCapture capture;
     Tfm_opton dialog;

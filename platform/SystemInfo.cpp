@@ -1,30 +1,18 @@
-#include "unt_public.h"
+#include "SystemInfo.h"
 
 #include "ProfileFile.h"
+#include "ProgramDirectory.h"
 
-#include <QCoreApplication>
-#include <QDir>
-
-namespace morvane {
+namespace morvane::platform {
 
 TSystemInfo SystemInfo;
-
-QString programDirectory() {
-    QString dir = qEnvironmentVariable("MORVANE_PROGRAM_DIR");
-    if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath();
-    dir = QDir::cleanPath(dir);
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    return dir;
-}
 
 QString systemInfoPath() {
     return programDirectory() + QStringLiteral("systeminfo.ini");
 }
 
 void readSystemInfo(const QString& path, TSystemInfo& info) {
-    const platform::ProfileFile ini(path);
+    const ProfileFile ini(path);
     info.port = ini.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0);
     info.LanguageID = ini.readInteger(QStringLiteral("System"), QStringLiteral("LanguageID"), 2052);
     info.ComVersion = ini.readString(QStringLiteral("System"), QStringLiteral("ComVersion"), QStringLiteral("1"));
@@ -37,4 +25,4 @@ void readSystemInfo(const QString& path, TSystemInfo& info) {
         ini.readString(QStringLiteral("DataBase"), QStringLiteral("Provider"), QStringLiteral("SQLOLEDB.1"));
 }
 
-} // namespace morvane
+} // namespace morvane::platform
