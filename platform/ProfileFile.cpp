@@ -136,8 +136,9 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
             else
                 done += n;
         }
-        // Keep the permissions of the file being replaced; a new file is readable by everyone.
-        const mode_t mode = replacing ? (old.st_mode & 07777) : 0644;
+        // Keep the permissions of the file being replaced; a new file is its owner's alone (a profile may
+        // hold the database's password).
+        const mode_t mode = replacing ? (old.st_mode & 07777) : 0600;
         if (!step && ::fchmod(fd, mode) != 0)
             failed("chmod", errno);
         if (!step && ::fsync(fd) != 0)

@@ -484,7 +484,7 @@ StatementParams paramsFromVariant(const Variant& params) {
     if (params.isEmpty() || params.isNull())
         return result;
     const auto refuse = [] {
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH,
+        throw AutomationError(hr::E_UNEXPECTED,
                               QStringLiteral("Params are an array of [name, value] pairs (or [name, value, "
                                              "\"out\"|\"inout\"] for an output parameter)"));
     };
@@ -674,7 +674,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         values = byName;
     }
     if (values.isEmpty())
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH, QStringLiteral("Unable to find record.  No key specified"));
+        throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("Unable to find record.  No key specified"));
     const QList<FieldDesc> fields = m_lastFields.isEmpty() ? describeStatement() : m_lastFields;
     const platform::SqlProvider dialect = connection().provider();
     QStringList conditions;
@@ -690,7 +690,7 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
         QString why;
         const std::optional<QVariant> value = bindableFromJson(*field, it.value(), dialect, &why, BindPurpose::Locate);
         if (!value)
-            throw AutomationError(hr::DISP_E_TYPEMISMATCH, why);
+            throw AutomationError(hr::E_UNEXPECTED, why);
         const QString name = sqlName(field->name, dialect);
         if (value->isNull()) {
             conditions.append(name + QStringLiteral(" is null"));
@@ -719,7 +719,7 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     QString why;
     const auto changes = parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
     if (!changes)
-        throw AutomationError(hr::DISP_E_TYPEMISMATCH, why);
+        throw AutomationError(hr::E_UNEXPECTED, why);
     if (changes->isEmpty())
         return Variant::null();
     const QString table = statementTable(statement());

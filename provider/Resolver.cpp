@@ -559,7 +559,7 @@ QVariant bindable(const platform::Variant& value, SqlProvider provider) {
         break;
     }
     throw platform::AutomationError(
-        platform::hr::DISP_E_TYPEMISMATCH,
+        platform::hr::E_UNEXPECTED,
         QStringLiteral("A parameter's value is a single value, not %1").arg(platform::varTypeName(value.type())));
 }
 
