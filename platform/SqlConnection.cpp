@@ -183,9 +183,29 @@ SqlResult execOn(QSqlDatabase& db, const QString& sql, const QVariantList& binds
     return result;
 }
 
+QString statementStopText(StatementStop stop, std::chrono::milliseconds limit, const QString& setting) {
+    switch (stop) {
+    case StatementStop::TimedOut: {
+        const QString seconds = limit.count() % 1000 ? QString::number(limit.count() / 1000.0, 'f', 1)
+                                                     : QString::number(limit.count() / 1000);
+        return QStringLiteral("The statement ran longer than its limit of %1 s and was cancelled (%2 in the "
+                              "[DataBase] section of systeminfo.ini)")
+            .arg(seconds, setting);
+    }
+    case StatementStop::ClientGone:
+        return QStringLiteral("The statement was cancelled: its client has gone");
+    case StatementStop::Closing:
+        return QStringLiteral("The statement was cancelled: the server is closing");
+    case StatementStop::None:
+        break;
+    }
+    return {};
+}
+
 SqlConnection::SqlConnection(QString name)
     : m_name(name.isEmpty() ? uniqueConnectionName() : std::move(name)) {
     m_thread = std::thread([this] { run(); });
+    m_watchdog = std::thread([this] { watch(); });
 }
 
 SqlConnection::~SqlConnection() {
@@ -196,13 +216,19 @@ SqlConnection::~SqlConnection() {
     }
     m_wake.notify_all();
     m_thread.join();
+    {
+        std::lock_guard lock(m_guardMutex);
+        m_watchEnd = true;
+    }
+    m_guardWake.notify_all();
+    m_watchdog.join();
 }
 
 void SqlConnection::post(const void* owner, std::function<void()> job) {
     {
         std::lock_guard lock(m_mutex);
         if (!m_finished) {
-            m_queue.push_back(Job{owner, std::move(job)});
+            m_queue.push_back(Job{owner, std::move(job), CallContext::current()});
             m_wake.notify_one();
             return;
         }
@@ -242,7 +268,9 @@ void SqlConnection::run() {
             m_holdOwner = nullptr;
             release();
         }
+        m_runningContext = std::move(job.context);
         job.run();
+        m_runningContext.reset();
     }
     m_holdOwner = nullptr;
     m_holdRelease = nullptr;
@@ -251,6 +279,77 @@ void SqlConnection::run() {
         m_db.close();
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
+    }
+}
+
+SqlConnection::StatementGuard::StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit,
+                                              std::function<void()> interrupt, bool forCaller)
+    : m_connection(connection)
+    , m_context(forCaller ? connection.m_runningContext : nullptr) {
+    {
+        std::lock_guard lock(connection.m_guardMutex);
+        connection.m_guardArmed = true;
+        connection.m_guardInterrupt = std::move(interrupt);
+        connection.m_guardStop = connection.m_statementsStopped ? StatementStop::Closing : StatementStop::None;
+        connection.m_guardDeadline = limit.count() > 0 ? std::chrono::steady_clock::now() + limit
+                                                       : std::chrono::steady_clock::time_point::max();
+    }
+    connection.m_guardWake.notify_all();
+    if (m_context) {
+        m_context->setCanceller([&connection] { connection.stopGuarded(StatementStop::ClientGone); });
+        // A client gone before the canceller was in place: the statement is not to start.
+        if (m_context->isCancelled())
+            connection.stopGuarded(StatementStop::ClientGone);
+    }
+}
+
+SqlConnection::StatementGuard::~StatementGuard() {
+    if (m_context)
+        m_context->clearCanceller();
+    std::lock_guard lock(m_connection.m_guardMutex);
+    m_connection.m_guardArmed = false;
+    m_connection.m_guardInterrupt = nullptr;
+    m_connection.m_guardStop = StatementStop::None;
+}
+
+StatementStop SqlConnection::StatementGuard::stop() const {
+    std::lock_guard lock(m_connection.m_guardMutex);
+    return m_connection.m_guardStop;
+}
+
+void SqlConnection::stopGuarded(StatementStop reason) {
+    std::lock_guard lock(m_guardMutex);
+    if (!m_guardArmed || m_guardStop != StatementStop::None)
+        return;
+    m_guardStop = reason;
+    if (m_guardInterrupt)
+        m_guardInterrupt();
+}
+
+void SqlConnection::stopStatements() {
+    {
+        std::lock_guard lock(m_guardMutex);
+        m_statementsStopped = true;
+    }
+    stopGuarded(StatementStop::Closing);
+}
+
+void SqlConnection::watch() {
+    std::unique_lock lock(m_guardMutex);
+    while (!m_watchEnd) {
+        const bool timed = m_guardArmed && m_guardStop == StatementStop::None &&
+                           m_guardDeadline != std::chrono::steady_clock::time_point::max();
+        if (!timed) {
+            m_guardWake.wait(lock);
+            continue;
+        }
+        if (std::chrono::steady_clock::now() < m_guardDeadline) {
+            m_guardWake.wait_until(lock, m_guardDeadline);
+            continue;
+        }
+        m_guardStop = StatementStop::TimedOut;
+        if (m_guardInterrupt)
+            m_guardInterrupt();
     }
 }
 

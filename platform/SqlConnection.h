@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CallContext.h"
+
 #include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QString>
@@ -46,6 +48,17 @@ struct SqlConnectionSettings {
 QString odbcConnectionText(const SqlConnectionSettings& settings);
 QString odbcQuote(const QString& value);
 
+// Why a guarded statement was stopped before its end.
+enum class StatementStop {
+    None,
+    TimedOut,   // it ran past its limit
+    ClientGone, // the client of the call it ran for has gone
+    Closing,    // the server is closing
+};
+
+// The text a caller is given for a stopped statement; `setting` names where its limit is configured.
+QString statementStopText(StatementStop stop, std::chrono::milliseconds limit, const QString& setting);
+
 struct SqlRowSet {
     QStringList columns;
     QList<QVariantList> rows;
@@ -67,8 +80,31 @@ struct SqlResult {
 //
 // Threads: any thread may call any method. m_mutex guards m_queue and m_stopping, which the caller
 // threads and the database thread touch; the QSqlDatabase is touched only by the database thread.
+// m_guardMutex guards the statement guard's state, which the database thread (arming), the watchdog
+// thread (time-outs), the threads of calls whose clients go, and stopStatements() touch.
 class SqlConnection {
 public:
+    // On the connection's thread, around a statement that runs for a client: until the guard goes, the
+    // statement is stopped through `interrupt` (called from another thread: sqlite3_interrupt, a
+    // PostgreSQL cancel request) when it runs past `limit` (zero: no limit), when the client of the
+    // call it runs for has gone (`forCaller`: the call that handed the work over), or when the
+    // connection is told to stop its statements.
+    class StatementGuard {
+    public:
+        StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit, std::function<void()> interrupt,
+                       bool forCaller = true);
+        ~StatementGuard();
+        StatementGuard(const StatementGuard&) = delete;
+        StatementGuard& operator=(const StatementGuard&) = delete;
+        // Why the statement was stopped, or is not to start (its client gone already, the server
+        // closing); None while it may run.
+        StatementStop stop() const;
+
+    private:
+        SqlConnection& m_connection;
+        std::shared_ptr<CallContext> m_context;
+    };
+
     explicit SqlConnection(QString name = {});
     ~SqlConnection();
     SqlConnection(const SqlConnection&) = delete;
@@ -119,6 +155,10 @@ public:
 
     const QString& connectionName() const { return m_name; }
 
+    // Any thread: stops the guarded statement running now and refuses every one guarded from now on, so
+    // that a closing server does not wait for its clients' statements.
+    void stopStatements();
+
     // On the connection's thread, before a caller's statements: a connection found lost is opened again
     // with the settings of the last open (one attempt per call, none within a second of the previous);
     // false with the reason when the connection cannot be used.
@@ -132,6 +172,8 @@ public:
 private:
     void post(const void* owner, std::function<void()> job);
     void run();
+    void watch();
+    void stopGuarded(StatementStop reason);
     bool openOn(QSqlDatabase& db, const SqlConnectionSettings& settings, QString* error);
 
     QString m_name;
@@ -153,11 +195,24 @@ private:
     struct Job {
         const void* owner;
         std::function<void()> run;
+        std::shared_ptr<CallContext> context; // of the call that handed the work over
     };
     std::deque<Job> m_queue;
     bool m_stopping = false;
     bool m_finished = false; // the database thread has ended; later work runs on the caller's thread
+    std::shared_ptr<CallContext> m_runningContext; // database thread only: the running job's
+
+    std::mutex m_guardMutex;
+    std::condition_variable m_guardWake;
+    bool m_guardArmed = false;
+    std::chrono::steady_clock::time_point m_guardDeadline;
+    std::function<void()> m_guardInterrupt;
+    StatementStop m_guardStop = StatementStop::None;
+    bool m_statementsStopped = false;
+    bool m_watchEnd = false;
+
     std::thread m_thread;
+    std::thread m_watchdog; // stops a guarded statement at its deadline
 };
 
 // A query component bound to a connection: a statement text that is opened (rows kept) or executed.

@@ -3,6 +3,8 @@
 #include "ProfileFile.h"
 #include "ProgramDirectory.h"
 
+#include <algorithm>
+
 namespace morvane::platform {
 
 TSystemInfo SystemInfo;
@@ -23,6 +25,9 @@ void readSystemInfo(const QString& path, TSystemInfo& info) {
     info.ConnectMode = ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("ConnectMode"), 0);
     info.Provider =
         ini.readString(QStringLiteral("DataBase"), QStringLiteral("Provider"), QStringLiteral("SQLOLEDB.1"));
+    info.StatementTimeout =
+        std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("StatementTimeout"), 30));
+    info.DeltaTimeout = std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("DeltaTimeout"), 120));
 }
 
 } // namespace morvane::platform

@@ -22,6 +22,9 @@ struct TSystemInfo {
     int32_t ConnectMode = 0; // 0 no database, 1 database login
     QString ComVersion = QStringLiteral("1");
     QString Provider = QStringLiteral("SQLOLEDB.1"); // data-access provider: SQLOLEDB.1, PostgreSQL or SQLite
+    // Seconds a client's statement and a delta may run before they are cancelled; 0 no limit.
+    int32_t StatementTimeout = 30;
+    int32_t DeltaTimeout = 120;
 };
 
 extern TSystemInfo SystemInfo;

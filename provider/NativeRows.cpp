@@ -318,6 +318,28 @@ std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, QList<FieldDesc>&
     return std::make_unique<GenericRows>(query, fields);
 }
 
+std::function<void()> statementInterrupter(QSqlDatabase& db) {
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return {};
+    const QVariant handle = db.driver()->handle();
+    if (sqlite3* connection = handleOf<sqlite3*>(handle, "sqlite3*"))
+        return [connection] { sqlite3_interrupt(connection); };
+    if (PGconn* connection = handleOf<PGconn*>(handle, "PGconn*", "pg_conn*")) {
+        // The cancel object is the connection's key to a request of its own: usable from any thread.
+        std::shared_ptr<PGcancel> cancel(PQgetCancel(connection), [](PGcancel* c) {
+            if (c)
+                PQfreeCancel(c);
+        });
+        if (!cancel)
+            return {};
+        return [cancel] {
+            char error[256];
+            PQcancel(cancel.get(), error, sizeof error);
+        };
+    }
+    return {};
+}
+
 bool inTransaction(QSqlDatabase& db) {
     if (!db.isValid() || !db.isOpen() || !db.driver())
         return false;

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
+
 #include <memory>
 
 class QSqlDatabase;
@@ -25,6 +27,10 @@ public:
     virtual bool appendNext(QByteArray& out) = 0;
     virtual QString error() const = 0;
 };
+// How to stop the statement running on the connection from another thread (sqlite3_interrupt, a
+// PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
+std::function<void()> statementInterrupter(QSqlDatabase& db);
+
 // Whether the connection is inside a transaction (one that a statement began and left open).
 bool inTransaction(QSqlDatabase& db);
 // Ends the connection's transaction, undoing its work.

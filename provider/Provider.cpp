@@ -29,6 +29,9 @@ namespace hr = platform::hr;
 namespace {
 
 std::atomic<SqlConnection*> g_connection{nullptr};
+// The limits of a client's statement and of a delta, in milliseconds (0: none). Set at start-up.
+std::atomic<qint64> g_statementLimit{30000};
+std::atomic<qint64> g_deltaLimit{120000};
 
 [[noreturn]] void fail(const QString& text) {
     throw AutomationError(hr::E_FAIL, text);
@@ -143,6 +146,32 @@ const QString& leftTransactionText() {
                        "its call on the shared connection");
     return text;
 }
+
+// A client's statement on the connection's thread, stopped at its limit, when its client goes, or when
+// the server closes; what the caller is told then.
+class GuardedStatement {
+public:
+    GuardedStatement(SqlConnection& db, QSqlDatabase& handle, bool forCaller = true)
+        : m_limit(g_statementLimit.load())
+        , m_guard(db, m_limit, statementInterrupter(handle), forCaller) {}
+    // True, with the reason in `error`, when the statement is not to start.
+    bool refused(QString& error) const {
+        const platform::StatementStop stop = m_guard.stop();
+        if (stop == platform::StatementStop::None)
+            return false;
+        error = platform::statementStopText(stop, m_limit, QStringLiteral("StatementTimeout"));
+        return true;
+    }
+    // A failure of a statement that was stopped is told as its stop.
+    void explain(QString& error) const {
+        if (!error.isEmpty())
+            refused(error);
+    }
+
+private:
+    std::chrono::milliseconds m_limit;
+    SqlConnection::StatementGuard m_guard;
+};
 
 // On the connection's thread, after a client's statement: the transaction it left open, rolled back.
 bool undoLeftTransaction(QSqlDatabase& db) {
@@ -270,6 +299,9 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
     return db.call([&](QSqlDatabase& handle) {
         if (!db.ensureUsable(handle, &outcome.error))
             return outcome;
+        const GuardedStatement guarded(db, handle);
+        if (guarded.refused(outcome.error))
+            return outcome;
         if (procedure) {
             const platform::SqlResult result = db::runClientStatement(db, sql);
             if (!result.ok) {
@@ -311,6 +343,7 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                 }
             }
         }
+        guarded.explain(outcome.error);
         if (undoLeftTransaction(handle))
             noteLeftTransaction(outcome.error);
         if (!outcome.error.isEmpty()) {
@@ -338,12 +371,15 @@ struct LiveCursor {
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
 
+    // Before another caller's work: the rest of the rows, within the statements' limit.
     void readAhead() {
         if (!query)
             return;
+        const GuardedStatement guarded(*connection, *handle, false);
         for (QByteArray row; source->appendNext(row); row.clear())
             ahead.append(row);
         finishQuery();
+        guarded.explain(error);
     }
     void finishQuery() {
         if (source && !source->error().isEmpty())
@@ -408,6 +444,9 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
         QString why;
         if (!db.ensureUsable(handle, &why))
             return why;
+        const GuardedStatement guarded(db, handle);
+        if (guarded.refused(why))
+            return why;
         cursor->generation = db.generation();
         cursor->handle = &handle;
         auto query = std::make_unique<QSqlQuery>(handle);
@@ -415,6 +454,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
             why = errorText(query->lastError());
         else if (!query->isSelect())
             why = QStringLiteral("CommandText does not return a result set");
+        guarded.explain(why);
         if (!why.isEmpty()) {
             query.reset();
             if (undoLeftTransaction(handle))
@@ -447,6 +487,9 @@ StatementParams runCommand(const QString& sql, const StatementParams& params) {
         QString why;
         if (!db.ensureUsable(handle, &why))
             return why;
+        const GuardedStatement guarded(db, handle);
+        if (guarded.refused(why))
+            return why;
         if (binds.isEmpty()) {
             const platform::SqlResult answer = db::runClientStatement(db, sql);
             if (!answer.ok)
@@ -458,6 +501,7 @@ StatementParams runCommand(const QString& sql, const StatementParams& params) {
             else
                 why = errorText(query.lastError());
         }
+        guarded.explain(why);
         if (undoLeftTransaction(handle))
             noteLeftTransaction(why);
         if (!why.isEmpty())
@@ -473,6 +517,11 @@ StatementParams runCommand(const QString& sql, const StatementParams& params) {
 
 void setSharedConnection(SqlConnection* connection) {
     g_connection.store(connection);
+}
+
+void setStatementLimits(std::chrono::milliseconds statements, std::chrono::milliseconds deltas) {
+    g_statementLimit.store(std::max<qint64>(0, statements.count()));
+    g_deltaLimit.store(std::max<qint64>(0, deltas.count()));
 }
 
 SqlConnection* sharedConnection() {
@@ -623,11 +672,12 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     const std::shared_ptr<LiveCursor> cursor = m_cursor;
     QString error;
     bool atEnd = false;
-    const QList<QByteArray> rows = cursor->connection->callAs(cursor.get(), [&](QSqlDatabase&) {
+    const QList<QByteArray> rows = cursor->connection->callAs(cursor.get(), [&](QSqlDatabase& handle) {
         QList<QByteArray> taken;
+        const GuardedStatement guarded(*cursor->connection, handle);
         if (cursor->generation != cursor->connection->generation() && cursor->query)
             error = QStringLiteral("The database connection was opened again since the records were opened");
-        else
+        else if (!guarded.refused(error))
             taken = cursor->take(count);
         if (error.isEmpty() && !cursor->error.isEmpty())
             error = cursor->error;
@@ -731,6 +781,7 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     request.maxErrors = maxErrors;
     request.mode = m_options.updateMode;
     request.knownFields = m_lastFields;
+    request.limit = std::chrono::milliseconds(g_deltaLimit.load());
     const ResolveOutcome outcome = resolveDelta(connection(), request);
     if (!outcome.error.isEmpty())
         fail(outcome.error);

@@ -9,6 +9,7 @@
 #include <QPair>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -18,6 +19,9 @@ namespace morvane::provider {
 // thread before any client is served and cleared after the last is gone; read by the callers' threads.
 void setSharedConnection(platform::SqlConnection* connection);
 platform::SqlConnection* sharedConnection();
+// How long a client's statement and a delta may run before they are cancelled (zero: no limit); by
+// default 30 s and 120 s. Set by the main thread before any client is served.
+void setStatementLimits(std::chrono::milliseconds statements, std::chrono::milliseconds deltas);
 
 // A named parameter of a statement (":name" in its text), its value, and whether the statement gives a
 // value back for it.

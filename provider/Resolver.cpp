@@ -1,6 +1,7 @@
 #include "Resolver.h"
 
 #include "Automation.h"
+#include "NativeRows.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -568,6 +569,19 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
         ResolveOutcome outcome;
         if (!connection.ensureUsable(db, &outcome.error))
             return outcome;
+        // A delta stopped (its limit, its client gone, the server closing) is undone whole.
+        const platform::SqlConnection::StatementGuard guard(connection, request.limit, statementInterrupter(db));
+        const auto stopped = [&] {
+            const platform::StatementStop stop = guard.stop();
+            if (stop == platform::StatementStop::None)
+                return false;
+            outcome.error = platform::statementStopText(stop, request.limit, QStringLiteral("DeltaTimeout"));
+            outcome.applied = 0;
+            outcome.errorCount = 0;
+            return true;
+        };
+        if (stopped())
+            return outcome;
         const SqlProvider provider = connection.provider();
         QSqlRecord record = db.record(request.table);
         // PostgreSQL folds an unquoted name to lower case; its catalogue knows only that spelling.
@@ -609,6 +623,10 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                     failure = ChangeFailure{savepoint.error(), QString(), QString()};
                 else
                     failure = runner.apply(change);
+                if (failure && stopped()) {
+                    db.rollback();
+                    return outcome;
+                }
                 if (!failure) {
                     if (careful)
                         savepoint.release();

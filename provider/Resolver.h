@@ -6,6 +6,7 @@
 
 #include <QJsonValue>
 
+#include <chrono>
 #include <optional>
 
 namespace morvane::provider {
@@ -20,6 +21,7 @@ struct ResolveRequest {
     int maxErrors = -1; // -1: try every change
     UpdateMode mode = UpdateMode::WhereAll;
     QList<FieldDesc> knownFields; // of the packet the client edited: its joined fields are not written
+    std::chrono::milliseconds limit{0}; // how long the whole delta may run (zero: no limit)
 };
 
 struct ResolveOutcome {

@@ -6,6 +6,7 @@
 #include "MessageBox.h"
 #include "NamedMutex.h"
 #include "ProfileFile.h"
+#include "Provider.h"
 #include "rmtdm.h"
 #include "server_TLB.h"
 #include "SignalWatcher.h"
@@ -183,8 +184,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     }
 
     // 10. No client call runs any more when the window and the connection go; the endpoint stops first,
-    // so that a client does not reach a server that is already ending.
+    // so that a client does not reach a server that is already ending. A client's statement still
+    // running is cancelled rather than waited for.
     platform::ComServer::instance().setLastReleasedHandler(nullptr);
+    if (platform::SqlConnection* connection = provider::sharedConnection())
+        connection->stopStatements();
     endpoint.stop();
     frm_server_main->CloseServices();
     dataModule.reset();

@@ -44,8 +44,11 @@ Tlocaldataconnect::Tlocaldataconnect(MainWindowFactory createMainWindow)
     , FInitTable(ADOCon)
     , m_createMainWindow(std::move(createMainWindow)) {
     localdataconnect = this;
-    // Every data provider of every remote data module works on this connection.
+    // Every data provider of every remote data module works on this connection, within the limits of the
+    // configuration.
     provider::setSharedConnection(&ADOCon);
+    provider::setStatementLimits(std::chrono::seconds(SystemInfo.StatementTimeout),
+                                 std::chrono::seconds(SystemInfo.DeltaTimeout));
 }
 
 Tlocaldataconnect::~Tlocaldataconnect() {

@@ -1,5 +1,6 @@
 // The data providers as clients reach them: requests through the wire protocol's server session, on a
 // fresh application database in SQLite and in the private PostgreSQL server.
+#include "CallContext.h"
 #include "DataPacket.h"
 #include "DbSchema.h"
 #include "JsonRpc.h"
@@ -14,7 +15,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QThread>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -1100,6 +1104,83 @@ private slots:
         QCOMPARE(client.packet().value(QStringLiteral("fields")).toArray(), readFields);
         QCOMPARE(client.packet().value(QStringLiteral("params")), readParams);
         db.exec(QStringLiteral("delete from ac_department where departmentname in ('keyed', 'out-param')"));
+    }
+
+    // A statement past its limit is cancelled and its caller told, a caller waiting behind it is served
+    // soon after, a statement whose client has gone is cancelled at once, and a closing server cancels
+    // what runs and starts nothing more.
+    void statementsEnd_data() { backends(); }
+    void statementsEnd() {
+        QFETCH(QString, backend);
+        platform::SqlConnection& db = *use(backend);
+        using namespace std::chrono_literals;
+        const QString endless = QStringLiteral("with recursive r(x) as (select 1 union all select x + 1 from r) "
+                                               "select count(*) from r");
+        provider::setStatementLimits(1s, 1s);
+        const auto restore = qScopeGuard([] { provider::setStatementLimits(30s, 120s); });
+        // Runs the endless statement on a thread of its own, as the client of `context`.
+        struct Endless {
+            QString error;
+            qint64 ms = -1;
+            std::thread thread;
+        };
+        const auto start = [&](Endless& run, std::shared_ptr<platform::CallContext> context) {
+            run.thread = std::thread([&run, &endless, context] {
+                const platform::CallContext::Scope scope(context);
+                QElapsedTimer clock;
+                clock.start();
+                Client client;
+                client.get(QStringLiteral("dsp_open_public"), endless);
+                run.error = client.error();
+                run.ms = clock.elapsed();
+            });
+        };
+
+        Endless timed;
+        start(timed, std::make_shared<platform::CallContext>());
+        QThread::msleep(200);
+        QElapsedTimer waiting;
+        waiting.start();
+        Client other;
+        other.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+        const qint64 waited = waiting.elapsed();
+        timed.thread.join();
+        QVERIFY2(timed.error.contains(QLatin1String("limit of 1 s")), qPrintable(timed.error));
+        QVERIFY2(timed.ms < 2500, qPrintable(QString::number(timed.ms)));
+        QVERIFY2(other.error().isEmpty(), qPrintable(other.error()));
+        QVERIFY2(waited < 2000, qPrintable(QString::number(waited)));
+
+        provider::setStatementLimits(30s, 120s);
+        Endless gone;
+        const auto context = std::make_shared<platform::CallContext>();
+        start(gone, context);
+        QThread::msleep(300);
+        context->cancel();
+        gone.thread.join();
+        QVERIFY2(gone.error.contains(QLatin1String("client has gone")), qPrintable(gone.error));
+        QVERIFY2(gone.ms < 1500, qPrintable(QString::number(gone.ms)));
+
+        // A connection of its own, closed under a running statement.
+        platform::SqlConnection closing;
+        QVERIFY(backend == QLatin1String("sqlite") ? closing.open(db.call([](QSqlDatabase& h) {
+            platform::SqlConnectionSettings s;
+            s.provider = SqlProvider::SQLite;
+            s.database = h.databaseName();
+            return s;
+        }))
+                                                   : closing.open(pgSettings(m_pgDatabase)));
+        provider::setSharedConnection(&closing);
+        Endless closed;
+        start(closed, nullptr);
+        QThread::msleep(300);
+        closing.stopStatements();
+        closed.thread.join();
+        QVERIFY2(closed.error.contains(QLatin1String("server is closing")), qPrintable(closed.error));
+        QVERIFY2(closed.ms < 1500, qPrintable(QString::number(closed.ms)));
+        Client late;
+        late.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+        QVERIFY2(late.error().contains(QLatin1String("server is closing")), qPrintable(late.error()));
+        use(backend);
     }
 
     // A server restarted under a running connection: the private server of this test, stopped and started.
