@@ -197,6 +197,7 @@ private slots:
     void limitsAndVanishingClients();
     void serverKilledWhileConnected();
     void commandLineClient();
+    void unregisteredComponentNamesTheCommand();
     void automationLayerStartsTheLocalServer();
     void portTaken();
     void startServices_data();
@@ -515,6 +516,25 @@ void TestSocketServer::commandLineClient() {
                  .toObject()
                  .value(QStringLiteral("slotCount")),
              QJsonValue(51));
+}
+
+// A component that is not registered (the server's own registration of it runs beside its start): the
+// first OpenCon says what to run.
+void TestSocketServer::unregisteredComponentNamesTheCommand() {
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+    const QString library = m_env->path(QStringLiteral("KestrovaCom.so"));
+    QCOMPARE(test::runProgram(bin("regsvr32"), {QStringLiteral("/u"), QStringLiteral("/s"), library}, environment())
+                 .exitCode,
+             0);
+    const rpc::Reply unregistered = client.call(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp});
+    QCOMPARE(test::runProgram(bin("regsvr32"), {QStringLiteral("/s"), library}, environment()).exitCode, 0);
+    QVERIFY(!unregistered.ok);
+    QCOMPARE(unregistered.hresult, hr::CO_E_CLASSSTRING);
+    QVERIFY2(unregistered.message.contains(m_env->path(QStringLiteral("regsvr32")) + QLatin1Char(' ') + library),
+             qPrintable(unregistered.message));
+    // Registered, the same object reaches the controller.
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
 }
 
 void TestSocketServer::automationLayerStartsTheLocalServer() {
