@@ -180,11 +180,6 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     frm_server_main->StartServices();
 
     // 9. The class factories are offered to clients: each connection to a class's endpoint makes one object.
-    // A process that the platform started for a client ends with its last object.
-    if (platform::ComServer::instance().startedForClient()) {
-        platform::ComServer::instance().setLastReleasedHandler(
-            [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
-    }
     // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server).
     const int maxMessage = platform::ProfileFile(programDirectory() + QStringLiteral("scktsrvr.ini"))
                                .readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
@@ -202,6 +197,15 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
             return 1;
         }
         paths.append(path);
+    }
+    // A process that the platform started for a client ends with its last object (or when no client comes):
+    // the endpoint stops accepting before the message loop is told to end.
+    if (platform::ComServer::instance().startedForClient()) {
+        endpoint.endWhenIdle([] { return platform::ComServer::instance().objectCount() > 0; },
+                             [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+                             // A client that started it gives up after this long; nobody else is coming.
+                             platform::kDefaultActivationTimeoutMs);
+        platform::ComServer::instance().setLastReleasedHandler([&endpoint] { endpoint.checkIdle(); });
     }
     endpoint.start();
     std::fprintf(stderr, "%s\n", qPrintable(servingLine(paths)));
