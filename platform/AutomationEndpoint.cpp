@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,10 +28,11 @@ AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint
 
 AutomationEndpoint::~AutomationEndpoint() {
     stop();
-    for (int fd : m_listenFds)
-        ::close(fd);
-    for (const QString& path : m_paths)
-        QFile::remove(path);
+    closeListeners();
+    {
+        std::lock_guard lock(m_mutex);
+        unlinkPathsLocked();
+    }
     for (int& fd : m_wake) {
         if (fd >= 0)
             ::close(fd);
@@ -77,9 +79,15 @@ void AutomationEndpoint::start() {
 void AutomationEndpoint::stop() {
     if (m_stopping.exchange(true) || !m_acceptThread.joinable())
         return;
+    // Nobody finds the endpoint any more; whoever still waits to be accepted is refused with the listener.
+    {
+        std::lock_guard lock(m_mutex);
+        unlinkPathsLocked();
+    }
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(m_wake[1], &byte, 1);
     m_acceptThread.join();
+    closeListeners();
     // New connections are no longer accepted: end the open ones and wait for them.
     std::list<Connection> open;
     {
@@ -101,6 +109,53 @@ int AutomationEndpoint::connectionCount() const {
     for (const Connection& connection : m_connections)
         count += connection.finished ? 0 : 1;
     return count;
+}
+
+void AutomationEndpoint::endWhenIdle(std::function<bool()> busy, std::function<void()> ended, int firstClientMs) {
+    m_busy = std::move(busy);
+    m_ended = std::move(ended);
+    m_firstClientMs = firstClientMs;
+}
+
+void AutomationEndpoint::checkIdle() {
+    bool ended = false;
+    {
+        std::lock_guard lock(m_mutex);
+        ended = retireIfIdleLocked();
+    }
+    if (ended)
+        m_ended();
+}
+
+bool AutomationEndpoint::retireIfIdleLocked() {
+    if (!m_ended || m_retired || m_stopping.load())
+        return false;
+    for (const Connection& connection : m_connections) {
+        if (!connection.finished)
+            return false;
+    }
+    if (m_busy && m_busy())
+        return false;
+    // Decided with the lock held that adds accepted connections: none is taken from now on.
+    m_retired = true;
+    unlinkPathsLocked();
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(m_wake[1], &byte, 1);
+    return true;
+}
+
+void AutomationEndpoint::unlinkPathsLocked() {
+    if (m_unlinked)
+        return;
+    m_unlinked = true;
+    for (const QString& path : m_paths)
+        QFile::remove(path);
+}
+
+void AutomationEndpoint::closeListeners() {
+    for (int fd : m_listenFds)
+        ::close(fd);
+    m_listenFds.clear();
 }
 
 void AutomationEndpoint::reapFinished() {
@@ -125,10 +180,27 @@ void AutomationEndpoint::acceptLoop() {
     fds.push_back({m_wake[0], POLLIN, 0});
     for (int fd : m_listenFds)
         fds.push_back({fd, POLLIN, 0});
+    const auto started = std::chrono::steady_clock::now();
     while (!m_stopping.load()) {
         // Finished connections are joined here, at the latest once a second.
         const int ready = ::poll(fds.data(), fds.size(), 1000);
         reapFinished();
+        bool ended = false;
+        bool retired = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_everConnected &&
+                std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(m_firstClientMs))
+                ended = retireIfIdleLocked();
+            retired = m_retired;
+        }
+        if (ended)
+            m_ended();
+        if (retired) {
+            // Connections still waiting to be accepted end unanswered: their clients go to the next server.
+            closeListeners();
+            return;
+        }
         if (ready <= 0)
             continue;
         if (fds[0].revents)
@@ -140,6 +212,11 @@ void AutomationEndpoint::acceptLoop() {
             if (client < 0)
                 continue;
             std::lock_guard lock(m_mutex);
+            if (m_retired) {
+                ::close(client);
+                continue;
+            }
+            m_everConnected = true;
             Connection& connection = m_connections.emplace_back();
             connection.fd = client;
             connection.thread = std::thread([this, &connection] { serve(&connection); });
@@ -164,8 +241,14 @@ void AutomationEndpoint::serve(Connection* connection) {
                          nullptr);
         // The session (and with it the object) goes before the connection counts as finished.
     }
-    std::lock_guard lock(m_mutex);
-    connection->finished = true;
+    bool ended = false;
+    {
+        std::lock_guard lock(m_mutex);
+        connection->finished = true;
+        ended = retireIfIdleLocked();
+    }
+    if (ended)
+        m_ended();
 }
 
 } // namespace morvane::platform

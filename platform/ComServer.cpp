@@ -1,5 +1,6 @@
 #include "ComServer.h"
 
+#include "LocalServer.h"
 #include "MessageBox.h"
 
 namespace morvane::platform {
@@ -123,10 +124,18 @@ ComServer::Outcome ComServer::initialise(const QStringList& arguments, const QSt
     case StartSwitch::Embedding:
         m_startedForClient = true;
         [[fallthrough]];
-    case StartSwitch::None:
+    case StartSwitch::None: {
         // A failure to refresh the registration (no rights to the registry, say) is ignored here.
         registerServer(serverCommand, nullptr);
+        // Callers that find no endpoint wait while these are held rather than start a second server.
+        std::lock_guard lock(m_mutex);
+        for (const ServedClass& c : m_classes) {
+            auto held = std::make_unique<NamedMutex>(serverLockName(c.clsid), true);
+            if (held->isOwned())
+                m_serverLocks.push_back(std::move(held));
+        }
         return Outcome::Continue;
+    }
     }
     return Outcome::Continue;
 }

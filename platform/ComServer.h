@@ -2,12 +2,14 @@
 
 #include "Automation.h"
 #include "ClassRegistry.h"
+#include "NamedMutex.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -41,7 +43,7 @@ StartSwitch findStartSwitch(const QStringList& arguments);
 // The server side of automation: class factories, registration, and the count of live objects.
 //
 // Threads: registerClass is called on the main thread before any client; createInstance and the object
-// count are used from any thread. m_mutex guards m_classes and m_lastReleased.
+// count are used from any thread. m_mutex guards m_classes, m_lastReleased and m_serverLocks.
 class ComServer {
 public:
     static ComServer& instance();
@@ -56,7 +58,8 @@ public:
     enum class Outcome { Continue, ExitSuccess, ExitFailure };
     // Acts on the command line as the application object's initialisation does: REGSERVER registers
     // and ends, UNREGSERVER unregisters and ends, anything else refreshes the registration (ignoring a
-    // failure to write it) and serves the classes.
+    // failure to write it), takes each class's server lock (serverLockName) for the rest of the process
+    // and serves the classes.
     Outcome initialise(const QStringList& arguments, const QString& serverCommand, QString* error = nullptr);
 
     bool startedForClient() const { return m_startedForClient; }
@@ -72,9 +75,11 @@ public:
 
 private:
     ComServer() = default;
-    mutable std::mutex m_mutex; // guards m_classes, m_lastReleased (any thread)
+    mutable std::mutex m_mutex; // guards m_classes, m_lastReleased, m_serverLocks (any thread)
     std::vector<ServedClass> m_classes;
     std::function<void()> m_lastReleased;
+    // Held until the process ends, after the single-instance lock has gone.
+    std::vector<std::unique_ptr<NamedMutex>> m_serverLocks;
     std::atomic<int> m_objects{0};
     bool m_startedForClient = false; // main thread, during initialise
 };

@@ -51,6 +51,10 @@ int connectEndpoint(const QString& path, QString* error) {
     return fd;
 }
 
+QString serverLockName(const QString& clsid) {
+    return QStringLiteral("server-") + clsid.toUpper();
+}
+
 qint64 startLocalServer(const QString& command, QString* error) {
     QString program = command.trimmed();
     QStringList arguments;
@@ -88,6 +92,7 @@ bool processAlive(qint64 pid) {
 
 ServerStart::ServerStart(const QString& clsid, QString command, int timeoutMs)
     : m_path(endpointPath(clsid))
+    , m_lockName(serverLockName(clsid))
     , m_command(std::move(command))
     , m_timeoutMs(timeoutMs) {
     m_clock.start();
@@ -102,18 +107,25 @@ ServerStart::Outcome ServerStart::step(int* fd, QString* error) {
     *fd = connectEndpoint(m_path);
     if (*fd >= 0)
         return Outcome::Connected;
-    if (m_starts > 0 && m_clock.elapsed() >= m_timeoutMs)
-        return fail(QStringLiteral("the server %1 did not answer within %2 ms").arg(m_command).arg(m_timeoutMs));
-    if (!processAlive(m_pid)) {
-        if (m_starts == 3)
-            return fail(
-                QStringLiteral("the server %1 ended without serving (started %2 times)").arg(m_command).arg(m_starts));
-        QString why;
-        m_pid = startLocalServer(m_command, &why);
-        if (m_pid < 0)
-            return fail(why);
-        ++m_starts;
+    if (m_clock.elapsed() >= m_timeoutMs) {
+        const QString state = NamedMutex::isHeld(m_lockName)
+                                  ? QStringLiteral(" (a server of the class is still starting or ending)")
+                                  : QString();
+        return fail(
+            QStringLiteral("the server %1 did not answer within %2 ms%3").arg(m_command).arg(m_timeoutMs).arg(state));
     }
+    // A server that is ending has stopped listening but still holds its locks: a new one would find the
+    // single-instance lock taken and end at once, so it is started only once the old one has gone.
+    if (processAlive(m_pid) || NamedMutex::isHeld(m_lockName))
+        return Outcome::Waiting;
+    if (m_starts == 3)
+        return fail(
+            QStringLiteral("the server %1 ended without serving (started %2 times)").arg(m_command).arg(m_starts));
+    QString why;
+    m_pid = startLocalServer(m_command, &why);
+    if (m_pid < 0)
+        return fail(why);
+    ++m_starts;
     return Outcome::Waiting;
 }
 

@@ -22,6 +22,11 @@ QString endpointPath(const QString& clsid);
 // Connects to an endpoint without waiting: a connected descriptor, or -1 with the reason in *error.
 int connectEndpoint(const QString& path, QString* error = nullptr);
 
+// The named lock that a server process of the class holds from its start until it has ended: while it
+// is held and nothing listens, a server is on its way up or down, and a caller waits instead of starting
+// another (which would find the single-instance lock taken and end at once).
+QString serverLockName(const QString& clsid);
+
 // Starts a LocalServer32 command with the switch -Embedding, detached from the caller; returns the
 // process id, or -1 with the reason in *error. A command that names an existing file is that program
 // alone (its path may hold blanks); otherwise it is split as a shell would.
@@ -33,9 +38,9 @@ bool processAlive(qint64 pid);
 constexpr int kDefaultActivationTimeoutMs = 30000;
 
 // The way to a class's server, taken one step at a time, so that a caller may wait in a loop or on a
-// timer. Each step connects when the server listens; otherwise it starts the server's command when no
-// start of it is alive (three starts at most, in case one met a server that was just ending), until the
-// time is up.
+// timer. Each step connects when the server listens; otherwise, unless its own start is still alive or
+// a server of the class holds the class's lock (one starting, or one that is ending), it starts the
+// server's command (three starts at most), until the time is up.
 class ServerStart {
 public:
     static constexpr int kStepMs = 20;
@@ -47,6 +52,7 @@ public:
 
 private:
     const QString m_path;
+    const QString m_lockName;
     const QString m_command;
     const int m_timeoutMs;
     QElapsedTimer m_clock;
@@ -55,7 +61,7 @@ private:
 };
 
 // Connects to the server of a class, starting its command when nobody listens and waiting up to
-// `timeoutMs` for it (at most three starts, in case a start races with a server that is just ending).
+// `timeoutMs` for it (ServerStart's policy).
 // A connected descriptor, or -1 with the reason in *error. Blocks the calling thread.
 int connectClassServer(const QString& clsid, const QString& command, int timeoutMs, QString* error = nullptr);
 

@@ -52,7 +52,30 @@ int32_t intRefStatus(const Variant& link, const QString& name, std::initializer_
     return result;
 }
 
+QString shellWord(const QString& text) {
+    return text.contains(QLatin1Char(' ')) ? QLatin1Char('"') + text + QLatin1Char('"') : text;
+}
+
 } // namespace
+
+Variant CreateLockObject(const QString& programDir) {
+    try {
+        return Variant(platform::createObject(kComponentProgId));
+    } catch (const platform::AutomationError& failure) {
+        namespace hr = platform::hr;
+        if (failure.code() != hr::CO_E_CLASSSTRING && failure.code() != hr::REGDB_E_CLASSNOTREG &&
+            failure.code() != hr::CO_E_DLLNOTFOUND)
+            throw;
+        // The server registers the component beside its start, so a first call may come before that is
+        // done; an installation registers it before the server starts.
+        throw platform::AutomationError(failure.code(),
+                                        QStringLiteral("The lock component %1 is not registered (%2): run %3 %4")
+                                            .arg(kComponentProgId, failure.message(),
+                                                 shellWord(programDir + QStringLiteral("regsvr32")),
+                                                 shellWord(programDir + QStringLiteral("KestrovaCom.so"))),
+                                        failure.helpContext());
+    }
+}
 
 int32_t COMifCreateConnection(const Variant& link, Argument mode, Argument ipAddress, Argument macAddress,
                               Argument portOrHandle) {

@@ -20,6 +20,13 @@ using platform::VarType;
 
 constexpr int32_t kDefaultControllerPort = 2008;
 
+inline const QString kComponentProgId = QStringLiteral("KestrovaCom.TKestrova");
+
+// A new object of the component. When it cannot be made because the component is not registered (or
+// its registration names a library that is not there), the failure keeps its code and says what to
+// run: "<programDir>regsvr32 <programDir>KestrovaCom.so".
+Variant CreateLockObject(const QString& programDir);
+
 // --- Connection ---------------------------------------------------------------------------------------
 
 // The general form: the four arguments exactly as the caller builds them (by reference or by value).

@@ -26,8 +26,6 @@ namespace {
 
 std::atomic<IScanHost*> g_scanHost{nullptr};
 
-const QString kLockProgId = QStringLiteral("KestrovaCom.TKestrova");
-
 // A device kind that the scan cannot poll: BegScanControl reports it with the component's own status
 // for a mode it does not know, instead of registering a device that would never be visited.
 constexpr int32_t kStatusModeNotMonitored = 1004;
@@ -38,7 +36,7 @@ constexpr int32_t kStatusBusy = 4;
 constexpr std::chrono::milliseconds kRegistrationWait{30000};
 
 Variant newLockObject() {
-    return Variant(platform::createObject(kLockProgId));
+    return kestrova::CreateLockObject(programDirectory());
 }
 
 // The bodies see their arguments already coerced to the declared types (TypedDispatchObject).

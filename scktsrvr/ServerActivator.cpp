@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <unistd.h>
+
 namespace morvane::scktsrvr {
 
 ServerActivator::ServerActivator(int timeoutMs, QObject* parent)
@@ -11,14 +13,14 @@ ServerActivator::ServerActivator(int timeoutMs, QObject* parent)
     connect(&m_tick, &QTimer::timeout, this, &ServerActivator::stepAll);
 }
 
-void ServerActivator::request(const QString& clsid, const QString& command, Done done) {
+void ServerActivator::request(const QString& clsid, const QString& command, Done done, Wanted wanted, int timeoutMs) {
     if (auto found = m_pending.find(clsid); found != m_pending.end()) {
-        found->second.waiting.push_back(std::move(done));
+        found->second.waiting.push_back(Waiter{std::move(done), std::move(wanted)});
         return;
     }
     Pending& pending = m_pending[clsid];
-    pending.start = std::make_unique<platform::ServerStart>(clsid, command, m_timeoutMs);
-    pending.waiting.push_back(std::move(done));
+    pending.start = std::make_unique<platform::ServerStart>(clsid, command, timeoutMs > 0 ? timeoutMs : m_timeoutMs);
+    pending.waiting.push_back(Waiter{std::move(done), std::move(wanted)});
     step(clsid);
     if (!m_pending.empty())
         m_tick.start();
@@ -34,15 +36,21 @@ void ServerActivator::step(const QString& clsid) {
     if (outcome == platform::ServerStart::Outcome::Waiting)
         return;
     // Taken out first: a waiter that asks again meanwhile starts afresh.
-    const std::vector<Done> waiting = std::move(found->second.waiting);
+    const std::vector<Waiter> waiting = std::move(found->second.waiting);
     m_pending.erase(found);
-    // The first waiter takes the connection of the step; every other makes its own.
-    for (const Done& done : waiting) {
+    // The first waiter takes the connection of the step; every other makes its own. A waiter that has
+    // gone gets none; a connection that nobody takes is closed, which lets a server started for
+    // clients end when no client is left.
+    for (const Waiter& waiter : waiting) {
+        if (waiter.wanted && !waiter.wanted())
+            continue;
         if (outcome == platform::ServerStart::Outcome::Connected && fd < 0)
             fd = platform::connectEndpoint(platform::endpointPath(clsid), &error);
-        done(fd, fd >= 0 ? QString() : error);
+        waiter.done(fd, fd >= 0 ? QString() : error);
         fd = -1;
     }
+    if (fd >= 0)
+        ::close(fd);
 }
 
 void ServerActivator::stepAll() {

@@ -25,13 +25,22 @@ public:
     // A connected descriptor (>= 0), or -1 with the reason.
     using Done = std::function<void(int fd, const QString& error)>;
 
+    // True while the waiter still wants its connection.
+    using Wanted = std::function<bool()>;
+
     explicit ServerActivator(int timeoutMs, QObject* parent = nullptr);
-    void request(const QString& clsid, const QString& command, Done done);
+    // A waiter that joins a start under way shares that start's time; otherwise the start may take
+    // `timeoutMs` (the activator's own when not positive).
+    void request(const QString& clsid, const QString& command, Done done, Wanted wanted = {}, int timeoutMs = 0);
 
 private:
+    struct Waiter {
+        Done done;
+        Wanted wanted;
+    };
     struct Pending {
         std::unique_ptr<platform::ServerStart> start;
-        std::vector<Done> waiting;
+        std::vector<Waiter> waiting;
     };
     // Steps one class's start; once it has ended, answers its waiters.
     void step(const QString& clsid);

@@ -12,7 +12,9 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 namespace morvane::scktsrvr {
 
@@ -20,6 +22,9 @@ namespace rpc = platform::rpc;
 namespace hr = platform::hr;
 
 namespace {
+
+// Tries of one CreateObject at servers that drop it unanswered.
+constexpr int kCreateAttempts = 3;
 
 void log(const QString& line) {
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(line));
@@ -324,35 +329,66 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
         return;
     }
     m_state = State::Creating;
-    QPointer<ClientLink> self(this);
-    const QJsonValue id = head.id;
-    m_server.activator().request(clsid, command, [self, id, clsid](int fd, const QString& error) {
-        if (self && !self->m_closing)
-            self->onServerReached(fd, error, id, clsid);
-        else if (fd >= 0)
-            ::close(fd);
-    });
+    m_create = Creation{head.id, clsid, command, {}, 0};
+    m_create.clock.start();
+    reachServer();
 }
 
-void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue& id, const QString& clsid) {
+void ClientLink::reachServer() {
+    ++m_create.attempts;
+    const qint64 left = m_server.settings().startTimeoutSeconds * 1000LL - m_create.clock.elapsed();
+    QPointer<ClientLink> self(this);
+    m_server.activator().request(
+        m_create.clsid, m_create.command,
+        [self](int fd, const QString& error) {
+            if (self && !self->m_closing)
+                self->onServerReached(fd, error);
+            else if (fd >= 0)
+                ::close(fd);
+        },
+        [self] { return self && !self->m_closing; }, static_cast<int>(std::max<qint64>(left, 1)));
+}
+
+void ClientLink::onServerReached(int fd, const QString& error) {
     if (fd < 0) {
-        m_state = State::NoObject;
-        answer(
-            rpc::errorLine(id, hr::CO_E_SERVER_EXEC_FAILURE, QStringLiteral("Server execution failed: %1").arg(error)));
-    } else {
-        m_upstream = new QLocalSocket(this);
-        m_upstream->setSocketDescriptor(fd);
-        m_upstreamInput = rpc::LineBuffer();
-        connect(m_upstream, &QLocalSocket::readyRead, this, &ClientLink::onServerData);
-        connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
-        m_state = State::Ready;
-        m_replies.push_back(Waiting{id, {}, true, true});
-        const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                  {QStringLiteral("id"), id.isUndefined() ? QJsonValue() : id},
-                                  {QStringLiteral("method"), rpc::kCreateObject},
-                                  {QStringLiteral("params"), QJsonObject{{QStringLiteral("clsid"), clsid}}}};
-        m_upstream->write(rpc::encodeLine(request));
+        createFailed(rpc::errorLine(m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
+                                    QStringLiteral("Server execution failed: %1").arg(error)));
+        return;
     }
+    m_upstream = new QLocalSocket(this);
+    m_upstream->setSocketDescriptor(fd);
+    m_upstreamInput = rpc::LineBuffer();
+    connect(m_upstream, &QLocalSocket::readyRead, this, &ClientLink::onServerData);
+    connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
+    const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                              {QStringLiteral("id"), m_create.id.isUndefined() ? QJsonValue() : m_create.id},
+                              {QStringLiteral("method"), rpc::kCreateObject},
+                              {QStringLiteral("params"), QJsonObject{{QStringLiteral("clsid"), m_create.clsid}}}};
+    m_upstream->write(rpc::encodeLine(request));
+    m_upstream->flush();
+}
+
+void ClientLink::onCreateReply(const QByteArray& line) {
+    // The object exists only once the application server has said so: a server that ends meanwhile
+    // never leaves the client with a success that it cannot use.
+    if (QJsonDocument::fromJson(line).object().contains(QStringLiteral("error"))) {
+        // A CreateObject the application server refused leaves the connection without an object.
+        dropUpstream();
+        createFailed(line);
+        return;
+    }
+    m_state = State::Ready;
+    send(line);
+    handleHeld();
+}
+
+void ClientLink::createFailed(const QByteArray& reply) {
+    m_state = State::NoObject;
+    answer(reply);
+    handleHeld();
+}
+
+void ClientLink::handleHeld() {
     // What came meanwhile is taken now, in order.
     std::deque<QByteArray> held;
     held.swap(m_held);
@@ -366,29 +402,54 @@ void ClientLink::onServerReached(int fd, const QString& error, const QJsonValue&
 void ClientLink::onServerData() {
     const QByteArray data = m_upstream->readAll();
     m_upstreamInput.append(data.constData(), data.size());
-    while (auto line = m_upstreamInput.takeLine()) {
+    while (m_upstream && !m_closing) {
+        const auto line = m_upstreamInput.takeLine();
+        if (!line)
+            break;
+        if (m_state == State::Creating) {
+            onCreateReply(*line);
+            continue;
+        }
         // Answers given here to later requests wait for this reply: the client gets them in order.
         sendOwnAnswers();
-        const bool wasCreate = !m_replies.empty() && m_replies.front().create;
         if (!m_replies.empty())
             m_replies.pop_front();
         send(*line);
         sendOwnAnswers();
-        // A CreateObject the application server refused leaves the connection without an object.
-        if (wasCreate && QJsonDocument::fromJson(*line).object().contains(QStringLiteral("error"))) {
-            onServerGone();
-            return;
-        }
     }
 }
 
-void ClientLink::onServerGone() {
+void ClientLink::dropUpstream() {
     if (!m_upstream)
         return;
     m_upstream->disconnect(this);
     m_upstream->abort();
     m_upstream->deleteLater();
     m_upstream = nullptr;
+}
+
+void ClientLink::onServerGone() {
+    if (!m_upstream)
+        return;
+    dropUpstream();
+    if (m_state == State::Creating) {
+        // Dropped unanswered: the server was ending (it stops accepting before it ends) or has died.
+        // The activator waits for it to go and reaches a new one.
+        const bool timeLeft = m_create.clock.elapsed() < m_server.settings().startTimeoutSeconds * 1000LL;
+        if (m_create.attempts < kCreateAttempts && timeLeft) {
+            log(QStringLiteral("#%1 the application server ended before it answered CreateObject; reaching a new one")
+                    .arg(m_number));
+            reachServer();
+        } else {
+            createFailed(rpc::errorLine(
+                m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
+                QStringLiteral("Server execution failed: the server %1 ended the connection before it answered "
+                               "CreateObject (%2 tries)")
+                    .arg(m_create.command)
+                    .arg(m_create.attempts)));
+        }
+        return;
+    }
     m_state = State::NoObject;
     // The calls still on their way get an answer each; the next CreateObject starts afresh.
     std::deque<Waiting> waiting;

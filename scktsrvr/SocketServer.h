@@ -3,6 +3,7 @@
 #include "JsonRpc.h"
 #include "ServerActivator.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -56,15 +57,21 @@ public:
     ~ClientLink() override;
 
 private:
+    // Creating lasts until the application server has answered the CreateObject.
     enum class State { NoObject, Creating, Ready };
     void setUp();
     void onTcpData();
     void onMessage(const QByteArray& message);
     void handle(const QByteArray& message);
     void createObject(const platform::rpc::RequestHead& head);
-    void onServerReached(int fd, const QString& error, const QJsonValue& id, const QString& clsid);
+    void reachServer();
+    void onServerReached(int fd, const QString& error);
+    void onCreateReply(const QByteArray& line);
+    void createFailed(const QByteArray& reply);
+    void handleHeld();
     void onServerData();
     void onServerGone();
+    void dropUpstream();
     void send(const QByteArray& line);
     // An answer of the socket server's own: sent at once, or after the replies still due before it.
     void answer(const QByteArray& line);
@@ -88,10 +95,19 @@ private:
         QJsonValue id;
         QByteArray reply;
         bool upstream = true;
-        bool create = false; // the CreateObject that this connection's object depends on
     };
     std::deque<Waiting> m_replies;
     std::deque<QByteArray> m_held; // requests that came while the object was being created
+    // The CreateObject under way. A server that drops it unanswered was ending (or has died): the
+    // request goes to the next server, within StartTimeout and kCreateAttempts tries.
+    struct Creation {
+        QJsonValue id;
+        QString clsid;
+        QString command;
+        QElapsedTimer clock;
+        int attempts = 0;
+    };
+    Creation m_create;
     QTimer m_idle;
     QTimer m_partial;
     qint64 m_messages = 0;

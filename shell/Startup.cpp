@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AutomationEndpoint.h"
+#include "ClassRegistry.h"
 #include "ComServer.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
@@ -58,6 +59,31 @@ void notifyReady() {
     ::close(fd);
 }
 
+QStringList commandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+// What -regserver or -unregserver did, for the operator who typed it.
+QString registrationReport(platform::StartSwitch done, bool instanceRunning) {
+    QStringList classes;
+    for (const platform::ServedClass& served : platform::ComServer::instance().classes())
+        classes.append(QStringLiteral("%1 %2").arg(served.progId, served.clsid));
+    const bool registered = done == platform::StartSwitch::RegServer;
+    QString line =
+        QStringLiteral("morvane: %1 %2 %3 %4")
+            .arg(registered ? QStringLiteral("registered") : QStringLiteral("unregistered"),
+                 classes.join(QStringLiteral(", ")), registered ? QStringLiteral("in") : QStringLiteral("from"),
+                 platform::ClassRegistry::defaultPath());
+    if (instanceRunning)
+        line += registered ? QStringLiteral("; the server that is running goes on unchanged")
+                           : QStringLiteral("; the server that is running goes on serving its clients until it ends, "
+                                            "and the next start of morvane registers the class again");
+    return line;
+}
+
 } // namespace
 
 // What this server serves and where, for the operator's log.
@@ -97,12 +123,16 @@ bool PrepareStartup() {
 }
 
 int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory createMainWindow) {
+    // Registering or unregistering touches only the class registry, so it is done beside a running server.
+    const platform::StartSwitch startSwitch = platform::findStartSwitch(commandLine(argc, argv));
+    const bool registration =
+        startSwitch == platform::StartSwitch::RegServer || startSwitch == platform::StartSwitch::UnregServer;
     // 1. One server per machine: a second start ends at once, silently.
     platform::NamedMutex mutex(QStringLiteral("morvane"), true);
-    if (mutex.alreadyExists())
+    if (mutex.alreadyExists() && !registration)
         return 0;
     // Without its lock a server would run unguarded beside another one: it ends, saying where.
-    if (!mutex.isOwned()) {
+    if (!mutex.isOwned() && !registration) {
         platform::showMessage({QStringLiteral("Cannot take the single-instance lock ") + mutex.failureText(),
                                QStringLiteral("Error"), platform::MessageIcon::Warning});
         return 1;
@@ -120,6 +150,7 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     switch (platform::ComServer::instance().initialise(QCoreApplication::arguments().mid(1), serverCommand,
                                                        &registrationError)) {
     case platform::ComServer::Outcome::ExitSuccess:
+        std::fprintf(stderr, "%s\n", qPrintable(registrationReport(startSwitch, mutex.alreadyExists())));
         return 0;
     case platform::ComServer::Outcome::ExitFailure:
         platform::showMessage({registrationError, QStringLiteral("Error"), platform::MessageIcon::Error});
@@ -150,11 +181,6 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     frm_server_main->StartServices();
 
     // 9. The class factories are offered to clients: each connection to a class's endpoint makes one object.
-    // A process that the platform started for a client ends with its last object.
-    if (platform::ComServer::instance().startedForClient()) {
-        platform::ComServer::instance().setLastReleasedHandler(
-            [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); });
-    }
     // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server).
     const int maxMessage = platform::ProfileFile(programDirectory() + QStringLiteral("scktsrvr.ini"))
                                .readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
@@ -172,6 +198,15 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
             return 1;
         }
         paths.append(path);
+    }
+    // A process that the platform started for a client ends with its last object (or when no client comes):
+    // the endpoint stops accepting before the message loop is told to end.
+    if (platform::ComServer::instance().startedForClient()) {
+        endpoint.endWhenIdle([] { return platform::ComServer::instance().objectCount() > 0; },
+                             [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+                             // A client that started it gives up after this long; nobody else is coming.
+                             platform::kDefaultActivationTimeoutMs);
+        platform::ComServer::instance().setLastReleasedHandler([&endpoint] { endpoint.checkIdle(); });
     }
     endpoint.start();
     std::fprintf(stderr, "%s\n", qPrintable(servingLine(paths)));

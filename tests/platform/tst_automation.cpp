@@ -1,7 +1,10 @@
 // Automation: variant conversions, late-bound calls, creation through the registry, the server side.
 #include "Automation.h"
+#include "AutomationEndpoint.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
+#include "JsonRpc.h"
+#include "LocalServer.h"
 #include "TestSupport.h"
 #include "Variant.h"
 
@@ -633,6 +636,59 @@ private slots:
         QCOMPARE(server.objectCount(), 0);
         QCOMPARE(lastReleased.load(), 1);
         server.setLastReleasedHandler(nullptr);
+    }
+
+    // An endpoint told to end when idle ends only once no connection is open and no object is alive, and
+    // stops accepting before it says so: a client that got an object never shares it with an ending
+    // server; a later one finds no server, or is dropped unanswered.
+    void endpointEndsOnlyWhenIdle() {
+        TestEnvironment env;
+        ComServer& server = ComServer::instance();
+        const QString path = endpointPath(kServedClsid);
+        AutomationEndpoint endpoint([&server](const QString& name) { return server.createInstance(name); });
+        std::atomic<int> ended{0};
+        QVERIFY(endpoint.listen(path));
+        endpoint.endWhenIdle([&server] { return server.objectCount() > 0; }, [&ended] { ++ended; }, 60000);
+        server.setLastReleasedHandler([&endpoint] { endpoint.checkIdle(); });
+        endpoint.start();
+        const QJsonObject create{{QStringLiteral("clsid"), kServedClsid}};
+        const auto connectClient = [&path]() -> std::unique_ptr<rpc::Client> {
+            const int fd = connectEndpoint(path);
+            return fd < 0 ? nullptr : std::make_unique<rpc::Client>(std::make_unique<rpc::SocketLineChannel>(fd));
+        };
+        auto anchor = connectClient();
+        QVERIFY(anchor && anchor->call(rpc::kCreateObject, create).ok);
+
+        // Clients come and go on several threads; the anchor goes among them.
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> clients;
+        for (int t = 0; t < 4; ++t) {
+            clients.emplace_back([&] {
+                for (int i = 0; i < 300; ++i) {
+                    auto client = connectClient();
+                    if (!client)
+                        return; // the endpoint has gone
+                    const rpc::Reply made = client->call(rpc::kCreateObject, create);
+                    if (!made.ok) {
+                        wrong += made.hresult == hr::RPC_E_DISCONNECTED ? 0 : 1;
+                        return;
+                    }
+                    const bool kept = client->call(QStringLiteral("RmtOpenDoor"), QJsonArray{i}).ok;
+                    wrong += kept && ended.load() == 0 ? 0 : 1;
+                }
+            });
+        }
+        anchor.reset();
+        for (std::thread& client : clients)
+            client.join();
+        QCOMPARE(wrong.load(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.load(), 1, 5000);
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(connectEndpoint(path) < 0);
+        server.setLastReleasedHandler(nullptr);
+        endpoint.stop();
+        QCOMPARE(ended.load(), 1);
+        QCOMPARE(server.objectCount(), 0);
     }
 };
 

@@ -9,6 +9,7 @@
 #include "SimulatorThread.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -23,6 +24,7 @@
 
 #include <csignal>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -179,6 +181,34 @@ private:
         return fd;
     }
     QJsonArray simLog() { return m_sim.takeLog(kLockMac); }
+    // The application servers started for clients of this test: "-Embedding" processes whose
+    // environment names this test's lock directory.
+    QList<pid_t> embeddedServers() const {
+        QList<pid_t> found;
+        const QByteArray lockDir = "MORVANE_LOCK_DIR=" + QFile::encodeName(m_env->lockDir());
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool number = false;
+            const pid_t pid = entry.toInt(&number);
+            QFile command(QStringLiteral("/proc/%1/cmdline").arg(entry));
+            QFile environ(QStringLiteral("/proc/%1/environ").arg(entry));
+            if (!number || !command.open(QIODevice::ReadOnly) || !environ.open(QIODevice::ReadOnly))
+                continue;
+            if (command.readAll().split('\0').contains("-Embedding") &&
+                environ.readAll().split('\0').contains(lockDir) && platform::processAlive(pid))
+                found.append(pid);
+        }
+        return found;
+    }
+    bool waitNoEmbeddedServer(int ms) const {
+        QElapsedTimer clock;
+        clock.start();
+        while (!embeddedServers().isEmpty()) {
+            if (clock.elapsed() > ms)
+                return false;
+            QTest::qWait(50);
+        }
+        return true;
+    }
     test::ProcessResult rmtclientRun(const QStringList& arguments) {
         return test::runProgram(bin("rmtclient"),
                                 QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)} +
@@ -197,6 +227,9 @@ private slots:
     void limitsAndVanishingClients();
     void serverKilledWhileConnected();
     void commandLineClient();
+    void quickClientsLeaveNoServer();
+    void createRightAfterTheLastClientGoes();
+    void unregisteredComponentNamesTheCommand();
     void automationLayerStartsTheLocalServer();
     void portTaken();
     void startServices_data();
@@ -515,6 +548,73 @@ void TestSocketServer::commandLineClient() {
                  .toObject()
                  .value(QStringLiteral("slotCount")),
              QJsonValue(51));
+}
+
+// Clients that create an object and vanish within milliseconds, at every stage of the server's start
+// and end: no application server started for them stays behind.
+void TestSocketServer::quickClientsLeaveNoServer() {
+    QVERIFY(waitNoEmbeddedServer(10000));
+    const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                              "\n";
+    for (int i = 0; i < 200; ++i) {
+        const int fd = rawTcp();
+        QVERIFY(fd >= 0);
+        QVERIFY(::send(fd, create.constData(), static_cast<size_t>(create.size()), MSG_NOSIGNAL) > 0);
+        // Gone at once, or after waiting up to 1..7 ms for the reply.
+        pollfd reply{fd, POLLIN, 0};
+        if (i % 8 != 0)
+            ::poll(&reply, 1, i % 8);
+        ::close(fd);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    // Well within the time after which a server that no client reached ends anyway.
+    const bool none = waitNoEmbeddedServer(15000);
+    qInfo("no application server left %lld ms after the last client", clock.elapsed());
+    const QList<pid_t> left = embeddedServers();
+    for (pid_t pid : left)
+        ::kill(pid, SIGKILL);
+    QVERIFY2(none, qPrintable(QStringLiteral("%1 application servers outlived their clients").arg(left.size())));
+    // The socket server goes on starting servers.
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+}
+
+// A client that creates its object just as the last client of a server started for clients goes never
+// meets that server's end: its object is made by the ending server before that decides to end, or by a
+// new one.
+void TestSocketServer::createRightAfterTheLastClientGoes() {
+    for (int i = 0; i < 20; ++i) {
+        Client first = tcp();
+        const rpc::Reply made = first.create();
+        QVERIFY2(made.ok, qPrintable(made.message));
+        Client next = tcp();
+        QVERIFY(next.connected());
+        first = Client(nullptr);
+        const rpc::Reply created = next.create();
+        QVERIFY2(created.ok, qPrintable(QStringLiteral("try %1: %2").arg(i).arg(created.message)));
+        const rpc::Reply call = next.call(QStringLiteral("RealTimeScanId"));
+        QVERIFY2(call.ok, qPrintable(QStringLiteral("try %1: %2").arg(i).arg(call.message)));
+    }
+}
+
+// A component that is not registered (the server's own registration of it runs beside its start): the
+// first OpenCon says what to run.
+void TestSocketServer::unregisteredComponentNamesTheCommand() {
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+    const QString library = m_env->path(QStringLiteral("KestrovaCom.so"));
+    QCOMPARE(test::runProgram(bin("regsvr32"), {QStringLiteral("/u"), QStringLiteral("/s"), library}, environment())
+                 .exitCode,
+             0);
+    const rpc::Reply unregistered = client.call(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp});
+    QCOMPARE(test::runProgram(bin("regsvr32"), {QStringLiteral("/s"), library}, environment()).exitCode, 0);
+    QVERIFY(!unregistered.ok);
+    QCOMPARE(unregistered.hresult, hr::CO_E_CLASSSTRING);
+    QVERIFY2(unregistered.message.contains(m_env->path(QStringLiteral("regsvr32")) + QLatin1Char(' ') + library),
+             qPrintable(unregistered.message));
+    // Registered, the same object reaches the controller.
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
 }
 
 void TestSocketServer::automationLayerStartsTheLocalServer() {

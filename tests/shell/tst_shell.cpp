@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -90,6 +91,7 @@ private slots:
     void missingFileEndsTheProgramAndReleasesTheMutex();
     void secondInstanceEndsSilently();
     void unopenableLockEndsTheStartNamingIt();
+    void registrationSwitchesWriteAndRemoveTheClass_data();
     void registrationSwitchesWriteAndRemoveTheClass();
     void malformedRegistryIsNeverOverwritten();
     void connectModeOutOfRangeEndsWithConnectError_data();
@@ -347,8 +349,19 @@ void TestShell::unopenableLockEndsTheStartNamingIt() {
              lines.first().constData());
 }
 
+void TestShell::registrationSwitchesWriteAndRemoveTheClass_data() {
+    QTest::addColumn<bool>("serverRunning");
+    QTest::newRow("alone") << false;
+    // A second instance ends at once, but a switch that asks for registration is carried out all the same.
+    QTest::newRow("while a server runs") << true;
+}
+
 void TestShell::registrationSwitchesWriteAndRemoveTheClass() {
+    QFETCH(bool, serverRunning);
     TestEnvironment env;
+    std::optional<platform::NamedMutex> running;
+    if (serverRunning)
+        QVERIFY(running.emplace(QStringLiteral("morvane"), true).isOwned());
     const QByteArray foreign = "REGEDIT4\n\n[HKEY_CLASSES_ROOT\\Other.Class]\n@=\"kept\"\n";
     env.writeFile(env.registryPath(), foreign);
     const QString key = QStringLiteral("CLSID\\{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
@@ -356,8 +369,12 @@ void TestShell::registrationSwitchesWriteAndRemoveTheClass() {
     auto result = morvane::test::runProgram(morvanePath(), {QStringLiteral("/regserver")}, env.processEnvironment());
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    // Registration ends the program before the configuration is read.
+    // Registration ends the program before the configuration is read, saying what it did.
     QVERIFY(!result.standardError.contains("Not system file"));
+    const QByteArray registered = "morvane: registered server.rmtserver {35D710D5-91F6-4BAE-A571-8ED6C8E5E82D} in " +
+                                  QFile::encodeName(env.registryPath());
+    QVERIFY2(result.standardError.contains(registered), result.standardError.constData());
+    QCOMPARE(result.standardError.contains("running"), serverRunning);
     platform::ClassRegistry registry(env.registryPath());
     QCOMPARE(registry.value(key), std::optional<QString>(QStringLiteral("rmtserver Object")));
     QCOMPARE(registry.value(key, QStringLiteral("Sockets")), std::optional<QString>(QStringLiteral("1")));
@@ -376,6 +393,11 @@ void TestShell::registrationSwitchesWriteAndRemoveTheClass() {
     result = morvane::test::runProgram(morvanePath(), {QStringLiteral("-UNREGSERVER")}, env.processEnvironment());
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
+    const QByteArray unregistered =
+        "morvane: unregistered server.rmtserver {35D710D5-91F6-4BAE-A571-8ED6C8E5E82D} from " +
+        QFile::encodeName(env.registryPath());
+    QVERIFY2(result.standardError.contains(unregistered), result.standardError.constData());
+    QCOMPARE(result.standardError.contains("running"), serverRunning);
     QVERIFY(!registry.keyExists(key));
     QVERIFY(!registry.keyExists(QStringLiteral("server.rmtserver")));
     QCOMPARE(registry.value(QStringLiteral("Other.Class")), std::optional<QString>(QStringLiteral("kept")));
