@@ -1,7 +1,10 @@
 #include "ClientStatement.h"
 
 #include <QRegularExpression>
+#include <QSet>
+
 #include <QSqlDatabase>
+#include <utility>
 
 namespace morvane::db {
 
@@ -149,6 +152,150 @@ platform::SqlResult splitIntoOneRowResults(const platform::SqlResult& answer) {
 }
 
 } // namespace
+
+namespace {
+
+// The words of a statement in order, lower case, without quoted texts, quoted names and comments; each
+// punctuation mark that matters here ("=", "(") is a word of its own.
+QStringList statementWords(const QString& sql) {
+    QStringList words;
+    const QStringView text(sql);
+    qsizetype i = 0;
+    const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_' || c == u'$'; };
+    while (i < text.size()) {
+        const QChar c = text[i];
+        if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
+            const QChar close = c == u'[' ? QChar(u']') : c;
+            const qsizetype end = text.indexOf(close, i + 1);
+            // A quoted name is still a name: "load_extension"(...) calls the function.
+            if (c != u'\'')
+                words.append(text.mid(i + 1, (end < 0 ? text.size() : end) - i - 1).toString().toLower());
+            else
+                words.append(QStringLiteral("'"));
+            i = end < 0 ? text.size() : end + 1;
+        } else if (c == u'-' && text.mid(i, 2) == u"--") {
+            const qsizetype end = text.indexOf(u'\n', i);
+            i = end < 0 ? text.size() : end + 1;
+        } else if (c == u'/' && text.mid(i, 2) == u"/*") {
+            const qsizetype end = text.indexOf(u"*/", i + 2);
+            i = end < 0 ? text.size() : end + 2;
+        } else if (c == u'$') {
+            // PostgreSQL's dollar quoting: $tag$ ... $tag$.
+            qsizetype end = i + 1;
+            while (end < text.size() && (text[end].isLetterOrNumber() || text[end] == u'_'))
+                ++end;
+            if (end < text.size() && text[end] == u'$') {
+                const QStringView tag = text.mid(i, end - i + 1);
+                const qsizetype close = text.indexOf(tag, end + 1);
+                words.append(QStringLiteral("'"));
+                i = close < 0 ? text.size() : close + tag.size();
+            } else {
+                i = end;
+            }
+        } else if (isWord(c)) {
+            qsizetype end = i;
+            while (end < text.size() && isWord(text[end]))
+                ++end;
+            words.append(text.mid(i, end - i).toString().toLower());
+            i = end;
+        } else {
+            if (c == u'=' || c == u'(' || c == u';')
+                words.append(QString(c));
+            ++i;
+        }
+    }
+    return words;
+}
+
+} // namespace
+
+QString refusalOfClientStatement(const QString& sql, platform::SqlProvider provider) {
+    // Statements of their own (the first word of a statement).
+    static const QSet<QString> commands{QStringLiteral("attach"),  QStringLiteral("detach"), QStringLiteral("vacuum"),
+                                        QStringLiteral("copy"),    QStringLiteral("load"),   QStringLiteral("backup"),
+                                        QStringLiteral("restore"), QStringLiteral("bulk")};
+    // Functions, refused where they are called.
+    static const QSet<QString> functions{QStringLiteral("load_extension"),
+                                         QStringLiteral("readfile"),
+                                         QStringLiteral("writefile"),
+                                         QStringLiteral("fts3_tokenizer"),
+                                         QStringLiteral("pg_read_file"),
+                                         QStringLiteral("pg_read_binary_file"),
+                                         QStringLiteral("pg_ls_dir"),
+                                         QStringLiteral("pg_ls_logdir"),
+                                         QStringLiteral("pg_ls_waldir"),
+                                         QStringLiteral("pg_ls_tmpdir"),
+                                         QStringLiteral("pg_stat_file"),
+                                         QStringLiteral("pg_file_write"),
+                                         QStringLiteral("pg_file_rename"),
+                                         QStringLiteral("pg_file_unlink"),
+                                         QStringLiteral("lo_import"),
+                                         QStringLiteral("lo_export"),
+                                         QStringLiteral("dblink"),
+                                         QStringLiteral("dblink_exec"),
+                                         QStringLiteral("dblink_connect"),
+                                         QStringLiteral("pg_reload_conf"),
+                                         QStringLiteral("pg_rotate_logfile"),
+                                         QStringLiteral("pg_terminate_backend"),
+                                         QStringLiteral("pg_cancel_backend"),
+                                         QStringLiteral("pg_promote"),
+                                         QStringLiteral("set_config"),
+                                         QStringLiteral("openrowset"),
+                                         QStringLiteral("opendatasource"),
+                                         QStringLiteral("openquery")};
+    // SQL Server's procedures that reach the machine, however they are called.
+    static const QSet<QString> procedures{QStringLiteral("xp_cmdshell"), QStringLiteral("sp_configure"),
+                                          QStringLiteral("sp_oacreate"), QStringLiteral("xp_regwrite")};
+    // Pragmas that only report, with a table's name as their argument; any other pragma given a value writes.
+    static const QSet<QString> reportingPragmas{
+        QStringLiteral("table_info"),        QStringLiteral("table_xinfo"),     QStringLiteral("index_list"),
+        QStringLiteral("index_info"),        QStringLiteral("index_xinfo"),     QStringLiteral("foreign_key_list"),
+        QStringLiteral("foreign_key_check"), QStringLiteral("integrity_check"), QStringLiteral("quick_check")};
+    static const QSet<QString> untrustedLanguages{QStringLiteral("c"),          QStringLiteral("internal"),
+                                                  QStringLiteral("plperlu"),    QStringLiteral("plpythonu"),
+                                                  QStringLiteral("plpython3u"), QStringLiteral("pltclu")};
+    const auto refused = [](const QString& what) {
+        return QStringLiteral("Statements that reach outside the database or change how it stores its data are "
+                              "refused (%1)")
+            .arg(what.toUpper());
+    };
+    const QStringList words = statementWords(sql);
+    const auto isMark = [](const QString& word) {
+        return word == QLatin1String("=") || word == QLatin1String("(") || word == QLatin1String(";");
+    };
+    bool statementStart = true;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const QString& word = words.at(i);
+        const QString next = words.value(i + 1);
+        if (word == QLatin1String(";")) {
+            statementStart = true;
+            continue;
+        }
+        const bool first = std::exchange(statementStart, false);
+        if ((first && commands.contains(word)) || procedures.contains(word) ||
+            (functions.contains(word) && next == QLatin1String("(")))
+            return refused(word);
+        if (first && word == QLatin1String("pragma")) {
+            // pragma [schema.]name [= value | (argument)]
+            qsizetype at = i + 1;
+            if (!words.value(at + 1).isEmpty() && !isMark(words.value(at + 1)))
+                ++at; // a schema's name came first
+            const QString after = words.value(at + 1);
+            if ((after == QLatin1String("=") || after == QLatin1String("(")) &&
+                !reportingPragmas.contains(words.value(at)))
+                return refused(QStringLiteral("pragma ") + words.value(at));
+        }
+        if (provider != platform::SqlProvider::SQLite) {
+            if ((word == QLatin1String("alter") && next == QLatin1String("system")) ||
+                (word == QLatin1String("create") &&
+                 (next == QLatin1String("extension") || next == QLatin1String("tablespace"))))
+                return refused(word + QLatin1Char(' ') + next);
+            if (word == QLatin1String("language") && untrustedLanguages.contains(next))
+                return refused(word + QLatin1Char(' ') + next);
+        }
+    }
+    return {};
+}
 
 ProcedureCallParse parseProcedureCall(const QString& sql) {
     static const QRegularExpression call(

@@ -23,6 +23,12 @@ struct ProcedureCallParse {
 
 ProcedureCallParse parseProcedureCall(const QString& sql);
 
+// Why a client's statement is refused whoever sends it: it reaches outside the database (files,
+// programs, other servers, libraries) or changes how the database stores its data (ATTACH, VACUUM
+// INTO, load_extension, pragmas that write, COPY, pg_read_file, ALTER SYSTEM, ...). Empty when it is
+// not. The words are looked for outside quotes and comments.
+QString refusalOfClientStatement(const QString& sql, platform::SqlProvider provider);
+
 // Runs one statement of a client program on the connection. SQL Server receives it unchanged. On
 // PostgreSQL the T-SQL call forms above become the native calls; on SQLite the procedures are carried
 // out here, in one transaction. Every other statement goes to the server as written, in its own dialect.

@@ -291,8 +291,8 @@ SqlConnection::StatementGuard::StatementGuard(SqlConnection& connection, std::ch
         connection.m_guardArmed = true;
         connection.m_guardInterrupt = std::move(interrupt);
         connection.m_guardStop = connection.m_statementsStopped ? StatementStop::Closing : StatementStop::None;
-        connection.m_guardDeadline = limit.count() > 0 ? std::chrono::steady_clock::now() + limit
-                                                       : std::chrono::steady_clock::time_point::max();
+        connection.m_guardDeadline =
+            limit.count() > 0 ? std::chrono::steady_clock::now() + limit : std::chrono::steady_clock::time_point::max();
     }
     connection.m_guardWake.notify_all();
     if (m_context) {

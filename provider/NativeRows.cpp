@@ -340,6 +340,53 @@ std::function<void()> statementInterrupter(QSqlDatabase& db) {
     return {};
 }
 
+namespace {
+
+int clientAuthorizer(void*, int action, const char* first, const char* second, const char*, const char*) {
+    switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+        return SQLITE_DENY;
+    case SQLITE_PRAGMA: {
+        // A pragma with a value writes, but for those that report on the table they name.
+        static const char* const reporting[] = {"table_info",        "table_xinfo",     "index_list",
+                                                "index_info",        "index_xinfo",     "foreign_key_list",
+                                                "foreign_key_check", "integrity_check", "quick_check"};
+        if (!second)
+            return SQLITE_OK;
+        for (const char* name : reporting) {
+            if (first && sqlite3_stricmp(first, name) == 0)
+                return SQLITE_OK;
+        }
+        return SQLITE_DENY;
+    }
+    case SQLITE_FUNCTION:
+        for (const char* name : {"load_extension", "readfile", "writefile", "fts3_tokenizer", "edit"}) {
+            if (second && sqlite3_stricmp(second, name) == 0)
+                return SQLITE_DENY;
+        }
+        return SQLITE_OK;
+    default:
+        return SQLITE_OK;
+    }
+}
+
+} // namespace
+
+ClientStatementLimits::ClientStatementLimits(QSqlDatabase& db) {
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return;
+    if (sqlite3* connection = handleOf<sqlite3*>(db.driver()->handle(), "sqlite3*")) {
+        sqlite3_set_authorizer(connection, clientAuthorizer, nullptr);
+        m_sqlite = connection;
+    }
+}
+
+ClientStatementLimits::~ClientStatementLimits() {
+    if (m_sqlite)
+        sqlite3_set_authorizer(static_cast<sqlite3*>(m_sqlite), nullptr, nullptr);
+}
+
 bool inTransaction(QSqlDatabase& db) {
     if (!db.isValid() || !db.isOpen() || !db.driver())
         return false;

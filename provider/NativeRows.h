@@ -31,6 +31,20 @@ public:
 // PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
 std::function<void()> statementInterrupter(QSqlDatabase& db);
 
+// While it lives, on the connection's thread: SQLite refuses, as it prepares a client's statement, what
+// reaches outside the database (ATTACH, DETACH, a pragma given a value, load_extension and file
+// functions), whatever way the statement spells it. Nothing for the other databases.
+class ClientStatementLimits {
+public:
+    explicit ClientStatementLimits(QSqlDatabase& db);
+    ~ClientStatementLimits();
+    ClientStatementLimits(const ClientStatementLimits&) = delete;
+    ClientStatementLimits& operator=(const ClientStatementLimits&) = delete;
+
+private:
+    void* m_sqlite = nullptr;
+};
+
 // Whether the connection is inside a transaction (one that a statement began and left open).
 bool inTransaction(QSqlDatabase& db);
 // Ends the connection's transaction, undoing its work.

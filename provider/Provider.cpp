@@ -153,7 +153,8 @@ class GuardedStatement {
 public:
     GuardedStatement(SqlConnection& db, QSqlDatabase& handle, bool forCaller = true)
         : m_limit(g_statementLimit.load())
-        , m_guard(db, m_limit, statementInterrupter(handle), forCaller) {}
+        , m_guard(db, m_limit, statementInterrupter(handle), forCaller)
+        , m_limits(handle) {}
     // True, with the reason in `error`, when the statement is not to start.
     bool refused(QString& error) const {
         const platform::StatementStop stop = m_guard.stop();
@@ -171,6 +172,7 @@ public:
 private:
     std::chrono::milliseconds m_limit;
     SqlConnection::StatementGuard m_guard;
+    ClientStatementLimits m_limits;
 };
 
 // On the connection's thread, after a client's statement: the transaction it left open, rolled back.
@@ -626,6 +628,9 @@ void Provider::takeParams(const StatementParams& params) {
 const QString& Provider::statement() const {
     if (m_query.sql.trimmed().isEmpty())
         fail(QStringLiteral("%1: no SQL statement has been given").arg(m_query.name));
+    const QString refusal = db::refusalOfClientStatement(m_query.sql, connection().provider());
+    if (!refusal.isEmpty())
+        fail(refusal);
     return m_query.sql;
 }
 

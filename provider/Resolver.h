@@ -20,7 +20,7 @@ struct ResolveRequest {
     const QList<Change>* changes = nullptr;
     int maxErrors = -1; // -1: try every change
     UpdateMode mode = UpdateMode::WhereAll;
-    QList<FieldDesc> knownFields; // of the packet the client edited: its joined fields are not written
+    QList<FieldDesc> knownFields;       // of the packet the client edited: its joined fields are not written
     std::chrono::milliseconds limit{0}; // how long the whole delta may run (zero: no limit)
 };
 

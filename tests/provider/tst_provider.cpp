@@ -12,17 +12,17 @@
 #include "TestSupport.h"
 #include "unt_initdbms.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QThread>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
 #include <limits>
@@ -1181,6 +1181,55 @@ private slots:
         late.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
         QVERIFY2(late.error().contains(QLatin1String("server is closing")), qPrintable(late.error()));
         use(backend);
+    }
+
+    // Statements that reach outside the database or change how it stores its data are refused for every
+    // client and change nothing; statements that only look alike are not.
+    void outsideStatementsRefused_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<bool>("refused");
+        const QString file = m_dir.filePath(QStringLiteral("copy.db"));
+        const QList<std::tuple<const char*, QString, bool>> sqlite{
+            {"vacuum into", QStringLiteral("vacuum into '%1'").arg(file), true},
+            {"attach", QStringLiteral("attach database '%1' as other").arg(file), true},
+            {"attach in a comment first", QStringLiteral("/* x */ ATTACH '%1' as other").arg(file), true},
+            {"pragma writes", QStringLiteral("pragma writable_schema = 1"), true},
+            {"pragma journal mode", QStringLiteral("PRAGMA main.journal_mode=off"), true},
+            {"load_extension", QStringLiteral("select load_extension ('/tmp/x')"), true},
+            {"quoted function", QStringLiteral("select \"load_extension\"('/tmp/x')"), true},
+            {"pragma reads", QStringLiteral("pragma table_info(ac_department)"), false},
+            {"words in texts", QStringLiteral("select 'attach vacuum copy' as load from ac_department"), false}};
+        const QList<std::tuple<const char*, QString, bool>> postgres{
+            {"read file", QStringLiteral("select pg_read_file('/etc/passwd')"), true},
+            {"copy program", QStringLiteral("copy ac_department to program 'cat > /tmp/x'"), true},
+            {"copy to file", QStringLiteral("COPY ac_department TO '/tmp/x'"), true},
+            {"alter system", QStringLiteral("alter system set work_mem = '1GB'"), true},
+            {"after a statement", QStringLiteral("select 1; copy ac_department to '/tmp/x'"), true},
+            {"untrusted language", QStringLiteral("create function f() returns int language c as 'x', 'y'"), true},
+            {"dollar quoted words", QStringLiteral("select $$copy pg_read_file($$ as copy"), false}};
+        for (const auto& [name, sql, refused] : sqlite)
+            QTest::addRow("sqlite %s", name) << QStringLiteral("sqlite") << sql << refused;
+        for (const auto& [name, sql, refused] : postgres)
+            QTest::addRow("postgresql %s", name) << QStringLiteral("postgresql") << sql << refused;
+    }
+    void outsideStatementsRefused() {
+        QFETCH(QString, backend);
+        QFETCH(QString, sql);
+        QFETCH(bool, refused);
+        platform::SqlConnection& db = *use(backend);
+        Client client;
+        for (const bool execute : {true, false}) {
+            if (execute)
+                client.call(QStringLiteral("AS_Execute"),
+                            QJsonArray{QStringLiteral("dsp_open_public"), sql, QJsonValue(), QJsonValue()});
+            else
+                client.get(QStringLiteral("dsp_open_public"), sql);
+            QCOMPARE(client.error().startsWith(QLatin1String("Statements that reach outside")), refused);
+        }
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("copy.db"))));
+        if (backend == QLatin1String("sqlite"))
+            QCOMPARE(count(db, QStringLiteral("select count(*) from pragma_database_list")), 1);
     }
 
     // A server restarted under a running connection: the private server of this test, stopped and started.
