@@ -2,6 +2,7 @@
 
 #include "ComServer.h"
 #include "KestrovaAdapter.h"
+#include "ProgramDirectory.h"
 #include "server_TLB.h"
 #include "SystemInfo.h"
 #include "unt_controllist.h"
@@ -36,7 +37,7 @@ constexpr int32_t kStatusBusy = 4;
 constexpr std::chrono::milliseconds kRegistrationWait{30000};
 
 Variant newLockObject() {
-    return kestrova::CreateLockObject(programDirectory());
+    return kestrova::CreateLockObject(platform::programDirectory());
 }
 
 // The bodies see their arguments already coerced to the declared types (TypedDispatchObject).
