@@ -243,6 +243,8 @@ private slots:
     void limitsAndVanishingClients();
     void serverKilledWhileConnected();
     void commandLineClient();
+    void callsByDispId_data();
+    void callsByDispId();
     void endlessStatementEnds_data();
     void endlessStatementEnds();
     void quickClientsLeaveNoServer();
@@ -566,6 +568,32 @@ void TestSocketServer::commandLineClient() {
                  .toObject()
                  .value(QStringLiteral("slotCount")),
              QJsonValue(51));
+}
+
+void TestSocketServer::callsByDispId_data() {
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("found");
+    QTest::newRow("#325") << QStringLiteral("#325") << true;
+    QTest::newRow("space after the number") << QStringLiteral("#325 ") << false;
+    QTest::newRow("space before the number") << QStringLiteral("# 325") << false;
+    QTest::newRow("plus sign") << QStringLiteral("#+325") << false;
+}
+
+// A call by DISPID takes "#" and a plain number only; any other text after "#" names no member.
+void TestSocketServer::callsByDispId() {
+    QFETCH(QString, method);
+    QFETCH(bool, found);
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    const rpc::Reply reply = client.call(method, QJsonArray{1});
+    QCOMPARE(reply.ok, found);
+    if (found) {
+        QCOMPARE(reply.result.value(QStringLiteral("retval")), QJsonValue(0));
+        return;
+    }
+    QCOMPARE(reply.hresult, hr::DISP_E_MEMBERNOTFOUND);
+    QCOMPARE(reply.message, QStringLiteral("Member not found: ") + method);
 }
 
 void TestSocketServer::endlessStatementEnds_data() {
