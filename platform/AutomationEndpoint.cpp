@@ -30,6 +30,12 @@ constexpr int kReadsPerWake = 4;
 // How long accepting pauses when the process has no descriptor left for a new connection.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
+// What epoll reports an event for: the wake-up, a listener (this bit and its descriptor), or a
+// connection (its number, never used again, so that an event of a closed connection never reaches a new
+// one that got the same descriptor).
+constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kListenerKey = uint64_t(1) << 63;
+
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
@@ -105,10 +111,12 @@ private:
 };
 
 struct AutomationEndpoint::Connection {
-    Connection(int descriptor, rpc::ServerSession::Creator creator)
-        : fd(descriptor)
+    Connection(uint64_t number, int descriptor, rpc::ServerSession::Creator creator)
+        : key(number)
+        , fd(descriptor)
         , session(std::make_unique<rpc::ServerSession>(std::move(creator))) {}
 
+    const uint64_t key;
     const int fd; // the watching thread's; closed by it (or by stop()) once the connection has ended
     const std::shared_ptr<CallContext> context = std::make_shared<CallContext>();
     // Used by the call thread whose turn it is; there is one turn at a time (`scheduled`).
@@ -216,12 +224,12 @@ void AutomationEndpoint::start() {
         qWarning("morvane: the endpoint cannot watch its connections: %s", qPrintable(errnoText()));
         return;
     }
-    std::vector<int> watched = m_listenFds;
-    watched.push_back(m_wake);
-    for (int fd : watched) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeKey;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
+    for (int fd : m_listenFds) {
+        event.data.u64 = kListenerKey | uint64_t(fd);
         ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
     }
     m_watchThread = std::thread([this] { watch(); });
@@ -241,8 +249,8 @@ void AutomationEndpoint::stop() {
     closeListeners();
     m_calls->finish();
     m_cancels->finish();
-    for (const auto& [fd, connection] : m_connections)
-        ::close(fd);
+    for (const auto& [key, connection] : m_connections)
+        ::close(connection->fd);
     m_connections.clear();
 }
 
@@ -316,7 +324,7 @@ int AutomationEndpoint::nextTimeoutMs(Clock::time_point started) const {
         if (m_ended && !m_everConnected && !m_retired)
             next = started + std::chrono::milliseconds(m_firstClientMs);
     }
-    for (const auto& [fd, connection] : m_connections) {
+    for (const auto& [key, connection] : m_connections) {
         if (connection->stalledSince != Clock::time_point{})
             next = std::min(next, connection->stalledSince + m_limits.drainTimeout);
     }
@@ -332,12 +340,17 @@ int AutomationEndpoint::nextTimeoutMs(Clock::time_point started) const {
 void AutomationEndpoint::watch() {
     const Clock::time_point started = Clock::now();
     Clock::time_point acceptPausedUntil{};
+    const auto watchListeners = [this](uint32_t events) {
+        for (int fd : m_listenFds) {
+            epoll_event event{};
+            event.events = events;
+            event.data.u64 = kListenerKey | uint64_t(fd);
+            ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+        }
+    };
     std::vector<epoll_event> events(64);
     for (;;) {
-        int timeout = nextTimeoutMs(started);
-        if (acceptPausedUntil != Clock::time_point{})
-            timeout = timeout < 0 ? int(kAcceptPause.count()) : std::min(timeout, int(kAcceptPause.count()));
-        const int ready = ::epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), timeout);
+        // Looked at before every wait: a wake-up read in the last round may have been for this.
         if (m_stopping.load())
             break;
         bool ended = false;
@@ -355,16 +368,15 @@ void AutomationEndpoint::watch() {
             closeListeners();
         if (acceptPausedUntil != Clock::time_point{} && Clock::now() >= acceptPausedUntil) {
             acceptPausedUntil = {};
-            for (int fd : m_listenFds) {
-                epoll_event event{};
-                event.events = EPOLLIN;
-                event.data.fd = fd;
-                ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
-            }
+            watchListeners(EPOLLIN);
         }
+        int timeout = nextTimeoutMs(started);
+        if (acceptPausedUntil != Clock::time_point{})
+            timeout = timeout < 0 ? int(kAcceptPause.count()) : std::min(timeout, int(kAcceptPause.count()));
+        const int ready = ::epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), timeout);
         for (int i = 0; i < ready; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == m_wake) {
+            const uint64_t key = events[i].data.u64;
+            if (key == kWakeKey) {
                 uint64_t count = 0;
                 [[maybe_unused]] const auto read = ::read(m_wake, &count, sizeof count);
                 std::vector<ConnectionPtr> notified;
@@ -373,24 +385,21 @@ void AutomationEndpoint::watch() {
                     notified.swap(m_notified);
                 }
                 for (const ConnectionPtr& connection : notified) {
-                    if (m_connections.count(connection->fd) && m_connections.at(connection->fd) == connection)
+                    if (m_connections.count(connection->key))
                         update(connection);
                 }
                 continue;
             }
-            if (std::find(m_listenFds.begin(), m_listenFds.end(), fd) != m_listenFds.end()) {
+            if (key & kListenerKey) {
+                const int fd = static_cast<int>(key & ~kListenerKey);
                 // No descriptor left: the listeners rest a moment instead of waking this thread at once again.
-                if (!acceptFrom(fd)) {
+                if (std::count(m_listenFds.begin(), m_listenFds.end(), fd) && !acceptFrom(fd)) {
                     acceptPausedUntil = Clock::now() + kAcceptPause;
-                    for (int listener : m_listenFds) {
-                        epoll_event event{};
-                        event.data.fd = listener;
-                        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, listener, &event);
-                    }
+                    watchListeners(0);
                 }
                 continue;
             }
-            const auto found = m_connections.find(fd);
+            const auto found = m_connections.find(key);
             if (found == m_connections.end())
                 continue;
             const ConnectionPtr connection = found->second;
@@ -410,7 +419,7 @@ void AutomationEndpoint::watch() {
         // Connections whose replies did not drain in time.
         std::vector<ConnectionPtr> due;
         const Clock::time_point now = Clock::now();
-        for (const auto& [fd, connection] : m_connections) {
+        for (const auto& [key, connection] : m_connections) {
             if (connection->stalledSince != Clock::time_point{} &&
                 now - connection->stalledSince >= m_limits.drainTimeout)
                 due.push_back(connection);
@@ -420,7 +429,7 @@ void AutomationEndpoint::watch() {
     }
     // Stopping: every connection ends now.
     std::vector<ConnectionPtr> open;
-    for (const auto& [fd, connection] : m_connections)
+    for (const auto& [key, connection] : m_connections)
         open.push_back(connection);
     for (const ConnectionPtr& connection : open) {
         {
@@ -448,11 +457,11 @@ bool AutomationEndpoint::acceptFrom(int listener) {
             m_everConnected = true;
             ++m_open;
         }
-        auto connection = std::make_shared<Connection>(fd, m_creator);
+        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator);
         connection->events = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
         event.events = connection->events;
-        event.data.fd = fd;
+        event.data.u64 = connection->key;
         if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
             // A connection that cannot be watched is not served: its client sees it closed.
             ::close(fd);
@@ -466,7 +475,7 @@ bool AutomationEndpoint::acceptFrom(int listener) {
                 m_ended();
             continue;
         }
-        m_connections.emplace(fd, std::move(connection));
+        m_connections.emplace(connection->key, std::move(connection));
     }
     return true;
 }
@@ -593,7 +602,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
     if (c.watched && (events != c.events || c.gone)) {
         epoll_event event{};
         event.events = events;
-        event.data.fd = c.fd;
+        event.data.u64 = c.key;
         // One that has gone is watched no more: it would report its hang-up again and again.
         // Its peer sees it closed at once, whatever still runs for it.
         if (c.gone) {
@@ -608,13 +617,12 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
 }
 
 void AutomationEndpoint::endConnection(Connection& connection) {
-    const int fd = connection.fd;
-    const ConnectionPtr keep = m_connections.at(fd);
+    const ConnectionPtr keep = m_connections.at(connection.key);
     if (connection.watched)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
     connection.watched = false;
-    m_connections.erase(fd);
-    ::close(fd);
+    m_connections.erase(connection.key);
+    ::close(connection.fd);
 }
 
 void AutomationEndpoint::turn(const ConnectionPtr& connection) {

@@ -117,11 +117,12 @@ private:
     std::function<bool()> m_busy;
     std::function<void()> m_ended; // empty: the endpoint runs until stop()
     int m_firstClientMs = 0;
-    std::unordered_map<int, ConnectionPtr> m_connections; // by descriptor
-    std::mutex m_notifyMutex;                             // guards m_notified: the call threads and the watching thread
-    std::vector<ConnectionPtr> m_notified;                // connections whose calls changed what they wait for
-    mutable std::mutex m_mutex;                           // owner, watching thread, call threads, releasing threads
-    int m_open = 0;                                       // accepted connections whose object has not been released
+    std::unordered_map<uint64_t, ConnectionPtr> m_connections; // by their epoll key
+    uint64_t m_nextKey = 1;
+    std::mutex m_notifyMutex;              // guards m_notified: the call threads and the watching thread
+    std::vector<ConnectionPtr> m_notified; // connections whose calls changed what they wait for
+    mutable std::mutex m_mutex;            // owner, watching thread, call threads, releasing threads
+    int m_open = 0;                        // accepted connections whose object has not been released
     bool m_retired = false;
     bool m_everConnected = false;
     bool m_unlinked = false; // the socket files are gone (a later server may have made new ones)
