@@ -1,12 +1,17 @@
 #include "AutomationEndpoint.h"
 
+#include "CallContext.h"
+
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,15 +21,153 @@ namespace morvane::platform {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Requests read ahead of the call that runs; beyond this a connection's requests wait in its socket.
+constexpr qint64 kLookahead = 1024 * 1024;
+// Reads of one connection per wake-up, so that a busy one does not hold up the others.
+constexpr int kReadsPerWake = 4;
+// How long accepting pauses when the process has no descriptor left for a new connection.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// What epoll reports an event for: the wake-up, a listener (this bit and its descriptor), or a
+// connection (its number, never used again, so that an event of a closed connection never reaches a new
+// one that got the same descriptor).
+constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kListenerKey = uint64_t(1) << 63;
+
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+int defaultCallThreads() {
+    return std::max(4, 2 * static_cast<int>(std::thread::hardware_concurrency()));
+}
+
 } // namespace
 
-AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage)
+// Threads that run posted jobs, started as they are needed up to a limit; the jobs run in the order
+// they were posted, as many at once as there are threads.
+//
+// Threads: post() from any thread; finish() by the owner. m_mutex guards every member below it (posting
+// threads, the pool's threads, the owner).
+class AutomationEndpoint::Pool {
+public:
+    explicit Pool(int maxThreads)
+        : m_max(std::max(1, maxThreads)) {}
+    ~Pool() { finish(); }
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_jobs.push_back(std::move(job));
+            // A thread more only while every one is busy: idle connections cost none. Once finishing, the
+            // threads there are run what is left (a job posted now comes from one of them).
+            if (!m_finishing && static_cast<int>(m_jobs.size()) > m_idle && static_cast<int>(m_threads.size()) < m_max)
+                m_threads.emplace_back([this] { work(); });
+        }
+        m_wake.notify_one();
+    }
+    // Runs what is posted, including what those jobs post, then ends the threads.
+    void finish() {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard lock(m_mutex);
+            m_finishing = true;
+            threads.swap(m_threads);
+        }
+        m_wake.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(m_mutex);
+                ++m_idle;
+                m_wake.wait(lock, [this] { return !m_jobs.empty() || m_finishing; });
+                --m_idle;
+                if (m_jobs.empty())
+                    return;
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            job();
+        }
+    }
+
+    const int m_max;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_jobs;
+    std::vector<std::thread> m_threads;
+    int m_idle = 0;
+    bool m_finishing = false;
+};
+
+struct AutomationEndpoint::Connection {
+    Connection(uint64_t number, int descriptor, rpc::ServerSession::Creator creator)
+        : key(number)
+        , fd(descriptor)
+        , session(std::make_unique<rpc::ServerSession>(std::move(creator))) {}
+
+    const uint64_t key;
+    const int fd; // the watching thread's; closed by it (or by stop()) once the connection has ended
+    const std::shared_ptr<CallContext> context = std::make_shared<CallContext>();
+    // Used by the call thread whose turn it is; there is one turn at a time (`scheduled`).
+    std::unique_ptr<rpc::ServerSession> session;
+
+    // The watching thread only.
+    rpc::LineBuffer input;
+    uint32_t events = 0;              // what epoll reports for it
+    bool watched = true;              // in the epoll set
+    bool peerShutWrite = false;       // the peer sends nothing more: no need to be told again
+    Clock::time_point stalledSince{}; // since when its unsent replies have not drained; zero while they do
+
+    // Guards what follows: the watching thread and the call thread whose turn it is.
+    std::mutex mutex;
+    std::deque<QByteArray> requests;
+    qint64 requestBytes = 0;
+    std::deque<QByteArray> output; // replies not yet written, in parts
+    qint64 outputBytes = 0;
+    qint64 sentOfFirst = 0;  // of output.front()
+    bool scheduled = false;  // a turn is posted or runs
+    bool running = false;    // a call runs
+    bool inputEnded = false; // no request comes any more: the peer shut its side, or sent one too large
+    bool tooLarge = false;
+    bool gone = false;      // the peer has gone (or is dropped): nothing more runs or is sent
+    bool cancelled = false; // the call that ran when it went has been told
+    bool released = false;  // its object has gone
+
+    void dropLocked() {
+        gone = true;
+        inputEnded = true;
+        requests.clear();
+        requestBytes = 0;
+        output.clear();
+        outputBytes = 0;
+        sentOfFirst = 0;
+    }
+    // A turn has something to do: a request, or the release of the object.
+    bool wantsTurnLocked(qint64 outputBound) const {
+        return !released &&
+               (gone || (inputEnded && requests.empty()) || (!requests.empty() && outputBytes <= outputBound));
+    }
+};
+
+AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage, EndpointLimits limits)
     : m_creator(std::move(creator))
-    , m_maxMessage(maxMessage) {}
+    , m_maxMessage(maxMessage)
+    , m_limits(limits)
+    , m_calls(std::make_unique<Pool>(limits.callThreads > 0 ? limits.callThreads : defaultCallThreads()))
+    // Cancelling may wait for the database server's answer: never on the watching thread, and never behind
+    // the calls that wait for it.
+    , m_cancels(std::make_unique<Pool>(1)) {}
 
 AutomationEndpoint::~AutomationEndpoint() {
     stop();
@@ -33,7 +176,9 @@ AutomationEndpoint::~AutomationEndpoint() {
         std::lock_guard lock(m_mutex);
         unlinkPathsLocked();
     }
-    for (int& fd : m_wake) {
+    m_calls->finish();
+    m_cancels->finish();
+    for (int fd : {m_wake, m_epoll}) {
         if (fd >= 0)
             ::close(fd);
     }
@@ -51,7 +196,7 @@ bool AutomationEndpoint::listen(const QString& path, QString* error) {
         return fail(QStringLiteral("the path is too long for a local socket"));
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, native.constData(), static_cast<size_t>(native.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return fail(errnoText());
     // The single-instance lock is ours, so a socket file left there belongs to a server that has ended.
@@ -71,44 +216,47 @@ bool AutomationEndpoint::listen(const QString& path, QString* error) {
 }
 
 void AutomationEndpoint::start() {
-    if (m_acceptThread.joinable() || ::pipe2(m_wake, O_CLOEXEC) != 0)
+    if (m_watchThread.joinable() || m_epoll >= 0)
         return;
-    m_acceptThread = std::thread([this] { acceptLoop(); });
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_epoll < 0 || m_wake < 0) {
+        qWarning("morvane: the endpoint cannot watch its connections: %s", qPrintable(errnoText()));
+        return;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kWakeKey;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
+    for (int fd : m_listenFds) {
+        event.data.u64 = kListenerKey | uint64_t(fd);
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
+    m_watchThread = std::thread([this] { watch(); });
 }
 
 void AutomationEndpoint::stop() {
-    if (m_stopping.exchange(true) || !m_acceptThread.joinable())
+    if (m_stopping.exchange(true) || !m_watchThread.joinable())
         return;
     // Nobody finds the endpoint any more; whoever still waits to be accepted is refused with the listener.
     {
         std::lock_guard lock(m_mutex);
         unlinkPathsLocked();
     }
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(m_wake[1], &byte, 1);
-    m_acceptThread.join();
+    wake();
+    // It ends every connection as it goes: their calls are cancelled and their objects' release is posted.
+    m_watchThread.join();
     closeListeners();
-    // New connections are no longer accepted: end the open ones and wait for them.
-    std::list<Connection> open;
-    {
-        std::lock_guard lock(m_mutex);
-        for (Connection& connection : m_connections)
-            ::shutdown(connection.fd, SHUT_RDWR);
-        open.splice(open.end(), m_connections);
-    }
-    for (Connection& connection : open) {
-        if (connection.thread.joinable())
-            connection.thread.join();
-        ::close(connection.fd);
-    }
+    m_calls->finish();
+    m_cancels->finish();
+    for (const auto& [key, connection] : m_connections)
+        ::close(connection->fd);
+    m_connections.clear();
 }
 
 int AutomationEndpoint::connectionCount() const {
     std::lock_guard lock(m_mutex);
-    int count = 0;
-    for (const Connection& connection : m_connections)
-        count += connection.finished ? 0 : 1;
-    return count;
+    return m_open;
 }
 
 void AutomationEndpoint::endWhenIdle(std::function<bool()> busy, std::function<void()> ended, int firstClientMs) {
@@ -128,19 +276,14 @@ void AutomationEndpoint::checkIdle() {
 }
 
 bool AutomationEndpoint::retireIfIdleLocked() {
-    if (!m_ended || m_retired || m_stopping.load())
+    if (!m_ended || m_retired || m_stopping.load() || m_open > 0)
         return false;
-    for (const Connection& connection : m_connections) {
-        if (!connection.finished)
-            return false;
-    }
     if (m_busy && m_busy())
         return false;
-    // Decided with the lock held that adds accepted connections: none is taken from now on.
+    // Decided with the lock held that counts accepted connections: none is taken from now on.
     m_retired = true;
     unlinkPathsLocked();
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(m_wake[1], &byte, 1);
+    wake();
     return true;
 }
 
@@ -154,101 +297,405 @@ void AutomationEndpoint::unlinkPathsLocked() {
 
 void AutomationEndpoint::closeListeners() {
     for (int fd : m_listenFds)
-        ::close(fd);
+        ::close(fd); // which takes it out of the epoll set
     m_listenFds.clear();
 }
 
-void AutomationEndpoint::reapFinished() {
-    std::list<Connection> done;
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto it = m_connections.begin(); it != m_connections.end();) {
-            auto next = std::next(it);
-            if (it->finished)
-                done.splice(done.end(), m_connections, it);
-            it = next;
-        }
-    }
-    for (Connection& connection : done) {
-        connection.thread.join();
-        ::close(connection.fd);
-    }
+void AutomationEndpoint::wake() {
+    if (m_wake < 0)
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
 }
 
-void AutomationEndpoint::acceptLoop() {
-    std::vector<pollfd> fds;
-    fds.push_back({m_wake[0], POLLIN, 0});
-    for (int fd : m_listenFds)
-        fds.push_back({fd, POLLIN, 0});
-    const auto started = std::chrono::steady_clock::now();
-    while (!m_stopping.load()) {
-        // Finished connections are joined here, at the latest once a second.
-        const int ready = ::poll(fds.data(), fds.size(), 1000);
-        reapFinished();
+void AutomationEndpoint::notify(const ConnectionPtr& connection) {
+    {
+        std::lock_guard lock(m_notifyMutex);
+        m_notified.push_back(connection);
+    }
+    wake();
+}
+
+int AutomationEndpoint::nextTimeoutMs(Clock::time_point started) const {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ended && !m_everConnected && !m_retired)
+            next = started + std::chrono::milliseconds(m_firstClientMs);
+    }
+    for (const auto& [key, connection] : m_connections) {
+        if (connection->stalledSince != Clock::time_point{})
+            next = std::min(next, connection->stalledSince + m_limits.drainTimeout);
+    }
+    if (next == Clock::time_point::max())
+        return -1;
+    if (next <= now)
+        return 0;
+    // Rounded up, so that the deadline has passed when the wait ends.
+    return static_cast<int>(
+        std::min<qint64>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count(), 60 * 60 * 1000));
+}
+
+void AutomationEndpoint::watch() {
+    const Clock::time_point started = Clock::now();
+    Clock::time_point acceptPausedUntil{};
+    const auto watchListeners = [this](uint32_t events) {
+        for (int fd : m_listenFds) {
+            epoll_event event{};
+            event.events = events;
+            event.data.u64 = kListenerKey | uint64_t(fd);
+            ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+        }
+    };
+    std::vector<epoll_event> events(64);
+    for (;;) {
+        // Looked at before every wait: a wake-up read in the last round may have been for this.
+        if (m_stopping.load())
+            break;
         bool ended = false;
         bool retired = false;
         {
             std::lock_guard lock(m_mutex);
-            if (!m_everConnected &&
-                std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(m_firstClientMs))
+            if (!m_everConnected && Clock::now() - started >= std::chrono::milliseconds(m_firstClientMs))
                 ended = retireIfIdleLocked();
             retired = m_retired;
         }
         if (ended)
             m_ended();
-        if (retired) {
-            // Connections still waiting to be accepted end unanswered: their clients go to the next server.
+        // Connections still waiting to be accepted end unanswered: their clients go to the next server.
+        if (retired)
             closeListeners();
-            return;
+        if (acceptPausedUntil != Clock::time_point{} && Clock::now() >= acceptPausedUntil) {
+            acceptPausedUntil = {};
+            watchListeners(EPOLLIN);
         }
-        if (ready <= 0)
-            continue;
-        if (fds[0].revents)
-            break;
-        for (size_t i = 1; i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN))
-                continue;
-            const int client = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0)
-                continue;
-            std::lock_guard lock(m_mutex);
-            if (m_retired) {
-                ::close(client);
+        int timeout = nextTimeoutMs(started);
+        if (acceptPausedUntil != Clock::time_point{})
+            timeout = timeout < 0 ? int(kAcceptPause.count()) : std::min(timeout, int(kAcceptPause.count()));
+        const int ready = ::epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), timeout);
+        for (int i = 0; i < ready; ++i) {
+            const uint64_t key = events[i].data.u64;
+            if (key == kWakeKey) {
+                uint64_t count = 0;
+                [[maybe_unused]] const auto read = ::read(m_wake, &count, sizeof count);
+                std::vector<ConnectionPtr> notified;
+                {
+                    std::lock_guard lock(m_notifyMutex);
+                    notified.swap(m_notified);
+                }
+                for (const ConnectionPtr& connection : notified) {
+                    if (m_connections.count(connection->key))
+                        update(connection);
+                }
                 continue;
             }
-            m_everConnected = true;
-            Connection& connection = m_connections.emplace_back();
-            connection.fd = client;
-            connection.thread = std::thread([this, &connection] { serve(&connection); });
+            if (key & kListenerKey) {
+                const int fd = static_cast<int>(key & ~kListenerKey);
+                // No descriptor left: the listeners rest a moment instead of waking this thread at once again.
+                if (std::count(m_listenFds.begin(), m_listenFds.end(), fd) && !acceptFrom(fd)) {
+                    acceptPausedUntil = Clock::now() + kAcceptPause;
+                    watchListeners(0);
+                }
+                continue;
+            }
+            const auto found = m_connections.find(key);
+            if (found == m_connections.end())
+                continue;
+            const ConnectionPtr connection = found->second;
+            const uint32_t what = events[i].events;
+            if (what & (EPOLLHUP | EPOLLERR)) {
+                // The peer has closed: its client has gone, or the socket server has ended.
+                std::lock_guard lock(connection->mutex);
+                connection->dropLocked();
+            } else {
+                if (what & EPOLLRDHUP)
+                    connection->peerShutWrite = true;
+                if (what & EPOLLIN)
+                    readFrom(*connection);
+            }
+            update(connection);
         }
+        // Connections whose replies did not drain in time.
+        std::vector<ConnectionPtr> due;
+        const Clock::time_point now = Clock::now();
+        for (const auto& [key, connection] : m_connections) {
+            if (connection->stalledSince != Clock::time_point{} &&
+                now - connection->stalledSince >= m_limits.drainTimeout)
+                due.push_back(connection);
+        }
+        for (const ConnectionPtr& connection : due)
+            update(connection);
+    }
+    // Stopping: every connection ends now.
+    std::vector<ConnectionPtr> open;
+    for (const auto& [key, connection] : m_connections)
+        open.push_back(connection);
+    for (const ConnectionPtr& connection : open) {
+        {
+            std::lock_guard lock(connection->mutex);
+            connection->dropLocked();
+        }
+        update(connection);
     }
 }
 
-void AutomationEndpoint::serve(Connection* connection) {
-    const int fd = connection->fd;
-    {
-        rpc::ServerSession session(m_creator);
-        // The descriptor stays the endpoint's: it is shut down from stop() and closed once joined.
-        rpc::SocketLineChannel channel(fd, m_maxMessage, rpc::SocketLineChannel::Ownership::Borrowed);
-        while (const auto line = channel.receive(nullptr)) {
-            const QByteArrayList reply = session.handleParts(*line);
-            if (!reply.first().isEmpty() && !channel.sendParts(reply, nullptr))
-                break;
+bool AutomationEndpoint::acceptFrom(int listener) {
+    for (int i = 0; i < 64; ++i) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
         }
-        if (channel.tooLarge())
-            channel.send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                                        QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage)),
-                         nullptr);
-        // The session (and with it the object) goes before the connection counts as finished.
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_retired) {
+                ::close(fd);
+                continue;
+            }
+            m_everConnected = true;
+            ++m_open;
+        }
+        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator);
+        connection->events = EPOLLIN | EPOLLRDHUP;
+        epoll_event event{};
+        event.events = connection->events;
+        event.data.u64 = connection->key;
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+            // A connection that cannot be watched is not served: its client sees it closed.
+            ::close(fd);
+            bool ended = false;
+            {
+                std::lock_guard lock(m_mutex);
+                --m_open;
+                ended = retireIfIdleLocked();
+            }
+            if (ended)
+                m_ended();
+            continue;
+        }
+        m_connections.emplace(connection->key, std::move(connection));
     }
-    bool ended = false;
+    return true;
+}
+
+void AutomationEndpoint::readFrom(Connection& connection) {
+    qint64 room = 0;
     {
-        std::lock_guard lock(m_mutex);
-        connection->finished = true;
-        ended = retireIfIdleLocked();
+        std::lock_guard lock(connection.mutex);
+        if (connection.inputEnded)
+            return;
+        room = kLookahead - connection.requestBytes;
     }
-    if (ended)
-        m_ended();
+    std::vector<QByteArray> lines;
+    qint64 taken = 0;
+    bool ended = false;
+    bool failed = false;
+    bool tooLarge = false;
+    for (int i = 0; i < kReadsPerWake && taken < room && !ended && !failed && !tooLarge; ++i) {
+        char chunk[65536];
+        const ssize_t n = ::recv(connection.fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            failed = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        connection.input.append(chunk, n);
+        while (auto line = connection.input.takeLine()) {
+            if (line->size() > m_maxMessage) {
+                tooLarge = true;
+                break;
+            }
+            taken += line->size();
+            lines.push_back(std::move(*line));
+        }
+        tooLarge = tooLarge || connection.input.pending() > m_maxMessage;
+    }
+    // What has been taken goes back to the system: a connection at rest holds no buffer.
+    if (connection.input.pending() == 0 || ended || failed || tooLarge)
+        connection.input = rpc::LineBuffer();
+    std::lock_guard lock(connection.mutex);
+    if (connection.gone)
+        return;
+    if (failed) {
+        connection.dropLocked();
+        return;
+    }
+    for (QByteArray& line : lines) {
+        connection.requestBytes += line.size();
+        connection.requests.push_back(std::move(line));
+    }
+    connection.inputEnded = ended || tooLarge;
+    connection.tooLarge = tooLarge;
+}
+
+void AutomationEndpoint::update(const ConnectionPtr& connection) {
+    Connection& c = *connection;
+    const Clock::time_point now = Clock::now();
+    bool cancel = false;
+    bool schedule = false;
+    bool finished = false;
+    uint32_t events = 0;
+    {
+        std::lock_guard lock(c.mutex);
+        // What can be written goes now, without waiting; the rest when the socket has room.
+        while (!c.gone && !c.output.empty()) {
+            const QByteArray& part = c.output.front();
+            const ssize_t n = ::send(c.fd, part.constData() + c.sentOfFirst,
+                                     static_cast<size_t>(part.size() - c.sentOfFirst), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    c.dropLocked();
+                break;
+            }
+            c.sentOfFirst += n;
+            c.outputBytes -= n;
+            if (c.sentOfFirst == part.size()) {
+                c.output.pop_front();
+                c.sentOfFirst = 0;
+            }
+        }
+        const bool over = c.outputBytes > m_limits.outputBound;
+        if (c.gone || !(over || (c.released && c.outputBytes > 0))) {
+            c.stalledSince = {};
+        } else if (c.stalledSince == Clock::time_point{}) {
+            c.stalledSince = now;
+        } else if (now - c.stalledSince >= m_limits.drainTimeout) {
+            qWarning("morvane: a connection that did not read its replies within %lld s is closed",
+                     static_cast<long long>(std::chrono::ceil<std::chrono::seconds>(m_limits.drainTimeout).count()));
+            c.dropLocked();
+            c.stalledSince = {};
+        }
+        if (!c.gone) {
+            if (!c.inputEnded && c.requestBytes < kLookahead && !over)
+                events |= EPOLLIN;
+            if (!c.inputEnded && !c.peerShutWrite)
+                events |= EPOLLRDHUP;
+            if (c.outputBytes > 0)
+                events |= EPOLLOUT;
+        }
+        cancel = c.gone && c.running && !c.cancelled;
+        c.cancelled = c.cancelled || cancel;
+        if (!c.scheduled && c.wantsTurnLocked(m_limits.outputBound)) {
+            c.scheduled = true;
+            schedule = true;
+        }
+        finished = c.released && (c.gone || c.outputBytes == 0);
+    }
+    // The call returns once its work has been stopped.
+    if (cancel)
+        m_cancels->post([context = c.context] { context->cancel(); });
+    if (schedule)
+        m_calls->post([this, connection] { turn(connection); });
+    if (finished) {
+        endConnection(c);
+        return;
+    }
+    if (c.watched && (events != c.events || c.gone)) {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = c.key;
+        // One that has gone is watched no more: it would report its hang-up again and again.
+        // Its peer sees it closed at once, whatever still runs for it.
+        if (c.gone) {
+            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+            ::shutdown(c.fd, SHUT_RDWR);
+            c.watched = false;
+        } else {
+            ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, c.fd, &event);
+        }
+        c.events = events;
+    }
+}
+
+void AutomationEndpoint::endConnection(Connection& connection) {
+    const ConnectionPtr keep = m_connections.at(connection.key);
+    if (connection.watched)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
+    connection.watched = false;
+    m_connections.erase(connection.key);
+    ::close(connection.fd);
+}
+
+void AutomationEndpoint::turn(const ConnectionPtr& connection) {
+    Connection& c = *connection;
+    QByteArray request;
+    bool release = false;
+    {
+        std::lock_guard lock(c.mutex);
+        if (c.gone || (c.inputEnded && c.requests.empty())) {
+            release = true;
+            if (c.tooLarge && !c.gone) {
+                const QByteArray line =
+                    rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                                   QStringLiteral("Message larger than %1 bytes").arg(m_maxMessage));
+                c.output.push_back(line);
+                c.outputBytes += line.size();
+            }
+        } else if (!c.requests.empty() && c.outputBytes <= m_limits.outputBound) {
+            request = std::move(c.requests.front());
+            c.requests.pop_front();
+            c.requestBytes -= request.size();
+            c.running = true;
+        } else {
+            c.scheduled = false;
+            return;
+        }
+    }
+    if (release) {
+        // The object goes before the connection counts as closed.
+        c.session.reset();
+        bool ended = false;
+        {
+            std::lock_guard lock(m_mutex);
+            --m_open;
+            ended = retireIfIdleLocked();
+        }
+        {
+            std::lock_guard lock(c.mutex);
+            c.released = true;
+            c.scheduled = false;
+        }
+        notify(connection);
+        if (ended)
+            m_ended();
+        return;
+    }
+
+    QByteArrayList reply;
+    {
+        const CallContext::Scope scope(c.context);
+        reply = c.session->handleParts(request);
+    }
+    bool again = false;
+    {
+        std::lock_guard lock(c.mutex);
+        c.running = false;
+        if (!c.gone && !reply.isEmpty() && !reply.first().isEmpty()) {
+            for (QByteArray& part : reply) {
+                c.outputBytes += part.size();
+                c.output.push_back(std::move(part));
+            }
+            if (!c.output.back().endsWith('\n')) {
+                c.output.push_back(QByteArrayLiteral("\n"));
+                c.outputBytes += 1;
+            }
+        }
+        // One request per turn: the turns of all connections take their places in one line.
+        again = c.wantsTurnLocked(m_limits.outputBound);
+        c.scheduled = again;
+    }
+    notify(connection);
+    if (again)
+        m_calls->post([this, connection] { turn(connection); });
 }
 
 } // namespace morvane::platform

@@ -5,31 +5,60 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
-#include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace morvane::platform {
 
+class CallContext;
+
+// How much the endpoint lets one connection hold, and how many calls run at once.
+struct EndpointLimits {
+    // Threads that run calls (0: max(4, twice the processor count)). Calls beyond them wait their turn.
+    int callThreads = 0;
+    // While a connection's unsent replies exceed this, its next requests are not taken (one reply of any
+    // size always goes out whole).
+    qint64 outputBound = 16 * 1024 * 1024;
+    // A connection whose unsent replies stay beyond the bound this long is closed.
+    std::chrono::milliseconds drainTimeout{60000};
+};
+
 // The application server's side of its endpoint: a Unix-domain socket on which every connection gets
-// one object (its CreateObject) and carries that object's calls. The calls of one connection run in
-// order on the connection's own thread; connections run in parallel. Each object is released when its
-// connection closes, so the server's object count follows the connected clients.
+// one object (its CreateObject) and carries that object's calls. One thread watches every connection
+// (poll); the calls run on a small pool of threads: those of one connection one after the other, in
+// order, those of different connections in parallel. Each object is released when its connection
+// closes, so the server's object count follows the connected clients.
+//
+// A call runs on behalf of its connection (CallContext): when the peer closes the connection (its client
+// has gone, or the socket server died) while a call runs, the call is cancelled at once, and what the
+// connection still had queued is dropped. A connection that only shuts down its sending side still gets
+// the replies to what it sent.
+//
+// Replies are written by the watching thread without blocking; while a connection's unsent replies
+// exceed the bound its requests wait in the socket, and a connection that does not drain in time is
+// closed.
 //
 // A server started for clients ends when it is idle (endWhenIdle): it stops accepting first (its socket
 // files go, and what is still waiting to be accepted is closed unanswered), and only then tells its owner
 // to end, so that no client is handed an object by a server that is about to exit.
 //
 // Threads: listen(), endWhenIdle() and stop() are called by the owner (the main thread), the first two
-// before start(); checkIdle() from any thread; the accept thread and one thread per connection run
-// inside. m_mutex guards m_connections, m_retired and m_everConnected (owner, accept thread, connection
-// threads, releasing threads); m_stopping is atomic; the handlers are set before start() and only read
-// afterwards.
+// before start(); checkIdle() and connectionCount() from any thread. Inside run the watching thread, the
+// call threads and one thread that cancels calls (a database's cancel request may take a round trip).
+// m_mutex guards m_open, m_retired, m_everConnected and m_unlinked (owner, watching thread, call threads,
+// releasing threads); m_notifyMutex guards m_notified (call threads, watching thread); m_connections,
+// the epoll set and the listeners belong to the watching thread while it runs and to stop() after it.
+// Each connection's own lock says what it guards. m_stopping is atomic; the handlers are set before
+// start() and only read afterwards.
 class AutomationEndpoint {
 public:
-    explicit AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage = rpc::kDefaultMaxMessage);
+    explicit AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage = rpc::kDefaultMaxMessage,
+                                EndpointLimits limits = {});
     ~AutomationEndpoint();
     AutomationEndpoint(const AutomationEndpoint&) = delete;
     AutomationEndpoint& operator=(const AutomationEndpoint&) = delete;
@@ -38,8 +67,10 @@ public:
     // the server's single-instance lock). May be called for several paths before start().
     bool listen(const QString& path, QString* error = nullptr);
     void start();
-    // Stops accepting, ends every connection (their objects are released) and waits for the threads.
+    // Stops accepting, ends every connection (the call running on each is cancelled, their objects are
+    // released) and waits for the threads: for nothing longer than the calls that run take to return.
     void stop();
+    // The connections whose object has not been released yet.
     int connectionCount() const;
 
     // Once no connection is open and `busy` says no object is alive, the endpoint stops accepting and
@@ -50,32 +81,48 @@ public:
     void checkIdle();
 
 private:
-    struct Connection {
-        int fd = -1;
-        std::thread thread;
-        bool finished = false;
-    };
-    void acceptLoop();
-    void serve(Connection* connection);
-    void reapFinished();
+    struct Connection;
+    class Pool;
+    using ConnectionPtr = std::shared_ptr<Connection>;
+
+    void watch();
+    // False when no descriptor was left for a connection waiting to be accepted.
+    bool acceptFrom(int listener);
+    void readFrom(Connection& connection);
+    // Writes what it can, decides what the connection waits for, hands it a turn, or closes it.
+    void update(const ConnectionPtr& connection);
+    void endConnection(Connection& connection);
+    // On a call thread: one request of the connection, or the release of its object.
+    void turn(const ConnectionPtr& connection);
+    void notify(const ConnectionPtr& connection);
+    void wake();
+    int nextTimeoutMs(std::chrono::steady_clock::time_point started) const;
     // With m_mutex held: true when this call retired the endpoint.
     bool retireIfIdleLocked();
     void unlinkPathsLocked();
-    // The owner's thread once the accept thread has ended, or the accept thread itself.
+    // The watching thread, or the owner once it has ended.
     void closeListeners();
 
     rpc::ServerSession::Creator m_creator;
     const qint64 m_maxMessage;
+    const EndpointLimits m_limits;
     std::vector<int> m_listenFds;
     std::vector<QString> m_paths;
-    int m_wake[2] = {-1, -1}; // stop() writes a byte: the accept thread ends
-    std::thread m_acceptThread;
+    int m_epoll = -1;
+    int m_wake = -1; // an eventfd: the watching thread looks at m_notified and m_stopping
+    std::thread m_watchThread;
+    std::unique_ptr<Pool> m_calls;
+    std::unique_ptr<Pool> m_cancels;
     std::atomic<bool> m_stopping{false};
     std::function<bool()> m_busy;
     std::function<void()> m_ended; // empty: the endpoint runs until stop()
     int m_firstClientMs = 0;
-    mutable std::mutex m_mutex;
-    std::list<Connection> m_connections; // nodes stay in place: each thread refers to its own
+    std::unordered_map<uint64_t, ConnectionPtr> m_connections; // by their epoll key
+    uint64_t m_nextKey = 1;
+    std::mutex m_notifyMutex;              // guards m_notified: the call threads and the watching thread
+    std::vector<ConnectionPtr> m_notified; // connections whose calls changed what they wait for
+    mutable std::mutex m_mutex;            // owner, watching thread, call threads, releasing threads
+    int m_open = 0;                        // accepted connections whose object has not been released
     bool m_retired = false;
     bool m_everConnected = false;
     bool m_unlinked = false; // the socket files are gone (a later server may have made new ones)

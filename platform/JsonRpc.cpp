@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,16 @@ bool sameId(const QJsonValue& a, const QJsonValue& b) {
     if (a.isDouble() && b.isDouble())
         return a.toDouble() == b.toDouble();
     return a == b;
+}
+
+// The DISPID of a "#DISPID" member: decimal digits after "#" (a minus sign allowed), nothing else.
+std::optional<DispId> dispIdOfText(const QString& method) {
+    const QStringView digits = QStringView(method).mid(method.startsWith(QLatin1String("#-")) ? 2 : 1);
+    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return std::nullopt;
+    bool ok = false;
+    const DispId id = QStringView(method).mid(1).toInt(&ok);
+    return ok ? std::optional<DispId>(id) : std::nullopt;
 }
 
 bool isValidId(const QJsonValue& id) {
@@ -258,9 +269,11 @@ QJsonObject ServerSession::call(const QString& method, const QJsonValue& params,
     };
     DispId dispid = 0;
     bool ok = true;
-    if (byDispId)
-        dispid = method.mid(1).toInt(&ok);
-    else if (!m_typeLibrary)
+    if (byDispId) {
+        const auto parsed = dispIdOfText(method);
+        ok = parsed.has_value();
+        dispid = parsed.value_or(0);
+    } else if (!m_typeLibrary)
         ok = m_object->getIdOfName(method, dispid) >= 0;
     const MethodDesc* desc = nullptr;
     if (ok && m_typeLibrary) {

@@ -28,6 +28,7 @@ void readSystemInfo(const QString& path, TSystemInfo& info) {
     info.StatementTimeout =
         std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("StatementTimeout"), 30));
     info.DeltaTimeout = std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("DeltaTimeout"), 120));
+    info.CallThreads = std::max(0, ini.readInteger(QStringLiteral("System"), QStringLiteral("CallThreads"), 0));
 }
 
 } // namespace morvane::platform

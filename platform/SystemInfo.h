@@ -25,6 +25,8 @@ struct TSystemInfo {
     // Seconds a client's statement and a delta may run before they are cancelled; 0 no limit.
     int32_t StatementTimeout = 30;
     int32_t DeltaTimeout = 120;
+    // Threads that run the clients' calls; 0: max(4, twice the processor count).
+    int32_t CallThreads = 0;
 };
 
 extern TSystemInfo SystemInfo;

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,6 +39,16 @@ void chooseHeadlessPlatform() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// Every client's connection is a descriptor of this process: it may have as many as the system allows it,
+// not merely the usual soft limit of 1024.
+void raiseOpenFileLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max)
+        return;
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
 }
 
 // Under a service manager that asked for it ($NOTIFY_SOCKET), says "READY=1" once the message loop runs.
@@ -184,9 +195,12 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server).
     const int maxMessage = platform::ProfileFile(programDirectory() + QStringLiteral("scktsrvr.ini"))
                                .readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
+    raiseOpenFileLimit();
+    platform::EndpointLimits limits;
+    limits.callThreads = SystemInfo.CallThreads;
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
-        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage));
+        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits);
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         const QString path = platform::endpointPath(served.clsid);

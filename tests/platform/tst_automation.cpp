@@ -1,13 +1,17 @@
 // Automation: variant conversions, late-bound calls, creation through the registry, the server side.
 #include "Automation.h"
 #include "AutomationEndpoint.h"
+#include "CallContext.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
 #include "JsonRpc.h"
+#include "LineConnection.h"
 #include "LocalServer.h"
 #include "TestSupport.h"
 #include "Variant.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 
@@ -51,6 +55,11 @@ HResult failureOf(F&& conversion) {
     }
 }
 
+// What the served objects' calls saw, across the endpoint's threads.
+std::atomic<int> g_waiting{0};   // calls of WaitForCancel that have started
+std::atomic<int> g_cancelled{0}; // calls of WaitForCancel that saw their client go
+std::atomic<int> g_bigCalls{0};
+
 class Door : public DispatchObject {
 public:
     Door() {
@@ -82,6 +91,28 @@ public:
     int calls = 0;
 };
 
+// The served class: a door with members for the endpoint's tests.
+class ServedDoor : public Door {
+public:
+    ServedDoor() {
+        // Runs, as a long statement would, until its client has gone (10 s at most).
+        addMember(QStringLiteral("WaitForCancel"), 15, 0, [](Arguments&) {
+            const std::shared_ptr<CallContext> context = CallContext::current();
+            ++g_waiting;
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 10000 && !(context && context->isCancelled()))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            g_cancelled += context && context->isCancelled() ? 1 : 0;
+            return Variant();
+        });
+        addMember(QStringLiteral("Big"), 16, 0, [](Arguments&) {
+            ++g_bigCalls;
+            return Variant(QString(512 * 1024, QLatin1Char('x')));
+        });
+    }
+};
+
 ServedClass servedClass() {
     ServedClass served;
     served.clsid = kServedClsid.toLower();
@@ -90,7 +121,7 @@ ServedClass servedClass() {
     served.typeLibId = QStringLiteral("{11112222-3333-4444-5555-666677778888}");
     served.typeLibVersion = QStringLiteral("1.0");
     served.implementedCategories = {QStringLiteral("{40FC6ED4-2438-11CF-A3DB-080036F12502}")};
-    served.create = [] { return std::make_shared<Door>(); };
+    served.create = [] { return std::make_shared<ServedDoor>(); };
     served.updateRegistry = [](ClassRegistry::Tree& tree, bool registering) {
         if (registering)
             ClassRegistry::treeSetValue(tree, QStringLiteral("CLSID\\") + kServedClsid, QStringLiteral("Sockets"),
@@ -689,6 +720,120 @@ private slots:
         endpoint.stop();
         QCOMPARE(ended.load(), 1);
         QCOMPARE(server.objectCount(), 0);
+    }
+
+    // A call runs on behalf of its connection: when the client goes while it runs, the call is told at
+    // once; and stopping the endpoint does not wait for a call that would run on.
+    void endpointCancelsTheCallOfAClientThatLeft() {
+        TestEnvironment env;
+        ComServer& server = ComServer::instance();
+        const int objects = server.objectCount();
+        const QString path = endpointPath(kServedClsid);
+        AutomationEndpoint endpoint([&server](const QString& name) { return server.createInstance(name); });
+        QVERIFY(endpoint.listen(path));
+        endpoint.start();
+        const auto waitingClient = [&path] {
+            auto client = std::make_unique<morvane::test::LineConnection>(connectEndpoint(path));
+            client->send(
+                morvane::test::request(1, rpc::kCreateObject, QJsonObject{{QStringLiteral("clsid"), kServedClsid}}));
+            const auto made = client->reply(1, 5000);
+            client->send(morvane::test::request(2, QStringLiteral("WaitForCancel")));
+            return made && made->contains(QStringLiteral("result")) ? std::move(client) : nullptr;
+        };
+        g_waiting = 0;
+        g_cancelled = 0;
+        auto client = waitingClient();
+        QVERIFY(client);
+        QTRY_COMPARE_WITH_TIMEOUT(g_waiting.load(), 1, 5000);
+        client.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(g_cancelled.load(), 1, 1000);
+
+        client = waitingClient();
+        QVERIFY(client);
+        QTRY_COMPARE_WITH_TIMEOUT(g_waiting.load(), 2, 5000);
+        QElapsedTimer clock;
+        clock.start();
+        endpoint.stop();
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(g_cancelled.load(), 2);
+        QCOMPARE(server.objectCount(), objects);
+    }
+
+    // Idle connections, each with its object, cost the server no thread each.
+    void endpointHoldsIdleConnectionsWithoutAThreadEach() {
+        TestEnvironment env;
+        ComServer& server = ComServer::instance();
+        const int objects = server.objectCount();
+        const QString path = endpointPath(kServedClsid);
+        AutomationEndpoint endpoint([&server](const QString& name) { return server.createInstance(name); });
+        QVERIFY(endpoint.listen(path));
+        endpoint.start();
+        const auto threads = [] {
+            return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+        };
+        const qsizetype before = threads();
+        std::vector<std::unique_ptr<rpc::Client>> clients;
+        for (int i = 0; i < 200; ++i) {
+            const int fd = connectEndpoint(path);
+            QVERIFY(fd >= 0);
+            clients.push_back(std::make_unique<rpc::Client>(std::make_unique<rpc::SocketLineChannel>(fd)));
+            QVERIFY(clients.back()->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("clsid"), kServedClsid}}).ok);
+        }
+        const qsizetype during = threads();
+        qInfo("%lld threads before, %lld with 200 idle connections", qlonglong(before), qlonglong(during));
+        QVERIFY2(during - before <= 12, qPrintable(QString::number(during - before)));
+        QCOMPARE(
+            clients.front()->call(QStringLiteral("RmtOpenDoor"), QJsonArray{3}).result.value(QStringLiteral("retval")),
+            QJsonValue(30));
+        QCOMPARE(endpoint.connectionCount(), 200);
+        clients.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(endpoint.connectionCount(), 0, 5000);
+        QCOMPARE(server.objectCount(), objects);
+        endpoint.stop();
+    }
+
+    // Replies that a client does not read are bounded: once they pass the bound the endpoint takes none of
+    // its further requests, and closes the connection when they have not drained in time, releasing its
+    // object. A client that reads gets every reply, in order, however many it asked for at once.
+    void endpointBoundsUnreadReplies() {
+        TestEnvironment env;
+        ComServer& server = ComServer::instance();
+        const int objects = server.objectCount();
+        const QString path = endpointPath(kServedClsid);
+        EndpointLimits limits;
+        limits.outputBound = 2 * 1024 * 1024;
+        limits.drainTimeout = std::chrono::milliseconds(1000);
+        AutomationEndpoint endpoint([&server](const QString& name) { return server.createInstance(name); },
+                                    rpc::kDefaultMaxMessage, limits);
+        QVERIFY(endpoint.listen(path));
+        endpoint.start();
+        const QJsonObject create{{QStringLiteral("clsid"), kServedClsid}};
+        using morvane::test::request;
+
+        morvane::test::LineConnection reader(connectEndpoint(path));
+        QVERIFY(reader.send(request(1, rpc::kCreateObject, create)));
+        for (int id = 2; id < 22; ++id)
+            QVERIFY(reader.send(request(id, QStringLiteral("Big"))));
+        for (int id = 1; id < 22; ++id)
+            QVERIFY2(reader.reply(id, 5000), qPrintable(QString::number(id)));
+
+        morvane::test::LineConnection stalled(connectEndpoint(path));
+        QVERIFY(stalled.send(request(1, rpc::kCreateObject, create)));
+        QVERIFY(stalled.reply(1, 5000));
+        g_bigCalls = 0;
+        for (int id = 2; id < 102; ++id)
+            QVERIFY(stalled.send(request(id, QStringLiteral("Big"))));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(stalled.waitHangUp(10000));
+        qInfo("closed %lld ms after its requests, having run %d of 100", clock.elapsed(), g_bigCalls.load());
+        // The bound, one reply more, and what the socket itself holds.
+        QVERIFY2(g_bigCalls.load() <= 6, qPrintable(QString::number(g_bigCalls.load())));
+        QTRY_COMPARE_WITH_TIMEOUT(endpoint.connectionCount(), 1, 5000);
+        reader.close();
+        QTRY_COMPARE_WITH_TIMEOUT(endpoint.connectionCount(), 0, 5000);
+        QCOMPARE(server.objectCount(), objects);
+        endpoint.stop();
     }
 };
 

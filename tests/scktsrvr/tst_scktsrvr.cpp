@@ -3,6 +3,7 @@
 // socket server and the application server under bad input, vanishing clients and a killed server.
 #include "ClassRegistry.h"
 #include "JsonRpc.h"
+#include "LineConnection.h"
 #include "LocalServer.h"
 #include "NamedMutex.h"
 #include "RemoteClient.h"
@@ -18,6 +19,7 @@
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTest>
 #include <QUdpSocket>
@@ -37,6 +39,7 @@ namespace {
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
 const QString kBoardMac = QStringLiteral("00-12-23-34-45-56");
 const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
+const QByteArray kSystemInfo = "[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nConnectMode=0\r\n";
 
 QString bin(const char* name) {
     return test::binDir() + QLatin1Char('/') + QLatin1String(name);
@@ -63,6 +66,19 @@ bool waitGone(pid_t pid, int ms) {
         QTest::qWait(20);
     }
     return false;
+}
+
+// The processor time a process has used, in ms; -1 when it cannot be read.
+qint64 cpuMs(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name, which is in parentheses: utime and stime are the 12th and 13th.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
 // A client connection with its own requests; the replies as JSON objects.
@@ -227,6 +243,10 @@ private slots:
     void limitsAndVanishingClients();
     void serverKilledWhileConnected();
     void commandLineClient();
+    void callsByDispId_data();
+    void callsByDispId();
+    void endlessStatementEnds_data();
+    void endlessStatementEnds();
     void quickClientsLeaveNoServer();
     void createRightAfterTheLastClientGoes();
     void unregisteredComponentNamesTheCommand();
@@ -238,7 +258,7 @@ private slots:
 
 void TestSocketServer::initTestCase() {
     m_env = std::make_unique<test::TestEnvironment>();
-    m_env->writeSystemInfo("[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nConnectMode=0\r\n");
+    m_env->writeSystemInfo(kSystemInfo);
     for (const char* name : {"scktsrvr", "regsvr32", "KestrovaCom.so"})
         QVERIFY(QFile::link(bin(name), m_env->path(QLatin1String(name))));
     m_monitor.setProxy(QNetworkProxy::NoProxy);
@@ -548,6 +568,124 @@ void TestSocketServer::commandLineClient() {
                  .toObject()
                  .value(QStringLiteral("slotCount")),
              QJsonValue(51));
+}
+
+void TestSocketServer::callsByDispId_data() {
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<bool>("found");
+    QTest::newRow("#325") << QStringLiteral("#325") << true;
+    QTest::newRow("space after the number") << QStringLiteral("#325 ") << false;
+    QTest::newRow("space before the number") << QStringLiteral("# 325") << false;
+    QTest::newRow("plus sign") << QStringLiteral("#+325") << false;
+}
+
+// A call by DISPID takes "#" and a plain number only; any other text after "#" names no member.
+void TestSocketServer::callsByDispId() {
+    QFETCH(QString, method);
+    QFETCH(bool, found);
+    Client client = tcp();
+    QVERIFY(client.create().ok);
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    const rpc::Reply reply = client.call(method, QJsonArray{1});
+    QCOMPARE(reply.ok, found);
+    if (found) {
+        QCOMPARE(reply.result.value(QStringLiteral("retval")), QJsonValue(0));
+        return;
+    }
+    QCOMPARE(reply.hresult, hr::DISP_E_MEMBERNOTFOUND);
+    QCOMPARE(reply.message, QStringLiteral("Member not found: ") + method);
+}
+
+void TestSocketServer::endlessStatementEnds_data() {
+    QTest::addColumn<QString>("end");
+    QTest::newRow("its client leaves") << QStringLiteral("leave");
+    QTest::newRow("scktsrvr killed") << QStringLiteral("kill");
+    QTest::newRow("SIGTERM to morvane") << QStringLiteral("term");
+}
+
+// A statement that never ends, sent by a client through the socket server to an application server on
+// SQLite: when its client leaves, or the socket server dies, it is stopped at once, so that another
+// client's read waiting behind it is answered and the server is idle again; and the server ends soon
+// after SIGTERM whatever runs.
+void TestSocketServer::endlessStatementEnds() {
+    QFETCH(QString, end);
+    QVERIFY(waitNoEmbeddedServer(10000));
+    m_env->writeSystemInfo("[System]\r\nComVersion=1\r\n[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\n"
+                           "DataBaseName=endless.db\r\n");
+    const auto restore = qScopeGuard([this] {
+        m_env->writeSystemInfo(kSystemInfo);
+        if (m_socketServer->state() != QProcess::Running)
+            QVERIFY(startSocketServer());
+        QVERIFY(waitNoEmbeddedServer(10000));
+    });
+    const QJsonObject create{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}};
+    const auto read = [](const QString& provider, const QString& sql) {
+        return QJsonObject{{QStringLiteral("ProviderName"), provider},
+                           {QStringLiteral("Count"), -1},
+                           {QStringLiteral("Options"), 1},
+                           {QStringLiteral("CommandText"), sql},
+                           {QStringLiteral("Params"), QJsonValue()},
+                           {QStringLiteral("OwnerData"), QJsonValue()}};
+    };
+    const QJsonObject department =
+        read(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"));
+    const auto ok = [](const std::optional<QJsonObject>& reply) {
+        return reply && reply->contains(QStringLiteral("result"));
+    };
+
+    // The first client starts the server, which creates its database.
+    test::LineConnection endless(rawTcp());
+    QVERIFY(endless.send(test::request(1, rpc::kCreateObject, create)));
+    QVERIFY(ok(endless.reply(1, 30000)));
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    test::LineConnection other(platform::connectEndpoint(endpoint()));
+    QVERIFY(other.send(test::request(1, rpc::kCreateObject, create)));
+    QVERIFY(ok(other.reply(1, 5000)));
+    QVERIFY(other.send(test::request(2, QStringLiteral("AS_GetRecords"), department)));
+    QVERIFY(ok(other.reply(2, 5000)));
+
+    QVERIFY(endless.send(test::request(
+        2, QStringLiteral("AS_GetRecords"),
+        read(QStringLiteral("dsp_open_public"),
+             QStringLiteral(
+                 "with recursive r(x) as (select 1 union all select x + 1 from r) select count(*) from r")))));
+    // Once the statement holds the database, the other client's read waits behind it.
+    int waiting = 0;
+    for (int id = 3; id < 40 && !waiting; ++id) {
+        QVERIFY(other.send(test::request(id, QStringLiteral("AS_GetRecords"), department)));
+        if (!other.reply(id, 500))
+            waiting = id;
+    }
+    QVERIFY2(waiting, "the endless statement did not start");
+
+    QElapsedTimer clock;
+    if (end == QLatin1String("term")) {
+        ::kill(server, SIGTERM);
+        clock.start();
+        const bool gone = waitGone(server, 10000);
+        qInfo("morvane ended %lld ms after SIGTERM, with an endless statement running", clock.elapsed());
+        QVERIFY2(gone && clock.elapsed() < 5000, "morvane did not end within 5 s of SIGTERM");
+        return;
+    }
+    if (end == QLatin1String("leave")) {
+        endless.close();
+    } else {
+        m_socketServer->kill();
+        QVERIFY(m_socketServer->waitForFinished(5000));
+    }
+    clock.start();
+    const auto answered = other.reply(waiting, 10000);
+    const qint64 ms = clock.elapsed();
+    qInfo("another client's read answered %lld ms after the endless statement's client went", ms);
+    QVERIFY2(ok(answered), answered ? QJsonDocument(*answered).toJson().constData() : "no reply");
+    QVERIFY2(ms < 2000, qPrintable(QString::number(ms)));
+    // The statement is gone, not merely overtaken: the server is idle.
+    const qint64 before = cpuMs(server);
+    QTest::qWait(1000);
+    const qint64 used = cpuMs(server) - before;
+    qInfo("morvane used %lld ms of processor time in the second after", used);
+    QVERIFY2(used < 300, qPrintable(QString::number(used)));
 }
 
 // Clients that create an object and vanish within milliseconds, at every stage of the server's start
