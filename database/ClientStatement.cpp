@@ -153,25 +153,19 @@ platform::SqlResult splitIntoOneRowResults(const platform::SqlResult& answer) {
 
 } // namespace
 
-namespace {
-
-// The words of a statement in order, lower case, without quoted texts, quoted names and comments; each
-// punctuation mark that matters here ("=", "(") is a word of its own.
-QStringList statementWords(const QString& sql) {
-    QStringList words;
+QList<SqlToken> sqlTokens(const QString& sql) {
+    QList<SqlToken> tokens;
     const QStringView text(sql);
-    qsizetype i = 0;
     const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_' || c == u'$'; };
+    qsizetype i = 0;
     while (i < text.size()) {
         const QChar c = text[i];
         if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
             const QChar close = c == u'[' ? QChar(u']') : c;
             const qsizetype end = text.indexOf(close, i + 1);
-            // A quoted name is still a name: "load_extension"(...) calls the function.
-            if (c != u'\'')
-                words.append(text.mid(i + 1, (end < 0 ? text.size() : end) - i - 1).toString().toLower());
-            else
-                words.append(QStringLiteral("'"));
+            const qsizetype stop = end < 0 ? text.size() : end;
+            tokens.append(
+                {c == u'\'' ? SqlToken::Text : SqlToken::QuotedName, text.mid(i + 1, stop - i - 1).toString()});
             i = end < 0 ? text.size() : end + 1;
         } else if (c == u'-' && text.mid(i, 2) == u"--") {
             const qsizetype end = text.indexOf(u'\n', i);
@@ -179,29 +173,67 @@ QStringList statementWords(const QString& sql) {
         } else if (c == u'/' && text.mid(i, 2) == u"/*") {
             const qsizetype end = text.indexOf(u"*/", i + 2);
             i = end < 0 ? text.size() : end + 2;
+        } else if (c == u':' && text.mid(i, 2) == u"::") {
+            tokens.append({SqlToken::Mark, QStringLiteral("::")});
+            i += 2;
+        } else if (c == u':' && i + 1 < text.size() && (text[i + 1].isLetterOrNumber() || text[i + 1] == u'_')) {
+            qsizetype end = i + 1;
+            while (end < text.size() && (text[end].isLetterOrNumber() || text[end] == u'_'))
+                ++end;
+            tokens.append({SqlToken::Placeholder, text.mid(i + 1, end - i - 1).toString()});
+            i = end;
         } else if (c == u'$') {
-            // PostgreSQL's dollar quoting: $tag$ ... $tag$.
+            // PostgreSQL's dollar quoting, $tag$ ... $tag$; a lone $1 is a word.
             qsizetype end = i + 1;
             while (end < text.size() && (text[end].isLetterOrNumber() || text[end] == u'_'))
                 ++end;
             if (end < text.size() && text[end] == u'$') {
                 const QStringView tag = text.mid(i, end - i + 1);
                 const qsizetype close = text.indexOf(tag, end + 1);
-                words.append(QStringLiteral("'"));
+                const qsizetype stop = close < 0 ? text.size() : close;
+                tokens.append({SqlToken::Text, text.mid(end + 1, stop - end - 1).toString()});
                 i = close < 0 ? text.size() : close + tag.size();
             } else {
+                tokens.append({SqlToken::Word, text.mid(i, end - i).toString()});
                 i = end;
             }
         } else if (isWord(c)) {
             qsizetype end = i;
             while (end < text.size() && isWord(text[end]))
                 ++end;
-            words.append(text.mid(i, end - i).toString().toLower());
+            tokens.append({SqlToken::Word, text.mid(i, end - i).toString()});
             i = end;
         } else {
-            if (c == u'=' || c == u'(' || c == u';')
-                words.append(QString(c));
+            if (!c.isSpace())
+                tokens.append({SqlToken::Mark, QString(c)});
             ++i;
+        }
+    }
+    return tokens;
+}
+
+namespace {
+
+// The words and names of a statement in order, lower case; a quoted text is "'", and the marks that
+// matter here ("=", "(", ";") are words of their own.
+QStringList statementWords(const QString& sql) {
+    QStringList words;
+    for (const SqlToken& token : sqlTokens(sql)) {
+        switch (token.kind) {
+        case SqlToken::Word:
+        case SqlToken::QuotedName: // a quoted name is still a name: "load_extension"(...) calls the function
+            words.append(token.text.toLower());
+            break;
+        case SqlToken::Text:
+            words.append(QStringLiteral("'"));
+            break;
+        case SqlToken::Mark:
+            if (token.text == QLatin1String("=") || token.text == QLatin1String("(") ||
+                token.text == QLatin1String(";"))
+                words.append(token.text);
+            break;
+        case SqlToken::Placeholder:
+            break;
         }
     }
     return words;

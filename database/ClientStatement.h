@@ -23,6 +23,16 @@ struct ProcedureCallParse {
 
 ProcedureCallParse parseProcedureCall(const QString& sql);
 
+// A piece of a statement's text: a word (keyword or name), a quoted name ("x", [x], `x`), a quoted text
+// ('x', PostgreSQL's $$x$$), a ":name" placeholder, or a mark (punctuation; "::" is one). Comments are
+// left out. The text of a quoted piece is without its quotes.
+struct SqlToken {
+    enum Kind { Word, QuotedName, Text, Placeholder, Mark };
+    Kind kind;
+    QString text;
+};
+QList<SqlToken> sqlTokens(const QString& sql);
+
 // Why a client's statement is refused whoever sends it: it reaches outside the database (files,
 // programs, other servers, libraries) or changes how the database stores its data (ATTACH, VACUUM
 // INTO, load_extension, pragmas that write, COPY, pg_read_file, ALTER SYSTEM, ...). Empty when it is

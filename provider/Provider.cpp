@@ -67,36 +67,12 @@ struct RawBind {
 };
 using RawBinds = QList<RawBind>;
 
-// The names of a statement's ":name" placeholders, outside quotes and comments (PostgreSQL's "::" is a
-// cast, not a placeholder).
+// The names of a statement's ":name" placeholders, outside quotes and comments.
 QSet<QString> placeholderNames(const QString& sql) {
     QSet<QString> names;
-    const QStringView text(sql);
-    const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
-    qsizetype i = 0;
-    while (i < text.size()) {
-        const QChar c = text[i];
-        if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
-            const QChar close = c == u'[' ? QChar(u']') : c;
-            const qsizetype end = text.indexOf(close, i + 1);
-            i = end < 0 ? text.size() : end + 1;
-        } else if (c == u'-' && text.mid(i, 2) == u"--") {
-            const qsizetype end = text.indexOf(u'\n', i);
-            i = end < 0 ? text.size() : end + 1;
-        } else if (c == u'/' && text.mid(i, 2) == u"/*") {
-            const qsizetype end = text.indexOf(u"*/", i + 2);
-            i = end < 0 ? text.size() : end + 2;
-        } else if (c == u':' && text.mid(i, 2) == u"::") {
-            i += 2;
-        } else if (c == u':' && i + 1 < text.size() && isWord(text[i + 1])) {
-            qsizetype end = i + 1;
-            while (end < text.size() && isWord(text[end]))
-                ++end;
-            names.insert(text.mid(i + 1, end - i - 1).toString());
-            i = end;
-        } else {
-            ++i;
-        }
+    for (const db::SqlToken& token : db::sqlTokens(sql)) {
+        if (token.kind == db::SqlToken::Placeholder)
+            names.insert(token.text);
     }
     return names;
 }
