@@ -408,9 +408,28 @@ std::optional<QByteArray> LineBuffer::takeLine() {
             m_scanned = m_data.size() - m_start;
             return std::nullopt;
         }
-        QByteArray line = m_data.mid(m_start, end - m_start);
-        m_start = end + 1;
+        const qsizetype length = end - m_start;
+        const qsizetype after = m_data.size() - end - 1;
+        QByteArray line;
+        if (length >= kTakeAlong && length >= after) {
+            // A long line takes the buffer along instead of being copied out of it; the shorter rest is
+            // copied into a buffer of its own.
+            QByteArray rest = m_data.mid(end + 1);
+            line = std::move(m_data);
+            line.truncate(end);
+            line.remove(0, m_start);
+            m_data = std::move(rest);
+            m_start = 0;
+        } else {
+            line = m_data.mid(m_start, length);
+            m_start = end + 1;
+        }
         m_scanned = 0;
+        // Nothing left: the memory goes, rather than staying with the largest message the buffer held.
+        if (m_start == m_data.size()) {
+            m_data = QByteArray();
+            m_start = 0;
+        }
         if (line.endsWith('\r'))
             line.chop(1);
         if (!line.isEmpty())

@@ -86,15 +86,18 @@ struct Reply {
 Reply parseReply(const QJsonObject& message);
 
 // Splits a byte stream into lines (LF, an optional CR before it dropped; empty lines skipped),
-// scanning each byte once however the stream is cut.
+// scanning each byte once however the stream is cut. A long line leaves without being copied, and the
+// buffer holds no memory once everything in it has been taken.
 class LineBuffer {
 public:
     void append(const char* data, qsizetype size);
     std::optional<QByteArray> takeLine();
-    // Bytes waiting without a line end: a message still coming in.
+    // Bytes not taken yet: once takeLine() has found no line, a message still coming in.
     qsizetype pending() const { return m_data.size() - m_start; }
 
 private:
+    static constexpr qsizetype kTakeAlong = 64 * 1024;
+
     QByteArray m_data;
     qsizetype m_start = 0;   // where the next line begins
     qsizetype m_scanned = 0; // bytes from m_start already known to hold no LF

@@ -5,15 +5,21 @@
 #include "ProfileFile.h"
 #include "ProgramDirectory.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QWebSocket>
-#include <QWebSocketServer>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <limits>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace morvane::scktsrvr {
@@ -25,6 +31,23 @@ namespace {
 
 // Tries of one CreateObject at servers that drop it unanswered.
 constexpr int kCreateAttempts = 3;
+// Bytes read at a time from a client or an application server, and what Qt reads ahead of each: a
+// link that stops reading leaves the rest to TCP's own flow control.
+constexpr qint64 kReadChunk = 64 * 1024;
+// An unfinished message this small is never refused for the input budget: calls go on while large
+// messages are held.
+constexpr qint64 kSmallMessage = 64 * 1024;
+// A link that held this much at once gives the freed memory back to the system when it goes.
+constexpr qint64 kLargeBuffers = 256 * 1024;
+// Descriptors kept from the connections: the listeners, the log, starting servers, reading the registry,
+// sockets closing.
+constexpr qint64 kSpareDescriptors = 32;
+// Sockets that may close after their last words at a time (each holds a descriptor): past this they
+// close at once.
+constexpr int kMaxLingering = 16;
+constexpr int kLingerMs = 2000;
+// A refused WebSocket client has this long for its handshake.
+constexpr int kRefusalHandshakeMs = 5000;
 
 void log(const QString& line) {
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(line));
@@ -51,6 +74,40 @@ QString listenFailure(const char* kind, const QString& address, int port, const 
                       .arg(QLatin1String(option), QLatin1String(key), Settings::path());
 }
 
+// Raises the soft limit of open files to the hard one; the limit in force afterwards.
+qint64 raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised{limit.rlim_max, limit.rlim_max};
+        // An unlimited hard limit cannot be the soft one: the kernel's ceiling is.
+        if (raised.rlim_cur == RLIM_INFINITY) {
+            QFile ceiling(QStringLiteral("/proc/sys/fs/nr_open"));
+            raised.rlim_cur = ceiling.open(QIODevice::ReadOnly) ? ceiling.readAll().trimmed().toULong() : 0;
+            raised.rlim_cur = std::max<rlim_t>(raised.rlim_cur, limit.rlim_cur);
+        }
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit.rlim_cur = raised.rlim_cur;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    return static_cast<qint64>(limit.rlim_cur);
+}
+
+qint64 openDescriptors() {
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+        .size();
+}
+
+// An address as the limit per address counts it: IPv4 clients of an IPv6 listener as IPv4.
+QHostAddress plainAddress(const QHostAddress& address) {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
 } // namespace
 
 QString Settings::path() {
@@ -61,16 +118,35 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
     const platform::ProfileFile ini(path());
     const QString listen = QStringLiteral("Listen");
     const QString limits = QStringLiteral("Limits");
+    const auto number = [&](const char* key, int value) { return ini.readInteger(limits, QLatin1String(key), value); };
     settings.address = ini.readString(listen, QStringLiteral("Address"), settings.address);
     settings.port = ini.readInteger(listen, QStringLiteral("Port"), settings.port);
     settings.webPort = ini.readInteger(listen, QStringLiteral("WebPort"), settings.webPort);
-    settings.maxMessage = ini.readInteger(limits, QStringLiteral("MaxMessage"), static_cast<int>(settings.maxMessage));
-    settings.idleTimeoutSeconds = ini.readInteger(limits, QStringLiteral("IdleTimeout"), settings.idleTimeoutSeconds);
-    settings.messageTimeoutSeconds =
-        ini.readInteger(limits, QStringLiteral("MessageTimeout"), settings.messageTimeoutSeconds);
-    settings.maxConnections = ini.readInteger(limits, QStringLiteral("MaxConnections"), settings.maxConnections);
-    settings.startTimeoutSeconds =
-        ini.readInteger(limits, QStringLiteral("StartTimeout"), settings.startTimeoutSeconds);
+    settings.maxMessage = number("MaxMessage", static_cast<int>(settings.maxMessage));
+    settings.idleTimeoutSeconds = number("IdleTimeout", settings.idleTimeoutSeconds);
+    settings.noObjectTimeoutSeconds = number("NoObjectTimeout", settings.noObjectTimeoutSeconds);
+    settings.messageTimeoutSeconds = number("MessageTimeout", settings.messageTimeoutSeconds);
+    settings.maxConnections = number("MaxConnections", settings.maxConnections);
+    settings.maxPerAddress = number("MaxPerAddress", settings.maxPerAddress);
+    settings.maxOutput = number("MaxOutput", static_cast<int>(settings.maxOutput));
+    settings.outputTimeoutSeconds = number("OutputTimeout", settings.outputTimeoutSeconds);
+    settings.inputBudget = number("InputBudget", static_cast<int>(settings.inputBudget));
+    settings.startTimeoutSeconds = number("StartTimeout", settings.startTimeoutSeconds);
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    for (const QString& entry :
+         ini.readString(limits, QStringLiteral("ExemptAddresses"), QString()).split(separators, Qt::SkipEmptyParts)) {
+        auto subnet = entry.contains(QLatin1Char('/')) ? QHostAddress::parseSubnet(entry)
+                                                       : std::pair<QHostAddress, int>(QHostAddress(entry), -1);
+        if (subnet.first.isNull()) {
+            if (error)
+                *error = QStringLiteral("%1: ExemptAddresses holds \"%2\", which is neither an address nor a subnet")
+                             .arg(path(), entry);
+            return false;
+        }
+        if (subnet.second < 0)
+            subnet.second = subnet.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        settings.exemptAddresses.append({plainAddress(subnet.first), subnet.second});
+    }
 
     const QString usage = QStringLiteral("usage: scktsrvr [-port N] [-webport N] [-address ADDRESS]");
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -92,55 +168,44 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
         }
     }
     if (settings.port < 0 || settings.port > 65535 || settings.webPort < -1 || settings.webPort > 65535 ||
-        QHostAddress(settings.address).isNull() || settings.maxMessage < 1024 || settings.maxConnections < 1 ||
+        QHostAddress(settings.address).isNull() || settings.maxMessage < 1024 || settings.maxOutput < 1024 ||
+        settings.inputBudget < 1024 || settings.maxConnections < 1 || settings.maxPerAddress < 0 ||
         settings.startTimeoutSeconds < 1) {
         if (error)
-            *error = QStringLiteral(
-                         "%1 holds a value out of range (Port 0..65535, WebPort -1..65535, MaxMessage at least 1024, "
-                         "MaxConnections and StartTimeout at least 1)")
+            *error = QStringLiteral("%1 holds a value out of range (Port 0..65535, WebPort -1..65535, MaxMessage, "
+                                    "MaxOutput and InputBudget at least 1024, MaxConnections and StartTimeout at "
+                                    "least 1, MaxPerAddress at least 0)")
                          .arg(path());
         return false;
     }
     return true;
 }
 
-ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket)
+ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Transport transport, QString address)
     : QObject(&server)
     , m_server(server)
     , m_number(number)
-    , m_transport(Transport::Tcp)
-    , m_tcp(socket) {
+    , m_transport(transport)
+    , m_address(std::move(address))
+    , m_socket(socket) {
+    const Settings& settings = server.settings();
     socket->setParent(this);
+    socket->setReadBufferSize(kReadChunk);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    m_peer = QStringLiteral("tcp %1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-    connect(socket, &QTcpSocket::readyRead, this, &ClientLink::onTcpData);
+    m_peer = QStringLiteral("%1 %2:%3")
+                 .arg(transport == Transport::Tcp ? QStringLiteral("tcp") : QStringLiteral("websocket"),
+                      socket->peerAddress().toString())
+                 .arg(socket->peerPort());
+    if (transport == Transport::Web)
+        m_web = std::make_unique<WebSocketFramer>(settings.maxMessage);
+    connect(socket, &QTcpSocket::readyRead, this, &ClientLink::onReadable);
     connect(socket, &QTcpSocket::disconnected, this, [this] { close(QStringLiteral("client closed")); });
-    setUp();
-}
-
-ClientLink::ClientLink(SocketServer& server, int number, QWebSocket* socket)
-    : QObject(&server)
-    , m_server(server)
-    , m_number(number)
-    , m_transport(Transport::Web)
-    , m_web(socket) {
-    socket->setParent(this);
-    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(server.settings().maxMessage));
-    m_peer = QStringLiteral("websocket %1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-    connect(socket, &QWebSocket::textMessageReceived, this, [this](const QString& text) { onMessage(text.toUtf8()); });
-    connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray&) {
-        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest, QStringLiteral("Requests are text messages")));
-    });
-    connect(socket, &QWebSocket::disconnected, this, [this] { close(QStringLiteral("client closed")); });
-    setUp();
-}
-
-void ClientLink::setUp() {
-    const Settings& settings = m_server.settings();
+    // Later, never inside a write: what drains may start reading and relaying again.
+    connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
     log(QStringLiteral("#%1 %2 opened").arg(m_number).arg(m_peer));
-    m_idle.setSingleShot(true);
-    m_partial.setSingleShot(true);
+    for (QTimer* timer : {&m_idle, &m_partial, &m_drain})
+        timer->setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         // A connection that waits for its answers is not idle.
         if (!m_replies.empty() || m_state == State::Creating)
@@ -154,32 +219,85 @@ void ClientLink::setUp() {
                                 .arg(m_server.settings().messageTimeoutSeconds)));
         close(QStringLiteral("message time-out"));
     });
-    if (settings.idleTimeoutSeconds > 0)
-        m_idle.start(settings.idleTimeoutSeconds * 1000);
+    connect(&m_drain, &QTimer::timeout, this, [this] {
+        if (outputFull())
+            close(QStringLiteral("output time-out: the client does not take its replies"));
+    });
+    touch();
 }
 
 ClientLink::~ClientLink() = default;
 
-void ClientLink::touch() {
-    if (m_server.settings().idleTimeoutSeconds > 0)
-        m_idle.start(m_server.settings().idleTimeoutSeconds * 1000);
+int ClientLink::idleSeconds() const {
+    const Settings& settings = m_server.settings();
+    if (m_state != State::NoObject)
+        return settings.idleTimeoutSeconds;
+    // Without an object the shorter of the two, where set.
+    if (settings.noObjectTimeoutSeconds <= 0 || settings.idleTimeoutSeconds <= 0)
+        return std::max(settings.noObjectTimeoutSeconds, settings.idleTimeoutSeconds);
+    return std::min(settings.noObjectTimeoutSeconds, settings.idleTimeoutSeconds);
 }
 
-void ClientLink::send(const QByteArray& line) {
-    if (m_tcp) {
-        m_tcp->write(line.endsWith('\n') ? line : line + '\n');
-        // Written now rather than on the next pass of the event loop: one pass less per reply.
-        m_tcp->flush();
-    } else if (m_web) {
-        QByteArray text = line;
-        if (text.endsWith('\n'))
-            text.chop(1);
-        m_web->sendTextMessage(QString::fromUtf8(text));
+void ClientLink::touch() {
+    const int seconds = idleSeconds();
+    if (seconds > 0)
+        m_idle.start(seconds * 1000);
+    else
+        m_idle.stop();
+}
+
+bool ClientLink::outputFull() const {
+    return m_socket && m_socket->bytesToWrite() > m_server.settings().maxOutput;
+}
+
+bool ClientLink::blocked() const {
+    const qint64 bound = m_server.settings().maxOutput;
+    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > bound) || m_heldBytes > bound;
+}
+
+void ClientLink::flush() {
+    if (!m_socket)
+        return;
+    // Written now rather than on the next pass of the event loop: one pass less per reply.
+    m_socket->flush();
+    const qint64 waiting = m_socket->bytesToWrite();
+    m_peak = std::max(m_peak, waiting);
+    const int timeout = m_server.settings().outputTimeoutSeconds;
+    if (waiting > m_server.settings().maxOutput && timeout > 0 && !m_drain.isActive())
+        m_drain.start(timeout * 1000);
+}
+
+void ClientLink::writeText(const char* data, qsizetype size, bool first, bool final) {
+    if (m_web) {
+        m_socket->write(
+            WebSocketFramer::frameHeader(first ? WebSocketFramer::Text : WebSocketFramer::Continuation, size, final));
+        m_socket->write(data, size);
+    } else {
+        m_socket->write(data, size);
+        if (final)
+            m_socket->write("\n", 1);
     }
 }
 
+void ClientLink::send(const QByteArray& line) {
+    // Nothing goes between the parts of a reply being relayed (the link is closing when this happens),
+    // nor to a WebSocket client before its handshake.
+    if (m_closing || m_midReply || (m_web && !m_web->isOpen()))
+        return;
+    const qsizetype size = line.endsWith('\n') ? line.size() - 1 : line.size();
+    if (size == line.size() && !m_web) {
+        m_socket->write(line);
+        m_socket->write("\n", 1);
+    } else if (size < line.size() && !m_web) {
+        m_socket->write(line);
+    } else {
+        writeText(line.constData(), size, true, true);
+    }
+    flush();
+}
+
 void ClientLink::answer(const QByteArray& line) {
-    if (m_replies.empty())
+    if (m_replies.empty() && !m_midReply)
         send(line);
     else
         m_replies.push_back(Waiting{QJsonValue(), line, false});
@@ -192,68 +310,151 @@ void ClientLink::sendOwnAnswers() {
     }
 }
 
-void ClientLink::close(const QString& why) {
+void ClientLink::close(const QString& why, WebSocketFramer::CloseCode code) {
     if (m_closing)
         return;
     m_closing = true;
     log(QStringLiteral("#%1 closed (%2) after %3 messages").arg(m_number).arg(why).arg(m_messages));
     m_idle.stop();
     m_partial.stop();
+    m_drain.stop();
     // The application server releases the object when its connection goes.
-    if (m_upstream) {
-        m_upstream->disconnect(this);
-        m_upstream->abort();
-    }
-    if (m_tcp) {
-        m_tcp->disconnect(this);
-        m_tcp->flush();
-        m_tcp->disconnectFromHost();
-    }
-    if (m_web) {
-        m_web->disconnect(this);
-        m_web->close(QWebSocketProtocol::CloseCodeNormal, why);
-    }
-    m_server.linkClosed(m_number);
+    dropUpstream();
+    m_server.chargeInput(-m_charged);
+    m_charged = 0;
+    m_socket->disconnect(this);
+    if (m_web && m_web->isOpen())
+        m_socket->write(WebSocketFramer::closeFrame(code, why));
+    m_server.linkClosed(m_address);
+    m_server.linger(std::exchange(m_socket, nullptr));
+    m_input = rpc::LineBuffer();
+    m_web.reset();
     deleteLater();
+    if (m_peak >= kLargeBuffers)
+        m_server.releaseMemory();
 }
 
-void ClientLink::onTcpData() {
-    const qint64 limit = m_server.settings().maxMessage;
-    const auto tooLarge = [&] {
-        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                            QStringLiteral("Message larger than %1 bytes").arg(limit)));
-        close(QStringLiteral("message too large"));
-    };
-    const QByteArray data = m_tcp->readAll();
-    m_input.append(data.constData(), data.size());
-    bool completed = false;
-    while (auto line = m_input.takeLine()) {
-        if (line->size() > limit)
-            return tooLarge();
-        completed = true;
-        onMessage(*line);
-        if (m_closing)
-            return;
+void ClientLink::onReadable() {
+    if (m_closing)
+        return;
+    while (takeMessages() && m_socket->bytesAvailable() > 0) {
+        char chunk[kReadChunk];
+        const qint64 n = m_socket->read(chunk, kReadChunk);
+        if (n <= 0)
+            break;
+        if (m_web)
+            m_web->feed(chunk, n);
+        else
+            m_input.append(chunk, n);
     }
-    const qint64 pending = m_input.pending();
-    if (pending > limit)
-        return tooLarge();
-    // The clock runs from the first byte of the message that is still coming in.
-    if (pending == 0 || m_server.settings().messageTimeoutSeconds <= 0)
+}
+
+bool ClientLink::takeMessages() {
+    const Settings& settings = m_server.settings();
+    while (!m_closing && !blocked()) {
+        if (m_web) {
+            if (!m_web->hasEvent())
+                break;
+            WebSocketFramer::Event event = m_web->next();
+            onWebEvent(event);
+            continue;
+        }
+        const auto line = m_input.takeLine();
+        if (!line)
+            break;
+        if (line->size() > settings.maxMessage) {
+            send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                                QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
+            close(QStringLiteral("message too large"));
+            return false;
+        }
+        onMessage(*line);
+    }
+    if (m_closing)
+        return false;
+    // What is left is a message still coming in, or messages that wait while the link is blocked.
+    const qint64 pending = m_web ? m_web->pending() : m_input.pending();
+    const bool waiting = blocked();
+    if (!waiting && !m_web && pending > settings.maxMessage) {
+        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                            QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
+        close(QStringLiteral("message too large"));
+        return false;
+    }
+    if (!charge(pending))
+        return false;
+    if (waiting) {
+        // A message cannot arrive whole while it is not read: the output time-out is the limit meanwhile.
+        m_paused = true;
         m_partial.stop();
-    else if (completed || !m_partial.isActive())
-        m_partial.start(m_server.settings().messageTimeoutSeconds * 1000);
+        return false;
+    }
+    m_paused = false;
+    // The clock runs from the first byte of the message that is still coming in.
+    const bool begun = m_web ? m_web->begun() : pending > 0;
+    if (!begun || settings.messageTimeoutSeconds <= 0)
+        m_partial.stop();
+    else if (m_completed || !m_partial.isActive())
+        m_partial.start(settings.messageTimeoutSeconds * 1000);
+    m_completed = false;
+    return true;
+}
+
+bool ClientLink::charge(qint64 pending) {
+    const Settings& settings = m_server.settings();
+    const qint64 growth = pending - m_charged;
+    m_peak = std::max(m_peak, pending);
+    if (growth > 0 && pending > kSmallMessage && m_server.inputHeld() + growth > settings.inputBudget) {
+        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                            QStringLiteral("Message refused: the unfinished messages of all clients would exceed %1 "
+                                           "bytes (InputBudget); send it again later")
+                                .arg(settings.inputBudget)));
+        close(QStringLiteral("input budget"), WebSocketFramer::PolicyViolated);
+        return false;
+    }
+    m_server.chargeInput(growth);
+    m_charged = pending;
+    return true;
+}
+
+void ClientLink::onWebEvent(WebSocketFramer::Event& event) {
+    switch (event.kind) {
+    case WebSocketFramer::Event::Kind::Opened:
+    case WebSocketFramer::Event::Kind::Ping:
+        m_socket->write(event.data);
+        flush();
+        break;
+    case WebSocketFramer::Event::Kind::Text:
+        onMessage(event.data);
+        break;
+    case WebSocketFramer::Event::Kind::Binary:
+        touch();
+        ++m_messages;
+        m_completed = true;
+        answer(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest, QStringLiteral("Requests are text messages")));
+        break;
+    case WebSocketFramer::Event::Kind::Closing:
+        m_socket->write(event.data);
+        close(QStringLiteral("client closed"));
+        break;
+    case WebSocketFramer::Event::Kind::Failed:
+        m_socket->write(event.data);
+        close(event.reason);
+        break;
+    }
 }
 
 void ClientLink::onMessage(const QByteArray& message) {
     touch();
     ++m_messages;
+    m_completed = true;
     handle(message);
 }
 
 void ClientLink::handle(const QByteArray& message) {
     if (m_state == State::Creating) {
         m_held.push_back(message);
+        m_heldBytes += message.size();
         return;
     }
     QByteArray reply;
@@ -281,9 +482,10 @@ void ClientLink::handle(const QByteArray& message) {
         m_replies.push_back(Waiting{head->id, {}, true});
     // A WebSocket message may be written over several lines; the application server reads one per line.
     if (message.contains('\n') || message.contains('\r'))
-        m_upstream->write(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact) + '\n');
+        m_upstream->write(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact));
     else
-        m_upstream->write(message + '\n');
+        m_upstream->write(message);
+    m_upstream->write("\n", 1);
     m_upstream->flush();
 }
 
@@ -357,9 +559,11 @@ void ClientLink::onServerReached(int fd, const QString& error) {
     }
     m_upstream = new QLocalSocket(this);
     m_upstream->setSocketDescriptor(fd);
-    m_upstreamInput = rpc::LineBuffer();
-    connect(m_upstream, &QLocalSocket::readyRead, this, &ClientLink::onServerData);
+    m_upstream->setReadBufferSize(kReadChunk);
+    m_midReply = false;
+    connect(m_upstream, &QLocalSocket::readyRead, this, [this] { onServerData(); });
     connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
+    connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
     const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
                               {QStringLiteral("id"), m_create.id.isUndefined() ? QJsonValue() : m_create.id},
                               {QStringLiteral("method"), rpc::kCreateObject},
@@ -378,12 +582,14 @@ void ClientLink::onCreateReply(const QByteArray& line) {
         return;
     }
     m_state = State::Ready;
+    touch();
     send(line);
     handleHeld();
 }
 
 void ClientLink::createFailed(const QByteArray& reply) {
     m_state = State::NoObject;
+    touch();
     answer(reply);
     handleHeld();
 }
@@ -392,30 +598,71 @@ void ClientLink::handleHeld() {
     // What came meanwhile is taken now, in order.
     std::deque<QByteArray> held;
     held.swap(m_held);
+    m_heldBytes = 0;
     for (const QByteArray& message : held) {
         if (m_closing)
             return;
         handle(message);
     }
+    // The client's requests that waited for the object may be read again.
+    QMetaObject::invokeMethod(this, &ClientLink::onDrained, Qt::QueuedConnection);
 }
 
-void ClientLink::onServerData() {
-    const QByteArray data = m_upstream->readAll();
-    m_upstreamInput.append(data.constData(), data.size());
+void ClientLink::onServerData(bool evenIfFull) {
     while (m_upstream && !m_closing) {
-        const auto line = m_upstreamInput.takeLine();
-        if (!line)
-            break;
         if (m_state == State::Creating) {
-            onCreateReply(*line);
+            // The answer to CreateObject is one short line.
+            if (!m_upstream->canReadLine()) {
+                if (m_upstream->bytesAvailable() >= kReadChunk) {
+                    dropUpstream();
+                    createFailed(rpc::errorLine(
+                        m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
+                        QStringLiteral("Server execution failed: the server's answer to CreateObject is too long")));
+                }
+                break;
+            }
+            onCreateReply(m_upstream->readLine().trimmed());
             continue;
         }
-        // Answers given here to later requests wait for this reply: the client gets them in order.
-        sendOwnAnswers();
-        if (!m_replies.empty())
+        // The replies wait in the application server while the client has not taken what it has.
+        if (outputFull() && !evenIfFull)
+            break;
+        char chunk[kReadChunk];
+        const qint64 n = m_upstream->read(chunk, kReadChunk);
+        if (n <= 0)
+            break;
+        relay(chunk, n);
+    }
+    if (!m_closing)
+        flush();
+}
+
+void ClientLink::relay(const char* data, qsizetype size) {
+    // Each part goes out as it comes: a reply is never gathered whole here. The lines mark where a reply
+    // ends, and with it where the answers of the socket server's own that wait for it go.
+    qsizetype from = 0;
+    while (from < size && !m_closing) {
+        const auto* found = static_cast<const char*>(std::memchr(data + from, '\n', static_cast<size_t>(size - from)));
+        const qsizetype stop = found ? found - data : size;
+        if (!m_midReply) {
+            if (stop == from) { // an empty line
+                from = stop + 1;
+                continue;
+            }
+            sendOwnAnswers();
+            m_midReply = true;
+            m_replyFirst = true;
+            m_replyTracked = !m_replies.empty();
+        }
+        writeText(data + from, stop - from, m_replyFirst, found != nullptr);
+        m_replyFirst = false;
+        if (!found)
+            break;
+        m_midReply = false;
+        if (m_replyTracked)
             m_replies.pop_front();
-        send(*line);
         sendOwnAnswers();
+        from = stop + 1;
     }
 }
 
@@ -431,6 +678,15 @@ void ClientLink::dropUpstream() {
 void ClientLink::onServerGone() {
     if (!m_upstream)
         return;
+    // What it sent before it went is relayed first (no more than Qt had read ahead), whatever waits.
+    onServerData(true);
+    if (m_closing || !m_upstream)
+        return;
+    if (m_midReply) {
+        // A reply cut short cannot be taken back: the client's connection ends with it.
+        close(QStringLiteral("the application server ended in the middle of a reply"));
+        return;
+    }
     dropUpstream();
     if (m_state == State::Creating) {
         // Dropped unanswered: the server was ending (it stops accepting before it ends) or has died.
@@ -451,6 +707,7 @@ void ClientLink::onServerGone() {
         return;
     }
     m_state = State::NoObject;
+    touch();
     // The calls still on their way get an answer each; the next CreateObject starts afresh.
     std::deque<Waiting> waiting;
     waiting.swap(m_replies);
@@ -462,33 +719,64 @@ void ClientLink::onServerGone() {
     }
 }
 
+void ClientLink::onDrained() {
+    if (m_closing)
+        return;
+    if (!outputFull()) {
+        m_drain.stop();
+        if (m_upstream && m_upstream->bytesAvailable() > 0)
+            onServerData();
+    }
+    if (m_paused && !m_closing && !blocked())
+        onReadable();
+}
+
 SocketServer::SocketServer(Settings settings, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
-    , m_activator(m_settings.startTimeoutSeconds * 1000, this) {}
+    , m_activator(m_settings.startTimeoutSeconds * 1000, this)
+    , m_maxConnections(m_settings.maxConnections) {}
 
 SocketServer::~SocketServer() = default;
 
 bool SocketServer::listen(QString* error) {
+    // Each connection takes two descriptors (the client's and its application server's); a client past
+    // what the descriptors allow is refused with a message rather than left unaccepted.
+    const qint64 files = raiseOpenFileLimit();
+    const qint64 fit = (files - openDescriptors() - 2 - kSpareDescriptors) / 2;
+    m_maxConnections = static_cast<int>(std::clamp<qint64>(fit, 1, m_settings.maxConnections));
+    if (m_maxConnections < m_settings.maxConnections)
+        log(QStringLiteral("MaxConnections %1 lowered to %2: %3 open files allowed, 2 per connection")
+                .arg(m_settings.maxConnections)
+                .arg(m_maxConnections)
+                .arg(files));
+
     const QHostAddress address(m_settings.address);
-    m_tcpServer = new QTcpServer(this);
-    m_tcpServer->setMaxPendingConnections(128);
-    if (!m_tcpServer->listen(address, static_cast<quint16>(m_settings.port))) {
-        if (error)
-            *error =
-                listenFailure("TCP", m_settings.address, m_settings.port, m_tcpServer->errorString(), "-port", "Port");
-        return false;
-    }
-    connect(m_tcpServer, &QTcpServer::newConnection, this, &SocketServer::onTcpConnection);
-    if (m_settings.webPort >= 0) {
-        m_webServer = new QWebSocketServer(QStringLiteral("scktsrvr"), QWebSocketServer::NonSecureMode, this);
-        if (!m_webServer->listen(address, static_cast<quint16>(m_settings.webPort))) {
+    const auto open = [&](int port, Transport transport, const char* kind, const char* option,
+                          const char* key) -> QTcpServer* {
+        auto* listener = new QTcpServer(this);
+        listener->setMaxPendingConnections(128);
+        if (!listener->listen(address, static_cast<quint16>(port))) {
             if (error)
-                *error = listenFailure("WebSocket", m_settings.address, m_settings.webPort, m_webServer->errorString(),
-                                       "-webport", "WebPort");
-            return false;
+                *error = listenFailure(kind, m_settings.address, port, listener->errorString(), option, key);
+            return nullptr;
         }
-        connect(m_webServer, &QWebSocketServer::newConnection, this, &SocketServer::onWebConnection);
+        connect(listener, &QTcpServer::newConnection, this,
+                [this, listener, transport] { onConnection(listener, transport); });
+        // Qt stops accepting after a failure (out of descriptors, say): it tries again shortly.
+        connect(listener, &QTcpServer::acceptError, this, [listener](QAbstractSocket::SocketError) {
+            log(QStringLiteral("cannot accept a connection: %1").arg(listener->errorString()));
+            QTimer::singleShot(100, listener, [listener] { listener->resumeAccepting(); });
+        });
+        return listener;
+    };
+    m_tcpServer = open(m_settings.port, Transport::Tcp, "TCP", "-port", "Port");
+    if (!m_tcpServer)
+        return false;
+    if (m_settings.webPort >= 0) {
+        m_webServer = open(m_settings.webPort, Transport::Web, "WebSocket", "-webport", "WebPort");
+        if (!m_webServer)
+            return false;
     }
     return true;
 }
@@ -500,42 +788,120 @@ QString SocketServer::readyLine() const {
     return line + QStringLiteral(" for the classes registered in %1").arg(platform::ClassRegistry::defaultPath());
 }
 
-bool SocketServer::admit() {
-    if (m_open < m_settings.maxConnections)
-        return true;
-    log(QStringLiteral("connection refused: %1 connections are open (MaxConnections)").arg(m_open));
-    return false;
+bool SocketServer::exempt(const QHostAddress& address) const {
+    return std::any_of(m_settings.exemptAddresses.cbegin(), m_settings.exemptAddresses.cend(),
+                       [&](const auto& subnet) { return address.isInSubnet(subnet.first, subnet.second); });
 }
 
-void SocketServer::onTcpConnection() {
-    while (QTcpSocket* socket = m_tcpServer->nextPendingConnection()) {
-        if (!admit()) {
-            socket->write(rpc::errorLine(QJsonValue(), hr::E_ACCESSDENIED,
-                                         QStringLiteral("Too many connections (%1)").arg(m_settings.maxConnections)));
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+QString SocketServer::refusal(const QHostAddress& address, const QString& key) const {
+    if (m_open >= m_maxConnections)
+        return QStringLiteral("Too many connections (%1)").arg(m_maxConnections);
+    if (m_settings.maxPerAddress > 0 && !exempt(address)) {
+        const auto found = m_perAddress.find(key);
+        if (found != m_perAddress.end() && found->second >= m_settings.maxPerAddress)
+            return QStringLiteral("Too many connections from %1 (%2)").arg(key).arg(m_settings.maxPerAddress);
+    }
+    return {};
+}
+
+void SocketServer::onConnection(QTcpServer* listener, Transport transport) {
+    while (QTcpSocket* socket = listener->nextPendingConnection()) {
+        const QHostAddress address = plainAddress(socket->peerAddress());
+        const QString key = address.toString();
+        const QString why = refusal(address, key);
+        if (!why.isEmpty()) {
+            log(QStringLiteral("connection from %1 refused: %2").arg(key, why));
+            refuse(socket, transport, why);
             continue;
         }
         ++m_open;
-        new ClientLink(*this, m_nextNumber++, socket);
+        ++m_perAddress[key];
+        new ClientLink(*this, m_nextNumber++, socket, transport, key);
     }
 }
 
-void SocketServer::onWebConnection() {
-    while (QWebSocket* socket = m_webServer->nextPendingConnection()) {
-        if (!admit()) {
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                          QStringLiteral("Too many connections (%1)").arg(m_settings.maxConnections));
-            socket->deleteLater();
-            continue;
+void SocketServer::refuse(QTcpSocket* socket, Transport transport, const QString& why) {
+    socket->setParent(this);
+    if (transport == Transport::Tcp) {
+        socket->write(rpc::errorLine(QJsonValue(), hr::E_ACCESSDENIED, why));
+        linger(socket);
+        return;
+    }
+    // A WebSocket client is told in a close frame, once its handshake is done.
+    if (m_lingering >= kMaxLingering) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    ++m_lingering;
+    connect(socket, &QObject::destroyed, this, [this] { --m_lingering; });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(kRefusalHandshakeMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    socket->setReadBufferSize(kReadChunk);
+    auto framer = std::make_shared<WebSocketFramer>(kReadChunk);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket, framer, why] {
+        char chunk[4096];
+        for (qint64 n; (n = socket->read(chunk, sizeof chunk)) > 0;)
+            framer->feed(chunk, n);
+        while (framer->hasEvent()) {
+            const WebSocketFramer::Event event = framer->next();
+            if (event.kind == WebSocketFramer::Event::Kind::Opened)
+                socket->write(event.data + WebSocketFramer::closeFrame(WebSocketFramer::PolicyViolated, why));
+            else if (event.kind == WebSocketFramer::Event::Kind::Failed)
+                socket->write(event.data);
+            socket->flush();
         }
-        ++m_open;
-        new ClientLink(*this, m_nextNumber++, socket);
-    }
+    });
 }
 
-void SocketServer::linkClosed(int) {
+void SocketServer::linger(QTcpSocket* socket) {
+    socket->setParent(this);
+    socket->flush();
+    // A client that does not read loses its last words; so does any past the sockets that may linger.
+    if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > kReadChunk ||
+        m_lingering >= kMaxLingering) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    ++m_lingering;
+    connect(socket, &QObject::destroyed, this, [this] { --m_lingering; });
+    // The end is said once the last words are out; what the client still sends is read and dropped, since
+    // unread bytes would turn the close into a reset that may destroy them before the client has read
+    // them.
+    const auto shutDown = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, shutDown);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(kLingerMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    shutDown();
+}
+
+void SocketServer::linkClosed(const QString& address) {
     --m_open;
+    const auto found = m_perAddress.find(address);
+    if (found != m_perAddress.end() && --found->second <= 0)
+        m_perAddress.erase(found);
+}
+
+void SocketServer::releaseMemory() {
+    if (m_releaseQueued)
+        return;
+    m_releaseQueued = true;
+    // After the link and its sockets are gone: their buffers return to the heap first.
+    QTimer::singleShot(100, this, [this] {
+        m_releaseQueued = false;
+        ::malloc_trim(0);
+    });
 }
 
 } // namespace morvane::scktsrvr

@@ -2,9 +2,11 @@
 
 #include "JsonRpc.h"
 #include "ServerActivator.h"
+#include "WebSocketFramer.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,13 +14,13 @@
 #include <QTimer>
 
 #include <deque>
+#include <map>
 #include <memory>
+#include <utility>
 
 class QLocalSocket;
 class QTcpServer;
 class QTcpSocket;
-class QWebSocket;
-class QWebSocketServer;
 
 namespace morvane::scktsrvr {
 
@@ -29,10 +31,18 @@ struct Settings {
     int port = 211;    // TCP, one JSON object per line
     int webPort = 212; // WebSocket, one JSON object per text message; -1 none
     qint64 maxMessage = platform::rpc::kDefaultMaxMessage;
-    int idleTimeoutSeconds = 0;     // a connection silent this long is closed; 0 never
-    int messageTimeoutSeconds = 30; // a message begun must arrive whole within this time
+    int idleTimeoutSeconds = 0;      // a connection silent this long is closed; 0 never
+    int noObjectTimeoutSeconds = 60; // the same for a connection that holds no object; 0 never
+    int messageTimeoutSeconds = 30;  // a message begun must arrive whole within this time
     int maxConnections = 1024;
-    int startTimeoutSeconds = 30; // the wait for an application server that had to be started
+    int maxPerAddress = 64; // open connections from one address; 0 no limit
+    // Addresses and subnets that the limit per address spares.
+    QList<std::pair<QHostAddress, int>> exemptAddresses;
+    // Replies waiting for a client beyond the one being written: past this, its requests wait.
+    qint64 maxOutput = 16 * 1024 * 1024;
+    int outputTimeoutSeconds = 60;          // a client past maxOutput must take its replies within this time
+    qint64 inputBudget = 256 * 1024 * 1024; // the unfinished messages of all clients together
+    int startTimeoutSeconds = 30;           // the wait for an application server that had to be started
 
     static QString path(); // <program dir>scktsrvr.ini
     // Reads the file, then "-port N", "-webport N", "-address A" from the arguments; false with a usage
@@ -46,21 +56,24 @@ class SocketServer;
 
 // One client connection: its transport, and once it has created an object, its own connection to the
 // application server, over which its requests go. The client gets every reply in the order of its
-// requests, the socket server's own answers included.
+// requests, the socket server's own answers included. Replies are relayed as they come, never gathered
+// whole; while more than maxOutput waits for the client, neither its requests nor its application
+// server's replies are read.
 //
 // Threads: the socket server's one thread.
 class ClientLink : public QObject {
     Q_OBJECT
 public:
-    ClientLink(SocketServer& server, int number, QTcpSocket* socket);
-    ClientLink(SocketServer& server, int number, QWebSocket* socket);
+    ClientLink(SocketServer& server, int number, QTcpSocket* socket, Transport transport, QString address);
     ~ClientLink() override;
 
 private:
     // Creating lasts until the application server has answered the CreateObject.
     enum class State { NoObject, Creating, Ready };
-    void setUp();
-    void onTcpData();
+    void onReadable();
+    // Takes the messages already read; false when the link closes or must wait.
+    bool takeMessages();
+    void onWebEvent(WebSocketFramer::Event& event);
     void onMessage(const QByteArray& message);
     void handle(const QByteArray& message);
     void createObject(const platform::rpc::RequestHead& head);
@@ -69,26 +82,40 @@ private:
     void onCreateReply(const QByteArray& line);
     void createFailed(const QByteArray& reply);
     void handleHeld();
-    void onServerData();
+    void onServerData(bool evenIfFull = false);
+    void relay(const char* data, qsizetype size);
     void onServerGone();
     void dropUpstream();
+    void onDrained();
     void send(const QByteArray& line);
+    void writeText(const char* data, qsizetype size, bool first, bool final);
+    void flush();
     // An answer of the socket server's own: sent at once, or after the replies still due before it.
     void answer(const QByteArray& line);
     void sendOwnAnswers();
-    void close(const QString& why);
+    bool outputFull() const;
+    bool blocked() const;
+    // Charges the input held to the server's budget; false when the budget refused it (the link closes).
+    bool charge(qint64 pending);
+    void close(const QString& why, WebSocketFramer::CloseCode code = WebSocketFramer::Normal);
     void touch();
+    int idleSeconds() const;
 
     SocketServer& m_server;
     const int m_number;
     const Transport m_transport;
-    QPointer<QTcpSocket> m_tcp;
-    QPointer<QWebSocket> m_web;
+    const QString m_address; // the client's, as the limit per address counts it
+    QTcpSocket* m_socket;    // child of this link until it closes
     QString m_peer;
-    platform::rpc::LineBuffer m_input;
+    platform::rpc::LineBuffer m_input;      // TCP
+    std::unique_ptr<WebSocketFramer> m_web; // WebSocket
+    qint64 m_charged = 0;                   // input held, as charged to the server's budget
     State m_state = State::NoObject;
     QLocalSocket* m_upstream = nullptr; // child of this link
-    platform::rpc::LineBuffer m_upstreamInput;
+    // The reply being relayed: begun, its first part written, and whether a request awaits it.
+    bool m_midReply = false;
+    bool m_replyFirst = false;
+    bool m_replyTracked = false;
     // The replies still due, in the order of the requests: the application server's (by id), and the
     // socket server's own answers that must wait for them.
     struct Waiting {
@@ -98,6 +125,7 @@ private:
     };
     std::deque<Waiting> m_replies;
     std::deque<QByteArray> m_held; // requests that came while the object was being created
+    qint64 m_heldBytes = 0;
     // The CreateObject under way. A server that drops it unanswered was ending (or has died): the
     // request goes to the next server, within StartTimeout and kCreateAttempts tries.
     struct Creation {
@@ -109,37 +137,63 @@ private:
     };
     Creation m_create;
     QTimer m_idle;
-    QTimer m_partial;
+    QTimer m_partial; // a message begun must be whole in time
+    QTimer m_drain;   // a client past maxOutput must take its replies in time
     qint64 m_messages = 0;
+    bool m_completed = false; // a message was whole during this read
+    bool m_paused = false;    // its requests wait: too much output is waiting
+    qint64 m_peak = 0;        // the most it held at once, in and out
     bool m_closing = false;
 };
 
-// Listens for clients over TCP and WebSocket and gives each a ClientLink.
+// Listens for clients over TCP and WebSocket and gives each a ClientLink, within the limits: connections
+// in all (bounded as well by the open files the process may have, two per connection), connections per
+// address, and the input that all clients hold unfinished.
+//
+// Threads: the socket server's one thread.
 class SocketServer : public QObject {
     Q_OBJECT
 public:
     explicit SocketServer(Settings settings, QObject* parent = nullptr);
     ~SocketServer() override;
 
-    // false with one line naming the port and how to choose another.
+    // Raises the limit of open files and bounds the connections by it, then listens; false with one line
+    // naming the port and how to choose another.
     bool listen(QString* error);
     QString readyLine() const;
 
     const Settings& settings() const { return m_settings; }
     ServerActivator& activator() { return m_activator; }
-    void linkClosed(int number);
+    int maxConnections() const { return m_maxConnections; }
+    void linkClosed(const QString& address);
+    // Takes over a client's socket once its link has said its last words: it is closed once the client
+    // has read them (or after a short while); a client that reads nothing loses it at once.
+    void linger(QTcpSocket* socket);
+
+    // The input that all clients hold unfinished.
+    qint64 inputHeld() const { return m_inputHeld; }
+    void chargeInput(qint64 delta) { m_inputHeld += delta; }
+    // Gives freed memory back to the system once the current event has been handled.
+    void releaseMemory();
 
 private:
-    void onTcpConnection();
-    void onWebConnection();
-    bool admit();
+    void onConnection(QTcpServer* listener, Transport transport);
+    // Why a new connection from this address is refused; empty when it is taken.
+    QString refusal(const QHostAddress& address, const QString& key) const;
+    void refuse(QTcpSocket* socket, Transport transport, const QString& why);
+    bool exempt(const QHostAddress& address) const;
 
     Settings m_settings;
     ServerActivator m_activator;
-    QTcpServer* m_tcpServer = nullptr;       // child
-    QWebSocketServer* m_webServer = nullptr; // child
+    QTcpServer* m_tcpServer = nullptr; // child
+    QTcpServer* m_webServer = nullptr; // child
+    int m_maxConnections = 0;          // MaxConnections, within what the open files allow
     int m_nextNumber = 1;
     int m_open = 0;
+    std::map<QString, int> m_perAddress;
+    int m_lingering = 0; // sockets closing after their last words (each holds a descriptor)
+    qint64 m_inputHeld = 0;
+    bool m_releaseQueued = false;
 };
 
 } // namespace morvane::scktsrvr

@@ -9,6 +9,7 @@
 #include "RemoteClient.h"
 #include "SimulatorThread.h"
 #include "TestSupport.h"
+#include "WireClient.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,6 +28,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -118,6 +120,7 @@ private:
     std::unique_ptr<QProcess> m_socketServer;
     quint16 m_tcpPort = 0;
     quint16 m_webPort = 0;
+    QByteArray m_limits;
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = m_env->processEnvironment();
@@ -138,13 +141,22 @@ private:
         return {};
     }
 
-    // Starts the socket server with these settings; its ports come from its ready line.
-    bool startSocketServer(const QByteArray& limits = {}) {
+    // Starts the socket server with these settings (and, when given, this limit of open files); its ports
+    // come from its ready line.
+    bool startSocketServer(const QByteArray& limits = {}, rlim_t openFiles = 0) {
         stopSocketServer();
+        m_limits = limits;
         m_env->writeFile(QStringLiteral("scktsrvr.ini"),
                          "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n[Limits]\r\n" + limits);
         m_socketServer = std::make_unique<QProcess>();
         m_socketServer->setProcessEnvironment(environment());
+        if (openFiles > 0) {
+            // A soft limit below the hard one, as a login shell's usual 1024 under a higher hard limit.
+            m_socketServer->setChildProcessModifier([openFiles] {
+                const rlimit limit{openFiles / 2, openFiles};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
+        }
         // Its log goes to a file: a pipe that nobody reads while a test blocks would stop it.
         const QString logPath = m_env->path(QStringLiteral("scktsrvr.log"));
         m_socketServer->setStandardErrorFile(logPath);
@@ -165,6 +177,23 @@ private:
         }
         qWarning("scktsrvr did not get ready: %s", qPrintable(seen));
         return false;
+    }
+    bool ensureSocketServer(const QByteArray& limits) {
+        return (m_socketServer && m_socketServer->state() == QProcess::Running && m_limits == limits) ||
+               startSocketServer(limits);
+    }
+    QString socketServerLog() const {
+        return QString::fromUtf8(m_env->readFile(m_env->path(QStringLiteral("scktsrvr.log"))));
+    }
+    bool waitLog(const QString& text, int ms) const {
+        QElapsedTimer clock;
+        clock.start();
+        while (!socketServerLog().contains(text)) {
+            if (clock.elapsed() > ms)
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
     }
     void stopSocketServer() {
         if (!m_socketServer)
@@ -241,6 +270,13 @@ private slots:
     void classChecks_data();
     void classChecks();
     void limitsAndVanishingClients();
+    void neverReadingClient();
+    void webSocketLimits_data();
+    void webSocketLimits();
+    void inputBudget();
+    void idleWithoutObject();
+    void connectionsPerAddress();
+    void openFileLimit();
     void serverKilledWhileConnected();
     void commandLineClient();
     void callsByDispId_data();
@@ -508,6 +544,261 @@ void TestSocketServer::limitsAndVanishingClients() {
     }
     QCOMPARE(steady.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
     QCOMPARE(m_socketServer->state(), QProcess::Running);
+    QVERIFY(startSocketServer());
+}
+
+// A client that pipelines requests and never reads its replies holds no more than its bound in the socket
+// server, which stops reading its requests and its application server's replies; it is closed once it
+// has not taken its replies within the time-out, and its memory goes. The other clients are served
+// meanwhile.
+void TestSocketServer::neverReadingClient() {
+    QVERIFY(startSocketServer("MaxOutput=1048576\r\nOutputTimeout=2\r\n"));
+    const qint64 pid = m_socketServer->processId();
+    Client other = tcp();
+    QVERIFY(other.create().ok);
+    test::WireClient attacker(m_tcpPort);
+    QVERIFY(attacker.send(R"({"id":0,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                          "\n") > 0);
+    const auto created = attacker.readLine(10000);
+    QVERIFY(created && created->contains("\"result\""));
+    QByteArray batch;
+    for (int i = 0; i < 50; ++i)
+        batch += R"({"id":1,"method":"GetTypeInfo"})"
+                 "\n";
+    QVERIFY(attacker.send(batch.left(batch.indexOf('\n') + 1)) > 0);
+    const auto typeInfo = attacker.readLine(5000);
+    QVERIFY(typeInfo && typeInfo->contains("typeLibrary"));
+    const long start = test::residentKiB(pid);
+    long peak = start;
+    qint64 worstMs = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
+        attacker.send(batch, 20);
+        peak = std::max(peak, test::residentKiB(pid));
+        QElapsedTimer call;
+        call.start();
+        QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+        worstMs = std::max(worstMs, call.elapsed());
+    }
+    qInfo("never-reading client: scktsrvr %ld KiB at the start, %ld KiB at most; the other client's slowest "
+          "call %lld ms",
+          start, peak, worstMs);
+    QVERIFY2(peak - start < 16 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - start)));
+    QVERIFY2(worstMs < 1000, qPrintable(QStringLiteral("%1 ms").arg(worstMs)));
+    QVERIFY2(waitLog(QStringLiteral("(output time-out"), 6000), qPrintable(socketServerLog().right(2000)));
+    attacker.close();
+    clock.restart();
+    while (test::residentKiB(pid) > start + 10 * 1024 && clock.elapsed() < 5000)
+        QTest::qWait(50);
+    QVERIFY2(test::residentKiB(pid) <= start + 10 * 1024,
+             qPrintable(QStringLiteral("%1 KiB after the client left").arg(test::residentKiB(pid))));
+    QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+}
+
+void TestSocketServer::webSocketLimits_data() {
+    QTest::addColumn<QByteArray>("frames");
+    QTest::addColumn<int>("closeCode");   // 0: the connection goes on
+    QTest::addColumn<QByteArray>("seen"); // in the first answer (text, pong or the close frame's reason)
+    using W = test::WireClient;
+    const QByteArray request = R"({"id":1,"method":"RmtOpenDoor","params":[1]})";
+    QTest::newRow("frame declaring 1 GiB")
+        << W::frame(1, QByteArray(1000, 'x'), true, true, qint64(1) << 30) << 1009 << QByteArray("too big");
+    QTest::newRow("fragments over MaxMessage")
+        << W::frame(1, QByteArray(40000, 'x'), false) + W::frame(0, QByteArray(40000, 'x')) << 1009
+        << QByteArray("too big");
+    QTest::newRow("unmasked frame") << W::frame(1, request, true, false) << 1002 << QByteArray("masked");
+    QTest::newRow("message never finished")
+        << W::frame(1, R"({"id":1,)", false) << 1000 << QByteArray("did not arrive whole within 1 s");
+    QTest::newRow("frame cut short") << QByteArray("\x81\xfe\x01", 3) << 1000
+                                     << QByteArray("did not arrive whole within 1 s");
+    QTest::newRow("continuation of nothing") << W::frame(0, request) << 1002 << QByteArray("");
+    QTest::newRow("invalid UTF-8") << W::frame(1, "\"\xff\xfe\"") << 1007 << QByteArray("UTF-8");
+    QTest::newRow("deep nesting") << W::frame(1, QByteArray(60000, '[')) << 0 << QByteArray("-32700");
+    QTest::newRow("binary message") << W::frame(2, request) << 0 << QByteArray("Requests are text messages");
+    QTest::newRow("fragmented request") << W::frame(1, request.left(10), false) + W::frame(9, "beat") +
+                                               W::frame(0, request.mid(10))
+                                        << 0 << QByteArray("beat");
+    QByteArray pings;
+    for (int i = 0; i < 2000; ++i)
+        pings += W::frame(9, "ping " + QByteArray::number(i));
+    QTest::newRow("ping flood") << pings << 0 << QByteArray("ping 0");
+}
+
+// WebSocket clients meet the limits of TCP clients, and frames that break the protocol end the connection
+// with the code that says why.
+void TestSocketServer::webSocketLimits() {
+    QFETCH(QByteArray, frames);
+    QFETCH(int, closeCode);
+    QFETCH(QByteArray, seen);
+    QVERIFY(ensureSocketServer("MaxMessage=65536\r\nMessageTimeout=1\r\n"));
+    test::WireClient ws(m_webPort);
+    QVERIFY(ws.handshake(5000));
+    QVERIFY(ws.send(frames) == frames.size());
+    QByteArray got;
+    int code = 0;
+    while (auto frame = ws.readFrame(4000)) {
+        if (frame->opcode == 8) {
+            code = frame->closeCode();
+            got += frame->payload.mid(2);
+            break;
+        }
+        got += frame->payload;
+        if (closeCode == 0 && got.contains(seen))
+            break;
+    }
+    QVERIFY2(got.contains(seen), got.left(300).constData());
+    QCOMPARE(code, closeCode);
+    if (closeCode != 0) {
+        QVERIFY(ws.waitClosed(3000));
+        return;
+    }
+    // The connection goes on.
+    QVERIFY(ws.send(test::WireClient::frame(1, R"({"id":7,"method":"RmtOpenDoor","params":[1]})")) > 0);
+    for (auto message = ws.readMessage(4000);; message = ws.readMessage(4000)) {
+        QVERIFY(message && message->opcode == 1);
+        if (message->payload.contains("\"id\":7")) {
+            QVERIFY2(message->payload.contains("No object"), message->payload.constData());
+            break;
+        }
+    }
+}
+
+// The messages that clients have begun and not finished share one budget: past it, a message that grows
+// is refused with an error and its connection closed; small messages and the messages already in are
+// served.
+void TestSocketServer::inputBudget() {
+    QVERIFY(startSocketServer("MaxMessage=2097152\r\nInputBudget=3145728\r\nMessageTimeout=10\r\n"));
+    const QByteArray body(1800 * 1024, 'a');
+    test::WireClient lines(m_tcpPort);
+    QVERIFY(lines.send(R"({"id":1,"method":"RmtOpenDoor","params":[")" + body) > 0);
+    test::WireClient ws(m_webPort);
+    QVERIFY(ws.handshake(5000));
+    QVERIFY(ws.send(test::WireClient::frame(1, R"({"id":2,"method":"RmtOpenDoor","params":[")" + body, false)) > 0);
+    // One of the two crossed the budget: it is told so and closed.
+    const auto lineAnswer = lines.readLine(3000);
+    std::optional<test::WireClient::Frame> webAnswer;
+    if (!lineAnswer)
+        webAnswer = ws.readMessage(3000);
+    const QByteArray refusal = lineAnswer ? *lineAnswer : webAnswer ? webAnswer->payload : QByteArray();
+    QVERIFY2(refusal.contains("Message refused") && refusal.contains("3145728"), refusal.left(300).constData());
+    QVERIFY(lineAnswer ? lines.waitClosed(3000) : ws.waitClosed(3000));
+    // A small request is served meanwhile, and the other message, once whole, is answered.
+    test::WireClient small(m_tcpPort);
+    QVERIFY(small.send(R"({"id":3,"method":"RmtOpenDoor","params":[1]})"
+                       "\n") > 0);
+    const auto smallAnswer = small.readLine(3000);
+    QVERIFY(smallAnswer && smallAnswer->contains("\"id\":3"));
+    if (lineAnswer) {
+        QVERIFY(ws.send(test::WireClient::frame(0, "\"]}")) > 0);
+        const auto answer = ws.readMessage(5000);
+        QVERIFY(answer && answer->payload.contains("\"id\":2"));
+    } else {
+        QVERIFY(lines.send("\"]}\n") > 0);
+        const auto answer = lines.readLine(5000);
+        QVERIFY(answer && answer->contains("\"id\":1"));
+    }
+}
+
+// A connection that holds no object is closed once idle for NoObjectTimeout; one with an object stays.
+void TestSocketServer::idleWithoutObject() {
+    QVERIFY(startSocketServer("NoObjectTimeout=1\r\n"));
+    Client holder = tcp();
+    QVERIFY(holder.create().ok);
+    test::WireClient idle(m_tcpPort);
+    test::WireClient idleWeb(m_webPort);
+    QVERIFY(idle.connected() && idleWeb.handshake(5000));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(idle.waitClosed(4000));
+    QVERIFY(clock.elapsed() >= 900);
+    const auto closing = idleWeb.readFrame(4000);
+    QVERIFY(closing && closing->opcode == 8);
+    QVERIFY2(closing->payload.contains("idle time-out"), closing->payload.constData());
+    QTest::qWait(1200 - static_cast<int>(std::min<qint64>(clock.elapsed(), 1200)));
+    QVERIFY(holder.call(QStringLiteral("RealTimeScanId")).ok);
+}
+
+// At most MaxPerAddress connections from one address, except from the addresses exempt; the others are
+// refused with a message, and another address is served meanwhile.
+void TestSocketServer::connectionsPerAddress() {
+    QVERIFY(startSocketServer("MaxPerAddress=3\r\nExemptAddresses=127.0.0.4, 127.0.1.0/24\r\n"));
+    const QByteArray bad = "x\n";
+    const auto served = [&](test::WireClient& client) {
+        return client.send(bad) == bad.size() && client.readLine(5000).value_or(QByteArray()).contains("-32700");
+    };
+    std::vector<std::unique_ptr<test::WireClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<test::WireClient>(m_tcpPort, QStringLiteral("127.0.0.2")));
+        QVERIFY(served(*held.back()));
+    }
+    test::WireClient refused(m_tcpPort, QStringLiteral("127.0.0.2"));
+    const auto refusal = refused.readLine(5000);
+    QVERIFY(refusal);
+    QVERIFY2(refusal->contains("Too many connections from 127.0.0.2 (3)"), refusal->constData());
+    QVERIFY(refused.waitClosed(3000));
+    test::WireClient refusedWeb(m_webPort, QStringLiteral("127.0.0.2"));
+    QVERIFY(refusedWeb.handshake(5000));
+    const auto closing = refusedWeb.readFrame(5000);
+    QVERIFY(closing && closing->closeCode() == 1008);
+    QVERIFY2(closing->payload.contains("Too many connections from 127.0.0.2"), closing->payload.constData());
+
+    test::WireClient other(m_tcpPort, QStringLiteral("127.0.0.3"));
+    QVERIFY(other.send(R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                       "\n") > 0);
+    QVERIFY(other.readLine(10000).value_or(QByteArray()).contains("\"result\""));
+    for (const char* exempt : {"127.0.0.4", "127.0.1.9"}) {
+        std::vector<std::unique_ptr<test::WireClient>> many;
+        for (int i = 0; i < 5; ++i) {
+            many.push_back(std::make_unique<test::WireClient>(m_tcpPort, QLatin1String(exempt)));
+            QVERIFY2(served(*many.back()), exempt);
+        }
+    }
+    // A place that frees is taken again.
+    held.pop_back();
+    bool again = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!again && clock.elapsed() < 5000) {
+        test::WireClient next(m_tcpPort, QStringLiteral("127.0.0.2"));
+        again = served(next);
+    }
+    QVERIFY(again);
+}
+
+// Under a low limit of open files the socket server raises its own to the hard limit and serves as many
+// clients as that allows: every client past them is told "Too many connections", none is left hanging.
+void TestSocketServer::openFileLimit() {
+    QVERIFY(startSocketServer("MaxPerAddress=0\r\n", 192));
+    const QString log = socketServerLog();
+    QVERIFY2(log.contains(QStringLiteral("MaxConnections 1024 lowered to")), qPrintable(log));
+    std::vector<std::unique_ptr<test::WireClient>> clients;
+    const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                              "\n";
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(std::make_unique<test::WireClient>(m_tcpPort));
+        QVERIFY(clients.back()->connected());
+        clients.back()->send(create, 1000);
+    }
+    int made = 0;
+    int refused = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (auto& client : clients) {
+        const QByteArray answer =
+            client->readLine(static_cast<int>(std::max<qint64>(1, 20000 - clock.elapsed()))).value_or(QByteArray());
+        if (answer.contains("\"result\""))
+            ++made;
+        else if (answer.contains("Too many connections ("))
+            ++refused;
+        else
+            QFAIL(qPrintable(QStringLiteral("client %1 of 150 got \"%2\"")
+                                 .arg(made + refused + 1)
+                                 .arg(QString::fromUtf8(answer.left(300)))));
+    }
+    qInfo("150 clients under 192 open files: %d served, %d refused", made, refused);
+    QVERIFY(made >= 40 && refused > 0);
+    clients.clear();
     QVERIFY(startSocketServer());
 }
 
