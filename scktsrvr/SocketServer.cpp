@@ -37,6 +37,11 @@ constexpr qint64 kReadChunk = 64 * 1024;
 // An unfinished message this small is never refused for the input budget: calls go on while large
 // messages are held.
 constexpr qint64 kSmallMessage = 64 * 1024;
+// What a link keeps in hand of a client's requests before it stops reading them: requests on their way to
+// the application server, requests held while the object is made, its own answers that wait for earlier
+// replies. Requests take little room, but each that is under way costs an entry.
+constexpr qint64 kRequestsInHand = 64 * 1024;
+constexpr qint64 kEntryCost = 64;
 // A link that held this much at once gives the freed memory back to the system when it goes.
 constexpr qint64 kLargeBuffers = 256 * 1024;
 // Descriptors kept from the connections: the listeners, the log, starting servers, reading the registry,
@@ -251,8 +256,7 @@ bool ClientLink::outputFull() const {
 }
 
 bool ClientLink::blocked() const {
-    const qint64 bound = m_server.settings().maxOutput;
-    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > bound) || m_heldBytes > bound;
+    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > kRequestsInHand) || m_inHand > kRequestsInHand;
 }
 
 void ClientLink::flush() {
@@ -299,13 +303,16 @@ void ClientLink::send(const QByteArray& line) {
 void ClientLink::answer(const QByteArray& line) {
     if (m_replies.empty() && !m_midReply)
         send(line);
-    else
+    else {
         m_replies.push_back(Waiting{QJsonValue(), line, false});
+        m_inHand += line.size() + kEntryCost;
+    }
 }
 
 void ClientLink::sendOwnAnswers() {
     while (!m_replies.empty() && !m_replies.front().upstream) {
         send(m_replies.front().reply);
+        m_inHand -= m_replies.front().reply.size() + kEntryCost;
         m_replies.pop_front();
     }
 }
@@ -454,7 +461,7 @@ void ClientLink::onMessage(const QByteArray& message) {
 void ClientLink::handle(const QByteArray& message) {
     if (m_state == State::Creating) {
         m_held.push_back(message);
-        m_heldBytes += message.size();
+        m_inHand += message.size() + kEntryCost;
         return;
     }
     QByteArray reply;
@@ -598,7 +605,8 @@ void ClientLink::handleHeld() {
     // What came meanwhile is taken now, in order.
     std::deque<QByteArray> held;
     held.swap(m_held);
-    m_heldBytes = 0;
+    for (const QByteArray& message : held)
+        m_inHand -= message.size() + kEntryCost;
     for (const QByteArray& message : held) {
         if (m_closing)
             return;
@@ -711,6 +719,7 @@ void ClientLink::onServerGone() {
     // The calls still on their way get an answer each; the next CreateObject starts afresh.
     std::deque<Waiting> waiting;
     waiting.swap(m_replies);
+    m_inHand = 0;
     for (const Waiting& entry : waiting) {
         send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED,
                                              QStringLiteral("The application server ended the connection: the object "

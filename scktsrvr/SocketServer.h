@@ -125,7 +125,7 @@ private:
     };
     std::deque<Waiting> m_replies;
     std::deque<QByteArray> m_held; // requests that came while the object was being created
-    qint64 m_heldBytes = 0;
+    qint64 m_inHand = 0;           // bytes of m_held and of the own answers in m_replies, with their entries
     // The CreateObject under way. A server that drops it unanswered was ending (or has died): the
     // request goes to the next server, within StartTimeout and kCreateAttempts tries.
     struct Creation {

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <malloc.h>
 
 int main(int argc, char** argv) {
     // One socket server per machine: a second start ends at once, silently.
@@ -17,6 +18,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "scktsrvr: cannot take the single-instance lock %s\n", qPrintable(mutex.failureText()));
         return 1;
     }
+
+    // Buffers of 128 KiB and more are mapped each on its own, so that each goes back to the system when it
+    // is freed: a client's large messages do not stay with the process after it has gone.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     // The plain Unix event dispatcher: a relay's every message crosses the loop twice.
     qputenv("QT_NO_GLIB", "1");
