@@ -289,24 +289,23 @@ void ClientLink::send(const QByteArray& line) {
     if (m_closing || m_midReply || (m_web && !m_web->isOpen()))
         return;
     const qsizetype size = line.endsWith('\n') ? line.size() - 1 : line.size();
-    if (size == line.size() && !m_web) {
-        m_socket->write(line);
-        m_socket->write("\n", 1);
-    } else if (size < line.size() && !m_web) {
-        m_socket->write(line);
-    } else {
+    if (m_web) {
         writeText(line.constData(), size, true, true);
+    } else {
+        m_socket->write(line);
+        if (size == line.size())
+            m_socket->write("\n", 1);
     }
     flush();
 }
 
 void ClientLink::answer(const QByteArray& line) {
-    if (m_replies.empty() && !m_midReply)
+    if (m_replies.empty() && !m_midReply) {
         send(line);
-    else {
-        m_replies.push_back(Waiting{QJsonValue(), line, false});
-        m_inHand += line.size() + kEntryCost;
+        return;
     }
+    m_replies.push_back(Waiting{QJsonValue(), line, false});
+    m_inHand += line.size() + kEntryCost;
 }
 
 void ClientLink::sendOwnAnswers() {

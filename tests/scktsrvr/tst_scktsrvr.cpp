@@ -270,6 +270,8 @@ private slots:
     void classChecks_data();
     void classChecks();
     void limitsAndVanishingClients();
+    void badInputOverTcp_data();
+    void badInputOverTcp();
     void neverReadingClient();
     void webSocketLimits_data();
     void webSocketLimits();
@@ -545,6 +547,40 @@ void TestSocketServer::limitsAndVanishingClients() {
     QCOMPARE(steady.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{1}), QJsonValue(0));
     QCOMPARE(m_socketServer->state(), QProcess::Running);
     QVERIFY(startSocketServer());
+}
+
+void TestSocketServer::badInputOverTcp_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArrayList>("seen"); // each in the answers
+    QTest::newRow("malformed JSON") << QByteArray(R"({"id":1,"method":)") << QByteArrayList{"-32700"};
+    QTest::newRow("invalid UTF-8") << QByteArray("{\"id\":1,\"method\":\"\xff\xfe\"}") << QByteArrayList{"-32700"};
+    QTest::newRow("100,000-deep nesting") << QByteArray(100000, '[') << QByteArrayList{"-32700"};
+    QTest::newRow("wrong types") << QByteArray(R"({"id":{},"method":1})") << QByteArrayList{"-32600"};
+    QTest::newRow("a long line and the next in one piece")
+        << R"({"id":1,"method":"RmtOpenDoor","params":[")" + QByteArray(1 << 20, 'a') +
+               "\"]}\n"
+               R"({"id":2,"method":"RmtOpenDoor","params":[1]})"
+        << QByteArrayList{R"("id":1,)", R"("id":2,)"};
+}
+
+// What a careless client sends is answered, and its connection goes on.
+void TestSocketServer::badInputOverTcp() {
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArrayList, seen);
+    QVERIFY(ensureSocketServer({}));
+    test::WireClient client(m_tcpPort);
+    QVERIFY(client.send(request + "\n" +
+                        R"({"id":9,"method":"RmtOpenDoor","params":[1]})"
+                        "\n") > 0);
+    QByteArray got;
+    for (auto line = client.readLine(5000); line; line = client.readLine(5000)) {
+        got += *line + '\n';
+        if (line->contains(R"("id":9,)"))
+            break;
+    }
+    for (const QByteArray& text : seen)
+        QVERIFY2(got.contains(text), got.left(500).constData());
+    QVERIFY2(got.contains(R"("id":9,)"), got.left(500).constData());
 }
 
 // A client that pipelines requests and never reads its replies holds no more than its bound in the socket
