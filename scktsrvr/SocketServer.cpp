@@ -378,7 +378,8 @@ bool ClientLink::takeMessages() {
     }
     if (m_closing)
         return false;
-    // What is left is a message still coming in, or messages that wait while the link is blocked.
+    // What is left is a message still coming in, or messages that wait while the link is blocked; with
+    // what Qt has read ahead, all this link holds of the client's input.
     const qint64 pending = m_web ? m_web->pending() : m_input.pending();
     const bool waiting = blocked();
     if (!waiting && !m_web && pending > settings.maxMessage) {
@@ -387,7 +388,7 @@ bool ClientLink::takeMessages() {
         close(QStringLiteral("message too large"));
         return false;
     }
-    if (!charge(pending))
+    if (!charge(pending + m_socket->bytesAvailable(), pending))
         return false;
     if (waiting) {
         // A message cannot arrive whole while it is not read: the output time-out is the limit meanwhile.
@@ -406,11 +407,11 @@ bool ClientLink::takeMessages() {
     return true;
 }
 
-bool ClientLink::charge(qint64 pending) {
+bool ClientLink::charge(qint64 held, qint64 message) {
     const Settings& settings = m_server.settings();
-    const qint64 growth = pending - m_charged;
-    m_peak = std::max(m_peak, pending);
-    if (growth > 0 && pending > kSmallMessage && m_server.inputHeld() + growth > settings.inputBudget) {
+    const qint64 growth = held - m_charged;
+    m_peak = std::max(m_peak, held);
+    if (growth > 0 && message > kSmallMessage && m_server.inputHeld() + growth > settings.inputBudget) {
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
                             QStringLiteral("Message refused: the unfinished messages of all clients would exceed %1 "
                                            "bytes (InputBudget); send it again later")
@@ -419,7 +420,7 @@ bool ClientLink::charge(qint64 pending) {
         return false;
     }
     m_server.chargeInput(growth);
-    m_charged = pending;
+    m_charged = held;
     return true;
 }
 
@@ -885,13 +886,16 @@ void SocketServer::linger(QTcpSocket* socket) {
             ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, shutDown);
-    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+    const auto drop = [socket] { socket->skip(socket->bytesAvailable()); };
+    connect(socket, &QTcpSocket::readyRead, socket, drop);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(kLingerMs, socket, [socket] {
         socket->abort();
         socket->deleteLater();
     });
     shutDown();
+    // What Qt read ahead goes too: while that is full, it reads nothing more and says nothing.
+    drop();
 }
 
 void SocketServer::linkClosed(const QString& address) {

@@ -95,8 +95,9 @@ private:
     void sendOwnAnswers();
     bool outputFull() const;
     bool blocked() const;
-    // Charges the input held to the server's budget; false when the budget refused it (the link closes).
-    bool charge(qint64 pending);
+    // Charges the input held to the server's budget; false when the budget refused the message that
+    // grows (the link closes).
+    bool charge(qint64 held, qint64 message);
     void close(const QString& why, WebSocketFramer::CloseCode code = WebSocketFramer::Normal);
     void touch();
     int idleSeconds() const;
