@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace morvane::scktsrvr {
@@ -14,13 +16,15 @@ ServerActivator::ServerActivator(int timeoutMs, QObject* parent)
 }
 
 void ServerActivator::request(const QString& clsid, const QString& command, Done done, Wanted wanted, int timeoutMs) {
+    const int ms = timeoutMs > 0 ? timeoutMs : m_timeoutMs;
     if (auto found = m_pending.find(clsid); found != m_pending.end()) {
-        found->second.waiting.push_back(Waiter{std::move(done), std::move(wanted)});
+        found->second.waiting.push_back(Waiter{std::move(done), std::move(wanted), QDeadlineTimer(ms)});
         return;
     }
     Pending& pending = m_pending[clsid];
-    pending.start = std::make_unique<platform::ServerStart>(clsid, command, timeoutMs > 0 ? timeoutMs : m_timeoutMs);
-    pending.waiting.push_back(Waiter{std::move(done), std::move(wanted)});
+    pending.command = command;
+    pending.start = std::make_unique<platform::ServerStart>(clsid, command, ms);
+    pending.waiting.push_back(Waiter{std::move(done), std::move(wanted), QDeadlineTimer(ms)});
     step(clsid);
     if (!m_pending.empty())
         m_tick.start();
@@ -36,21 +40,32 @@ void ServerActivator::step(const QString& clsid) {
     if (outcome == platform::ServerStart::Outcome::Waiting)
         return;
     // Taken out first: a waiter that asks again meanwhile starts afresh.
-    const std::vector<Waiter> waiting = std::move(found->second.waiting);
+    std::vector<Waiter> waiting = std::move(found->second.waiting);
+    const QString command = found->second.command;
     m_pending.erase(found);
     // The first waiter takes the connection of the step; every other makes its own. A waiter that has
     // gone gets none; a connection that nobody takes is closed, which lets a server started for
     // clients end when no client is left.
-    for (const Waiter& waiter : waiting) {
+    std::vector<Waiter> again;
+    for (Waiter& waiter : waiting) {
         if (waiter.wanted && !waiter.wanted())
             continue;
-        if (outcome == platform::ServerStart::Outcome::Connected && fd < 0)
+        if (outcome == platform::ServerStart::Outcome::Connected && fd < 0) {
             fd = platform::connectEndpoint(platform::endpointPath(clsid), &error);
+            // The server serves, but has not yet accepted the connections queued before this one.
+            if (fd < 0 && !waiter.deadline.hasExpired()) {
+                again.push_back(std::move(waiter));
+                continue;
+            }
+        }
         waiter.done(fd, fd >= 0 ? QString() : error);
         fd = -1;
     }
     if (fd >= 0)
         ::close(fd);
+    for (Waiter& waiter : again)
+        request(clsid, command, std::move(waiter.done), std::move(waiter.wanted),
+                static_cast<int>(std::max<qint64>(1, waiter.deadline.remainingTime())));
 }
 
 void ServerActivator::stepAll() {

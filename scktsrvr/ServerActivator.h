@@ -2,6 +2,7 @@
 
 #include "LocalServer.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,7 +17,8 @@ namespace morvane::scktsrvr {
 // Reaches the application server of a class for a client: connects to its endpoint at once when it
 // listens; otherwise starts it and takes a step towards it (platform::ServerStart) on every tick of a
 // timer until it answers or the wait is over. Several clients waiting for the same class share one
-// start. Never blocks the event loop.
+// start; one whose own connection the server has not taken yet (its queue is full) waits for the next
+// step, within its time. Never blocks the event loop.
 //
 // Threads: the socket server's one thread.
 class ServerActivator : public QObject {
@@ -37,8 +39,10 @@ private:
     struct Waiter {
         Done done;
         Wanted wanted;
+        QDeadlineTimer deadline;
     };
     struct Pending {
+        QString command;
         std::unique_ptr<platform::ServerStart> start;
         std::vector<Waiter> waiting;
     };

@@ -51,6 +51,8 @@ constexpr qint64 kSpareDescriptors = 32;
 // close at once.
 constexpr int kMaxLingering = 16;
 constexpr int kLingerMs = 2000;
+// Connections the kernel holds for the listeners before they are accepted (capped by net.core.somaxconn).
+constexpr int kListenBacklog = 1024;
 // A refused WebSocket client has this long for its handshake.
 constexpr int kRefusalHandshakeMs = 5000;
 
@@ -765,6 +767,9 @@ bool SocketServer::listen(QString* error) {
                           const char* key) -> QTcpServer* {
         auto* listener = new QTcpServer(this);
         listener->setMaxPendingConnections(128);
+        // A burst of clients waits in the kernel's queue to be accepted (and served or refused) instead
+        // of having its connection attempts dropped, which a client sees as a hang.
+        listener->setListenBacklogSize(kListenBacklog);
         if (!listener->listen(address, static_cast<quint16>(port))) {
             if (error)
                 *error = listenFailure(kind, m_settings.address, port, listener->errorString(), option, key);

@@ -279,6 +279,7 @@ private slots:
     void idleWithoutObject();
     void connectionsPerAddress();
     void openFileLimit();
+    void burstOfCreations();
     void serverKilledWhileConnected();
     void commandLineClient();
     void callsByDispId_data();
@@ -844,6 +845,28 @@ void TestSocketServer::openFileLimit() {
     }
     qInfo("150 clients under 192 open files: %d served, %d refused", made, refused);
     QVERIFY(made >= 40 && refused > 0);
+    clients.clear();
+    QVERIFY(startSocketServer());
+}
+
+// Clients that all create their objects at once are all served, however many the application server
+// has yet to accept.
+void TestSocketServer::burstOfCreations() {
+    QVERIFY(startSocketServer("MaxPerAddress=0\r\n"));
+    const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                              "\n";
+    std::vector<std::unique_ptr<test::WireClient>> clients;
+    for (int i = 0; i < 300; ++i) {
+        clients.push_back(std::make_unique<test::WireClient>(m_tcpPort));
+        QVERIFY(clients.back()->send(create, 1000) == create.size());
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (auto& client : clients) {
+        const QByteArray answer =
+            client->readLine(static_cast<int>(std::max<qint64>(1, 20000 - clock.elapsed()))).value_or(QByteArray());
+        QVERIFY2(answer.contains("\"result\""), answer.left(300).constData());
+    }
     clients.clear();
     QVERIFY(startSocketServer());
 }
