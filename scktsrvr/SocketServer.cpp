@@ -359,6 +359,12 @@ void ClientLink::onReadable() {
 
 bool ClientLink::takeMessages() {
     const Settings& settings = m_server.settings();
+    const auto tooLarge = [&] {
+        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
+                            QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
+        close(QStringLiteral("message too large"));
+        return false;
+    };
     while (!m_closing && !blocked()) {
         if (m_web) {
             if (!m_web->hasEvent())
@@ -370,12 +376,8 @@ bool ClientLink::takeMessages() {
         const auto line = m_input.takeLine();
         if (!line)
             break;
-        if (line->size() > settings.maxMessage) {
-            send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                                QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
-            close(QStringLiteral("message too large"));
-            return false;
-        }
+        if (line->size() > settings.maxMessage)
+            return tooLarge();
         onMessage(*line);
     }
     if (m_closing)
@@ -384,12 +386,8 @@ bool ClientLink::takeMessages() {
     // what Qt has read ahead, all this link holds of the client's input.
     const qint64 pending = m_web ? m_web->pending() : m_input.pending();
     const bool waiting = blocked();
-    if (!waiting && !m_web && pending > settings.maxMessage) {
-        send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                            QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
-        close(QStringLiteral("message too large"));
-        return false;
-    }
+    if (!waiting && !m_web && pending > settings.maxMessage)
+        return tooLarge();
     if (!charge(pending + m_socket->bytesAvailable(), pending))
         return false;
     if (waiting) {
