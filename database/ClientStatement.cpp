@@ -153,10 +153,6 @@ platform::SqlResult splitIntoOneRowResults(const platform::SqlResult& answer) {
 
 } // namespace
 
-namespace {
-
-// The words of a statement in order, lower case, without quoted texts, quoted names and comments; each
-// punctuation mark that matters here ("=", "(") is a word of its own.
 QStringList statementWords(const QString& sql) {
     QStringList words;
     const QStringView text(sql);
@@ -206,8 +202,6 @@ QStringList statementWords(const QString& sql) {
     }
     return words;
 }
-
-} // namespace
 
 QString refusalOfClientStatement(const QString& sql, platform::SqlProvider provider) {
     // Statements of their own (the first word of a statement).

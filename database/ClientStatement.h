@@ -23,6 +23,10 @@ struct ProcedureCallParse {
 
 ProcedureCallParse parseProcedureCall(const QString& sql);
 
+// The words of a statement in order, lower case, without quoted texts (each one "'"), comments and
+// the quotes of quoted names; "=", "(" and ";" are words of their own.
+QStringList statementWords(const QString& sql);
+
 // Why a client's statement is refused whoever sends it: it reaches outside the database (files,
 // programs, other servers, libraries) or changes how the database stores its data (ATTACH, VACUUM
 // INTO, load_extension, pragmas that write, COPY, pg_read_file, ALTER SYSTEM, ...). Empty when it is
