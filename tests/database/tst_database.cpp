@@ -538,7 +538,7 @@ void TestDatabaseCreation::sqlServerMarker() {
     Recorded r = recorded(QStringLiteral("acs"), script);
     QVERIFY(r.creation->BuildDataBase());
     QCOMPARE(r.count(Call::Begin), creates ? 1 : 0);
-    QCOMPARE(r.execs().size(), creates ? 182 : 1);
+    QCOMPARE(r.execs().size(), creates ? 183 : 1);
     QCOMPARE(r.log->last().kind, Call::Close);
 }
 
@@ -1211,7 +1211,7 @@ void TestDatabaseCreation::postgresLoginWithAwkwardValues() {
     TCreateDataBase creation(database.name(), role, password, pg.serverName(), SqlProvider::PostgreSQL);
     const bool built = creation.BuildDataBase();
     const QString error = creation.lastError();
-    QCOMPARE(database.tables().size(), built ? 18 : 0);
+    QCOMPARE(database.tables().size(), built ? 19 : 0);
     database.closeConnection();
     admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(database.name()));
     admin.exec(QStringLiteral("drop role %1").arg(role));
