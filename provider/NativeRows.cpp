@@ -349,6 +349,12 @@ namespace {
 int gather(StatementCheck* check, const char* table, bool read, bool insert, bool edit, bool remove) {
     if (!check || !table)
         return SQLITE_OK;
+    const int kind = (read ? 1 : 0) | (insert ? 2 : 0) | (edit ? 4 : 0) | (remove ? 8 : 0);
+    for (const auto& [name, seenKind] : check->seen) {
+        if (seenKind == kind && qstrcmp(name.constData(), table) == 0)
+            return check->refusal.isEmpty() ? SQLITE_OK : SQLITE_DENY;
+    }
+    check->seen.append({QByteArray(table), kind});
     if (!check->access.add(QString::fromUtf8(table), read, insert, edit, remove) || !check->rights)
         return SQLITE_OK;
     check->refusal = check->rights->refusalOf(check->access);

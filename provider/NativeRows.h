@@ -38,6 +38,9 @@ struct StatementCheck {
     const CallRights* rights = nullptr; // null: the tables are gathered, nothing is refused for them
     StatementAccess access;
     QString refusal;
+    // What has been looked at already (the table's name and the kind of access): SQLite asks once for every
+    // column, and a name once seen is passed by a comparison of its bytes.
+    QList<QPair<QByteArray, int>> seen;
 };
 
 // While it lives, on the connection's thread: SQLite refuses, as it prepares a client's statement, what

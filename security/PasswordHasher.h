@@ -22,8 +22,10 @@ namespace morvane::security {
 class PasswordHasher {
 public:
     struct Limits {
+        // Measured on the 2-core build machine (docs/security.md): about 30 ms a hash on the pool's threads,
+        // whose arenas map memory of this size afresh for every hash.
         unsigned long long opsLimit = 3;
-        size_t memLimit = 32u * 1024 * 1024;
+        size_t memLimit = 19u * 1024 * 1024;
         int threads = 2;
         int queue = 16; // jobs waiting beyond those that run
         std::chrono::milliseconds wait{5000};

@@ -4,6 +4,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace morvane::security {
 
 namespace {
@@ -162,13 +164,18 @@ const QList<TableEntry>& tableEntries() {
     return entries;
 }
 
+// Looked up at every call: the entries by their names in lower case.
 template <typename Entry>
 const Entry* find(const QList<Entry>& entries, const QString& name) {
-    for (const Entry& entry : entries) {
-        if (name.compare(QLatin1String(entry.name), Qt::CaseInsensitive) == 0)
-            return &entry;
-    }
-    return nullptr;
+    static const QHash<QString, const Entry*> byName = [&entries] {
+        QHash<QString, const Entry*> all;
+        for (const Entry& entry : entries)
+            all.insert(QString::fromLatin1(entry.name).toLower(), &entry);
+        return all;
+    }();
+    // Names as the tables spell them are mostly in lower case already: no copy for them.
+    const bool lower = std::none_of(name.begin(), name.end(), [](QChar c) { return c.isUpper(); });
+    return byName.value(lower ? name : name.toLower(), nullptr);
 }
 
 } // namespace

@@ -539,8 +539,11 @@ void Service::tablesWritten(const QStringList& tables, bool opaque) {
     }
     if (rights)
         changed();
-    // A password that a statement wrote in plain text is moved at once.
-    if (operators) {
+    // A password that a statement wrote in plain text is moved at once, and the hashes of operators that a
+    // statement deleted go with them.
+    if (operators && m_db) {
+        m_db->exec(QStringLiteral("delete from %1 where operatorid not in (select ID from ac_operator)")
+                       .arg(db::kOperatorPasswordTable));
         try {
             migratePlainPasswords();
         } catch (const AutomationError& failure) {

@@ -51,7 +51,9 @@ double microseconds(std::chrono::steady_clock::duration d) {
 }
 
 // The median time of a call on a session with the log-on and on one without it, taken in turn.
-void compare(const char* what, rpc::ServerSession& on, rpc::ServerSession& off, const QByteArray& line, int rounds) {
+void compare(const QByteArray& label, rpc::ServerSession& on, rpc::ServerSession& off, const QByteArray& line,
+             int rounds) {
+    const char* what = label.constData();
     std::vector<double> with, without;
     for (int i = 0; i < rounds; ++i) {
         for (rpc::ServerSession* session : {&on, &off}) {
@@ -106,7 +108,7 @@ void run(const char* backend, platform::SqlConnection& db, const QString& auditP
     on.handle(request(1, QStringLiteral("Logon"), credentials));
     for (rpc::ServerSession* session : {&on, &off})
         session->handle(request(2, QStringLiteral("CreateObject"), QJsonArray{QStringLiteral("server.rmtserver")}));
-    compare((QByteArray(backend) + ": RealTimeScanId (no database)").constData(), on, off,
+    compare(QByteArray(backend) + ": RealTimeScanId (no database)", on, off,
             request(3, QStringLiteral("RealTimeScanId"), QJsonArray()), 5000);
     const QJsonObject read{{QStringLiteral("ProviderName"), QStringLiteral("dsp_department")},
                            {QStringLiteral("Count"), -1},
@@ -114,7 +116,7 @@ void run(const char* backend, platform::SqlConnection& db, const QString& auditP
                            {QStringLiteral("CommandText"), QStringLiteral("select * from ac_department")},
                            {QStringLiteral("Params"), QJsonValue()},
                            {QStringLiteral("OwnerData"), QJsonValue()}};
-    compare((QByteArray(backend) + ": AS_GetRecords dsp_department").constData(), on, off,
+    compare(QByteArray(backend) + ": AS_GetRecords dsp_department", on, off,
             request(4, QStringLiteral("AS_GetRecords"), read), 2000);
     const QJsonObject joined{{QStringLiteral("ProviderName"), QStringLiteral("dsp_stafferView")},
                              {QStringLiteral("Count"), -1},
@@ -124,7 +126,7 @@ void run(const char* backend, platform::SqlConnection& db, const QString& auditP
                                              "d on d.id = s.departmentid")},
                              {QStringLiteral("Params"), QJsonValue()},
                              {QStringLiteral("OwnerData"), QJsonValue()}};
-    compare((QByteArray(backend) + ": AS_GetRecords staff with departments").constData(), on, off,
+    compare(QByteArray(backend) + ": AS_GetRecords staff with departments", on, off,
             request(5, QStringLiteral("AS_GetRecords"), joined), 2000);
     provider::setSecurityHooks(nullptr);
     provider::setSharedConnection(nullptr);
