@@ -270,6 +270,19 @@ void TestSecurity::cleanupTestCase() {
     m_sqliteService.reset();
     m_postgresService.reset();
     m_sim.stop();
+    if (m_postgres) {
+        m_postgres->close();
+        platform::SqlConnection admin;
+        platform::SqlConnectionSettings p;
+        p.provider = SqlProvider::PostgreSQL;
+        p.server = m_pg->serverName();
+        p.database = QStringLiteral("postgres");
+        p.user = m_pg->user;
+        p.password = m_pg->password;
+        if (admin.open(p))
+            admin.exec(QStringLiteral("drop database if exists \"morvane_security_%1\" with (force)")
+                           .arg(QCoreApplication::applicationPid()));
+    }
 }
 
 void TestSecurity::passwordsAtRest() {
