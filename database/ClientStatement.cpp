@@ -212,10 +212,6 @@ QList<SqlToken> sqlTokens(const QString& sql) {
     return tokens;
 }
 
-namespace {
-
-// The words and names of a statement in order, lower case; a quoted text is "'", and the marks that
-// matter here ("=", "(", ";") are words of their own.
 QStringList statementWords(const QString& sql) {
     QStringList words;
     for (const SqlToken& token : sqlTokens(sql)) {
@@ -238,8 +234,6 @@ QStringList statementWords(const QString& sql) {
     }
     return words;
 }
-
-} // namespace
 
 QString refusalOfClientStatement(const QString& sql, platform::SqlProvider provider) {
     // Statements of their own (the first word of a statement).

@@ -32,6 +32,9 @@ struct SqlToken {
     QString text;
 };
 QList<SqlToken> sqlTokens(const QString& sql);
+// The words of a statement in order, lower case, without quoted texts (each one "'"), comments and
+// the quotes of quoted names; "=", "(" and ";" are words of their own.
+QStringList statementWords(const QString& sql);
 
 // Why a client's statement is refused whoever sends it: it reaches outside the database (files,
 // programs, other servers, libraries) or changes how the database stores its data (ATTACH, VACUUM

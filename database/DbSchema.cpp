@@ -326,6 +326,13 @@ QStringList createTableStatements(const TableDef& table, platform::SqlProvider p
     return statements;
 }
 
+QStringList operatorPasswordTableStatements(platform::SqlProvider provider) {
+    using platform::SqlProvider;
+    const QString type = provider == SqlProvider::PostgreSQL ? QStringLiteral("timestamp") : QStringLiteral("datetime");
+    return {QStringLiteral("create table %1 (operatorid integer primary key, hash varchar(255) null, changed %2 null)")
+                .arg(kOperatorPasswordTable, type)};
+}
+
 QString joinBatch(const QStringList& lines) {
     QString text;
     for (const QString& line : lines)

@@ -43,6 +43,11 @@ struct TableDef {
 const QList<TableDef>& tableDefinitions();
 const TableDef* findTable(const QString& name);
 
+// The server's own table beside ac_operator: each operator's password as an Argon2id hash (the legacy
+// operatorpasd column is too narrow for one and is left empty). Created after the eighteen tables.
+inline const QString kOperatorPasswordTable = QStringLiteral("morvane_operatorpassword");
+QStringList operatorPasswordTableStatements(platform::SqlProvider provider);
+
 // The SQL Server statement as lines: "Create Table <name>" then the column lines.
 QStringList sqlServerTableLines(const TableDef& table);
 // The statement (or statements, for SQLite's identity seed) that creates the table in a provider's dialect.

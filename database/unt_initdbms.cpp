@@ -136,6 +136,8 @@ bool TCreateDataBase::BuildDataBase() {
     try {
         for (const db::TableDef& table : db::tableDefinitions())
             createTable(table.name);
+        for (const QString& statement : db::operatorPasswordTableStatements(m_provider))
+            run(statement);
         FillInitialData();
         CreateProcedures();
     } catch (const StepFailed& failed) {

@@ -111,10 +111,11 @@ private:
 };
 
 struct AutomationEndpoint::Connection {
-    Connection(uint64_t number, int descriptor, rpc::ServerSession::Creator creator)
+    Connection(uint64_t number, int descriptor, rpc::ServerSession::Creator creator,
+               std::unique_ptr<rpc::ConnectionGuard> guard)
         : key(number)
         , fd(descriptor)
-        , session(std::make_unique<rpc::ServerSession>(std::move(creator))) {}
+        , session(std::make_unique<rpc::ServerSession>(std::move(creator), std::move(guard))) {}
 
     const uint64_t key;
     const int fd; // the watching thread's; closed by it (or by stop()) once the connection has ended
@@ -160,8 +161,10 @@ struct AutomationEndpoint::Connection {
     }
 };
 
-AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage, EndpointLimits limits)
+AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage, EndpointLimits limits,
+                                       rpc::GuardFactory guards)
     : m_creator(std::move(creator))
+    , m_guards(std::move(guards))
     , m_maxMessage(maxMessage)
     , m_limits(limits)
     , m_calls(std::make_unique<Pool>(limits.callThreads > 0 ? limits.callThreads : defaultCallThreads()))
@@ -457,7 +460,7 @@ bool AutomationEndpoint::acceptFrom(int listener) {
             m_everConnected = true;
             ++m_open;
         }
-        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator);
+        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator, m_guards ? m_guards() : nullptr);
         connection->events = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
         event.events = connection->events;

@@ -57,8 +57,9 @@ struct EndpointLimits {
 // start() and only read afterwards.
 class AutomationEndpoint {
 public:
+    // `guards` gives each connection its guard (none: calls need no log-on).
     explicit AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage = rpc::kDefaultMaxMessage,
-                                EndpointLimits limits = {});
+                                EndpointLimits limits = {}, rpc::GuardFactory guards = {});
     ~AutomationEndpoint();
     AutomationEndpoint(const AutomationEndpoint&) = delete;
     AutomationEndpoint& operator=(const AutomationEndpoint&) = delete;
@@ -104,6 +105,7 @@ private:
     void closeListeners();
 
     rpc::ServerSession::Creator m_creator;
+    rpc::GuardFactory m_guards;
     const qint64 m_maxMessage;
     const EndpointLimits m_limits;
     std::vector<int> m_listenFds;

@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
@@ -194,8 +195,9 @@ QString createObjectTarget(const QJsonValue& params) {
     return {};
 }
 
-ServerSession::ServerSession(Creator creator)
-    : m_creator(std::move(creator)) {}
+ServerSession::ServerSession(Creator creator, std::unique_ptr<ConnectionGuard> guard)
+    : m_creator(std::move(creator))
+    , m_guard(std::move(guard)) {}
 
 void ServerSession::release() {
     m_typeLibrary = nullptr;
@@ -231,6 +233,15 @@ QByteArrayList ServerSession::handleParts(const QByteArray& line) {
 }
 
 QJsonObject ServerSession::call(const QString& method, const QJsonValue& params, Variant* packetRetval) {
+    if (m_guard) {
+        if (auto answered = m_guard->handle(method, params))
+            return *answered;
+        m_guard->begin(method);
+    }
+    const auto ended = qScopeGuard([this] {
+        if (m_guard)
+            m_guard->end();
+    });
     if (method.compare(kCreateObject, Qt::CaseInsensitive) == 0) {
         if (m_object)
             throw AutomationError(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));

@@ -49,13 +49,30 @@ std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* erro
 // text of a params array. Empty when it names none.
 QString createObjectTarget(const QJsonValue& params);
 
+// What a connection may do, kept per connection by whoever installs it (the server's log-on; the platform
+// knows nothing of operators): the protocol's own log-on methods, and a say before every other call.
+// Used by the connection's thread, one call at a time.
+class ConnectionGuard {
+public:
+    virtual ~ConnectionGuard() = default;
+    // The result of one of the guard's own methods; nullopt when `method` is none of them. Failures are
+    // thrown (AutomationError).
+    virtual std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) = 0;
+    // Before any other call, CreateObject included: throws when the connection may not make it; otherwise
+    // the call runs on behalf of the connection until end().
+    virtual void begin(const QString& method) = 0;
+    virtual void end() = 0;
+};
+// Makes the guard of each new connection.
+using GuardFactory = std::function<std::unique_ptr<ConnectionGuard>()>;
+
 // The server side of one connection: the object that CreateObject made for it and every call on it.
 // Used by one thread at a time (the connection's).
 class ServerSession {
 public:
     // Makes an object for CreateObject; throws AutomationError when the class is not served.
     using Creator = std::function<DispatchPtr(const QString& clsidOrProgId)>;
-    explicit ServerSession(Creator creator);
+    explicit ServerSession(Creator creator, std::unique_ptr<ConnectionGuard> guard = nullptr);
 
     // One request line in; the reply line out (empty for a notification). Never throws.
     QByteArray handle(const QByteArray& line);
@@ -71,6 +88,7 @@ private:
     QJsonObject call(const QString& method, const QJsonValue& params, Variant* packetRetval);
 
     Creator m_creator;
+    std::unique_ptr<ConnectionGuard> m_guard; // none: every call is let through
     DispatchPtr m_object;
     const TypeLibraryDesc* m_typeLibrary = nullptr; // the object's, when it has type information
 };

@@ -1,5 +1,8 @@
 #include "NativeRows.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -342,7 +345,24 @@ std::function<void()> statementInterrupter(QSqlDatabase& db) {
 
 namespace {
 
-int clientAuthorizer(void*, int action, const char* first, const char* second, const char*, const char*) {
+// What the caller's rights say once the statement reaches a table in a way it had not yet.
+int gather(StatementCheck* check, const char* table, bool read, bool insert, bool edit, bool remove) {
+    if (!check || !table)
+        return SQLITE_OK;
+    const int kind = (read ? 1 : 0) | (insert ? 2 : 0) | (edit ? 4 : 0) | (remove ? 8 : 0);
+    for (const auto& [name, seenKind] : check->seen) {
+        if (seenKind == kind && qstrcmp(name.constData(), table) == 0)
+            return check->refusal.isEmpty() ? SQLITE_OK : SQLITE_DENY;
+    }
+    check->seen.append({QByteArray(table), kind});
+    if (!check->access.add(QString::fromUtf8(table), read, insert, edit, remove) || !check->rights)
+        return SQLITE_OK;
+    check->refusal = check->rights->refusalOf(check->access);
+    return check->refusal.isEmpty() ? SQLITE_OK : SQLITE_DENY;
+}
+
+int clientAuthorizer(void* data, int action, const char* first, const char* second, const char*, const char*) {
+    auto* check = static_cast<StatementCheck*>(data);
     switch (action) {
     case SQLITE_ATTACH:
     case SQLITE_DETACH:
@@ -366,18 +386,104 @@ int clientAuthorizer(void*, int action, const char* first, const char* second, c
                 return SQLITE_DENY;
         }
         return SQLITE_OK;
+    case SQLITE_READ:
+        return gather(check, first, true, false, false, false);
+    case SQLITE_INSERT:
+        return gather(check, first, false, true, false, false);
+    case SQLITE_UPDATE:
+        return gather(check, first, false, false, true, false);
+    case SQLITE_DELETE:
+        return gather(check, first, false, false, false, true);
+    case SQLITE_CREATE_INDEX:
+    case SQLITE_CREATE_TABLE:
+    case SQLITE_CREATE_TEMP_INDEX:
+    case SQLITE_CREATE_TEMP_TABLE:
+    case SQLITE_CREATE_TEMP_TRIGGER:
+    case SQLITE_CREATE_TEMP_VIEW:
+    case SQLITE_CREATE_TRIGGER:
+    case SQLITE_CREATE_VIEW:
+    case SQLITE_DROP_INDEX:
+    case SQLITE_DROP_TABLE:
+    case SQLITE_DROP_TEMP_INDEX:
+    case SQLITE_DROP_TEMP_TABLE:
+    case SQLITE_DROP_TEMP_TRIGGER:
+    case SQLITE_DROP_TEMP_VIEW:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_DROP_VIEW:
+    case SQLITE_ALTER_TABLE:
+    case SQLITE_REINDEX:
+    case SQLITE_ANALYZE:
+    case SQLITE_CREATE_VTABLE:
+    case SQLITE_DROP_VTABLE:
+        // A definition changes what every later statement reaches.
+        if (!check || check->access.opaque)
+            return SQLITE_OK;
+        check->access.opaque = true;
+        if (check->rights)
+            check->refusal = check->rights->refusalOf(check->access);
+        return check->refusal.isEmpty() ? SQLITE_OK : SQLITE_DENY;
     default:
         return SQLITE_OK;
     }
 }
 
+// The relations of a plan node and of every node below it.
+void walkPlan(const QJsonObject& node, StatementAccess& access) {
+    const QString relation = node.value(QStringLiteral("Relation Name")).toString();
+    if (!relation.isEmpty()) {
+        // The application's tables live in the default schema; any other is named with its schema, so
+        // that it is no table of the application (the catalogues among them).
+        const QString schema = node.value(QStringLiteral("Schema")).toString();
+        const QString table =
+            schema.isEmpty() || schema == QLatin1String("public") ? relation : schema + QLatin1Char('.') + relation;
+        if (node.value(QStringLiteral("Node Type")).toString() == QLatin1String("ModifyTable")) {
+            const QString operation = node.value(QStringLiteral("Operation")).toString();
+            const bool merge = operation == QLatin1String("Merge");
+            const bool upsert = node.value(QStringLiteral("On Conflict Action")).toString() == QLatin1String("Update");
+            access.add(table, false, merge || operation == QLatin1String("Insert"),
+                       merge || upsert || operation == QLatin1String("Update"),
+                       merge || operation == QLatin1String("Delete"));
+        } else {
+            access.add(table, true, false, false, false);
+        }
+    }
+    for (const QJsonValue& child : node.value(QStringLiteral("Plans")).toArray())
+        walkPlan(child.toObject(), access);
+}
+
 } // namespace
 
-ClientStatementLimits::ClientStatementLimits(QSqlDatabase& db) {
+StatementAccess plannedAccess(QSqlDatabase& db, const QString& sql) {
+    StatementAccess access;
+    access.opaque = true;
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return access;
+    PGconn* connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+    if (!connection)
+        return access;
+    // Sent as one statement of the extended protocol: a text that holds several statements is refused by
+    // the server instead of running the ones after the first.
+    const QByteArray text = "EXPLAIN (VERBOSE, FORMAT JSON) " + sql.toUtf8();
+    PGresult* result = PQexecParams(connection, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    if (!result)
+        return access;
+    QByteArray plan;
+    if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1 && PQnfields(result) == 1)
+        plan = QByteArray(PQgetvalue(result, 0, 0), PQgetlength(result, 0, 0));
+    PQclear(result);
+    const QJsonArray plans = QJsonDocument::fromJson(plan).array();
+    if (plans.size() != 1)
+        return access;
+    access.opaque = false;
+    walkPlan(plans.first().toObject().value(QStringLiteral("Plan")).toObject(), access);
+    return access;
+}
+
+ClientStatementLimits::ClientStatementLimits(QSqlDatabase& db, StatementCheck* check) {
     if (!db.isValid() || !db.isOpen() || !db.driver())
         return;
     if (sqlite3* connection = handleOf<sqlite3*>(db.driver()->handle(), "sqlite3*")) {
-        sqlite3_set_authorizer(connection, clientAuthorizer, nullptr);
+        sqlite3_set_authorizer(connection, clientAuthorizer, check);
         m_sqlite = connection;
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CallRights.h"
 #include "DataPacket.h"
 
 #include <QByteArray>
@@ -31,12 +32,25 @@ public:
 // PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
 std::function<void()> statementInterrupter(QSqlDatabase& db);
 
+// What SQLite told of a client's statement as it prepared it: the tables it reads and writes, and the
+// refusal of the caller's rights that stopped it. On the connection's thread.
+struct StatementCheck {
+    const CallRights* rights = nullptr; // null: the tables are gathered, nothing is refused for them
+    StatementAccess access;
+    QString refusal;
+    // What has been looked at already (the table's name and the kind of access): SQLite asks once for every
+    // column, and a name once seen is passed by a comparison of its bytes.
+    QList<QPair<QByteArray, int>> seen;
+};
+
 // While it lives, on the connection's thread: SQLite refuses, as it prepares a client's statement, what
 // reaches outside the database (ATTACH, DETACH, a pragma given a value, load_extension and file
-// functions), whatever way the statement spells it. Nothing for the other databases.
+// functions), whatever way the statement spells it; with a check, it also gathers every table the
+// statement reads or writes and refuses what the caller's rights do not allow. Nothing for the other
+// databases.
 class ClientStatementLimits {
 public:
-    explicit ClientStatementLimits(QSqlDatabase& db);
+    explicit ClientStatementLimits(QSqlDatabase& db, StatementCheck* check = nullptr);
     ~ClientStatementLimits();
     ClientStatementLimits(const ClientStatementLimits&) = delete;
     ClientStatementLimits& operator=(const ClientStatementLimits&) = delete;
@@ -44,6 +58,11 @@ public:
 private:
     void* m_sqlite = nullptr;
 };
+
+// On PostgreSQL, on the connection's thread: the tables a statement reads and writes, by the plan the
+// server makes of it (EXPLAIN, which does not run it). A statement that cannot be planned alone
+// (definitions, several statements, CALL, COPY, ...) is opaque.
+StatementAccess plannedAccess(QSqlDatabase& db, const QString& sql);
 
 // Whether the connection is inside a transaction (one that a statement began and left open).
 bool inTransaction(QSqlDatabase& db);

@@ -1,6 +1,7 @@
 #include "Provider.h"
 
 #include "Automation.h"
+#include "CallRights.h"
 #include "ClientStatement.h"
 #include "NativeRows.h"
 #include "Resolver.h"
@@ -16,6 +17,7 @@
 #include <QSqlRecord>
 
 #include <atomic>
+#include <mutex>
 
 namespace morvane::provider {
 
@@ -123,32 +125,218 @@ const QString& leftTransactionText() {
     return text;
 }
 
+// The text with every ":name" placeholder (outside quotes and comments) given as NULL: planned, the
+// statement reaches the same tables whatever its values.
+QString withNullPlaceholders(const QString& sql) {
+    QString out;
+    const QStringView text(sql);
+    const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const QChar c = text[i];
+        qsizetype end = i + 1;
+        if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
+            const QChar close = c == u'[' ? QChar(u']') : c;
+            const qsizetype found = text.indexOf(close, i + 1);
+            end = found < 0 ? text.size() : found + 1;
+        } else if (c == u'-' && text.mid(i, 2) == u"--") {
+            const qsizetype found = text.indexOf(u'\n', i);
+            end = found < 0 ? text.size() : found + 1;
+        } else if (c == u'/' && text.mid(i, 2) == u"/*") {
+            const qsizetype found = text.indexOf(u"*/", i + 2);
+            end = found < 0 ? text.size() : found + 2;
+        } else if (c == u':' && text.mid(i, 2) == u"::") {
+            end = i + 2;
+        } else if (c == u':' && i + 1 < text.size() && isWord(text[i + 1])) {
+            while (end < text.size() && isWord(text[end]))
+                ++end;
+            out += QStringLiteral("NULL");
+            i = end;
+            continue;
+        }
+        out += text.mid(i, end - i);
+        i = end;
+    }
+    return out;
+}
+
+// What client statements reach on PostgreSQL, by their text: planning each one costs a round trip, and
+// clients send the same few again and again. Emptied when a statement that may have changed the schema
+// has run. Used by the connections' threads; m_mutex guards both members.
+class PlannedStatements {
+public:
+    StatementAccess access(QSqlDatabase& handle, const QString& sql) {
+        {
+            std::lock_guard lock(m_mutex);
+            const auto found = m_known.constFind(sql);
+            if (found != m_known.constEnd())
+                return *found;
+        }
+        StatementAccess access = analyse(handle, sql);
+        std::lock_guard lock(m_mutex);
+        if (m_known.size() >= 1024)
+            m_known.clear();
+        m_known.insert(sql, access);
+        return access;
+    }
+    void forget() {
+        std::lock_guard lock(m_mutex);
+        m_known.clear();
+        m_functionsRead = false;
+    }
+
+private:
+    StatementAccess analyse(QSqlDatabase& handle, const QString& sql) {
+        StatementAccess opaque;
+        opaque.opaque = true;
+        // Only what a plan shows whole: a definition, a call, SELECT ... INTO (which makes a table) or a
+        // data-changing WITH are not; and a function of the database's own may do anything it likes.
+        static const QSet<QString> planned{QStringLiteral("select"), QStringLiteral("with"),   QStringLiteral("insert"),
+                                           QStringLiteral("update"), QStringLiteral("delete"), QStringLiteral("values"),
+                                           QStringLiteral("table"),  QStringLiteral("merge")};
+        const QStringList words = db::statementWords(sql);
+        const QString first = words.value(0);
+        if (!planned.contains(first))
+            return opaque;
+        if ((first == QLatin1String("select") || first == QLatin1String("with")) &&
+            words.contains(QStringLiteral("into")))
+            return opaque;
+        const QSet<QString> functions = ownFunctions(handle);
+        for (qsizetype i = 0; i + 1 < words.size(); ++i) {
+            if (words.at(i + 1) == QLatin1String("(") && functions.contains(words.at(i)))
+                return opaque;
+        }
+        return plannedAccess(handle, withNullPlaceholders(sql));
+    }
+    QSet<QString> ownFunctions(QSqlDatabase& handle) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_functionsRead)
+                return m_functions;
+        }
+        QSet<QString> functions;
+        QSqlQuery query(handle);
+        query.setForwardOnly(true);
+        if (query.exec(QStringLiteral("select distinct lower(p.proname) from pg_proc p join pg_namespace n on "
+                                      "n.oid = p.pronamespace where n.nspname not in ('pg_catalog', "
+                                      "'information_schema') and n.nspname not like 'pg\\_%'"))) {
+            while (query.next())
+                functions.insert(query.value(0).toString());
+        }
+        std::lock_guard lock(m_mutex);
+        m_functions = functions;
+        m_functionsRead = true;
+        return functions;
+    }
+
+    std::mutex m_mutex;
+    QHash<QString, StatementAccess> m_known;
+    QSet<QString> m_functions;
+    bool m_functionsRead = false;
+};
+
+PlannedStatements& plannedStatements() {
+    static PlannedStatements statements;
+    return statements;
+}
+
+// A client's statement checked against the rights of the operator it runs for: made on the caller's
+// thread, filled on the connection's, settled on the caller's again.
+struct RightsCheck {
+    std::shared_ptr<const CallRights> rights;
+    QString sql;
+    bool procedure = false;
+    StatementCheck state;
+};
+
+// None outside a call of an operator.
+std::unique_ptr<RightsCheck> rightsCheck(const QString& sql, bool procedure) {
+    std::shared_ptr<const CallRights> rights = CallRights::current();
+    if (!rights)
+        return nullptr;
+    auto check = std::make_unique<RightsCheck>();
+    check->state.rights = rights.get();
+    check->rights = std::move(rights);
+    check->sql = sql;
+    check->procedure = procedure;
+    return check;
+}
+
+// On the caller's thread once the statement is done: a refusal fails the call; tables that hold rights or
+// operators that were written are told.
+void settle(const RightsCheck* check, StatementAccess* reached = nullptr) {
+    if (!check)
+        return;
+    if (!check->state.refusal.isEmpty())
+        throw AutomationError(hr::E_ACCESSDENIED, check->state.refusal);
+    const StatementAccess& access = check->state.access;
+    if (access.opaque)
+        plannedStatements().forget();
+    if (reached)
+        *reached = access;
+    const QStringList written = access.writtenTables();
+    if (SecurityHooks* hooks = securityHooks(); hooks && (access.opaque || !written.isEmpty()))
+        hooks->tablesWritten(written, access.opaque);
+}
+
 // A client's statement on the connection's thread, stopped at its limit, when its client goes, or when
-// the server closes; what the caller is told then.
+// the server closes; what the caller is told then. With a rights check, the statement is refused before
+// it runs when it reaches what its operator may not: on SQLite as it is prepared, on PostgreSQL by its
+// plan, on SQL Server (whose statements are not analysed) unless the operator is an administrator.
 class GuardedStatement {
 public:
-    GuardedStatement(SqlConnection& db, QSqlDatabase& handle, bool forCaller = true)
+    GuardedStatement(SqlConnection& db, QSqlDatabase& handle, bool forCaller = true, RightsCheck* check = nullptr)
         : m_limit(g_statementLimit.load())
         , m_guard(db, m_limit, statementInterrupter(handle), forCaller)
-        , m_limits(handle) {}
+        , m_limits(handle, check && !check->procedure ? &check->state : nullptr)
+        , m_handle(handle)
+        , m_provider(db.provider())
+        , m_check(check) {}
     // True, with the reason in `error`, when the statement is not to start.
     bool refused(QString& error) const {
+        if (stopped(error))
+            return true;
+        if (!m_check)
+            return false;
+        StatementCheck& state = m_check->state;
+        if (m_check->procedure)
+            state.access.procedure = db::parseProcedureCall(m_check->sql).procedure;
+        else if (m_provider == platform::SqlProvider::SQLite)
+            return false; // refused as it is prepared
+        else if (m_provider == platform::SqlProvider::PostgreSQL)
+            state.access = plannedStatements().access(m_handle, m_check->sql);
+        else
+            state.access.opaque = true;
+        state.refusal = m_check->rights->refusalOf(state.access);
+        error = state.refusal;
+        return !error.isEmpty();
+    }
+    // A failure of a statement that was stopped is told as its stop, one refused as it was prepared as
+    // its refusal.
+    void explain(QString& error) const {
+        if (error.isEmpty())
+            return;
+        if (m_check && !m_check->state.refusal.isEmpty())
+            error = m_check->state.refusal;
+        else
+            stopped(error);
+    }
+
+private:
+    bool stopped(QString& error) const {
         const platform::StatementStop stop = m_guard.stop();
         if (stop == platform::StatementStop::None)
             return false;
         error = platform::statementStopText(stop, m_limit, QStringLiteral("StatementTimeout"));
         return true;
     }
-    // A failure of a statement that was stopped is told as its stop.
-    void explain(QString& error) const {
-        if (!error.isEmpty())
-            refused(error);
-    }
 
-private:
     std::chrono::milliseconds m_limit;
     SqlConnection::StatementGuard m_guard;
     ClientStatementLimits m_limits;
+    QSqlDatabase& m_handle;
+    platform::SqlProvider m_provider;
+    RightsCheck* m_check;
 };
 
 // On the connection's thread, after a client's statement: the transaction it left open, rolled back.
@@ -274,10 +462,11 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
     // provider's form of them.
     const bool procedure = binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall;
     const QString table = tableOfRows.isNull() ? statementTable(sql) : tableOfRows;
-    return db.call([&](QSqlDatabase& handle) {
+    const std::unique_ptr<RightsCheck> check = rightsCheck(sql, procedure);
+    ReadOutcome result = db.call([&](QSqlDatabase& handle) {
         if (!db.ensureUsable(handle, &outcome.error))
             return outcome;
-        const GuardedStatement guarded(db, handle);
+        const GuardedStatement guarded(db, handle, true, check.get());
         if (guarded.refused(outcome.error))
             return outcome;
         if (procedure) {
@@ -331,6 +520,8 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
         }
         return outcome;
     });
+    settle(check.get());
+    return result;
 }
 
 } // namespace
@@ -418,11 +609,12 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
         return cursor;
     }
     const QString table = statementTable(sql);
+    const std::unique_ptr<RightsCheck> check = rightsCheck(sql, false);
     const QString error = db.callAs(cursor.get(), [&](QSqlDatabase& handle) {
         QString why;
         if (!db.ensureUsable(handle, &why))
             return why;
-        const GuardedStatement guarded(db, handle);
+        const GuardedStatement guarded(db, handle, true, check.get());
         if (guarded.refused(why))
             return why;
         cursor->generation = db.generation();
@@ -450,6 +642,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
         });
         return QString();
     });
+    settle(check.get());
     if (!error.isEmpty())
         fail(error);
     return cursor;
@@ -457,15 +650,17 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
 
 // Runs a statement as a command; the parameters come back with what the statement gave its output
 // parameters.
-StatementParams runCommand(const QString& sql, const StatementParams& params) {
+StatementParams runCommand(const QString& sql, const StatementParams& params, StatementAccess* reached = nullptr) {
     SqlConnection& db = connection();
     const RawBinds binds = rawBinds(sql, params, db.provider());
     StatementParams result = params;
+    const std::unique_ptr<RightsCheck> check =
+        rightsCheck(sql, binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall);
     const QString error = db.call([&](QSqlDatabase& handle) {
         QString why;
         if (!db.ensureUsable(handle, &why))
             return why;
-        const GuardedStatement guarded(db, handle);
+        const GuardedStatement guarded(db, handle, true, check.get());
         if (guarded.refused(why))
             return why;
         if (binds.isEmpty()) {
@@ -486,6 +681,7 @@ StatementParams runCommand(const QString& sql, const StatementParams& params) {
             db.checkAfterFailure(handle);
         return why;
     });
+    settle(check.get(), reached);
     if (!error.isEmpty())
         fail(error);
     return result;
@@ -680,7 +876,9 @@ StatementParams Provider::execute(const QString& commandText, const StatementPar
     takeParams(params);
     closeQuery();
     m_atEnd = false;
-    return runCommand(statement(), m_query.params);
+    m_lastCommand = StatementAccess();
+    m_commandRan = true;
+    return runCommand(statement(), m_query.params, &m_lastCommand);
 }
 
 Variant Provider::getParams() const {
@@ -745,10 +943,11 @@ Variant Provider::rowRequest(const Variant& row, int /*requestType*/) {
 
 Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCount) {
     errorCount = 0;
+    m_lastDelta = DeltaReport();
     if (delta.isEmpty() || delta.isNull())
         return Variant::null();
     QString why;
-    const auto changes = parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
+    auto changes = parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
     if (!changes)
         throw AutomationError(hr::E_UNEXPECTED, why);
     if (changes->isEmpty())
@@ -756,6 +955,48 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     const QString table = statementTable(statement());
     if (table.isEmpty())
         fail(QStringLiteral("Unable to resolve the table to update from the statement of %1").arg(m_query.name));
+    m_lastDelta.table = table;
+    m_lastDelta.changes = static_cast<int>(changes->size());
+
+    // The operator's rights on the provider and on the table, for every kind of change, before any is made.
+    if (const std::shared_ptr<const CallRights> rights = CallRights::current()) {
+        StatementAccess access;
+        for (const Change& change : *changes)
+            access.add(table, false, change.state == Change::Inserted, change.state == Change::Modified,
+                       change.state == Change::Deleted);
+        const TableAccess& kinds = access.tables.first();
+        if (kinds.insert)
+            rights->requireProvider(m_name, Right::Insert);
+        if (kinds.edit)
+            rights->requireProvider(m_name, Right::Edit);
+        if (kinds.remove)
+            rights->requireProvider(m_name, Right::Delete);
+        const QString refusal = rights->refusalOf(access);
+        if (!refusal.isEmpty())
+            throw AutomationError(hr::E_ACCESSDENIED, refusal);
+    }
+
+    // A password written into the operators' table is stored as its hash beside it, never as it came.
+    SecurityHooks* hooks = securityHooks();
+    QHash<int, QString> passwords;
+    const bool operators = hooks && table.compare(QLatin1String("ac_operator"), Qt::CaseInsensitive) == 0;
+    if (operators) {
+        for (Change& change : *changes) {
+            if (change.state == Change::Deleted)
+                continue;
+            for (const QString& key : change.newValues.keys()) {
+                if (key.compare(QLatin1String("operatorpasd"), Qt::CaseInsensitive) != 0)
+                    continue;
+                const QJsonValue value = change.newValues.value(key);
+                const QString plain = value.isString() ? value.toString()
+                                      : value.isNull() ? QString()
+                                                       : value.toVariant().toString();
+                passwords.insert(change.index, plain.isEmpty() ? QString() : hooks->hashPassword(plain));
+                change.newValues.insert(key, QString());
+            }
+        }
+    }
+
     ResolveRequest request;
     request.table = table;
     request.changes = &*changes;
@@ -763,21 +1004,28 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     request.mode = m_options.updateMode;
     request.knownFields = m_lastFields;
     request.limit = std::chrono::milliseconds(g_deltaLimit.load());
+    request.passwordHashes = operators ? &passwords : nullptr;
     const ResolveOutcome outcome = resolveDelta(connection(), request);
     if (!outcome.error.isEmpty())
         fail(outcome.error);
     errorCount = outcome.errorCount;
+    m_lastDelta.applied = outcome.applied;
+    if (hooks && outcome.applied > 0)
+        hooks->tablesWritten({table}, false);
     return outcome.resultPacket.isEmpty() ? Variant::null() : Variant::packet(outcome.resultPacket);
 }
 
 Variant Provider::dataRequest(const Variant& input) {
+    m_commandRan = false;
     return m_onDataRequest ? m_onDataRequest(*this, input) : Variant::null();
 }
 
 void Provider::executeQuery() {
     closeQuery();
     m_atEnd = false;
-    runCommand(statement(), m_query.params);
+    m_lastCommand = StatementAccess();
+    m_commandRan = true;
+    runCommand(statement(), m_query.params, &m_lastCommand);
 }
 
 Variant Provider::openQueryPacket() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CallRights.h"
 #include "DataPacket.h"
 #include "Resolver.h"
 #include "SqlConnection.h"
@@ -79,6 +80,17 @@ public:
 
     enum OptionBits { MetaData = 1, Reset = 2 };
 
+    // What the last delta was, for the audit log: its table, its changes, and how many are in the table now.
+    struct DeltaReport {
+        QString table;
+        int changes = 0;
+        int applied = 0;
+    };
+    const DeltaReport& lastDelta() const { return m_lastDelta; }
+    // Whether the last data request ran a command, and what the last command reached.
+    bool commandRan() const { return m_commandRan; }
+    const StatementAccess& lastCommand() const { return m_lastCommand; }
+
     ~Provider();
     Provider(const Provider&) = delete;
     Provider& operator=(const Provider&) = delete;
@@ -96,6 +108,9 @@ private:
     std::shared_ptr<struct LiveCursor> m_cursor; // the statement open between reads of n records
     QList<FieldDesc> m_lastFields;               // of the last packet sent, to tell joined fields from unknown ones
     bool m_atEnd = false; // a cursor has sent its last record: nothing more until the client starts again
+    DeltaReport m_lastDelta;
+    StatementAccess m_lastCommand;
+    bool m_commandRan = false;
 };
 
 // Parameters as clients pass them: an array of [name, value] pairs (a name alone, or [name], is a

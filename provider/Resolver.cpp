@@ -1,6 +1,7 @@
 #include "Resolver.h"
 
 #include "Automation.h"
+#include "DbSchema.h"
 #include "NativeRows.h"
 
 #include <QHash>
@@ -123,7 +124,9 @@ public:
             // The key comes back from the insert itself: asked afterwards, another caller's insert on
             // the shared connection could come between.
             m_insertedKey.clear();
+            m_insertedKeyValue = QVariant();
             if (m_returnsKey && query.next()) {
+                m_insertedKeyValue = query.value(0);
                 m_insertedKey = "{";
                 appendJsonString(m_insertedKey, m_fields.at(m_returnsKey->index).name);
                 m_insertedKey.append(':');
@@ -186,6 +189,7 @@ public:
     const QString& lastStatement() const { return m_sql; }
     // The key the server gave the row of the last insert, as a JSON object; empty when it has none.
     const QByteArray& insertedKey() const { return m_insertedKey; }
+    const QVariant& insertedKeyValue() const { return m_insertedKeyValue; }
 
 private:
     const FieldDesc* field(const QString& name) const {
@@ -387,6 +391,7 @@ private:
     QString m_table;
     std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
     QByteArray m_insertedKey;
+    QVariant m_insertedKeyValue;
     const QList<FieldDesc>& m_fields;
     const ResolveRequest& m_request;
     QString m_sql;
@@ -423,6 +428,43 @@ private:
     bool m_sqlServer;
     QString m_error;
 };
+
+// With a change of the operators' table: the operator's password hash, written, replaced or removed with
+// the row, in the same transaction.
+std::optional<ChangeFailure> storePassword(QSqlDatabase& db, SqlProvider provider, const Change& change,
+                                           const ChangeRunner& runner, const QHash<int, QString>& hashes) {
+    const bool removed = change.state == Change::Deleted;
+    if (!removed && !hashes.contains(change.index))
+        return std::nullopt;
+    QVariant id = runner.insertedKeyValue();
+    if (change.state != Change::Inserted) {
+        for (auto it = change.oldValues.constBegin(); it != change.oldValues.constEnd(); ++it) {
+            if (it.key().compare(QLatin1String("ID"), Qt::CaseInsensitive) == 0)
+                id = exactInteger(it.value()) ? QVariant(*exactInteger(it.value())) : QVariant();
+        }
+    }
+    if (!id.isValid() || id.isNull())
+        return ChangeFailure{QStringLiteral("The operator's key is not known: the password cannot be stored"),
+                             QString(), QString()};
+    QSqlQuery query(db);
+    const QString dropped = QStringLiteral("delete from %1 where operatorid = ?").arg(db::kOperatorPasswordTable);
+    query.prepare(dropped);
+    query.addBindValue(id);
+    if (!query.exec())
+        return ChangeFailure{ChangeRunner::errorText(query.lastError()), dropped, query.lastError().nativeErrorCode()};
+    const QString hash = hashes.value(change.index);
+    if (removed || hash.isEmpty())
+        return std::nullopt;
+    const QString stored =
+        QStringLiteral("insert into %1 (operatorid, hash, changed) values (?, ?, ?)").arg(db::kOperatorPasswordTable);
+    query.prepare(stored);
+    query.addBindValue(id);
+    query.addBindValue(hash);
+    query.addBindValue(bindableDate(QDateTime::currentDateTime(), provider));
+    if (!query.exec())
+        return ChangeFailure{ChangeRunner::errorText(query.lastError()), stored, query.lastError().nativeErrorCode()};
+    return std::nullopt;
+}
 
 const char* categoryOf(Change::State state) {
     switch (state) {
@@ -623,6 +665,8 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                     failure = ChangeFailure{savepoint.error(), QString(), QString()};
                 else
                     failure = runner.apply(change);
+                if (!failure && request.passwordHashes)
+                    failure = storePassword(db, provider, change, runner, *request.passwordHashes);
                 if (failure && stopped()) {
                     db.rollback();
                     return outcome;

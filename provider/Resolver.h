@@ -4,6 +4,7 @@
 #include "SqlConnection.h"
 #include "Variant.h"
 
+#include <QHash>
 #include <QJsonValue>
 
 #include <chrono>
@@ -22,6 +23,10 @@ struct ResolveRequest {
     UpdateMode mode = UpdateMode::WhereAll;
     QList<FieldDesc> knownFields;       // of the packet the client edited: its joined fields are not written
     std::chrono::milliseconds limit{0}; // how long the whole delta may run (zero: no limit)
+    // The operators' table: for each change (by its index) that sets a password, the password's hash
+    // (empty: the operator has none any more), kept in the table of hashes with the change. Set only
+    // for that table; its deleted rows take their hashes with them.
+    const QHash<int, QString>* passwordHashes = nullptr;
 };
 
 struct ResolveOutcome {

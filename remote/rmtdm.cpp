@@ -1,5 +1,6 @@
 #include "rmtdm.h"
 
+#include "CallRights.h"
 #include "ComServer.h"
 #include "KestrovaAdapter.h"
 #include "ProgramDirectory.h"
@@ -10,6 +11,8 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonObject>
+#include <QSet>
 
 #include <atomic>
 #include <chrono>
@@ -83,6 +86,54 @@ Trmtserver::Trmtserver()
     : TypedDispatchObject(server_TLB::typeLibrary()) {
     bindCommands();
     bindAppServer();
+}
+
+platform::HResult Trmtserver::invoke(platform::DispId id, Arguments& args, Variant& result,
+                                     platform::ErrorInfo& error) {
+    const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current();
+    const platform::MethodDesc* method = typeLibrary().dispatchInterface.findByDispId(id);
+    if (!rights || !method)
+        return TypedDispatchObject::invoke(id, args, result, error);
+    try {
+        rights->requireMethod(method->name);
+    } catch (...) {
+        return platform::failureFromException(std::current_exception(), error);
+    }
+    const platform::HResult status = TypedDispatchObject::invoke(id, args, result, error);
+    // The IAppServer methods are told by the providers; the connection's own calls change nothing.
+    static const QSet<QString> quiet{QStringLiteral("OpenCon"),         QStringLiteral("CloseCon"),
+                                     QStringLiteral("TestLink"),        QStringLiteral("GetContolType"),
+                                     QStringLiteral("TestLinkControl"), QStringLiteral("RealTimeScanId")};
+    // A value the client sent as it came, for the log: what cannot be a text is left out.
+    const auto text = [&args](size_t index) {
+        try {
+            return index < args.size() ? args[index].value().toText().left(64) : QString();
+        } catch (...) {
+            return QString();
+        }
+    };
+    if (method->name.startsWith(QLatin1String("AS_")) || quiet.contains(method->name)) {
+        if (method->name == QLatin1String("OpenCon"))
+            m_lock = QStringLiteral("%1 %2").arg(text(1), text(2)).trimmed();
+        return status;
+    }
+    QJsonObject details{{QStringLiteral("lock"), m_lock}};
+    static const QSet<QString> doorParams{QStringLiteral("aDoorNumber"), QStringLiteral("DoorNo"),
+                                          QStringLiteral("aDoorNo")};
+    for (qsizetype i = 0; i < method->params.size(); ++i) {
+        if (doorParams.contains(method->params.at(i).name))
+            details.insert(QStringLiteral("door"), text(static_cast<size_t>(i)));
+    }
+    if (method->name == QLatin1String("BegScanControl"))
+        details.insert(QStringLiteral("lock"), QStringLiteral("%1 %2").arg(text(1), text(0)).trimmed());
+    if (method->name == QLatin1String("UDPLoadLinkInfo"))
+        details.insert(QStringLiteral("lock"), text(0));
+    if (status >= 0 && result.type() == platform::VarType::I4)
+        details.insert(QStringLiteral("status"), result.toInt32());
+    else
+        details.insert(QStringLiteral("reason"), error.message);
+    rights->audit(method->name, status >= 0 ? QStringLiteral("ok") : QStringLiteral("failed"), details);
+    return status;
 }
 
 void Trmtserver::bindCommands() {

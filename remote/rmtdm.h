@@ -40,6 +40,11 @@ class Trmtserver : public platform::TypedDispatchObject {
 public:
     Trmtserver();
 
+    // Each call is first checked against the rights of the operator it runs for (provider::CallRights);
+    // a refused one runs nothing. Controller commands go to the audit log with their lock and door.
+    platform::HResult invoke(platform::DispId id, platform::Arguments& args, platform::Variant& result,
+                             platform::ErrorInfo& error) override;
+
 private:
     // Part of the server's own state changes: connection, monitoring.
     std::optional<int32_t> OpenCon(int32_t aDeviceType, platform::Variant aMacAdder, platform::Variant aIpAdder);
@@ -68,6 +73,7 @@ private:
 
     platform::Variant FControllerLink; // this instance's lock-communication object; EMPTY until OpenCon
     platform::Variant FComPortHandle;  // the serial-port handle the component gave this instance
+    QString m_lock;                    // the controller of the last OpenCon, as the audit log names it
 };
 
 // Registers the class factory of rmtserver with the automation server: multi-instance, free threading,

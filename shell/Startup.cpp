@@ -9,6 +9,7 @@
 #include "ProfileFile.h"
 #include "Provider.h"
 #include "rmtdm.h"
+#include "SecurityService.h"
 #include "server_TLB.h"
 #include "SignalWatcher.h"
 #include "unt_initdbms.h"
@@ -192,15 +193,36 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     frm_server_main->StartServices();
 
     // 9. The class factories are offered to clients: each connection to a class's endpoint makes one object.
-    // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server).
-    const int maxMessage = platform::ProfileFile(programDirectory() + QStringLiteral("scktsrvr.ini"))
-                               .readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
+    // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server), and so does
+    // its [Security] section: every connection logs on before it makes an object.
+    const QString socketServerIni = programDirectory() + QStringLiteral("scktsrvr.ini");
+    const int maxMessage =
+        platform::ProfileFile(socketServerIni).readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
+    auto security = std::make_unique<security::Service>(provider::sharedConnection(),
+                                                        security::readSettings(socketServerIni, programDirectory()));
+    QString securityError;
+    if (!security->start(&securityError)) {
+        platform::showMessage({QStringLiteral("The operators' passwords cannot be prepared: ") + securityError,
+                               QStringLiteral("Error"), platform::MessageIcon::Error});
+        dataModule.reset();
+        mutex.release();
+        return 1;
+    }
+    security::setService(security.get());
+    provider::setSecurityHooks(security.get());
+    // The open mode is said again every hour, so that it is not forgotten.
+    QTimer openModeWarning;
+    if (!security->logonRequired()) {
+        QObject::connect(&openModeWarning, &QTimer::timeout, qApp,
+                         [] { qWarning("morvane: log-on is still off (Logon=0 in [Security] of scktsrvr.ini)"); });
+        openModeWarning.start(60 * 60 * 1000);
+    }
     raiseOpenFileLimit();
     platform::EndpointLimits limits;
     limits.callThreads = SystemInfo.CallThreads;
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
-        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits);
+        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits, security->guardFactory());
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         const QString path = platform::endpointPath(served.clsid);
@@ -239,6 +261,8 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     if (platform::SqlConnection* connection = provider::sharedConnection())
         connection->stopStatements();
     endpoint.stop();
+    provider::setSecurityHooks(nullptr);
+    security::setService(nullptr);
     frm_server_main->CloseServices();
     dataModule.reset();
     mutex.release();

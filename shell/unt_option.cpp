@@ -5,6 +5,7 @@
 #include "Language.h"
 #include "MessageBox.h"
 #include "ProfileFile.h"
+#include "SecurityService.h"
 #include "unt_public.h"
 
 #include <QGridLayout>
@@ -108,6 +109,7 @@ bool Tfm_opton::SavePortSetting() {
                                windowTitle(), platform::MessageIcon::Warning});
         return false;
     }
+    const int before = SystemInfo.port.load();
     SystemInfo.port = position;
     try {
         platform::ProfileFile(systemInfoPath())
@@ -116,6 +118,11 @@ bool Tfm_opton::SavePortSetting() {
         reportError(failure.text());
         return false;
     }
+    if (security::Service* service = security::service(); service && before != position)
+        service->auditLocal(QStringLiteral("Option"), {{QStringLiteral("section"), QStringLiteral("Device")},
+                                                       {QStringLiteral("key"), QStringLiteral("Port")},
+                                                       {QStringLiteral("from"), before},
+                                                       {QStringLiteral("to"), position}});
     return true;
 }
 

@@ -116,9 +116,11 @@ int main(int argc, char* argv[]) {
         return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
     };
     write(QStringLiteral("systeminfo.ini"), "[DataBase]\r\nConnectMode=0\r\n");
-    // All its clients come from one address, past the default limit per address.
+    // The whole path without log-on (its cost is measured by bench_security); all its clients come from
+    // one address, past the default limit per address.
     write(QStringLiteral("scktsrvr.ini"),
-          "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n[Limits]\r\nMaxPerAddress=0\r\n");
+          "[Security]\r\nLogon=0\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n"
+          "[Limits]\r\nMaxPerAddress=0\r\n");
     qputenv("MORVANE_PROGRAM_DIR", dir.toLocal8Bit());
     qputenv("MORVANE_REGISTRY", (root.path() + QStringLiteral("/classes.reg")).toLocal8Bit());
     qputenv("MORVANE_LOCK_DIR", (root.path() + QStringLiteral("/locks")).toLocal8Bit());

@@ -1,4 +1,5 @@
 #include "ClientStatement.h"
+#include "DbSchema.h"
 #include "DbSession.h"
 #include "ReadOnlyDirectory.h"
 #include "RecordingSession.h"
@@ -451,8 +452,8 @@ void TestDatabaseCreation::sqlServerFreshCreationSendsEveryBatch() {
     QCOMPARE(r.count(Call::Rollback), 0);
 
     const QList<Call> execs = r.execs();
-    // 1 server batch, 18 tables, 159 rows + 1 read-back, 3 procedures.
-    QCOMPARE(execs.size(), 1 + 18 + 159 + 1 + 3);
+    // 1 server batch, 18 tables and the table of password hashes, 159 rows + 1 read-back, 3 procedures.
+    QCOMPARE(execs.size(), 1 + 18 + 1 + 159 + 1 + 3);
     for (int i = 0; i < 18; ++i) {
         QCOMPARE(execs.at(1 + i).sql, u8(kExpectedTables[i].sqlServerBatch));
         QVERIFY(execs.at(1 + i).binds.isEmpty());
@@ -463,7 +464,8 @@ void TestDatabaseCreation::sqlServerFreshCreationSendsEveryBatch() {
     QCOMPARE(execs.at(procedures + 2).sql, u8(kCreateDeviceBatch));
 
     // Seed rows: one statement per row in the fixed order, texts bound as Unicode for FreeTDS to convert.
-    const QList<Call> seeds = execs.mid(19, 160);
+    QVERIFY(execs.at(19).sql.startsWith(QLatin1String("create table morvane_operatorpassword")));
+    const QList<Call> seeds = execs.mid(20, 160);
     QVERIFY(seeds.at(0).sql.startsWith(QLatin1String("insert into ac_popedomgroup")));
     QCOMPARE(seeds.at(0).binds, QVariantList{QStringLiteral("Administrator")});
     QVERIFY(seeds.at(1).sql.startsWith(QLatin1String("insert into ac_operator")));
@@ -536,7 +538,7 @@ void TestDatabaseCreation::sqlServerMarker() {
     Recorded r = recorded(QStringLiteral("acs"), script);
     QVERIFY(r.creation->BuildDataBase());
     QCOMPARE(r.count(Call::Begin), creates ? 1 : 0);
-    QCOMPARE(r.execs().size(), creates ? 182 : 1);
+    QCOMPARE(r.execs().size(), creates ? 183 : 1);
     QCOMPARE(r.log->last().kind, Call::Close);
 }
 
@@ -662,6 +664,8 @@ void TestDatabaseCreation::freshDatabase() {
     QVERIFY(messages.messages().isEmpty());
 
     QStringList expected = expectedTableNames();
+    // Beside them the server's own table of password hashes, made in the same transaction.
+    expected.append(db::kOperatorPasswordTable);
     for (QString& name : expected)
         name = name.toLower();
     expected.sort();
@@ -1021,7 +1025,7 @@ void TestDatabaseCreation::failureMidCreationRollsBack() {
 
     // The next start finds no schema and builds it whole.
     QVERIFY(database.creation()->BuildDataBase());
-    QCOMPARE(database.tables().size(), 18);
+    QCOMPARE(database.tables().size(), 19);
     QCOMPARE(database.count(QStringLiteral("select count(*) from ac_timeparagraph")), 64);
     QCOMPARE(database.count(QStringLiteral("select min(id) from ac_systemoudle")), 1000);
 }
@@ -1132,7 +1136,7 @@ void TestDatabaseCreation::postgresDatabaseNameIsQuoted() {
     expected.append(unique);
     expected.sort();
     QCOMPARE(databases(), expected);
-    QCOMPARE(database.tables().size(), 18);
+    QCOMPARE(database.tables().size(), 19);
     // A second start finds the same database.
     database.closeConnection();
     QVERIFY(database.creation()->BuildDataBase());
@@ -1207,7 +1211,7 @@ void TestDatabaseCreation::postgresLoginWithAwkwardValues() {
     TCreateDataBase creation(database.name(), role, password, pg.serverName(), SqlProvider::PostgreSQL);
     const bool built = creation.BuildDataBase();
     const QString error = creation.lastError();
-    QCOMPARE(database.tables().size(), built ? 18 : 0);
+    QCOMPARE(database.tables().size(), built ? 19 : 0);
     database.closeConnection();
     admin.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(database.name()));
     admin.exec(QStringLiteral("drop role %1").arg(role));

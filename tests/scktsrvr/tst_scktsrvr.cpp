@@ -146,8 +146,10 @@ private:
     bool startSocketServer(const QByteArray& limits = {}, rlim_t openFiles = 0) {
         stopSocketServer();
         m_limits = limits;
-        m_env->writeFile(QStringLiteral("scktsrvr.ini"),
-                         "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n[Limits]\r\n" + limits);
+        // The relay is tested here in the open mode; log-on has tests of its own.
+        m_env->writeFile(
+            QStringLiteral("scktsrvr.ini"),
+            "[Security]\r\nLogon=0\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n[Limits]\r\n" + limits);
         m_socketServer = std::make_unique<QProcess>();
         m_socketServer->setProcessEnvironment(environment());
         if (openFiles > 0) {

@@ -1,0 +1,120 @@
+#include "AuditLog.h"
+
+#include <QFile>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace morvane::security {
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz");
+
+QString rotated(const QString& path, int n) {
+    return path + QLatin1Char('.') + QString::number(n);
+}
+
+} // namespace
+
+AuditLog::AuditLog(QString path)
+    : AuditLog(std::move(path), Limits{}) {}
+
+AuditLog::AuditLog(QString path, Limits limits)
+    : m_path(std::move(path))
+    , m_limits(limits) {}
+
+AuditLog::~AuditLog() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool AuditLog::openLocked() {
+    if (m_fd >= 0)
+        return true;
+    const QByteArray native = QFile::encodeName(m_path);
+    m_fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (m_fd < 0)
+        return false;
+    // A file made earlier under a looser umask, or by hand, is the owner's alone again.
+    ::fchmod(m_fd, 0600);
+    struct stat info {};
+    m_size = ::fstat(m_fd, &info) == 0 ? info.st_size : 0;
+    return true;
+}
+
+void AuditLog::rotateLocked() {
+    ::close(m_fd);
+    m_fd = -1;
+    QFile::remove(rotated(m_path, m_limits.files - 1));
+    for (int n = m_limits.files - 2; n >= 1; --n)
+        QFile::rename(rotated(m_path, n), rotated(m_path, n + 1));
+    QFile::rename(m_path, rotated(m_path, 1));
+}
+
+bool AuditLog::append(const QString& operatorName, const QString& address, const QString& method,
+                      const QString& outcome, const QJsonObject& details) {
+    const QJsonObject line{{QStringLiteral("time"), QDateTime::currentDateTime().toString(kTimeFormat)},
+                           {QStringLiteral("operator"), operatorName},
+                           {QStringLiteral("address"), address},
+                           {QStringLiteral("method"), method},
+                           {QStringLiteral("outcome"), outcome},
+                           {QStringLiteral("details"), details}};
+    QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
+    text.append('\n');
+    std::lock_guard lock(m_mutex);
+    if (m_fd >= 0 && m_size > 0 && m_size + text.size() > m_limits.fileBytes)
+        rotateLocked();
+    bool written = openLocked();
+    qsizetype done = 0;
+    while (written && done < text.size()) {
+        const ssize_t n = ::write(m_fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        done += written ? n : 0;
+    }
+    written = written && ::fsync(m_fd) == 0;
+    m_size += done;
+    if (!written && !m_warned) {
+        m_warned = true;
+        qWarning("morvane: the audit log %s cannot be written: %s", qPrintable(m_path), std::strerror(errno));
+    }
+    return written;
+}
+
+QJsonArray AuditLog::since(const QDateTime& since, int maxLines, qint64 maxBytes, bool* truncated) {
+    std::lock_guard lock(m_mutex);
+    QStringList files;
+    for (int n = m_limits.files - 1; n >= 1; --n)
+        files.append(rotated(m_path, n));
+    files.append(m_path);
+    QJsonArray lines;
+    qint64 bytes = 0;
+    *truncated = false;
+    for (const QString& name : files) {
+        QFile file(name);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        while (!file.atEnd()) {
+            const QByteArray raw = file.readLine(1024 * 1024);
+            const QJsonObject line = QJsonDocument::fromJson(raw).object();
+            const QDateTime when = QDateTime::fromString(line.value(QStringLiteral("time")).toString(), kTimeFormat);
+            if (line.isEmpty() || !when.isValid() || when < since)
+                continue;
+            if (lines.size() >= maxLines || bytes + raw.size() > maxBytes) {
+                *truncated = true;
+                return lines;
+            }
+            bytes += raw.size();
+            lines.append(line);
+        }
+    }
+    return lines;
+}
+
+} // namespace morvane::security
