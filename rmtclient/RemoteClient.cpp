@@ -1,8 +1,10 @@
 #include "RemoteClient.h"
 
 #include "ProviderCommands.h"
+#include "TlsLineChannel.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -32,16 +34,24 @@ const QString kDefaultProgId = QStringLiteral("server.rmtserver");
 // One JSON object per WebSocket text message, waited for in a local event loop.
 class WebSocketChannel : public rpc::MessageChannel {
 public:
-    WebSocketChannel(const QUrl& url, int timeoutMs)
+    WebSocketChannel(const QUrl& url, int timeoutMs, const QSslConfiguration& tls)
         : m_timeoutMs(timeoutMs) {
         QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &m_socket,
                          [this](const QString& text) { m_messages.push_back(text.toUtf8()); });
         QObject::connect(&m_socket, &QWebSocket::disconnected, &m_socket, [this] { m_closed = true; });
+        QObject::connect(&m_socket, &QWebSocket::sslErrors, &m_socket, [this](const QList<QSslError>& errors) {
+            for (const QSslError& error : errors)
+                m_tlsErrors.append(error.errorString());
+        });
+        if (url.scheme() == QLatin1String("wss"))
+            m_socket.setSslConfiguration(tls);
         m_socket.open(url);
         waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState || m_closed; });
     }
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    QString errorText() const { return m_socket.errorString(); }
+    QString errorText() const {
+        return m_tlsErrors.isEmpty() ? m_socket.errorString() : m_tlsErrors.join(QStringLiteral("; "));
+    }
 
     bool send(const QByteArray& message, QString* error) override {
         if (!connected()) {
@@ -92,6 +102,7 @@ private:
     }
 
     QWebSocket m_socket;
+    QStringList m_tlsErrors;
     int m_timeoutMs;
     std::deque<QByteArray> m_messages;
     bool m_closed = false;
@@ -219,7 +230,14 @@ QJsonObject printable(const rpc::Reply& reply) {
 }
 
 const char* kUsage =
-    "usage: rmtclient [--tcp HOST:PORT | --ws URL] [--progid NAME | --clsid {...}] [--timeout-ms N] COMMAND\n"
+    "usage: rmtclient [--tcp HOST:PORT | --ws URL] [--tls] [--ca FILE] [--operator NAME] [--password-file FILE]\n"
+    "                 [--token TOKEN] [--progid NAME | --clsid {...}] [--timeout-ms N] COMMAND\n"
+    "  Log-on: --token or MORVANE_TOKEN, else the operator (--operator or MORVANE_OPERATOR) and the password\n"
+    "  (--password-file or MORVANE_PASSWORD), else asked at the terminal; without any, no log-on is tried\n"
+    "  unless the server asks for one.\n"
+    "  logon                   logs on and prints the token (JSON) for later runs with --token\n"
+    "  passwd                  changes the operator's password (asked twice; lines of stdin when no terminal)\n"
+    "  audit [--since T]       the audit log's lines since T (YYYY-MM-DDTHH:MM:SS, default a day ago)\n"
     "  call METHOD [ARG ...]   one call on a new object (arguments typed by the type library)\n"
     "  typeinfo                the type library of the object, as JSON\n"
     "  script FILE             several calls on one object, one per line (words or a JSON request); - is stdin\n"
@@ -233,21 +251,34 @@ const char* kUsage =
 } // namespace
 
 std::unique_ptr<rpc::MessageChannel> connectChannel(const Endpoint& endpoint, int timeoutMs, QString* error) {
+    QUrl url(endpoint.webSocketUrl);
+    QSslConfiguration tls;
+    const bool secure = endpoint.tls || url.scheme() == QLatin1String("wss");
+    if (secure && !clientTlsConfiguration(endpoint.caFile, tls, error))
+        return nullptr;
     if (!endpoint.webSocketUrl.isEmpty()) {
-        auto channel = std::make_unique<WebSocketChannel>(QUrl(endpoint.webSocketUrl), timeoutMs);
+        if (secure)
+            url.setScheme(QStringLiteral("wss"));
+        auto channel = std::make_unique<WebSocketChannel>(url, timeoutMs, tls);
         if (!channel->connected()) {
             if (error)
-                *error = QStringLiteral("cannot connect to %1: %2").arg(endpoint.webSocketUrl, channel->errorText());
+                *error = QStringLiteral("cannot connect to %1: %2").arg(url.toString(), channel->errorText());
             return nullptr;
         }
+        return channel;
+    }
+    // The limit on a message protects a server from its clients; a client takes any reply its server
+    // sends (a data packet of all of a big table).
+    constexpr qint64 kLargestReply = qint64(1) << 32;
+    if (secure) {
+        auto channel = std::make_unique<TlsLineChannel>(kLargestReply, timeoutMs);
+        if (!channel->open(endpoint.tcpHost, endpoint.tcpPort, tls, error))
+            return nullptr;
         return channel;
     }
     const int fd = connectTcp(endpoint.tcpHost, endpoint.tcpPort, error);
     if (fd < 0)
         return nullptr;
-    // The limit on a message protects a server from its clients; a client takes any reply its server
-    // sends (a data packet of all of a big table).
-    constexpr qint64 kLargestReply = qint64(1) << 32;
     auto channel = std::make_unique<rpc::SocketLineChannel>(fd, kLargestReply);
     if (timeoutMs > 0)
         channel->setReceiveTimeout(timeoutMs);
@@ -263,17 +294,24 @@ QJsonArray typedParams(const platform::MethodDesc* method, const QStringList& wo
     return params;
 }
 
-Session::Session(std::unique_ptr<rpc::MessageChannel> channel, const QString& progIdOrClsid)
-    : m_client(std::move(channel)) {
+Session::Session(std::unique_ptr<rpc::MessageChannel> channel)
+    : m_client(std::move(channel)) {}
+
+rpc::Reply Session::logon(const Credentials& credentials) {
+    return m_client.call(QStringLiteral("Logon"), credentials.logonParams());
+}
+
+const rpc::Reply& Session::create(const QString& progIdOrClsid) {
     const QString key = progIdOrClsid.startsWith(QLatin1Char('{')) ? QStringLiteral("clsid") : QStringLiteral("progid");
     m_created = m_client.call(rpc::kCreateObject, QJsonObject{{key, progIdOrClsid}});
     if (!m_created.ok)
-        return;
+        return m_created;
     const rpc::Reply info = m_client.call(rpc::kGetTypeInfo);
     if (info.ok) {
         m_typeInfo = info.result.value(QStringLiteral("typeLibrary")).toObject();
         m_typeLibrary = platform::TypeLibraryDesc::fromJson(m_typeInfo);
     }
+    return m_created;
 }
 
 rpc::Reply Session::callWords(const QStringList& words) {
@@ -299,85 +337,14 @@ rpc::Reply Session::callLine(const QString& line) {
     return document.isObject() ? m_client.callRequest(document.object()) : m_client.callRaw(trimmed.toUtf8());
 }
 
-int run(const QStringList& arguments) {
-    Endpoint endpoint;
-    QString progId = kDefaultProgId;
-    int timeoutMs = 60000;
-    qsizetype i = 0;
-    const auto usage = [] {
-        std::fputs(kUsage, stderr);
-        return 2;
-    };
-    for (; i < arguments.size() && arguments.at(i).startsWith(QLatin1String("--")); ++i) {
-        const QString option = arguments.at(i);
-        if (i + 1 >= arguments.size())
-            return usage();
-        const QString value = arguments.at(++i);
-        if (option == QLatin1String("--tcp")) {
-            const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
-            bool ok = false;
-            const uint port = value.mid(colon + 1).toUInt(&ok);
-            if (colon <= 0 || !ok || port == 0 || port > 65535)
-                return usage();
-            endpoint.tcpHost = value.left(colon);
-            if (endpoint.tcpHost.startsWith(QLatin1Char('[')) && endpoint.tcpHost.endsWith(QLatin1Char(']')))
-                endpoint.tcpHost = endpoint.tcpHost.mid(1, endpoint.tcpHost.size() - 2);
-            endpoint.tcpPort = static_cast<quint16>(port);
-        } else if (option == QLatin1String("--ws")) {
-            endpoint.webSocketUrl = value;
-        } else if (option == QLatin1String("--progid") || option == QLatin1String("--clsid")) {
-            progId = value;
-        } else if (option == QLatin1String("--timeout-ms")) {
-            bool ok = false;
-            timeoutMs = value.toInt(&ok);
-            if (!ok || timeoutMs < 0)
-                return usage();
-        } else {
-            return usage();
-        }
-    }
-    const QString command = arguments.value(i++);
-    const QStringList rest = arguments.mid(i);
-    if (isProviderCommand(command) ? !providerCommandUsable(command, rest)
-                                   : (command == QLatin1String("call") && rest.isEmpty()) ||
-                                         (command == QLatin1String("script") && rest.size() != 1) ||
-                                         (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
-                                         (command != QLatin1String("call") && command != QLatin1String("script") &&
-                                          command != QLatin1String("typeinfo")))
-        return usage();
+namespace {
 
-    QString why;
-    auto channel = connectChannel(endpoint, timeoutMs, &why);
-    if (!channel) {
-        std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
-        return 3;
-    }
-    Session session(std::move(channel), progId);
-    if (!session.created().ok) {
-        printJson(printable(session.created()));
-        return 3;
-    }
-    if (command == QLatin1String("typeinfo")) {
-        if (!session.typeLibrary()) {
-            std::fprintf(stderr, "rmtclient: the object gave no readable type information\n");
-            return 1;
-        }
-        printJson(session.typeInfoJson(), true);
-        return 0;
-    }
-    if (isProviderCommand(command))
-        return runProviderCommand(session, command, rest);
-    if (command == QLatin1String("call")) {
-        const rpc::Reply reply = session.callWords(rest);
-        printJson(printable(reply));
-        return reply.ok ? 0 : 1;
-    }
+int runScript(Session& session, const QString& path) {
     QFile file;
-    const bool opened = rest.first() == QLatin1String("-")
-                            ? file.open(stdin, QIODevice::ReadOnly)
-                            : (file.setFileName(rest.first()), file.open(QIODevice::ReadOnly));
+    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                   : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened) {
-        std::fprintf(stderr, "rmtclient: cannot read %s\n", qPrintable(rest.first()));
+        std::fprintf(stderr, "rmtclient: cannot read %s\n", qPrintable(path));
         return 2;
     }
     int status = 0;
@@ -398,6 +365,178 @@ int run(const QStringList& arguments) {
         }
     }
     return status;
+}
+
+// The operator's new password, asked twice; its reply printed (never a password).
+int changePassword(Session& session, const Credentials& credentials) {
+    std::optional<QString> old = credentials.password;
+    if (!credentials.token.isEmpty() || old->isEmpty())
+        old = readSecret(QStringLiteral("Current password: "));
+    const std::optional<QString> first = old ? readSecret(QStringLiteral("New password: ")) : std::nullopt;
+    const std::optional<QString> again = first ? readSecret(QStringLiteral("New password again: ")) : std::nullopt;
+    if (!again || first->isEmpty()) {
+        std::fprintf(stderr, "rmtclient: passwd needs the current password and the new one twice\n");
+        return 2;
+    }
+    if (*first != *again) {
+        std::fprintf(stderr, "rmtclient: the two new passwords differ; nothing was changed\n");
+        return 2;
+    }
+    const rpc::Reply reply = session.call(QStringLiteral("ChangePassword"),
+                                          QJsonObject{{QStringLiteral("old"), *old}, {QStringLiteral("new"), *first}});
+    printJson(printable(reply));
+    return reply.ok ? 0 : 1;
+}
+
+int printAudit(Session& session, const QString& since) {
+    const rpc::Reply reply = session.call(QStringLiteral("AuditLog"), QJsonObject{{QStringLiteral("since"), since}});
+    if (!reply.ok) {
+        printJson(printable(reply));
+        return 1;
+    }
+    for (const QJsonValue& line : reply.result.value(QStringLiteral("lines")).toArray())
+        printJson(line.toObject());
+    if (reply.result.value(QStringLiteral("truncated")).toBool())
+        std::fprintf(stderr, "rmtclient: more lines were left out; ask for a later --since\n");
+    return 0;
+}
+
+bool logOnFirst(const rpc::Reply& reply) {
+    return !reply.ok && reply.hresult == hr::E_ACCESSDENIED && reply.message.startsWith(QLatin1String("Log on first"));
+}
+
+} // namespace
+
+int run(const QStringList& arguments) {
+    Endpoint endpoint;
+    QString progId = kDefaultProgId;
+    int timeoutMs = 60000;
+    Credentials credentials;
+    QString passwordFile;
+    qsizetype i = 0;
+    const auto usage = [] {
+        std::fputs(kUsage, stderr);
+        return 2;
+    };
+    for (; i < arguments.size() && arguments.at(i).startsWith(QLatin1String("--")); ++i) {
+        const QString option = arguments.at(i);
+        if (option == QLatin1String("--tls")) {
+            endpoint.tls = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size())
+            return usage();
+        const QString value = arguments.at(++i);
+        if (option == QLatin1String("--tcp")) {
+            const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+            bool ok = false;
+            const uint port = value.mid(colon + 1).toUInt(&ok);
+            if (colon <= 0 || !ok || port == 0 || port > 65535)
+                return usage();
+            endpoint.tcpHost = value.left(colon);
+            if (endpoint.tcpHost.startsWith(QLatin1Char('[')) && endpoint.tcpHost.endsWith(QLatin1Char(']')))
+                endpoint.tcpHost = endpoint.tcpHost.mid(1, endpoint.tcpHost.size() - 2);
+            endpoint.tcpPort = static_cast<quint16>(port);
+        } else if (option == QLatin1String("--ws")) {
+            endpoint.webSocketUrl = value;
+        } else if (option == QLatin1String("--ca")) {
+            endpoint.caFile = value;
+        } else if (option == QLatin1String("--operator")) {
+            credentials.operatorName = value;
+        } else if (option == QLatin1String("--password-file")) {
+            passwordFile = value;
+        } else if (option == QLatin1String("--token")) {
+            credentials.token = value;
+        } else if (option == QLatin1String("--progid") || option == QLatin1String("--clsid")) {
+            progId = value;
+        } else if (option == QLatin1String("--timeout-ms")) {
+            bool ok = false;
+            timeoutMs = value.toInt(&ok);
+            if (!ok || timeoutMs < 0)
+                return usage();
+        } else {
+            return usage();
+        }
+    }
+    const QString command = arguments.value(i++);
+    const QStringList rest = arguments.mid(i);
+    const bool sessionCommand =
+        command == QLatin1String("logon") || command == QLatin1String("passwd") || command == QLatin1String("audit");
+    QString since = QDateTime::currentDateTime().addDays(-1).toString(Qt::ISODate);
+    if (command == QLatin1String("audit") && rest.size() == 2 && rest.first() == QLatin1String("--since"))
+        since = rest.at(1);
+    else if (sessionCommand && !rest.isEmpty())
+        return usage();
+    if (!sessionCommand &&
+        (isProviderCommand(command) ? !providerCommandUsable(command, rest)
+                                    : (command == QLatin1String("call") && rest.isEmpty()) ||
+                                          (command == QLatin1String("script") && rest.size() != 1) ||
+                                          (command == QLatin1String("typeinfo") && !rest.isEmpty()) ||
+                                          (command != QLatin1String("call") && command != QLatin1String("script") &&
+                                           command != QLatin1String("typeinfo"))))
+        return usage();
+    if (!passwordFile.isEmpty()) {
+        QString why;
+        const auto password = readPasswordFile(passwordFile, &why);
+        if (!password) {
+            std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
+            return 2;
+        }
+        credentials.password = *password;
+    }
+    fillFromEnvironment(credentials);
+
+    QString why;
+    auto channel = connectChannel(endpoint, timeoutMs, &why);
+    if (!channel) {
+        std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
+        return 3;
+    }
+    Session session(std::move(channel));
+    const auto logOn = [&] {
+        if (!askMissing(credentials)) {
+            std::fprintf(stderr, "rmtclient: the server asks for a log-on: give --operator and --password-file (or "
+                                 "MORVANE_OPERATOR and MORVANE_PASSWORD), --token (or MORVANE_TOKEN), or run it at "
+                                 "a terminal\n");
+            return false;
+        }
+        const rpc::Reply reply = session.logon(credentials);
+        if (!reply.ok || command == QLatin1String("logon"))
+            printJson(printable(reply));
+        return reply.ok;
+    };
+    if ((credentials.complete() || sessionCommand) && !logOn())
+        return 3;
+    if (command == QLatin1String("logon"))
+        return 0;
+    if (command == QLatin1String("passwd"))
+        return changePassword(session, credentials);
+    if (command == QLatin1String("audit"))
+        return printAudit(session, since);
+
+    // Without credentials the object is asked for at once: a server in the open mode needs no log-on.
+    if (logOnFirst(session.create(progId)) && !credentials.complete() && stdinIsTerminal() && logOn())
+        session.create(progId);
+    if (!session.created().ok) {
+        printJson(printable(session.created()));
+        return 3;
+    }
+    if (command == QLatin1String("typeinfo")) {
+        if (!session.typeLibrary()) {
+            std::fprintf(stderr, "rmtclient: the object gave no readable type information\n");
+            return 1;
+        }
+        printJson(session.typeInfoJson(), true);
+        return 0;
+    }
+    if (isProviderCommand(command))
+        return runProviderCommand(session, command, rest);
+    if (command == QLatin1String("call")) {
+        const rpc::Reply reply = session.callWords(rest);
+        printJson(printable(reply));
+        return reply.ok ? 0 : 1;
+    }
+    return runScript(session, rest.first());
 }
 
 } // namespace morvane::rmtclient

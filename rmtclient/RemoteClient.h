@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Credentials.h"
 #include "JsonRpc.h"
 #include "TypeInfo.h"
 
@@ -12,11 +13,15 @@
 
 namespace morvane::rmtclient {
 
-// Where the client connects: "--tcp HOST:PORT" (default 127.0.0.1:211) or "--ws URL".
+// Where the client connects: "--tcp HOST:PORT" (default 127.0.0.1:211) or "--ws URL"; over TLS with
+// "--tls" or a wss:// URL, the server's certificate checked against the system's authorities and those
+// of "--ca FILE".
 struct Endpoint {
     QString tcpHost = QStringLiteral("127.0.0.1");
     quint16 tcpPort = 211;
     QString webSocketUrl; // set: WebSocket instead of TCP
+    bool tls = false;
+    QString caFile;
 };
 
 // A connected channel, or null with the reason in *error.
@@ -27,11 +32,13 @@ std::unique_ptr<platform::rpc::MessageChannel> connectChannel(const Endpoint& en
 // as JSON, else as text). Without a description the words go as JSON values or texts.
 QJsonArray typedParams(const platform::MethodDesc* method, const QStringList& words);
 
-// One connection with its object: CreateObject, then the type information, then any calls.
+// One connection: its log-on, its object (CreateObject, then the type information), then any calls.
 class Session {
 public:
-    Session(std::unique_ptr<platform::rpc::MessageChannel> channel, const QString& progIdOrClsid);
+    explicit Session(std::unique_ptr<platform::rpc::MessageChannel> channel);
+    platform::rpc::Reply logon(const Credentials& credentials);
     // The CreateObject reply: ok or the failure.
+    const platform::rpc::Reply& create(const QString& progIdOrClsid);
     const platform::rpc::Reply& created() const { return m_created; }
     const std::optional<platform::TypeLibraryDesc>& typeLibrary() const { return m_typeLibrary; }
     QJsonObject typeInfoJson() const { return m_typeInfo; }
@@ -51,7 +58,7 @@ private:
 };
 
 // The program: parses the command line, runs the command, prints JSON. Returns the exit status:
-// 0 every call succeeded, 1 a call failed, 2 usage, 3 no connection or no object.
+// 0 every call succeeded, 1 a call failed, 2 usage, 3 no connection, no log-on or no object.
 int run(const QStringList& arguments);
 
 } // namespace morvane::rmtclient

@@ -2,6 +2,7 @@
 
 #include "Automation.h"
 #include "ClassRegistry.h"
+#include "Listener.h"
 #include "ProfileFile.h"
 #include "ProgramDirectory.h"
 
@@ -10,6 +11,8 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QRegularExpression>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -55,6 +58,17 @@ constexpr int kLingerMs = 2000;
 constexpr int kListenBacklog = 1024;
 // A refused WebSocket client has this long for its handshake.
 constexpr int kRefusalHandshakeMs = 5000;
+// The first byte of a TLS connection: a handshake record.
+constexpr char kTlsHandshakeRecord = 0x16;
+// A reply to CreateObject is held whole up to this size; one longer is no refusal.
+constexpr qsizetype kLongestInspected = 4096;
+// The open mode is said on the log again after this long.
+constexpr int kOpenModeWarningMs = 60 * 60 * 1000;
+
+const QString kLogon = QStringLiteral("Logon");
+const QString kLogoff = QStringLiteral("Logoff");
+const QString kDefaultClass = QStringLiteral("server.rmtserver");
+const QString kLogOnFirst = QStringLiteral("Log on first: call Logon with an operator and a password or a token");
 
 void log(const QString& line) {
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(line));
@@ -108,6 +122,12 @@ qint64 openDescriptors() {
         .size();
 }
 
+// What a socket still has to write: over TLS, what waits to be encrypted and what waits encrypted.
+qint64 unsent(const QTcpSocket* socket) {
+    const auto* tls = qobject_cast<const QSslSocket*>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
+
 // An address as the limit per address counts it: IPv4 clients of an IPv6 listener as IPv4.
 QHostAddress plainAddress(const QHostAddress& address) {
     bool isV4 = false;
@@ -121,12 +141,35 @@ QString Settings::path() {
     return platform::programDirectory() + QStringLiteral("scktsrvr.ini");
 }
 
+bool Settings::readSubnets(const QString& text, const QString& key, Subnets& subnets, QString* error) {
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    for (const QString& entry : text.split(separators, Qt::SkipEmptyParts)) {
+        auto subnet = entry.contains(QLatin1Char('/')) ? QHostAddress::parseSubnet(entry)
+                                                       : std::pair<QHostAddress, int>(QHostAddress(entry), -1);
+        if (subnet.first.isNull()) {
+            if (error)
+                *error = QStringLiteral("%1: %2 holds \"%3\", which is neither an address nor a subnet")
+                             .arg(path(), key, entry);
+            return false;
+        }
+        if (subnet.second < 0)
+            subnet.second = subnet.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        subnets.append({plainAddress(subnet.first), subnet.second});
+    }
+    return true;
+}
+
 bool Settings::load(const QStringList& arguments, Settings& settings, QString* error) {
     const platform::ProfileFile ini(path());
     const QString listen = QStringLiteral("Listen");
     const QString limits = QStringLiteral("Limits");
+    const QString tls = QStringLiteral("TLS");
     const auto number = [&](const char* key, int value) { return ini.readInteger(limits, QLatin1String(key), value); };
-    settings.address = ini.readString(listen, QStringLiteral("Address"), settings.address);
+    settings.logonRequired = ini.readInteger(QStringLiteral("Security"), QStringLiteral("Logon"), 1) != 0;
+    const QString address = ini.readString(listen, QStringLiteral("Address"), QString()).trimmed();
+    settings.addressGiven = !address.isEmpty();
+    if (settings.addressGiven)
+        settings.address = address;
     settings.port = ini.readInteger(listen, QStringLiteral("Port"), settings.port);
     settings.webPort = ini.readInteger(listen, QStringLiteral("WebPort"), settings.webPort);
     settings.maxMessage = number("MaxMessage", static_cast<int>(settings.maxMessage));
@@ -139,20 +182,38 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
     settings.outputTimeoutSeconds = number("OutputTimeout", settings.outputTimeoutSeconds);
     settings.inputBudget = number("InputBudget", static_cast<int>(settings.inputBudget));
     settings.startTimeoutSeconds = number("StartTimeout", settings.startTimeoutSeconds);
+    const auto subnets = [&](const QString& section, const char* key, Subnets& list) {
+        return readSubnets(ini.readString(section, QLatin1String(key), QString()), QLatin1String(key), list, error);
+    };
+    if (!subnets(limits, "ExemptAddresses", settings.exemptAddresses) || !subnets(listen, "Allow", settings.allow) ||
+        !subnets(listen, "WebAllow", settings.webAllow))
+        return false;
     static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
-    for (const QString& entry :
-         ini.readString(limits, QStringLiteral("ExemptAddresses"), QString()).split(separators, Qt::SkipEmptyParts)) {
-        auto subnet = entry.contains(QLatin1Char('/')) ? QHostAddress::parseSubnet(entry)
-                                                       : std::pair<QHostAddress, int>(QHostAddress(entry), -1);
-        if (subnet.first.isNull()) {
-            if (error)
-                *error = QStringLiteral("%1: ExemptAddresses holds \"%2\", which is neither an address nor a subnet")
-                             .arg(path(), entry);
-            return false;
-        }
-        if (subnet.second < 0)
-            subnet.second = subnet.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
-        settings.exemptAddresses.append({plainAddress(subnet.first), subnet.second});
+    for (QString origin :
+         ini.readString(listen, QStringLiteral("WebOrigins"), QString()).split(separators, Qt::SkipEmptyParts)) {
+        while (origin.endsWith(QLatin1Char('/')))
+            origin.chop(1);
+        settings.webOrigins.append(origin.toLower());
+    }
+    settings.certificate = ini.readString(tls, QStringLiteral("Certificate"), QString()).trimmed();
+    settings.key = ini.readString(tls, QStringLiteral("Key"), QString()).trimmed();
+    if (settings.certificate.isEmpty() != settings.key.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("%1: [TLS] needs both Certificate and Key (PEM files), or neither").arg(path());
+        return false;
+    }
+    const QString plain = ini.readString(tls, QStringLiteral("PlainFrom"), QStringLiteral("any")).trimmed().toLower();
+    if (plain == QLatin1String("any")) {
+        settings.plain = Plain::Any;
+    } else if (plain == QLatin1String("loopback")) {
+        settings.plain = Plain::Loopback;
+    } else if (plain == QLatin1String("none")) {
+        settings.plain = Plain::None;
+    } else {
+        if (error)
+            *error =
+                QStringLiteral("%1: PlainFrom in [TLS] is \"%2\"; it takes any, loopback or none").arg(path(), plain);
+        return false;
     }
 
     const QString usage = QStringLiteral("usage: scktsrvr [-port N] [-webport N] [-address ADDRESS]");
@@ -164,9 +225,10 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
             ok = ok && readPort(arguments.at(++i), settings.port);
         else if (option == QLatin1String("-webport") || option == QLatin1String("/webport"))
             ok = ok && readPort(arguments.at(++i), settings.webPort, -1);
-        else if (option == QLatin1String("-address") || option == QLatin1String("/address"))
+        else if (option == QLatin1String("-address") || option == QLatin1String("/address")) {
             ok = ok && !QHostAddress(settings.address = arguments.at(++i)).isNull();
-        else
+            settings.addressGiven = true;
+        } else
             ok = false;
         if (!ok) {
             if (error)
@@ -185,6 +247,11 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
                          .arg(path());
         return false;
     }
+    // Without log-on, whoever reaches a listener that takes the clear may do everything: only this machine
+    // does, unless the file or the command line says otherwise.
+    const bool tlsOnly = !settings.certificate.isEmpty() && settings.plain == Plain::None;
+    if (!settings.logonRequired && !settings.addressGiven && !tlsOnly)
+        settings.address = QStringLiteral("127.0.0.1");
     return true;
 }
 
@@ -194,7 +261,9 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
     , m_number(number)
     , m_transport(transport)
     , m_address(std::move(address))
-    , m_socket(socket) {
+    , m_socket(socket)
+    , m_tls(qobject_cast<QSslSocket*>(socket))
+    , m_sniffing(m_tls != nullptr) {
     const Settings& settings = server.settings();
     socket->setParent(this);
     socket->setReadBufferSize(kReadChunk);
@@ -205,22 +274,29 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
                       socket->peerAddress().toString())
                  .arg(socket->peerPort());
     if (transport == Transport::Web)
-        m_web = std::make_unique<WebSocketFramer>(settings.maxMessage);
+        m_web = std::make_unique<WebSocketFramer>(settings.maxMessage, settings.webOrigins);
     connect(socket, &QTcpSocket::readyRead, this, &ClientLink::onReadable);
     connect(socket, &QTcpSocket::disconnected, this, [this] { close(QStringLiteral("client closed")); });
     // Later, never inside a write: what drains may start reading and relaying again.
     connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+    if (m_tls)
+        connect(m_tls, &QSslSocket::encryptedBytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
     log(QStringLiteral("#%1 %2 opened").arg(m_number).arg(m_peer));
     for (QTimer* timer : {&m_idle, &m_partial, &m_drain})
         timer->setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         // A connection that waits for its answers is not idle.
-        if (!m_replies.empty() || m_state == State::Creating)
+        if (!m_replies.empty() || m_state == State::Reaching)
             touch();
         else
             close(QStringLiteral("idle time-out"));
     });
     connect(&m_partial, &QTimer::timeout, this, [this] {
+        if (m_handshaking) {
+            close(QStringLiteral("the TLS handshake did not finish within %1 s")
+                      .arg(m_server.settings().messageTimeoutSeconds));
+            return;
+        }
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
                             QStringLiteral("A message did not arrive whole within %1 s")
                                 .arg(m_server.settings().messageTimeoutSeconds)));
@@ -237,7 +313,7 @@ ClientLink::~ClientLink() = default;
 
 int ClientLink::idleSeconds() const {
     const Settings& settings = m_server.settings();
-    if (m_state != State::NoObject)
+    if (m_state == State::Reaching || m_hasObject)
         return settings.idleTimeoutSeconds;
     // Without an object the shorter of the two, where set.
     if (settings.noObjectTimeoutSeconds <= 0 || settings.idleTimeoutSeconds <= 0)
@@ -254,7 +330,7 @@ void ClientLink::touch() {
 }
 
 bool ClientLink::outputFull() const {
-    return m_socket && m_socket->bytesToWrite() > m_server.settings().maxOutput;
+    return m_socket && unsent(m_socket) > m_server.settings().maxOutput;
 }
 
 bool ClientLink::blocked() const {
@@ -266,7 +342,7 @@ void ClientLink::flush() {
         return;
     // Written now rather than on the next pass of the event loop: one pass less per reply.
     m_socket->flush();
-    const qint64 waiting = m_socket->bytesToWrite();
+    const qint64 waiting = unsent(m_socket);
     m_peak = std::max(m_peak, waiting);
     const int timeout = m_server.settings().outputTimeoutSeconds;
     if (waiting > m_server.settings().maxOutput && timeout > 0 && !m_drain.isActive())
@@ -287,8 +363,8 @@ void ClientLink::writeText(const char* data, qsizetype size, bool first, bool fi
 
 void ClientLink::send(const QByteArray& line) {
     // Nothing goes between the parts of a reply being relayed (the link is closing when this happens),
-    // nor to a WebSocket client before its handshake.
-    if (m_closing || m_midReply || (m_web && !m_web->isOpen()))
+    // nor to a client before its TLS or WebSocket handshake.
+    if (m_closing || m_midReply || m_handshaking || (m_web && !m_web->isOpen()))
         return;
     const qsizetype size = line.endsWith('\n') ? line.size() - 1 : line.size();
     if (m_web) {
@@ -334,7 +410,14 @@ void ClientLink::close(const QString& why, WebSocketFramer::CloseCode code) {
     if (m_web && m_web->isOpen())
         m_socket->write(WebSocketFramer::closeFrame(code, why));
     m_server.linkClosed(m_address);
-    m_server.linger(std::exchange(m_socket, nullptr));
+    m_tls = nullptr;
+    if (m_handshaking) {
+        // Nothing to say in the middle of a handshake.
+        m_socket->abort();
+        std::exchange(m_socket, nullptr)->deleteLater();
+    } else {
+        m_server.linger(std::exchange(m_socket, nullptr));
+    }
     m_input = rpc::LineBuffer();
     m_web.reset();
     deleteLater();
@@ -343,7 +426,7 @@ void ClientLink::close(const QString& why, WebSocketFramer::CloseCode code) {
 }
 
 void ClientLink::onReadable() {
-    if (m_closing)
+    if (m_closing || (m_sniffing && !sniff()) || m_handshaking)
         return;
     while (takeMessages() && m_socket->bytesAvailable() > 0) {
         char chunk[kReadChunk];
@@ -355,6 +438,57 @@ void ClientLink::onReadable() {
         else
             m_input.append(chunk, n);
     }
+}
+
+bool ClientLink::sniff() {
+    // Peeked without being taken: a handshake goes on to TLS whole.
+    char first = 0;
+    if (m_socket->peek(&first, 1) < 1)
+        return false;
+    m_sniffing = false;
+    if (first == kTlsHandshakeRecord) {
+        startTls();
+        return false;
+    }
+    if (m_server.plainAllowed(m_socket->peerAddress()))
+        return true;
+    const QString why = m_server.settings().plain == Settings::Plain::None
+                            ? QStringLiteral("This server takes TLS connections only")
+                            : QStringLiteral("This server takes connections in the clear from this machine only");
+    if (m_web)
+        m_socket->write("HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/plain\r\nContent-Length: " +
+                        QByteArray::number(why.size() + 1) + "\r\n\r\n" + why.toUtf8() + '\n');
+    else
+        send(rpc::errorLine(QJsonValue(), hr::E_ACCESSDENIED, why + QStringLiteral(": connect with TLS")));
+    close(QStringLiteral("a connection in the clear refused: TLS is required"));
+    return false;
+}
+
+void ClientLink::startTls() {
+    m_handshaking = true;
+    connect(m_tls, &QSslSocket::encrypted, this, &ClientLink::onEncrypted);
+    connect(m_tls, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (m_handshaking && m_tls)
+            close(QStringLiteral("TLS handshake failed: %1").arg(m_tls->errorString()));
+    });
+    m_tls->setSslConfiguration(m_server.tlsConfiguration());
+    m_tls->startServerEncryption();
+    const int seconds = m_server.settings().messageTimeoutSeconds;
+    if (seconds > 0)
+        m_partial.start(seconds * 1000);
+}
+
+void ClientLink::onEncrypted() {
+    if (m_closing)
+        return;
+    m_handshaking = false;
+    m_partial.stop();
+    log(QStringLiteral("#%1 TLS %2 %3")
+            .arg(m_number)
+            .arg(m_tls->sessionProtocol() == QSsl::TlsV1_3 ? QStringLiteral("1.3") : QStringLiteral("1.2"),
+                 m_tls->sessionCipher().name()));
+    touch();
+    onReadable();
 }
 
 bool ClientLink::takeMessages() {
@@ -459,7 +593,7 @@ void ClientLink::onMessage(const QByteArray& message) {
 }
 
 void ClientLink::handle(const QByteArray& message) {
-    if (m_state == State::Creating) {
+    if (m_state == State::Reaching) {
         m_held.push_back(message);
         m_inHand += message.size() + kEntryCost;
         return;
@@ -474,31 +608,98 @@ void ClientLink::handle(const QByteArray& message) {
         if (!head->notification())
             answer(rpc::errorLine(head->id, code, text));
     };
-    if (head->method.compare(rpc::kCreateObject, Qt::CaseInsensitive) == 0) {
-        if (m_state == State::Ready)
+    const auto is = [&](const QString& name) { return head->method.compare(name, Qt::CaseInsensitive) == 0; };
+    if (is(kLogon)) {
+        logon(*head);
+        return;
+    }
+    if (m_server.settings().logonRequired && !m_loggedOn) {
+        refuse(hr::E_ACCESSDENIED, kLogOnFirst);
+        return;
+    }
+    if (is(rpc::kCreateObject)) {
+        if (m_hasObject)
             refuse(hr::E_UNEXPECTED, QStringLiteral("This connection already holds an object"));
         else
             createObject(*head);
         return;
     }
-    if (m_state == State::NoObject) {
+    if (!m_upstream) {
         refuse(hr::CO_E_OBJNOTCONNECTED, QStringLiteral("No object on this connection: call CreateObject first"));
         return;
     }
-    if (!head->notification())
-        m_replies.push_back(Waiting{head->id, {}, true});
+    // The session ends with the reply; until a new Logon the socket server answers for itself again.
+    if (is(kLogoff))
+        m_loggedOn = false;
     // A WebSocket message may be written over several lines; the application server reads one per line.
     if (message.contains('\n') || message.contains('\r'))
-        m_upstream->write(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact));
+        forward(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact), *head);
     else
-        m_upstream->write(message);
+        forward(message, *head);
+}
+
+void ClientLink::forward(const QByteArray& line, const rpc::RequestHead& head, bool create) {
+    if (!head.notification())
+        m_replies.push_back(Waiting{head.id, {}, true, create});
+    m_upstream->write(line.endsWith('\n') ? line.left(line.size() - 1) : line);
     m_upstream->write("\n", 1);
     m_upstream->flush();
 }
 
+void ClientLink::logon(const rpc::RequestHead& head) {
+    // The application server learns the client's address from the socket server alone: whatever the
+    // client wrote under that name, in any case, goes.
+    QJsonObject params = head.params.toObject();
+    for (const QString& key : params.keys()) {
+        if (key.compare(QLatin1String("address"), Qt::CaseInsensitive) == 0)
+            params.remove(key);
+    }
+    params.insert(QStringLiteral("address"), m_address);
+    if (m_upstream) {
+        // A new log-on on the same connection: the application server decides; until its answer the
+        // connection counts as logged on, since that server refuses every call of one that is not.
+        m_loggedOn = true;
+        QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                            {QStringLiteral("method"), kLogon},
+                            {QStringLiteral("params"), params}};
+        if (!head.notification())
+            request.insert(QStringLiteral("id"), head.id);
+        forward(rpc::encodeLine(request), head);
+        return;
+    }
+    if (const auto target = resolveClass(head.id, params, kDefaultClass))
+        reach(head, *target, params, true);
+}
+
 void ClientLink::createObject(const rpc::RequestHead& head) {
+    const auto target = resolveClass(head.id, head.params, QString());
+    if (!target)
+        return;
+    const QJsonObject params{{QStringLiteral("clsid"), target->clsid}};
+    if (!m_upstream) {
+        reach(head, *target, params, false);
+        return;
+    }
+    if (target->clsid != m_upstreamClsid) {
+        if (!head.notification())
+            answer(rpc::errorLine(head.id, hr::E_ACCESSDENIED,
+                                  QStringLiteral("This connection logged on to the server of %1: an object of %2 "
+                                                 "needs a connection of its own that logs on there")
+                                      .arg(m_upstreamClsid, target->clsid)));
+        return;
+    }
+    forward(rpc::encodeLine(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                        {QStringLiteral("id"), head.id.isUndefined() ? QJsonValue() : head.id},
+                                        {QStringLiteral("method"), rpc::kCreateObject},
+                                        {QStringLiteral("params"), params}}),
+            head, true);
+}
+
+std::optional<ClientLink::Target> ClientLink::resolveClass(const QJsonValue& id, const QJsonValue& params,
+                                                           const QString& fallback) {
     const auto refuse = [&](platform::HResult code, const QString& text) {
-        answer(rpc::errorLine(head.id, code, text));
+        answer(rpc::errorLine(id, code, text));
+        return std::nullopt;
     };
     // One read of the registry for the ProgID and the class's values.
     platform::ClassRegistry::Tree registry;
@@ -508,47 +709,52 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
         registry = {};
     QString clsid;
     try {
-        clsid = platform::clsidFromProgId(rpc::createObjectTarget(head.params), registry);
+        const QString name = rpc::createObjectTarget(params);
+        clsid = platform::clsidFromProgId(name.isEmpty() && !fallback.isEmpty() ? fallback : name, registry);
     } catch (const platform::AutomationError& e) {
-        refuse(e.code(), e.message());
-        return;
+        return refuse(e.code(), e.message());
     }
-    if (!readable) {
-        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("The class registry cannot be read: %1").arg(why));
-        return;
-    }
+    if (!readable)
+        return refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("The class registry cannot be read: %1").arg(why));
     const QString key = QStringLiteral("CLSID\\") + clsid;
-    if (!platform::ClassRegistry::treeKeyExists(registry, key)) {
-        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered: %1").arg(clsid));
-        return;
-    }
+    if (!platform::ClassRegistry::treeKeyExists(registry, key))
+        return refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class not registered: %1").arg(clsid));
     const QString flag = m_transport == Transport::Tcp ? QStringLiteral("Sockets") : QStringLiteral("Web");
     if (platform::ClassRegistry::treeValue(registry, key, flag) != QStringLiteral("1")) {
-        refuse(hr::E_ACCESSDENIED,
-               QStringLiteral("Class %1 may not be created over %2 (its \"%3\" value is not \"1\")")
-                   .arg(clsid,
-                        m_transport == Transport::Tcp ? QStringLiteral("TCP sockets") : QStringLiteral("WebSockets"),
-                        flag));
-        return;
+        return refuse(
+            hr::E_ACCESSDENIED,
+            QStringLiteral("Class %1 may not be created over %2 (its \"%3\" value is not \"1\")")
+                .arg(clsid,
+                     m_transport == Transport::Tcp ? QStringLiteral("TCP sockets") : QStringLiteral("WebSockets"),
+                     flag));
     }
     const QString command =
         platform::ClassRegistry::treeValue(registry, key + QStringLiteral("\\LocalServer32")).value_or(QString());
-    if (command.trimmed().isEmpty()) {
-        refuse(hr::REGDB_E_CLASSNOTREG, QStringLiteral("Class %1 names no server program (LocalServer32)").arg(clsid));
-        return;
-    }
-    m_state = State::Creating;
-    m_create = Creation{head.id, clsid, command, {}, 0};
-    m_create.clock.start();
+    if (command.trimmed().isEmpty())
+        return refuse(hr::REGDB_E_CLASSNOTREG,
+                      QStringLiteral("Class %1 names no server program (LocalServer32)").arg(clsid));
+    return Target{clsid, command};
+}
+
+void ClientLink::reach(const rpc::RequestHead& head, const Target& target, const QJsonObject& params, bool logon) {
+    m_state = State::Reaching;
+    // A notification is sent with a null id: its answer says whether the connection goes on.
+    m_first = FirstRequest{
+        head.id.isUndefined() ? QJsonValue() : head.id, logon ? kLogon : rpc::kCreateObject, {}, target, {}, 0, logon};
+    m_first.line = rpc::encodeLine(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                               {QStringLiteral("id"), m_first.id},
+                                               {QStringLiteral("method"), m_first.method},
+                                               {QStringLiteral("params"), params}});
+    m_first.clock.start();
     reachServer();
 }
 
 void ClientLink::reachServer() {
-    ++m_create.attempts;
-    const qint64 left = m_server.settings().startTimeoutSeconds * 1000LL - m_create.clock.elapsed();
+    ++m_first.attempts;
+    const qint64 left = m_server.settings().startTimeoutSeconds * 1000LL - m_first.clock.elapsed();
     QPointer<ClientLink> self(this);
     m_server.activator().request(
-        m_create.clsid, m_create.command,
+        m_first.target.clsid, m_first.target.command,
         [self](int fd, const QString& error) {
             if (self && !self->m_closing)
                 self->onServerReached(fd, error);
@@ -560,8 +766,8 @@ void ClientLink::reachServer() {
 
 void ClientLink::onServerReached(int fd, const QString& error) {
     if (fd < 0) {
-        createFailed(rpc::errorLine(m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
-                                    QStringLiteral("Server execution failed: %1").arg(error)));
+        firstFailed(rpc::errorLine(m_first.id, hr::CO_E_SERVER_EXEC_FAILURE,
+                                   QStringLiteral("Server execution failed: %1").arg(error)));
         return;
     }
     m_upstream = new QLocalSocket(this);
@@ -571,31 +777,32 @@ void ClientLink::onServerReached(int fd, const QString& error) {
     connect(m_upstream, &QLocalSocket::readyRead, this, [this] { onServerData(); });
     connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
     connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
-    const QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                              {QStringLiteral("id"), m_create.id.isUndefined() ? QJsonValue() : m_create.id},
-                              {QStringLiteral("method"), rpc::kCreateObject},
-                              {QStringLiteral("params"), QJsonObject{{QStringLiteral("clsid"), m_create.clsid}}}};
-    m_upstream->write(rpc::encodeLine(request));
+    m_upstream->write(m_first.line);
     m_upstream->flush();
 }
 
-void ClientLink::onCreateReply(const QByteArray& line) {
-    // The object exists only once the application server has said so: a server that ends meanwhile
-    // never leaves the client with a success that it cannot use.
+void ClientLink::onFirstReply(const QByteArray& line) {
+    // The log-on or the object exists only once the application server has said so: a server that ends
+    // meanwhile never leaves the client with a success that it cannot use.
     if (QJsonDocument::fromJson(line).object().contains(QStringLiteral("error"))) {
-        // A CreateObject the application server refused leaves the connection without an object.
+        // Refused: the connection holds nothing in the application server.
         dropUpstream();
-        createFailed(line);
+        firstFailed(line);
         return;
     }
-    m_state = State::Ready;
+    m_state = State::Linked;
+    m_upstreamClsid = m_first.target.clsid;
+    if (m_first.logon)
+        m_loggedOn = true;
+    else
+        m_hasObject = true;
     touch();
     send(line);
     handleHeld();
 }
 
-void ClientLink::createFailed(const QByteArray& reply) {
-    m_state = State::NoObject;
+void ClientLink::firstFailed(const QByteArray& reply) {
+    m_state = State::Unlinked;
     touch();
     answer(reply);
     handleHeld();
@@ -612,24 +819,25 @@ void ClientLink::handleHeld() {
             return;
         handle(message);
     }
-    // The client's requests that waited for the object may be read again.
+    // The client's requests that waited may be read again.
     QMetaObject::invokeMethod(this, &ClientLink::onDrained, Qt::QueuedConnection);
 }
 
 void ClientLink::onServerData(bool evenIfFull) {
     while (m_upstream && !m_closing) {
-        if (m_state == State::Creating) {
-            // The answer to CreateObject is one short line.
+        if (m_state == State::Reaching) {
+            // The answer to the first request is one short line.
             if (!m_upstream->canReadLine()) {
                 if (m_upstream->bytesAvailable() >= kReadChunk) {
                     dropUpstream();
-                    createFailed(rpc::errorLine(
-                        m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
-                        QStringLiteral("Server execution failed: the server's answer to CreateObject is too long")));
+                    firstFailed(
+                        rpc::errorLine(m_first.id, hr::CO_E_SERVER_EXEC_FAILURE,
+                                       QStringLiteral("Server execution failed: the server's answer to %1 is too long")
+                                           .arg(m_first.method)));
                 }
                 break;
             }
-            onCreateReply(m_upstream->readLine().trimmed());
+            onFirstReply(m_upstream->readLine().trimmed());
             continue;
         }
         // The replies wait in the application server while the client has not taken what it has.
@@ -646,8 +854,9 @@ void ClientLink::onServerData(bool evenIfFull) {
 }
 
 void ClientLink::relay(const char* data, qsizetype size) {
-    // Each part goes out as it comes: a reply is never gathered whole here. The lines mark where a reply
-    // ends, and with it where the answers of the socket server's own that wait for it go.
+    // Each part goes out as it comes: a reply is never gathered whole here, but a CreateObject's short
+    // one. The lines mark where a reply ends, and with it where the answers of the socket server's own
+    // that wait for it go.
     qsizetype from = 0;
     while (from < size && !m_closing) {
         const auto* found = static_cast<const char*>(std::memchr(data + from, '\n', static_cast<size_t>(size - from)));
@@ -661,8 +870,21 @@ void ClientLink::relay(const char* data, qsizetype size) {
             m_midReply = true;
             m_replyFirst = true;
             m_replyTracked = !m_replies.empty();
+            m_inspecting = m_replyTracked && m_replies.front().create;
         }
-        writeText(data + from, stop - from, m_replyFirst, found != nullptr);
+        if (m_inspecting) {
+            m_inspected.append(data + from, stop - from);
+            if (!found && m_inspected.size() <= kLongestInspected)
+                break;
+            // Whole, or too long to be a refusal.
+            m_hasObject = !found || !QJsonDocument::fromJson(m_inspected).object().contains(QStringLiteral("error"));
+            m_inspecting = false;
+            touch();
+            writeText(m_inspected.constData(), m_inspected.size(), true, found != nullptr);
+            m_inspected = QByteArray();
+        } else {
+            writeText(data + from, stop - from, m_replyFirst, found != nullptr);
+        }
         m_replyFirst = false;
         if (!found)
             break;
@@ -696,36 +918,41 @@ void ClientLink::onServerGone() {
         return;
     }
     dropUpstream();
-    if (m_state == State::Creating) {
+    if (m_state == State::Reaching) {
         // Dropped unanswered: the server was ending (it stops accepting before it ends) or has died.
         // The activator waits for it to go and reaches a new one.
-        const bool timeLeft = m_create.clock.elapsed() < m_server.settings().startTimeoutSeconds * 1000LL;
-        if (m_create.attempts < kCreateAttempts && timeLeft) {
-            log(QStringLiteral("#%1 the application server ended before it answered CreateObject; reaching a new one")
-                    .arg(m_number));
+        const bool timeLeft = m_first.clock.elapsed() < m_server.settings().startTimeoutSeconds * 1000LL;
+        if (m_first.attempts < kCreateAttempts && timeLeft) {
+            log(QStringLiteral("#%1 the application server ended before it answered %2; reaching a new one")
+                    .arg(m_number)
+                    .arg(m_first.method));
             reachServer();
         } else {
-            createFailed(rpc::errorLine(
-                m_create.id, hr::CO_E_SERVER_EXEC_FAILURE,
+            firstFailed(rpc::errorLine(
+                m_first.id, hr::CO_E_SERVER_EXEC_FAILURE,
                 QStringLiteral("Server execution failed: the server %1 ended the connection before it answered "
-                               "CreateObject (%2 tries)")
-                    .arg(m_create.command)
-                    .arg(m_create.attempts)));
+                               "%2 (%3 tries)")
+                    .arg(m_first.target.command, m_first.method)
+                    .arg(m_first.attempts)));
         }
         return;
     }
-    m_state = State::NoObject;
+    // The object and the session lived in that server: both are gone.
+    m_state = State::Unlinked;
+    m_hasObject = false;
+    m_loggedOn = false;
     touch();
-    // The calls still on their way get an answer each; the next CreateObject starts afresh.
+    const QString gone = m_server.settings().logonRequired
+                             ? QStringLiteral("The application server ended the connection: the object and the "
+                                              "log-on are gone (call Logon and CreateObject again)")
+                             : QStringLiteral("The application server ended the connection: the object is gone "
+                                              "(call CreateObject again)");
+    // The calls still on their way get an answer each.
     std::deque<Waiting> waiting;
     waiting.swap(m_replies);
     m_inHand = 0;
-    for (const Waiting& entry : waiting) {
-        send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED,
-                                             QStringLiteral("The application server ended the connection: the object "
-                                                            "is gone (call CreateObject again)"))
-                            : entry.reply);
-    }
+    for (const Waiting& entry : waiting)
+        send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED, gone) : entry.reply);
 }
 
 void ClientLink::onDrained() {
@@ -760,10 +987,30 @@ bool SocketServer::listen(QString* error) {
                 .arg(m_maxConnections)
                 .arg(files));
 
+    if (!m_settings.certificate.isEmpty()) {
+        QString why;
+        if (!m_tls.load(m_settings.certificate, m_settings.key, &why)) {
+            if (error)
+                *error = QStringLiteral("cannot take the TLS certificate named in %1: %2").arg(Settings::path(), why);
+            return false;
+        }
+        log(QStringLiteral("TLS certificate %1").arg(m_tls.description()));
+    }
+    if (!m_settings.logonRequired) {
+        const auto warn = [this] {
+            log(QStringLiteral("log-on is off (Logon=0 in [Security] of %1): every client that reaches %2 may do "
+                               "everything; meant for a closed network only")
+                    .arg(Settings::path(), m_settings.address));
+        };
+        warn();
+        connect(&m_openModeWarning, &QTimer::timeout, this, warn);
+        m_openModeWarning.start(kOpenModeWarningMs);
+    }
+
     const QHostAddress address(m_settings.address);
     const auto open = [&](int port, Transport transport, const char* kind, const char* option,
                           const char* key) -> QTcpServer* {
-        auto* listener = new QTcpServer(this);
+        auto* listener = new Listener([this] { return m_tls.loaded(); }, this);
         listener->setMaxPendingConnections(128);
         // A burst of clients waits in the kernel's queue to be accepted (and served or refused) instead
         // of having its connection attempts dropped, which a client sees as a hang.
@@ -816,10 +1063,51 @@ QString SocketServer::refusal(const QHostAddress& address, const QString& key) c
     return {};
 }
 
+bool SocketServer::allowed(const QHostAddress& address, Transport transport) const {
+    const Subnets& allow = transport == Transport::Tcp ? m_settings.allow : m_settings.webAllow;
+    return allow.isEmpty() || std::any_of(allow.cbegin(), allow.cend(), [&](const auto& subnet) {
+               return address.isInSubnet(subnet.first, subnet.second);
+           });
+}
+
+bool SocketServer::plainAllowed(const QHostAddress& address) const {
+    switch (m_settings.plain) {
+    case Settings::Plain::Any:
+        return true;
+    case Settings::Plain::Loopback:
+        return plainAddress(address).isLoopback();
+    case Settings::Plain::None:
+        break;
+    }
+    return false;
+}
+
+void SocketServer::reloadTls() {
+    const platform::ProfileFile ini(Settings::path());
+    const QString certificate =
+        ini.readString(QStringLiteral("TLS"), QStringLiteral("Certificate"), QString()).trimmed();
+    const QString key = ini.readString(QStringLiteral("TLS"), QStringLiteral("Key"), QString()).trimmed();
+    QString why = QStringLiteral("[TLS] of %1 names no Certificate and Key").arg(Settings::path());
+    if (!certificate.isEmpty() && !key.isEmpty() && m_tls.load(certificate, key, &why)) {
+        log(QStringLiteral("TLS certificate reloaded: %1; new connections take it").arg(m_tls.description()));
+        return;
+    }
+    log(QStringLiteral("TLS certificate not reloaded: %1; %2")
+            .arg(why, m_tls.loaded() ? QStringLiteral("the one in force stays") : QStringLiteral("TLS stays off")));
+}
+
 void SocketServer::onConnection(QTcpServer* listener, Transport transport) {
     while (QTcpSocket* socket = listener->nextPendingConnection()) {
         const QHostAddress address = plainAddress(socket->peerAddress());
         const QString key = address.toString();
+        // An address that may not connect learns nothing, not even that TLS is spoken here.
+        if (!allowed(address, transport)) {
+            log(QStringLiteral("connection from %1 refused: not on the allow-list (%2)")
+                    .arg(key, transport == Transport::Tcp ? QStringLiteral("Allow") : QStringLiteral("WebAllow")));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         const QString why = refusal(address, key);
         if (!why.isEmpty()) {
             log(QStringLiteral("connection from %1 refused: %2").arg(key, why));
@@ -873,7 +1161,7 @@ void SocketServer::linger(QTcpSocket* socket) {
     socket->setParent(this);
     socket->flush();
     // A client that does not read loses its last words; so does any past the sockets that may linger.
-    if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > kReadChunk ||
+    if (socket->state() != QAbstractSocket::ConnectedState || unsent(socket) > kReadChunk ||
         m_lingering >= kMaxLingering) {
         socket->abort();
         socket->deleteLater();
@@ -885,10 +1173,12 @@ void SocketServer::linger(QTcpSocket* socket) {
     // unread bytes would turn the close into a reset that may destroy them before the client has read
     // them.
     const auto shutDown = [socket] {
-        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+        if (unsent(socket) == 0 && socket->state() == QAbstractSocket::ConnectedState)
             ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, shutDown);
+    if (auto* tls = qobject_cast<QSslSocket*>(socket))
+        connect(tls, &QSslSocket::encryptedBytesWritten, socket, shutDown);
     const auto drop = [socket] { socket->skip(socket->bytesAvailable()); };
     connect(socket, &QTcpSocket::readyRead, socket, drop);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);

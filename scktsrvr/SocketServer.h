@@ -2,6 +2,7 @@
 
 #include "JsonRpc.h"
 #include "ServerActivator.h"
+#include "TlsContext.h"
 #include "WebSocketFramer.h"
 
 #include <QElapsedTimer>
@@ -16,17 +17,25 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 
 class QLocalSocket;
+class QSslSocket;
 class QTcpServer;
 class QTcpSocket;
 
 namespace morvane::scktsrvr {
 
+// Addresses and subnets, each with its prefix length.
+using Subnets = QList<std::pair<QHostAddress, int>>;
+
 // The socket server's settings: scktsrvr.ini in the program's directory, then the command line.
 struct Settings {
+    // Logon=0 in [Security]: the open mode, in which no client logs on.
+    bool logonRequired = true;
     QString address = QStringLiteral("0.0.0.0");
+    bool addressGiven = false; // in the file or on the command line: the open mode keeps it
     // 0 takes any free port (the ready line names it).
     int port = 211;    // TCP, one JSON object per line
     int webPort = 212; // WebSocket, one JSON object per text message; -1 none
@@ -43,22 +52,34 @@ struct Settings {
     int outputTimeoutSeconds = 60;          // a client past maxOutput must take its replies within this time
     qint64 inputBudget = 256 * 1024 * 1024; // the unfinished messages of all clients together
     int startTimeoutSeconds = 30;           // the wait for an application server that had to be started
+    Subnets allow;                          // who may connect over TCP; empty: everyone
+    Subnets webAllow;                       // the same over WebSocket
+    QStringList webOrigins;                 // the Origin a WebSocket upgrade may carry; empty: any
+    // [TLS]: the certificate (with its chain) and the private key, PEM files. With both, a connection that
+    // begins with a TLS handshake speaks TLS.
+    QString certificate;
+    QString key;
+    enum class Plain { Any, Loopback, None };
+    Plain plain = Plain::Any; // who may connect without TLS while TLS is on
 
     static QString path(); // <program dir>scktsrvr.ini
     // Reads the file, then "-port N", "-webport N", "-address A" from the arguments; false with a usage
     // line in *error for anything else.
     static bool load(const QStringList& arguments, Settings& settings, QString* error);
+    // "10.1.2.3, 10.1.0.0/16 ::1": false with the reason when an entry is neither an address nor a subnet.
+    static bool readSubnets(const QString& text, const QString& key, Subnets& subnets, QString* error);
 };
 
 enum class Transport { Tcp, Web };
 
 class SocketServer;
 
-// One client connection: its transport, and once it has created an object, its own connection to the
-// application server, over which its requests go. The client gets every reply in the order of its
-// requests, the socket server's own answers included. Replies are relayed as they come, never gathered
-// whole; while more than maxOutput waits for the client, neither its requests nor its application
-// server's replies are read.
+// One client connection: its transport, and once it has logged on (or, in the open mode, created an
+// object), its own connection to the application server, over which its requests go. Before a log-on the
+// socket server answers everything but Logon itself: nothing reaches the application server. The client
+// gets every reply in the order of its requests, the socket server's own answers included. Replies are
+// relayed as they come, never gathered whole; while more than maxOutput waits for the client, neither its
+// requests nor its application server's replies are read.
 //
 // Threads: the socket server's one thread.
 class ClientLink : public QObject {
@@ -68,19 +89,35 @@ public:
     ~ClientLink() override;
 
 private:
-    // Creating lasts until the application server has answered the CreateObject.
-    enum class State { NoObject, Creating, Ready };
+    // Unlinked: no connection to the application server. Reaching: the first request (Logon or
+    // CreateObject) is on its way over a new one, and what the client sends meanwhile is held. Linked: its
+    // requests go up.
+    enum class State { Unlinked, Reaching, Linked };
     void onReadable();
+    // While the first byte decides between TLS and the clear: false until the connection may be read.
+    bool sniff();
+    void startTls();
+    void onEncrypted();
     // Takes the messages already read; false when the link closes or must wait.
     bool takeMessages();
     void onWebEvent(WebSocketFramer::Event& event);
     void onMessage(const QByteArray& message);
     void handle(const QByteArray& message);
+    void logon(const platform::rpc::RequestHead& head);
     void createObject(const platform::rpc::RequestHead& head);
+    // The class that a request names (`fallback` when it names none), checked against the registry;
+    // nullopt once the refusal has been answered.
+    struct Target {
+        QString clsid;
+        QString command;
+    };
+    std::optional<Target> resolveClass(const QJsonValue& id, const QJsonValue& params, const QString& fallback);
+    void reach(const platform::rpc::RequestHead& head, const Target& target, const QJsonObject& params, bool logon);
     void reachServer();
     void onServerReached(int fd, const QString& error);
-    void onCreateReply(const QByteArray& line);
-    void createFailed(const QByteArray& reply);
+    void onFirstReply(const QByteArray& line);
+    void firstFailed(const QByteArray& reply);
+    void forward(const QByteArray& line, const platform::rpc::RequestHead& head, bool create = false);
     void handleHeld();
     void onServerData(bool evenIfFull = false);
     void relay(const char* data, qsizetype size);
@@ -107,38 +144,50 @@ private:
     const Transport m_transport;
     const QString m_address; // the client's, as the limit per address counts it
     QTcpSocket* m_socket;    // child of this link until it closes
+    QSslSocket* m_tls;       // the same socket when TLS is on; null otherwise
+    bool m_sniffing = false; // TLS is on and the first byte has not come
+    bool m_handshaking = false;
     QString m_peer;
     platform::rpc::LineBuffer m_input;      // TCP
     std::unique_ptr<WebSocketFramer> m_web; // WebSocket
     qint64 m_charged = 0;                   // input held, as charged to the server's budget
-    State m_state = State::NoObject;
+    State m_state = State::Unlinked;
+    bool m_loggedOn = false;            // as far as the socket server knows: the application server decides each call
+    bool m_hasObject = false;           // as its last CreateObject reply said
     QLocalSocket* m_upstream = nullptr; // child of this link
-    // The reply being relayed: begun, its first part written, and whether a request awaits it.
+    QString m_upstreamClsid;            // the class whose server it reaches
+    // The reply being relayed: begun, its first part written, and whether a request awaits it. A reply to
+    // CreateObject is held whole (it is short) to learn whether the object was made.
     bool m_midReply = false;
     bool m_replyFirst = false;
     bool m_replyTracked = false;
+    bool m_inspecting = false;
+    QByteArray m_inspected;
     // The replies still due, in the order of the requests: the application server's (by id), and the
     // socket server's own answers that must wait for them.
     struct Waiting {
         QJsonValue id;
         QByteArray reply;
         bool upstream = true;
+        bool create = false; // a CreateObject's
     };
     std::deque<Waiting> m_replies;
-    std::deque<QByteArray> m_held; // requests that came while the object was being created
+    std::deque<QByteArray> m_held; // requests that came while the first request was on its way
     qint64 m_inHand = 0;           // bytes of m_held and of the own answers in m_replies, with their entries
-    // The CreateObject under way. A server that drops it unanswered was ending (or has died): the
-    // request goes to the next server, within StartTimeout and kCreateAttempts tries.
-    struct Creation {
+    // The first request under way. A server that drops it unanswered was ending (or has died): the request
+    // goes to the next server, within StartTimeout and kCreateAttempts tries.
+    struct FirstRequest {
         QJsonValue id;
-        QString clsid;
-        QString command;
+        QString method; // Logon or CreateObject
+        QByteArray line;
+        Target target;
         QElapsedTimer clock;
         int attempts = 0;
+        bool logon = false;
     };
-    Creation m_create;
+    FirstRequest m_first;
     QTimer m_idle;
-    QTimer m_partial; // a message begun must be whole in time
+    QTimer m_partial; // a message begun (or a TLS handshake) must be whole in time
     QTimer m_drain;   // a client past maxOutput must take its replies in time
     qint64 m_messages = 0;
     bool m_completed = false; // a message was whole during this read
@@ -147,9 +196,10 @@ private:
     bool m_closing = false;
 };
 
-// Listens for clients over TCP and WebSocket and gives each a ClientLink, within the limits: connections
-// in all (bounded as well by the open files the process may have, two per connection), connections per
-// address, and the input that all clients hold unfinished.
+// Listens for clients over TCP and WebSocket and gives each a ClientLink, within the limits: the addresses
+// allowed, connections in all (bounded as well by the open files the process may have, two per
+// connection), connections per address, and the input that all clients hold unfinished. With a
+// certificate, each listener takes TLS beside the clear (WebSocket over TLS on the same framing).
 //
 // Threads: the socket server's one thread.
 class SocketServer : public QObject {
@@ -177,8 +227,16 @@ public:
     // Gives freed memory back to the system once the current event has been handled.
     void releaseMemory();
 
+    bool tlsOn() const { return m_tls.loaded(); }
+    const QSslConfiguration& tlsConfiguration() const { return m_tls.configuration(); }
+    bool plainAllowed(const QHostAddress& address) const;
+    // SIGHUP: the certificate and key named in the file now, for the connections to come; a pair that
+    // cannot be used leaves the one in force.
+    void reloadTls();
+
 private:
     void onConnection(QTcpServer* listener, Transport transport);
+    bool allowed(const QHostAddress& address, Transport transport) const;
     // Why a new connection from this address is refused; empty when it is taken.
     QString refusal(const QHostAddress& address, const QString& key) const;
     void refuse(QTcpSocket* socket, Transport transport, const QString& why);
@@ -186,6 +244,8 @@ private:
 
     Settings m_settings;
     ServerActivator m_activator;
+    TlsContext m_tls;
+    QTimer m_openModeWarning;
     QTcpServer* m_tcpServer = nullptr; // child
     QTcpServer* m_webServer = nullptr; // child
     int m_maxConnections = 0;          // MaxConnections, within what the open files allow

@@ -65,8 +65,9 @@ bool hasToken(const QByteArray& value, const char* token) {
 
 } // namespace
 
-WebSocketFramer::WebSocketFramer(qint64 maxMessage)
-    : m_maxMessage(maxMessage) {}
+WebSocketFramer::WebSocketFramer(qint64 maxMessage, QStringList origins)
+    : m_maxMessage(maxMessage)
+    , m_origins(std::move(origins)) {}
 
 WebSocketFramer::Event WebSocketFramer::next() {
     Event event = std::move(m_events.front());
@@ -137,7 +138,7 @@ void WebSocketFramer::handshake() {
         failHandshake("400 Bad Request", QStringLiteral("not a WebSocket handshake"));
         return;
     }
-    QByteArray host, upgrade, connection, key, version;
+    QByteArray host, upgrade, connection, key, version, origin;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray& line = lines.at(i);
         const qsizetype colon = line.indexOf(':');
@@ -150,6 +151,7 @@ void WebSocketFramer::handshake() {
                             : name == "connection"            ? &connection
                             : name == "sec-websocket-key"     ? &key
                             : name == "sec-websocket-version" ? &version
+                            : name == "origin"                ? &origin
                                                               : nullptr;
         if (field)
             *field = field->isEmpty() ? value : *field + ',' + value;
@@ -158,6 +160,17 @@ void WebSocketFramer::handshake() {
         QByteArray::fromBase64(key).size() != 16) {
         failHandshake("400 Bad Request", QStringLiteral("not a WebSocket handshake"));
         return;
+    }
+    // A browser says whose page opened the connection: a page of another site may not use the client's
+    // network position.
+    if (!m_origins.isEmpty() && !origin.isEmpty()) {
+        QString seen = QString::fromUtf8(origin).toLower();
+        while (seen.endsWith(QLatin1Char('/')))
+            seen.chop(1);
+        if (!m_origins.contains(seen)) {
+            failHandshake("403 Forbidden", QStringLiteral("origin %1 is not on WebOrigins").arg(seen.left(200)));
+            return;
+        }
     }
     if (version != "13") {
         failHandshake("426 Upgrade Required", QStringLiteral("WebSocket version %1").arg(QLatin1String(version)),

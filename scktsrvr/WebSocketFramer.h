@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 
@@ -12,7 +13,8 @@ namespace morvane::scktsrvr {
 //
 // A message is taken in as its bytes come, unmasked into one buffer: what is held of it is its bytes so
 // far. A frame whose header announces more than the limit ends the connection before any of its payload
-// is read. Client frames must be masked (section 5.1).
+// is read. Client frames must be masked (section 5.1). An opening handshake whose Origin is not on the
+// list given (when one is given) is answered 403; one without an Origin (not a browser's) is taken.
 //
 // Threads: one at a time (the socket server's one thread).
 class WebSocketFramer {
@@ -40,7 +42,8 @@ public:
         QString reason; // Failed: why, for the log
     };
 
-    explicit WebSocketFramer(qint64 maxMessage);
+    // `origins`: lower case, without a final slash; empty: any.
+    explicit WebSocketFramer(qint64 maxMessage, QStringList origins = {});
 
     // Bytes as they come; what they complete is taken with next().
     void feed(const char* data, qsizetype size);
@@ -71,6 +74,7 @@ private:
     void failHandshake(const QByteArray& status, const QString& reason, const QByteArray& extra = {});
 
     const qint64 m_maxMessage;
+    const QStringList m_origins;
     Phase m_phase = Phase::Handshake;
     QByteArray m_head; // the handshake so far, or the header of the frame coming in
     // The frame coming in (once its header is whole).

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(server.readyLine()));
-    const morvane::platform::SignalWatcher signalWatcher;
+    // SIGHUP: the TLS certificate and key again, for the connections to come.
+    const morvane::platform::SignalWatcher signalWatcher([&server] { server.reloadTls(); });
     const int code = QCoreApplication::exec();
     std::fprintf(stderr, "scktsrvr: stopped\n");
     return code;

@@ -1,6 +1,7 @@
-// The whole road of a client: TCP or WebSocket into the socket server, on to the application server that
-// it starts, through the lock-communication component to the controller simulator, and back; and the
-// socket server and the application server under bad input, vanishing clients and a killed server.
+// The whole road of a client: TCP or WebSocket, in the clear or over TLS, into the socket server, its
+// log-on, on to the application server that it starts, through the lock-communication component to the
+// controller simulator, and back; and the socket server and the application server under bad input,
+// vanishing clients, floods of log-ons and a killed server.
 #include "ClassRegistry.h"
 #include "JsonRpc.h"
 #include "LineConnection.h"
@@ -41,7 +42,17 @@ namespace {
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
 const QString kBoardMac = QStringLiteral("00-12-23-34-45-56");
 const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
-const QByteArray kSystemInfo = "[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nConnectMode=0\r\n";
+// A database holds the operators: SYSTEM logs on with its first password.
+const QByteArray kSystemInfo = "[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nProvider=SQLite\r\n"
+                               "ConnectMode=1\r\nDataBaseName=relay.db\r\n";
+const QString kLogOnFirst = QStringLiteral("Log on first: call Logon with an operator and a password or a token");
+const QJsonObject kSystem{{QStringLiteral("operator"), QStringLiteral("SYSTEM")},
+                          {QStringLiteral("password"), QStringLiteral("1")}};
+// Log-on and CreateObject as a raw client sends them, one line each.
+const QByteArray kLogonLine = R"({"id":0,"method":"Logon","params":{"operator":"SYSTEM","password":"1"}})"
+                              "\n";
+const QByteArray kCreateLine = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
+                               "\n";
 
 QString bin(const char* name) {
     return test::binDir() + QLatin1Char('/') + QLatin1String(name);
@@ -92,7 +103,11 @@ public:
     rpc::Reply call(const QString& method, const QJsonValue& params = QJsonArray()) {
         return m_client->call(method, params);
     }
+    // Logs on as SYSTEM, then makes the object; the reply of whichever failed.
     rpc::Reply create() {
+        const rpc::Reply logon = call(QStringLiteral("Logon"), kSystem);
+        if (!logon.ok)
+            return logon;
         return call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
     }
     QJsonValue retval(const QString& method, const QJsonValue& params = QJsonArray()) {
@@ -120,7 +135,18 @@ private:
     std::unique_ptr<QProcess> m_socketServer;
     quint16 m_tcpPort = 0;
     quint16 m_webPort = 0;
-    QByteArray m_limits;
+    QByteArray m_ini;
+    // What the socket server is started with, beside the ports of its own choosing.
+    struct Config {
+        Config(QByteArray limitLines = {}, bool openMode = false)
+            : limits(std::move(limitLines))
+            , open(openMode) {}
+        QByteArray limits;
+        bool open = false;    // [Security] Logon=0
+        QByteArray listen;    // more of [Listen]
+        QByteArray tls;       // [TLS]
+        rlim_t openFiles = 0; // a limit of open files below the hard one
+    };
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = m_env->processEnvironment();
@@ -141,18 +167,21 @@ private:
         return {};
     }
 
-    // Starts the socket server with these settings (and, when given, this limit of open files); its ports
-    // come from its ready line.
-    bool startSocketServer(const QByteArray& limits = {}, rlim_t openFiles = 0) {
+    static QByteArray ini(const Config& config) {
+        return "[Security]\r\nLogon=" + QByteArray(config.open ? "0" : "1") +
+               "\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n" + config.listen + "[Limits]\r\n" +
+               config.limits + "[TLS]\r\n" + config.tls;
+    }
+    // Starts the socket server with these settings; its ports come from its ready line. The application
+    // server that it starts reads the same [Security].
+    bool startSocketServer() { return startSocketServer(Config()); }
+    bool startSocketServer(const Config& config) {
         stopSocketServer();
-        m_limits = limits;
-        // The relay is tested here in the open mode; log-on has tests of its own.
-        m_env->writeFile(
-            QStringLiteral("scktsrvr.ini"),
-            "[Security]\r\nLogon=0\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n[Limits]\r\n" + limits);
+        m_ini = ini(config);
+        m_env->writeFile(QStringLiteral("scktsrvr.ini"), m_ini);
         m_socketServer = std::make_unique<QProcess>();
         m_socketServer->setProcessEnvironment(environment());
-        if (openFiles > 0) {
+        if (const rlim_t openFiles = config.openFiles; openFiles > 0) {
             // A soft limit below the hard one, as a login shell's usual 1024 under a higher hard limit.
             m_socketServer->setChildProcessModifier([openFiles] {
                 const rlimit limit{openFiles / 2, openFiles};
@@ -180,9 +209,9 @@ private:
         qWarning("scktsrvr did not get ready: %s", qPrintable(seen));
         return false;
     }
-    bool ensureSocketServer(const QByteArray& limits) {
-        return (m_socketServer && m_socketServer->state() == QProcess::Running && m_limits == limits) ||
-               startSocketServer(limits);
+    bool ensureSocketServer(const Config& config) {
+        return (m_socketServer && m_socketServer->state() == QProcess::Running && m_ini == ini(config)) ||
+               startSocketServer(config);
     }
     QString socketServerLog() const {
         return QString::fromUtf8(m_env->readFile(m_env->path(QStringLiteral("scktsrvr.log"))));
@@ -256,11 +285,18 @@ private:
         }
         return true;
     }
-    test::ProcessResult rmtclientRun(const QStringList& arguments) {
+    // rmtclient as SYSTEM, unless the arguments say otherwise.
+    test::ProcessResult rmtclientRun(const QStringList& arguments, const QByteArray& input = QByteArray(),
+                                     bool logOn = true) {
+        QProcessEnvironment env = environment();
+        if (logOn) {
+            env.insert(QStringLiteral("MORVANE_OPERATOR"), QStringLiteral("SYSTEM"));
+            env.insert(QStringLiteral("MORVANE_PASSWORD"), QStringLiteral("1"));
+        }
         return test::runProgram(bin("rmtclient"),
                                 QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)} +
                                     arguments,
-                                environment(), 20000);
+                                env, 20000, input);
     }
 
 private slots:
@@ -370,6 +406,7 @@ void TestSocketServer::controllerOverTcpAndWebSocket() {
                                              {QStringLiteral("params"), params}})
                 .toJson(QJsonDocument::Indented);
         };
+        QVERIFY(indented.callRaw(pretty("Logon", kSystem)).ok);
         QVERIFY(indented.callRaw(pretty("CreateObject", QJsonObject{{QStringLiteral("clsid"), kRmtserver}})).ok);
         QCOMPARE(indented.callRaw(pretty("RealTimeScanId", QJsonArray())).result.value(QStringLiteral("retval")),
                  QJsonValue(0));
@@ -428,26 +465,36 @@ void TestSocketServer::boardFromAClient() {
 
 void TestSocketServer::classChecks_data() {
     QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<bool>("loggedOn"); // as SYSTEM, before the request
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("code");
     const auto create = [](const char* params) -> QByteArray {
         return QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"CreateObject","params":)") + params + "}";
     };
-    QTest::newRow("not registered") << false << create(R"({"progid":"No.Such"})") << hr::CO_E_CLASSSTRING;
-    QTest::newRow("unknown CLSID") << false << create(R"({"clsid":"{00000000-1111-2222-3333-444444444444}"})")
+    QTest::newRow("not registered") << false << true << create(R"({"progid":"No.Such"})") << hr::CO_E_CLASSSTRING;
+    QTest::newRow("unknown CLSID") << false << true << create(R"({"clsid":"{00000000-1111-2222-3333-444444444444}"})")
                                    << hr::REGDB_E_CLASSNOTREG;
-    QTest::newRow("no Sockets") << false << create(R"({"progid":"Test.WebOnly"})") << hr::E_ACCESSDENIED;
-    QTest::newRow("no Web") << true << create(R"({"progid":"Test.SocketsOnly"})") << hr::E_ACCESSDENIED;
-    QTest::newRow("no server program") << false << create(R"({"progid":"Test.SocketsOnly"})")
-                                       << hr::CO_E_SERVER_EXEC_FAILURE;
-    QTest::newRow("call first") << false
+    QTest::newRow("no Sockets") << false << true << create(R"({"progid":"Test.WebOnly"})") << hr::E_ACCESSDENIED;
+    QTest::newRow("no Web") << true << true << create(R"({"progid":"Test.SocketsOnly"})") << hr::E_ACCESSDENIED;
+    QTest::newRow("another class than the log-on's")
+        << false << true << create(R"({"progid":"Test.SocketsOnly"})") << hr::E_ACCESSDENIED;
+    QTest::newRow("log-on to a class without a server program")
+        << false << false
+        << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Logon","params":{"progid":"Test.SocketsOnly"}})")
+        << hr::CO_E_SERVER_EXEC_FAILURE;
+    QTest::newRow("log-on to a class without Sockets")
+        << false << false
+        << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Logon","params":{"progid":"Test.WebOnly"}})")
+        << hr::E_ACCESSDENIED;
+    QTest::newRow("call first") << false << true
                                 << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"RmtOpenDoor","params":[1]})")
                                 << hr::CO_E_OBJNOTCONNECTED;
-    QTest::newRow("malformed") << true << QByteArray(R"({"jsonrpc":"2.0",)") << rpc::kParseError;
+    QTest::newRow("malformed") << true << false << QByteArray(R"({"jsonrpc":"2.0",)") << rpc::kParseError;
 }
 
 void TestSocketServer::classChecks() {
     QFETCH(bool, webSocket);
+    QFETCH(bool, loggedOn);
     QFETCH(QByteArray, request);
     QFETCH(int, code);
     const auto addClass = [](const QString& clsid, const QString& progId, const char* sockets, const char* web) {
@@ -465,15 +512,20 @@ void TestSocketServer::classChecks() {
     endpoint.tcpPort = m_tcpPort;
     endpoint.webSocketUrl = webSocket ? QStringLiteral("ws://127.0.0.1:%1").arg(m_webPort) : QString();
     rpc::Client raw(rmtclient::connectChannel(endpoint, 20000, nullptr));
+    if (loggedOn)
+        QVERIFY(raw.call(QStringLiteral("Logon"), kSystem).ok);
     const rpc::Reply reply = raw.callRaw(request);
     QVERIFY(!reply.ok);
     QCOMPARE(reply.hresult, code);
-    // The connection goes on: a proper CreateObject still works on it.
+    // The connection goes on: a proper log-on and CreateObject still work on it.
+    if (!loggedOn)
+        QVERIFY(raw.call(QStringLiteral("Logon"), kSystem).ok);
     QVERIFY(raw.call(rpc::kCreateObject, QJsonObject{{QStringLiteral("clsid"), kRmtserver}}).ok);
 }
 
+// In the open mode: a thousand vanishing clients of which a third reach the application server.
 void TestSocketServer::limitsAndVanishingClients() {
-    QVERIFY(startSocketServer("MaxMessage=4096\r\nMessageTimeout=1\r\n"));
+    QVERIFY(startSocketServer({"MaxMessage=4096\r\nMessageTimeout=1\r\n", true}));
     Client steady = tcp();
     QVERIFY(steady.create().ok);
     QCOMPARE(steady.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
@@ -591,13 +643,14 @@ void TestSocketServer::badInputOverTcp() {
 // has not taken its replies within the time-out, and its memory goes. The other clients are served
 // meanwhile.
 void TestSocketServer::neverReadingClient() {
-    QVERIFY(startSocketServer("MaxOutput=1048576\r\nOutputTimeout=2\r\n"));
+    QVERIFY(startSocketServer({"MaxOutput=1048576\r\nOutputTimeout=2\r\n"}));
     const qint64 pid = m_socketServer->processId();
     Client other = tcp();
     QVERIFY(other.create().ok);
     test::WireClient attacker(m_tcpPort);
-    QVERIFY(attacker.send(R"({"id":0,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
-                          "\n") > 0);
+    QVERIFY(attacker.send(kLogonLine + kCreateLine) > 0);
+    const auto loggedOn = attacker.readLine(10000);
+    QVERIFY(loggedOn && loggedOn->contains("\"token\""));
     const auto created = attacker.readLine(10000);
     QVERIFY(created && created->contains("\"result\""));
     QByteArray batch;
@@ -670,7 +723,7 @@ void TestSocketServer::webSocketLimits() {
     QFETCH(QByteArray, frames);
     QFETCH(int, closeCode);
     QFETCH(QByteArray, seen);
-    QVERIFY(ensureSocketServer("MaxMessage=65536\r\nMessageTimeout=1\r\n"));
+    QVERIFY(ensureSocketServer({"MaxMessage=65536\r\nMessageTimeout=1\r\n"}));
     test::WireClient ws(m_webPort);
     QVERIFY(ws.handshake(5000));
     QVERIFY(ws.send(frames) == frames.size());
@@ -697,7 +750,7 @@ void TestSocketServer::webSocketLimits() {
     for (auto message = ws.readMessage(4000);; message = ws.readMessage(4000)) {
         QVERIFY(message && message->opcode == 1);
         if (message->payload.contains("\"id\":7")) {
-            QVERIFY2(message->payload.contains("No object"), message->payload.constData());
+            QVERIFY2(message->payload.contains(kLogOnFirst.toUtf8()), message->payload.constData());
             break;
         }
     }
@@ -707,7 +760,7 @@ void TestSocketServer::webSocketLimits() {
 // is refused with an error and its connection closed; small messages and the messages already in are
 // served.
 void TestSocketServer::inputBudget() {
-    QVERIFY(startSocketServer("MaxMessage=2097152\r\nInputBudget=3145728\r\nMessageTimeout=10\r\n"));
+    QVERIFY(startSocketServer({"MaxMessage=2097152\r\nInputBudget=3145728\r\nMessageTimeout=10\r\n"}));
     const QByteArray body(1800 * 1024, 'a');
     test::WireClient lines(m_tcpPort);
     QVERIFY(lines.send(R"({"id":1,"method":"RmtOpenDoor","params":[")" + body) > 0);
@@ -751,7 +804,7 @@ void TestSocketServer::inputBudget() {
 
 // A connection that holds no object is closed once idle for NoObjectTimeout; one with an object stays.
 void TestSocketServer::idleWithoutObject() {
-    QVERIFY(startSocketServer("NoObjectTimeout=1\r\n"));
+    QVERIFY(startSocketServer({"NoObjectTimeout=1\r\n"}));
     Client holder = tcp();
     QVERIFY(holder.create().ok);
     test::WireClient idle(m_tcpPort);
@@ -771,7 +824,7 @@ void TestSocketServer::idleWithoutObject() {
 // At most MaxPerAddress connections from one address, except from the addresses exempt; the others are
 // refused with a message, and another address is served meanwhile.
 void TestSocketServer::connectionsPerAddress() {
-    QVERIFY(startSocketServer("MaxPerAddress=3\r\nExemptAddresses=127.0.0.4, 127.0.1.0/24\r\n"));
+    QVERIFY(startSocketServer({"MaxPerAddress=3\r\nExemptAddresses=127.0.0.4, 127.0.1.0/24\r\n"}));
     const QByteArray bad = "x\n";
     const auto served = [&](test::WireClient& client) {
         return client.send(bad) == bad.size() && client.readLine(5000).value_or(QByteArray()).contains("-32700");
@@ -793,8 +846,8 @@ void TestSocketServer::connectionsPerAddress() {
     QVERIFY2(closing->payload.contains("Too many connections from 127.0.0.2"), closing->payload.constData());
 
     test::WireClient other(m_tcpPort, QStringLiteral("127.0.0.3"));
-    QVERIFY(other.send(R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
-                       "\n") > 0);
+    QVERIFY(other.send(kLogonLine + kCreateLine) > 0);
+    QVERIFY(other.readLine(10000).value_or(QByteArray()).contains("\"result\""));
     QVERIFY(other.readLine(10000).value_or(QByteArray()).contains("\"result\""));
     for (const char* exempt : {"127.0.0.4", "127.0.1.9"}) {
         std::vector<std::unique_ptr<test::WireClient>> many;
@@ -816,9 +869,12 @@ void TestSocketServer::connectionsPerAddress() {
 }
 
 // Under a low limit of open files the socket server raises its own to the hard limit and serves as many
-// clients as that allows: every client past them is told "Too many connections", none is left hanging.
+// clients as that allows: every client past them is told "Too many connections", none is left hanging. In
+// the open mode, so that every client reaches the application server at once.
 void TestSocketServer::openFileLimit() {
-    QVERIFY(startSocketServer("MaxPerAddress=0\r\n", 192));
+    Config config("MaxPerAddress=0\r\n", true);
+    config.openFiles = 192;
+    QVERIFY(startSocketServer(config));
     const QString log = socketServerLog();
     QVERIFY2(log.contains(QStringLiteral("MaxConnections 1024 lowered to")), qPrintable(log));
     std::vector<std::unique_ptr<test::WireClient>> clients;
@@ -852,9 +908,9 @@ void TestSocketServer::openFileLimit() {
 }
 
 // Clients that all create their objects at once are all served, however many the application server
-// has yet to accept.
+// has yet to accept (in the open mode: a log-on each would wait for the password checks).
 void TestSocketServer::burstOfCreations() {
-    QVERIFY(startSocketServer("MaxPerAddress=0\r\n"));
+    QVERIFY(startSocketServer({"MaxPerAddress=0\r\n", true}));
     const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
                               "\n";
     std::vector<std::unique_ptr<test::WireClient>> clients;
@@ -881,12 +937,14 @@ void TestSocketServer::serverKilledWhileConnected() {
     QVERIFY(server > 0);
     ::kill(server, SIGKILL);
     QVERIFY(waitGone(server, 5000));
-    // The object is gone: the call fails with a clear error, and the connection stays usable.
+    // The object and the session are gone: the call fails with a clear error, and the connection stays
+    // usable.
     const rpc::Reply gone = client.call(QStringLiteral("RmtOpenDoor"), QJsonArray{1});
     QVERIFY(!gone.ok);
-    QVERIFY2(gone.hresult == hr::RPC_E_DISCONNECTED || gone.hresult == hr::CO_E_OBJNOTCONNECTED,
+    QVERIFY2((gone.hresult == hr::RPC_E_DISCONNECTED && gone.message.contains(QStringLiteral("call Logon"))) ||
+                 (gone.hresult == hr::E_ACCESSDENIED && gone.message == kLogOnFirst),
              qPrintable(gone.message));
-    // The next CreateObject starts a new server.
+    // The next log-on starts a new server.
     QVERIFY(client.create().ok);
     const pid_t next = listenerPid(endpoint());
     QVERIFY(next > 0 && next != server);
@@ -997,11 +1055,16 @@ void TestSocketServer::endlessStatementEnds() {
 
     // The first client starts the server, which creates its database.
     test::LineConnection endless(rawTcp());
+    QVERIFY(endless.send(test::request(0, QStringLiteral("Logon"), kSystem)));
+    QVERIFY(ok(endless.reply(0, 30000)));
     QVERIFY(endless.send(test::request(1, rpc::kCreateObject, create)));
     QVERIFY(ok(endless.reply(1, 30000)));
     const pid_t server = listenerPid(endpoint());
     QVERIFY(server > 0);
+    // A client of the endpoint itself logs on there.
     test::LineConnection other(platform::connectEndpoint(endpoint()));
+    QVERIFY(other.send(test::request(0, QStringLiteral("Logon"), kSystem)));
+    QVERIFY(ok(other.reply(0, 5000)));
     QVERIFY(other.send(test::request(1, rpc::kCreateObject, create)));
     QVERIFY(ok(other.reply(1, 5000)));
     QVERIFY(other.send(test::request(2, QStringLiteral("AS_GetRecords"), department)));
@@ -1050,16 +1113,15 @@ void TestSocketServer::endlessStatementEnds() {
     QVERIFY2(used < 300, qPrintable(QString::number(used)));
 }
 
-// Clients that create an object and vanish within milliseconds, at every stage of the server's start
-// and end: no application server started for them stays behind.
+// Clients that log on (which starts the application server) and vanish within milliseconds, at every
+// stage of the server's start and end: no application server started for them stays behind.
 void TestSocketServer::quickClientsLeaveNoServer() {
     QVERIFY(waitNoEmbeddedServer(10000));
-    const QByteArray create = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
-                              "\n";
+    const QByteArray logon = kLogonLine + kCreateLine;
     for (int i = 0; i < 200; ++i) {
         const int fd = rawTcp();
         QVERIFY(fd >= 0);
-        QVERIFY(::send(fd, create.constData(), static_cast<size_t>(create.size()), MSG_NOSIGNAL) > 0);
+        QVERIFY(::send(fd, logon.constData(), static_cast<size_t>(logon.size()), MSG_NOSIGNAL) > 0);
         // Gone at once, or after waiting up to 1..7 ms for the reply.
         pollfd reply{fd, POLLIN, 0};
         if (i % 8 != 0)
@@ -1117,8 +1179,15 @@ void TestSocketServer::unregisteredComponentNamesTheCommand() {
     QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
 }
 
+// The automation layer has no log-on: it reaches a server in the open mode.
 void TestSocketServer::automationLayerStartsTheLocalServer() {
     using platform::Argument;
+    QVERIFY(waitNoEmbeddedServer(10000));
+    QVERIFY(startSocketServer({{}, true}));
+    const auto restore = qScopeGuard([this] {
+        QVERIFY(waitNoEmbeddedServer(10000));
+        QVERIFY(startSocketServer());
+    });
     // Straight to the application server, which the creation starts for this process.
     qputenv("MORVANE_MONITOR_PORT", QByteArray::number(m_monitor.localPort()));
     platform::Variant object(platform::createObject(QStringLiteral("server.rmtserver")));

@@ -204,13 +204,17 @@ bool ReadyListener::waitReady(int timeoutMs) {
 }
 
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-                         int timeoutMs) {
+                         int timeoutMs, const QByteArray& input) {
     ProcessResult result;
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     if (!process.waitForStarted(timeoutMs))
         return result;
+    if (!input.isNull()) {
+        process.write(input);
+        process.closeWriteChannel();
+    }
     result.finished = process.waitForFinished(timeoutMs);
     if (!result.finished) {
         process.kill();

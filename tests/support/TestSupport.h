@@ -121,8 +121,9 @@ int boundUdpSocket(const QString& ip, uint16_t port);
 // The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(qint64 pid);
 
+// `input`, when not null, is the program's standard input, closed after it.
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-                         int timeoutMs = 20000);
+                         int timeoutMs = 20000, const QByteArray& input = QByteArray());
 
 } // namespace morvane::test
 
