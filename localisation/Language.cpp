@@ -3,6 +3,7 @@
 #include "Collection.h"
 #include "KeyPreview.h"
 #include "MessageBox.h"
+#include "PrivateFiles.h"
 #include "ProgramDirectory.h"
 #include "Published.h"
 
@@ -113,12 +114,18 @@ QStringList TLanguage::dialogTableLines() {
 bool TLanguage::openDatabase() {
     const QString path = databasePath();
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (!platform::makePrivatePath(folder)) {
         m_openError = QStringLiteral("Cannot create the folder %1").arg(folder);
         return false;
     }
-    // An empty file holds no database yet: it is made like a missing one.
+    // An empty file holds no database yet: it is made like a missing one. A new one is the server user's
+    // alone, whatever the umask (SQLite would make it as the umask allows).
     const bool exists = QFileInfo(path).size() > 0;
+    QString why;
+    if (!exists && !platform::createPrivateFile(path, &why)) {
+        m_openError = QStringLiteral("Cannot create %1").arg(why);
+        return false;
+    }
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     if (!m_db.isValid()) {
         m_openError = QStringLiteral("the Qt SQL driver QSQLITE is not installed");

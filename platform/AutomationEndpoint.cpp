@@ -1,6 +1,7 @@
 #include "AutomationEndpoint.h"
 
 #include "CallContext.h"
+#include "NamedMutex.h"
 
 #include <QFile>
 
@@ -202,8 +203,24 @@ bool AutomationEndpoint::listen(const QString& path, QString* error) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return fail(errnoText());
-    // The single-instance lock is ours, so a socket file left there belongs to a server that has ended.
-    ::unlink(native.constData());
+    // The single-instance lock is ours, so a socket file of ours left there belongs to a server that has
+    // ended. Anything else is left alone: a file of another user (who could be listening on it), or
+    // something that is no socket.
+    struct stat status {};
+    if (::lstat(native.constData(), &status) == 0) {
+        QString refusal;
+        if (status.st_uid != ::geteuid())
+            refusal = NamedMutex::foreignOwnerText(status.st_uid);
+        else if (!S_ISSOCK(status.st_mode))
+            refusal = QStringLiteral("%1 stands there, not a socket; remove it, or set MORVANE_LOCK_DIR to a "
+                                     "directory of this user's own")
+                          .arg(S_ISLNK(status.st_mode) ? QStringLiteral("a symbolic link") : QStringLiteral("a file"));
+        if (!refusal.isEmpty()) {
+            ::close(fd);
+            return fail(refusal);
+        }
+        ::unlink(native.constData());
+    }
     // Only the account that runs the server (and the socket server it starts) may connect.
     const mode_t previous = ::umask(0177);
     const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);

@@ -64,8 +64,9 @@ public:
     AutomationEndpoint(const AutomationEndpoint&) = delete;
     AutomationEndpoint& operator=(const AutomationEndpoint&) = delete;
 
-    // Listens on a socket at `path` (a stale socket file of an earlier run is replaced: the caller holds
-    // the server's single-instance lock). May be called for several paths before start().
+    // Listens on a socket at `path`, made 0600 (a stale socket file of this user's is replaced: the caller
+    // holds the server's single-instance lock; a file of another user, a link or anything else that is no
+    // socket is refused). May be called for several paths before start().
     bool listen(const QString& path, QString* error = nullptr);
     void start();
     // Stops accepting, ends every connection (the call running on each is cancelled, their objects are

@@ -1,8 +1,8 @@
 #include "ClassRegistry.h"
 
+#include "PrivateFiles.h"
 #include "ProfileFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -81,7 +81,7 @@ bool readQuoted(const QString& line, int& pos, QString& value) {
 class FileLock {
 public:
     explicit FileLock(const QString& path) {
-        m_fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        m_fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
             ::close(m_fd);
             m_fd = -1;
@@ -325,7 +325,9 @@ QStringList ClassRegistry::subKeys(const QString& key) const {
 
 bool ClassRegistry::update(const std::function<bool(Tree&)>& change, QString* error) {
     const QFileInfo info(m_path);
-    if (!QDir().mkpath(info.absolutePath())) {
+    // A folder made for the registry is the server user's alone, as the registry is: another user who could
+    // write there could put a registry of their own in its place.
+    if (!makePrivatePath(info.absolutePath())) {
         setError(error, QStringLiteral("cannot create %1").arg(info.absolutePath()));
         return false;
     }

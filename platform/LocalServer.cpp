@@ -1,6 +1,7 @@
 #include "LocalServer.h"
 
 #include "NamedMutex.h"
+#include "PrivateFiles.h"
 #include "VariantJson.h"
 
 #include <QFile>
@@ -19,13 +20,23 @@
 
 namespace morvane::platform {
 
-QString endpointPath(const QString& clsid) {
-    return NamedMutex::lockDirectory() + QStringLiteral("/morvane-") + clsid.toUpper() + QStringLiteral(".sock");
+QString endpointPath(const QString& clsid, QString* error) {
+    const QString directory = NamedMutex::lockDirectory(error);
+    if (directory.isEmpty())
+        return {};
+    return directory + QStringLiteral("/morvane-") + clsid.toUpper() + QStringLiteral(".sock");
 }
 
-int connectEndpoint(const QString& path, QString* error) {
+int connectEndpoint(const QString& path, QString* error, bool* refused) {
+    if (refused)
+        *refused = false;
     const QByteArray native = path.toLocal8Bit();
     sockaddr_un address = {};
+    if (native.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("no endpoint path");
+        return -1;
+    }
     if (native.size() >= static_cast<qsizetype>(sizeof address.sun_path)) {
         if (error)
             *error = QStringLiteral("the endpoint path %1 is too long for a local socket").arg(path);
@@ -43,6 +54,23 @@ int connectEndpoint(const QString& path, QString* error) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(fd);
+        return -1;
+    }
+    // Whoever listens there hears every call relayed to it (a new operator's password, a door command)
+    // and could answer them in the server's stead: it must run as this user.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid()) {
+        if (error)
+            *error = QStringLiteral("%1: the process that listens there (pid %2) belongs to another user (%3), not to "
+                                    "this one (%4); nothing is sent to it. End it and remove the file, or set "
+                                    "MORVANE_LOCK_DIR to a directory of this user's own")
+                         .arg(path)
+                         .arg(peer.pid)
+                         .arg(ownerText(peer.uid), ownerText(::geteuid()));
+        if (refused)
+            *refused = true;
         ::close(fd);
         return -1;
     }
@@ -91,7 +119,7 @@ bool processAlive(qint64 pid) {
 }
 
 ServerStart::ServerStart(const QString& clsid, QString command, int timeoutMs)
-    : m_path(endpointPath(clsid))
+    : m_path(endpointPath(clsid, &m_pathError))
     , m_lockName(serverLockName(clsid))
     , m_command(std::move(command))
     , m_timeoutMs(timeoutMs) {
@@ -104,9 +132,16 @@ ServerStart::Outcome ServerStart::step(int* fd, QString* error) {
             *error = why;
         return Outcome::Failed;
     };
-    *fd = connectEndpoint(m_path);
+    if (m_path.isEmpty())
+        return fail(m_pathError);
+    QString why;
+    bool refused = false;
+    *fd = connectEndpoint(m_path, &why, &refused);
     if (*fd >= 0)
         return Outcome::Connected;
+    // Another user's process holds the endpoint: a server started now could not listen there either.
+    if (refused)
+        return fail(why);
     if (m_clock.elapsed() >= m_timeoutMs) {
         const QString state = NamedMutex::isHeld(m_lockName)
                                   ? QStringLiteral(" (a server of the class is still starting or ending)")
@@ -121,7 +156,6 @@ ServerStart::Outcome ServerStart::step(int* fd, QString* error) {
     if (m_starts == 3)
         return fail(
             QStringLiteral("the server %1 ended without serving (started %2 times)").arg(m_command).arg(m_starts));
-    QString why;
     m_pid = startLocalServer(m_command, &why);
     if (m_pid < 0)
         return fail(why);

@@ -16,11 +16,14 @@ namespace morvane::platform {
 // that program runs it listens on a Unix-domain socket named after the class, in the directory of the
 // named single-instance objects; callers connect there and speak the wire protocol (JSON-RPC lines).
 
-// "<lock directory>/morvane-{CLSID}.sock".
-QString endpointPath(const QString& clsid);
+// "<lock directory>/morvane-{CLSID}.sock"; empty, with the reason in *error, when the lock directory may
+// not be used (NamedMutex::lockDirectory).
+QString endpointPath(const QString& clsid, QString* error = nullptr);
 
-// Connects to an endpoint without waiting: a connected descriptor, or -1 with the reason in *error.
-int connectEndpoint(const QString& path, QString* error = nullptr);
+// Connects to an endpoint without waiting: a connected descriptor, or -1 with the reason in *error. Only a
+// server of this user is talked to: when the process listening there runs as another user, the connection
+// is closed before anything is sent and *refused is set.
+int connectEndpoint(const QString& path, QString* error = nullptr, bool* refused = nullptr);
 
 // The named lock that a server process of the class holds from its start until it has ended: while it
 // is held and nothing listens, a server is on its way up or down, and a caller waits instead of starting
@@ -40,7 +43,8 @@ constexpr int kDefaultActivationTimeoutMs = 30000;
 // The way to a class's server, taken one step at a time, so that a caller may wait in a loop or on a
 // timer. Each step connects when the server listens; otherwise, unless its own start is still alive or
 // a server of the class holds the class's lock (one starting, or one that is ending), it starts the
-// server's command (three starts at most), until the time is up.
+// server's command (three starts at most), until the time is up. An endpoint of another user ends the
+// way at once.
 class ServerStart {
 public:
     static constexpr int kStepMs = 20;
@@ -51,6 +55,7 @@ public:
     Outcome step(int* fd, QString* error);
 
 private:
+    QString m_pathError;
     const QString m_path;
     const QString m_lockName;
     const QString m_command;

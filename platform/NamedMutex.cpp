@@ -1,49 +1,137 @@
 #include "NamedMutex.h"
 
+#include "PrivateFiles.h"
+
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace morvane::platform {
 
 namespace {
 
-QString lockPath(const QString& name) {
+QString elsewhere() {
+    return QStringLiteral("or set MORVANE_LOCK_DIR to a directory of this user's own");
+}
+
+QString safeName(const QString& name) {
     QString safe = name;
     for (QChar& c : safe) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\'))
             c = QLatin1Char('_');
     }
-    return NamedMutex::lockDirectory() + QStringLiteral("/morvane-mutex-") + safe + QStringLiteral(".lock");
+    return safe;
+}
+
+// Why a directory may not hold the locks and endpoints; empty when it may. `forbidden`: the mode bits that
+// no other user may have on it.
+QString directoryRefusal(const QString& directory, const struct stat& status, mode_t forbidden) {
+    if (!S_ISDIR(status.st_mode))
+        return QStringLiteral("%1: the lock directory is not a directory (a link or a file); remove it, %2")
+            .arg(directory, elsewhere());
+    if (status.st_uid != ::geteuid())
+        return QStringLiteral("%1: the lock directory belongs to another user (%2), not to this one (%3); %4")
+            .arg(directory, ownerText(status.st_uid), ownerText(::geteuid()), elsewhere());
+    if (status.st_mode & forbidden)
+        return QStringLiteral("%1: other users may %2 the lock directory (mode %3); make it 0700, %4")
+            .arg(directory, (status.st_mode & 022) ? QStringLiteral("write in") : QStringLiteral("look into"),
+                 modeText(status.st_mode), elsewhere());
+    return {};
+}
+
+// Makes the directory 0700 when it is missing (its parent must exist), then checks it.
+QString prepareDirectory(const QString& directory, bool followLink, mode_t forbidden) {
+    const QByteArray native = QFile::encodeName(directory);
+    if (::mkdir(native.constData(), 0700) == 0) {
+        // The umask may have taken the owner's own bits.
+        ::chmod(native.constData(), 0700);
+    } else if (errno != EEXIST) {
+        return QStringLiteral("%1: the lock directory cannot be made (%2); %3")
+            .arg(directory, QString::fromLocal8Bit(std::strerror(errno)), elsewhere());
+    }
+    struct stat status {};
+    if ((followLink ? ::stat(native.constData(), &status) : ::lstat(native.constData(), &status)) != 0)
+        return QStringLiteral("%1: %2").arg(directory, QString::fromLocal8Bit(std::strerror(errno)));
+    return directoryRefusal(directory, status, forbidden);
 }
 
 } // namespace
 
-QString NamedMutex::lockDirectory() {
-    // Never a per-user folder: a second server started by another user must find the same lock.
+QString NamedMutex::lockDirectory(QString* error) {
+    const auto refuse = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return QString();
+    };
+    // Never a directory that other users may write (such as /run/lock): one of them could take the locks,
+    // and the server would end as though another one ran, or the endpoint, and receive every client's calls.
     const QString chosen = qEnvironmentVariable("MORVANE_LOCK_DIR");
-    if (!chosen.isEmpty())
-        return chosen;
-    if (::access("/run/lock", W_OK | X_OK) == 0)
-        return QStringLiteral("/run/lock");
-    return QStringLiteral("/tmp");
+    if (!chosen.isEmpty()) {
+        // Named by whoever starts the program: a link to a directory of this user's own serves.
+        const QString why = prepareDirectory(chosen, true, 022);
+        return why.isEmpty() ? chosen : refuse(why);
+    }
+    const uid_t me = ::geteuid();
+    struct stat status {};
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime) && ::stat(QFile::encodeName(runtime).constData(), &status) == 0 &&
+        directoryRefusal(runtime, status, 022).isEmpty()) {
+        const QString directory = runtime + QStringLiteral("/morvane");
+        const QString why = prepareDirectory(directory, false, 077);
+        return why.isEmpty() ? directory : refuse(why);
+    }
+    // The service's folder, which root makes, or the service manager for the service's user (0755 is its
+    // default mode, and writable by nobody else). Another user's is not this user's business.
+    const QString service = QStringLiteral("/run/morvane");
+    const QByteArray nativeService = QFile::encodeName(service);
+    if (::mkdir(nativeService.constData(), 0700) == 0)
+        ::chmod(nativeService.constData(), 0700);
+    if (::lstat(nativeService.constData(), &status) == 0 && status.st_uid == me) {
+        const QString why = directoryRefusal(service, status, 022);
+        return why.isEmpty() ? service : refuse(why);
+    }
+    const QString own = QStringLiteral("/tmp/morvane-%1").arg(me);
+    const QString why = prepareDirectory(own, false, 077);
+    return why.isEmpty() ? own : refuse(why);
 }
 
-NamedMutex::NamedMutex(const QString& name, bool owned)
-    : m_path(lockPath(name)) {
+QString NamedMutex::foreignOwnerText(uid_t owner) {
+    return QStringLiteral("it belongs to another user (%1), not to this one (%2), and is refused; remove it, %3")
+        .arg(ownerText(owner), ownerText(::geteuid()), elsewhere());
+}
+
+NamedMutex::NamedMutex(const QString& name, bool owned) {
+    const QString directory = lockDirectory(&m_failure);
+    if (directory.isEmpty()) {
+        m_lastError = EACCES;
+        return;
+    }
+    m_path = directory + QStringLiteral("/morvane-mutex-") + safeName(name) + QStringLiteral(".lock");
     const QByteArray path = QFile::encodeName(m_path);
-    // Reading is all that flock needs, so a lock file that another user made serves this one too. In a
-    // sticky directory the kernel refuses O_CREAT on another user's file: then it is opened as it is.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = ::open(path.constData(), flags | O_CREAT, 0644);
-    if (fd < 0 && errno == EACCES)
-        fd = ::open(path.constData(), flags);
+    // Reading is all that flock needs. Never through a link: the lock is this file, here.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
     if (fd < 0) {
         m_lastError = errno;
+        if (errno == ELOOP)
+            m_failure =
+                QStringLiteral("%1: a symbolic link stands in place of the lock file and is refused; remove it, %2")
+                    .arg(m_path, elsewhere());
+        return;
+    }
+    // A lock file that another user made could be held by that user at will.
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+        m_lastError = EPERM;
+        m_failure = m_path + QStringLiteral(": ") +
+                    (S_ISREG(status.st_mode) ? foreignOwnerText(status.st_uid)
+                                             : QStringLiteral("it is not a lock file; remove it, ") + elsewhere());
+        ::close(fd);
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -67,6 +155,8 @@ NamedMutex::~NamedMutex() {
 QString NamedMutex::failureText() const {
     if (isOwned() || alreadyExists() || m_lastError == 0)
         return {};
+    if (!m_failure.isEmpty())
+        return m_failure;
     return m_path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(m_lastError));
 }
 

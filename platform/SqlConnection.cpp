@@ -1,5 +1,7 @@
 #include "SqlConnection.h"
 
+#include "PrivateFiles.h"
+
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -24,6 +26,11 @@ QString driverText(const QSqlError& error) {
 QString uniqueConnectionName() {
     static std::atomic<int> counter{0};
     return QStringLiteral("morvane-connection-%1").arg(++counter);
+}
+
+// A database that SQLite keeps in a file of that name: not one in memory, nor a URI.
+bool isSqliteFile(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(":memory:") && !name.startsWith(QLatin1String("file:"));
 }
 
 // Splits "host:port", "host,port" (SQL Server's spelling) into its parts. An IPv6 address is written
@@ -417,6 +424,10 @@ bool SqlConnection::openOn(QSqlDatabase& db, const SqlConnectionSettings& s, QSt
             break;
         }
         case SqlProvider::SQLite:
+            // A new database file is the server user's alone, whatever the umask; SQLite gives its journals
+            // the mode of the database. Where it cannot be made the driver says why.
+            if (isSqliteFile(s.database))
+                createPrivateFile(s.database);
             db.setDatabaseName(s.database);
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(s.connectTimeoutSeconds * 1000));
             break;

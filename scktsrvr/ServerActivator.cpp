@@ -51,9 +51,11 @@ void ServerActivator::step(const QString& clsid) {
         if (waiter.wanted && !waiter.wanted())
             continue;
         if (outcome == platform::ServerStart::Outcome::Connected && fd < 0) {
-            fd = platform::connectEndpoint(platform::endpointPath(clsid), &error);
+            // Like every connection to an endpoint, refused when the listener is not of this user.
+            bool refused = false;
+            fd = platform::connectEndpoint(platform::endpointPath(clsid), &error, &refused);
             // The server serves, but has not yet accepted the connections queued before this one.
-            if (fd < 0 && !waiter.deadline.hasExpired()) {
+            if (fd < 0 && !refused && !waiter.deadline.hasExpired()) {
                 again.push_back(std::move(waiter));
                 continue;
             }

@@ -18,7 +18,8 @@ namespace morvane::scktsrvr {
 // listens; otherwise starts it and takes a step towards it (platform::ServerStart) on every tick of a
 // timer until it answers or the wait is over. Several clients waiting for the same class share one
 // start; one whose own connection the server has not taken yet (its queue is full) waits for the next
-// step, within its time. Never blocks the event loop.
+// step, within its time. An endpoint whose listener runs as another user is refused before anything is
+// relayed (platform::connectEndpoint). Never blocks the event loop.
 //
 // Threads: the socket server's one thread.
 class ServerActivator : public QObject {

@@ -225,9 +225,9 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits, security->guardFactory());
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
-        const QString path = platform::endpointPath(served.clsid);
         QString why;
-        if (!endpoint.listen(path, &why)) {
+        const QString path = platform::endpointPath(served.clsid, &why);
+        if (path.isEmpty() || !endpoint.listen(path, &why)) {
             platform::showMessage({why, QStringLiteral("Error"), platform::MessageIcon::Error});
             dataModule.reset();
             mutex.release();

@@ -12,6 +12,9 @@
 #include <QSqlRecord>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <utility>
+
 using namespace morvane;
 using morvane::localisation::TLanguage;
 using morvane::test::MessageCapture;
@@ -144,9 +147,17 @@ void TestLocalisation::missingDatabaseIsMadeAndChangesNothing() {
     TestEnvironment env;
     QVERIFY(!QFileInfo::exists(env.path(QStringLiteral("DB"))));
     TestForm form(QStringLiteral("form1"));
+    // The file and its folder are the server user's alone, whatever the umask.
+    const mode_t previousMask = ::umask(0);
     TLanguage language(&form);
+    ::umask(previousMask);
     QVERIFY2(language.openError().isEmpty(), qPrintable(language.openError()));
     QVERIFY(QFileInfo(env.path(QStringLiteral("DB/Language.mdb"))).isFile());
+    for (const auto& [name, mode] : {std::pair{"DB", 0700}, std::pair{"DB/Language.mdb", 0600}}) {
+        struct stat status {};
+        QVERIFY(::stat(QFile::encodeName(env.path(QLatin1String(name))).constData(), &status) == 0);
+        QCOMPARE(QString::number(status.st_mode & 07777, 8), QString::number(mode, 8));
+    }
     QSqlDatabase db = languageDatabase();
     QCOMPARE(db.record(QStringLiteral("Component_Table")).count(), 7);
     QCOMPARE(db.record(QStringLiteral("Dialog_Table")).count(), 7);

@@ -13,13 +13,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace morvane::platform;
 using morvane::test::TestEnvironment;
@@ -720,6 +724,57 @@ private slots:
         endpoint.stop();
         QCOMPARE(ended.load(), 1);
         QCOMPARE(server.objectCount(), 0);
+    }
+
+    // The endpoint is the server user's own. The server does not take over a socket file of another user,
+    // nor remove what a link points at; a caller does not talk to a process of another user listening
+    // there, and is told so at once instead of waiting for a server that it would not start.
+    void endpointOfAnotherUserIsRefused_data() {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("socket file of another user") << "foreign socket";
+        QTest::newRow("a link at the endpoint") << "link";
+        QTest::newRow("a listener of another user") << "foreign listener";
+    }
+    void endpointOfAnotherUserIsRefused() {
+        QFETCH(QString, what);
+        if (what.startsWith(QLatin1String("foreign")) && ::geteuid() != 0)
+            QSKIP("a file or process of another user needs root");
+#ifdef MORVANE_UNDER_TSAN
+        if (what == QLatin1String("foreign listener"))
+            QSKIP("the thread sanitizer cannot fork this process");
+#endif
+        TestEnvironment env;
+        const QString path = endpointPath(kServedClsid);
+        const QString target = env.path(QStringLiteral("elsewhere"));
+        std::optional<morvane::test::ForeignListener> foreign;
+        if (what == QLatin1String("link")) {
+            env.writeFile(target, "kept");
+            QVERIFY(QFile::link(target, path));
+        } else {
+            foreign.emplace(path);
+            QVERIFY(foreign->listening());
+        }
+        AutomationEndpoint endpoint([](const QString& name) { return ComServer::instance().createInstance(name); });
+        QString error;
+        if (what != QLatin1String("foreign listener")) {
+            QVERIFY(!endpoint.listen(path, &error));
+            QVERIFY2(error.contains(path), qPrintable(error));
+            QVERIFY2(
+                error.contains(what == QLatin1String("link") ? QStringLiteral("link") : QStringLiteral("uid 65534")),
+                qPrintable(error));
+            QVERIFY(QFileInfo(path).isSymLink() || QFileInfo(path).exists());
+            QCOMPARE(env.readFile(target), what == QLatin1String("link") ? QByteArray("kept") : QByteArray());
+        } else {
+            QCOMPARE(connectEndpoint(path, &error), -1);
+            QVERIFY2(error.contains(path) && error.contains(QLatin1String("uid 65534")), qPrintable(error));
+            QElapsedTimer clock;
+            clock.start();
+            error.clear();
+            QCOMPARE(connectClassServer(kServedClsid, QStringLiteral("/bin/false"), 10000, &error), -1);
+            QVERIFY2(clock.elapsed() < 2000 && error.contains(QLatin1String("uid 65534")), qPrintable(error));
+        }
+        if (foreign)
+            QCOMPARE(foreign->finish(), 0);
     }
 
     // A call runs on behalf of its connection: when the client goes while it runs, the call is told at

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace morvane::platform;
 using morvane::test::TestEnvironment;
 
@@ -54,16 +57,77 @@ private slots:
         QCOMPARE(QDir(env.lockDir()).entryList(QDir::Files).size(), 2);
         QVERIFY(!QFileInfo::exists(env.lockDir() + QStringLiteral("/../../escape.lock")));
 
-        // Without the variable the locks are the machine's, never in a user's runtime folder.
+        // Without the variable the locks are the user's own: in a folder made for them in the user's runtime
+        // folder, never in a directory that every user may write, such as /run/lock.
         QTemporaryDir runtimeDir;
         const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
-        qunsetenv("MORVANE_LOCK_DIR");
-        const QString machineWide = NamedMutex::lockDirectory();
-        qputenv("MORVANE_LOCK_DIR", QFile::encodeName(env.lockDir()));
-        qputenv("XDG_RUNTIME_DIR", savedRuntime);
-        QCOMPARE(machineWide, QFileInfo(QStringLiteral("/run/lock")).isWritable() ? QStringLiteral("/run/lock")
-                                                                                  : QStringLiteral("/tmp"));
+        const auto defaultWith = [&](const QString& runtime) {
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+            qunsetenv("MORVANE_LOCK_DIR");
+            const QString chosen = NamedMutex::lockDirectory();
+            qputenv("MORVANE_LOCK_DIR", QFile::encodeName(env.lockDir()));
+            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+            return chosen;
+        };
+        const auto isPrivate = [](const QString& path) {
+            struct stat status {};
+            return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode) &&
+                   status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+        };
+        const QString inRuntime = defaultWith(runtimeDir.path());
+        QCOMPARE(inRuntime, runtimeDir.path() + QStringLiteral("/morvane"));
+        QVERIFY(isPrivate(inRuntime));
+        // A runtime folder of another user is not taken: the locks go to a private folder elsewhere.
+        if (::geteuid() == 0) {
+            QVERIFY(::chown(QFile::encodeName(runtimeDir.path()).constData(), 65534, 65534) == 0);
+            const QString elsewhere = defaultWith(runtimeDir.path());
+            QVERIFY2(!elsewhere.startsWith(runtimeDir.path()), qPrintable(elsewhere));
+            QVERIFY2(isPrivate(elsewhere), qPrintable(elsewhere));
+        }
+    }
+
+    // A lock that another user could hold or replace is refused, saying which file or directory and what
+    // to do, instead of a server that ends silently as though another one ran.
+    void lockNotOfThisUserIsRefused_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<bool>("namesTheDirectory");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("lock file of another user") << "foreign file" << false << "uid 65534";
+        QTest::newRow("a link in place of the lock file") << "link" << false << "link";
+        QTest::newRow("lock directory of another user") << "foreign directory" << true << "uid 65534";
+        QTest::newRow("lock directory that others may write") << "open directory" << true << "0777";
+    }
+    void lockNotOfThisUserIsRefused() {
+        QFETCH(QString, what);
+        QFETCH(bool, namesTheDirectory);
+        QFETCH(QString, reason);
+        if (what.startsWith(QLatin1String("foreign")) && ::geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        TestEnvironment env;
+        const QByteArray directory = QFile::encodeName(env.lockDir());
+        const QString file = env.lockDir() + QStringLiteral("/morvane-mutex-morvane.lock");
+        const QByteArray nativeFile = QFile::encodeName(file);
+        const QString target = env.path(QStringLiteral("elsewhere"));
+        if (what == QLatin1String("foreign file")) {
+            QFile(file).open(QIODevice::WriteOnly);
+            QVERIFY(::chown(nativeFile.constData(), 65534, 65534) == 0);
+        } else if (what == QLatin1String("link")) {
+            env.writeFile(target, "kept");
+            QVERIFY(QFile::link(target, file));
+        } else if (what == QLatin1String("foreign directory")) {
+            QVERIFY(::chown(directory.constData(), 65534, 65534) == 0);
+        } else {
+            QVERIFY(::chmod(directory.constData(), 0777) == 0);
+        }
+        NamedMutex mutex(QStringLiteral("morvane"), true);
+        QVERIFY(!mutex.isOwned());
+        QVERIFY(!mutex.alreadyExists());
+        const QString text = mutex.failureText();
+        QVERIFY2(text.startsWith((namesTheDirectory ? env.lockDir() : file) + QLatin1Char(':')), qPrintable(text));
+        QVERIFY2(text.contains(reason), qPrintable(text));
+        QVERIFY2(text.contains(QLatin1String("MORVANE_LOCK_DIR")), qPrintable(text));
+        QVERIFY(!NamedMutex::isHeld(QStringLiteral("morvane")));
+        QCOMPARE(env.readFile(target), what == QLatin1String("link") ? QByteArray("kept") : QByteArray());
     }
 
     void secondCreateReportsAlreadyExists() {

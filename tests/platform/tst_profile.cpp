@@ -1,10 +1,13 @@
 // Profile files as the configuration reader and the options dialog use them.
+#include "ClassRegistry.h"
 #include "ProfileFile.h"
+#include "SqlConnection.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -147,6 +150,48 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(ProfileWriteError, profile.writeString(QStringLiteral("Extra"), QStringLiteral("Key"),
                                                                         QString::fromUtf8("\U0001F600")));
         QCOMPARE(readAll(m_path), content);
+    }
+
+    // What holds the database's password, the classes' server commands or the data is the server user's
+    // alone from the moment it exists, whatever the umask; so are the folders made for it.
+    void newFilesAreTheOwnersAlone_data() {
+        QTest::addColumn<QString>("made");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("profile") << "systeminfo.ini" << 0600;
+        QTest::newRow("class registry") << "var/morvane/classes.reg" << 0600;
+        QTest::newRow("class registry's lock") << "var/morvane/classes.reg.lock" << 0600;
+        QTest::newRow("folder made for the class registry") << "var/morvane" << 0700;
+        QTest::newRow("SQLite database") << "door.db" << 0600;
+        QTest::newRow("SQLite write-ahead log") << "door.db-wal" << 0600;
+    }
+    void newFilesAreTheOwnersAlone() {
+        QFETCH(QString, made);
+        QFETCH(int, mode);
+        QTemporaryDir dir;
+        const mode_t previous = ::umask(0);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        const QString path = dir.filePath(made);
+        morvane::platform::SqlConnection connection;
+        if (made.endsWith(QLatin1String(".ini"))) {
+            ProfileFile(path).writeString(QStringLiteral("DataBase"), QStringLiteral("Password"), QStringLiteral("pw"));
+        } else if (made.startsWith(QLatin1String("var/"))) {
+            QString error;
+            QVERIFY2(morvane::platform::ClassRegistry(dir.filePath(QStringLiteral("var/morvane/classes.reg")))
+                         .setValue(QStringLiteral("CLSID\\{1}"), QStringLiteral("LocalServer32"), QStringLiteral("/x"),
+                                   &error),
+                     qPrintable(error));
+        } else {
+            morvane::platform::SqlConnectionSettings settings;
+            settings.provider = morvane::platform::SqlProvider::SQLite;
+            settings.database = dir.filePath(QStringLiteral("door.db"));
+            QString error;
+            QVERIFY2(connection.open(settings, &error), qPrintable(error));
+            QVERIFY(connection.exec(QStringLiteral("pragma journal_mode=wal")).ok);
+            QVERIFY(connection.exec(QStringLiteral("create table t (x int)")).ok);
+        }
+        struct stat status {};
+        QVERIFY2(::stat(QFile::encodeName(path).constData(), &status) == 0, qPrintable(path));
+        QCOMPARE(QString::number(status.st_mode & 07777, 8), QString::number(mode, 8));
     }
 
     void writeThroughALinkKeepsTheLink() {

@@ -331,6 +331,7 @@ private slots:
     void portTaken();
     void startServices_data();
     void startServices();
+    void endpointOfAnotherUserIsRefused();
 };
 
 void TestSocketServer::initTestCase() {
@@ -1284,6 +1285,43 @@ void TestSocketServer::startServices() {
         QStringLiteral("/usr/bin/pkill"),
         {QStringLiteral("-f"), QStringLiteral("^") + env.path(QStringLiteral("scktsrvr"))}, env.processEnvironment());
     QCOMPARE(socketServer.exitCode, 0);
+}
+
+// The application server's endpoint taken first by a process of another user: the socket server relays
+// nothing to it (after CreateObject would come a new operator's password, a door command), starts no
+// server of its own, and tells the client why. A single-instance lock of another user ends the socket
+// server with a message, not silently as though another one ran.
+void TestSocketServer::endpointOfAnotherUserIsRefused() {
+    if (::geteuid() != 0)
+        QSKIP("a process of another user needs root");
+    QVERIFY(waitNoEmbeddedServer(10000));
+    QVERIFY(ensureSocketServer({}));
+    QFile::remove(endpoint());
+    {
+        test::ForeignListener foreign(endpoint());
+        QVERIFY(foreign.listening());
+        Client client = tcp();
+        QVERIFY(client.connected());
+        const rpc::Reply made = client.create();
+        QVERIFY(!made.ok);
+        QCOMPARE(made.hresult, hr::CO_E_SERVER_EXEC_FAILURE);
+        QVERIFY2(made.message.contains(endpoint()) && made.message.contains(QLatin1String("uid 65534")),
+                 qPrintable(made.message));
+        QVERIFY(embeddedServers().isEmpty());
+        QCOMPARE(foreign.finish(), 0);
+    }
+    // Once it has gone, the road is open again.
+    QVERIFY(QFile::remove(endpoint()));
+    QVERIFY(tcp().create().ok);
+
+    test::TestEnvironment other;
+    const QString lock = other.lockDir() + QStringLiteral("/morvane-mutex-SCKTSRVR.lock");
+    QVERIFY(QFile(lock).open(QIODevice::WriteOnly));
+    QVERIFY(::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
+    const test::ProcessResult refused = test::runProgram(bin("scktsrvr"), {}, other.processEnvironment(), 10000);
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.standardError.contains(QFile::encodeName(lock)) && refused.standardError.contains("uid 65534"),
+             refused.standardError.constData());
 }
 
 QTEST_GUILESS_MAIN(TestSocketServer)

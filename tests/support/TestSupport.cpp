@@ -10,11 +10,14 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace morvane::test {
@@ -237,6 +240,100 @@ int boundUdpSocket(const QString& ip, uint16_t port) {
         return -1;
     }
     return fd;
+}
+
+ForeignListener::ForeignListener(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    sockaddr_un address{};
+    if (native.size() >= qsizetype(sizeof address.sun_path))
+        return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int control[2] = {-1, -1};
+    int result[2] = {-1, -1};
+    const auto cleanUp = [&] {
+        for (int d : {fd, control[0], control[1], result[0], result[1]}) {
+            if (d >= 0)
+                ::close(d);
+        }
+    };
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::lchown(native.constData(), kUid, kUid) != 0 || ::pipe2(control, O_CLOEXEC) != 0 ||
+        ::pipe2(result, O_CLOEXEC) != 0) {
+        cleanUp();
+        return;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only what is safe after a fork: the peer credentials of a listener are those of listen().
+        ::close(control[1]);
+        ::close(result[0]);
+        if (::setresgid(kUid, kUid, kUid) != 0 || ::setresuid(kUid, kUid, kUid) != 0 || ::listen(fd, 64) != 0)
+            ::_exit(2);
+        [[maybe_unused]] const ssize_t said = ::write(result[1], "L", 1);
+        int64_t received = 0;
+        pollfd watched[18] = {};
+        nfds_t count = 2;
+        watched[0] = {control[0], POLLIN, 0};
+        watched[1] = {fd, POLLIN, 0};
+        // Bounded: a minute at most, should the test never say.
+        for (int round = 0; round < 600; ++round) {
+            if (::poll(watched, count, 100) < 0)
+                continue;
+            if (watched[0].revents)
+                break;
+            if ((watched[1].revents & POLLIN) && count < 18) {
+                const int accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (accepted >= 0)
+                    watched[count++] = {accepted, POLLIN, 0};
+            }
+            for (nfds_t i = 2; i < count; ++i) {
+                char chunk[4096];
+                const ssize_t n = watched[i].revents ? ::read(watched[i].fd, chunk, sizeof chunk) : 0;
+                received += n > 0 ? n : 0;
+            }
+        }
+        [[maybe_unused]] const ssize_t told = ::write(result[1], &received, sizeof received);
+        ::_exit(0);
+    }
+    ::close(fd);
+    ::close(control[0]);
+    ::close(result[1]);
+    m_control = control[1];
+    m_result = result[0];
+    char ready = 0;
+    pollfd wait{m_result, POLLIN, 0};
+    if (pid < 0 || ::poll(&wait, 1, 10000) != 1 || ::read(m_result, &ready, 1) != 1 || ready != 'L') {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(m_control);
+        ::close(m_result);
+        m_control = m_result = -1;
+        return;
+    }
+    m_pid = pid;
+}
+
+ForeignListener::~ForeignListener() {
+    finish();
+}
+
+qint64 ForeignListener::finish(int timeoutMs) {
+    if (m_pid <= 0)
+        return -1;
+    ::close(m_control);
+    int64_t received = -1;
+    pollfd wait{m_result, POLLIN, 0};
+    if (::poll(&wait, 1, timeoutMs) != 1 || ::read(m_result, &received, sizeof received) != sizeof received)
+        received = -1;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    ::close(m_result);
+    m_pid = m_control = m_result = -1;
+    return received;
 }
 
 } // namespace morvane::test

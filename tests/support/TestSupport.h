@@ -121,6 +121,26 @@ int boundUdpSocket(const QString& ip, uint16_t port);
 // The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(qint64 pid);
 
+// What a local user who took a service's endpoint first would be: a Unix-domain socket at `path` (the file
+// theirs too) listening in a child process that runs as that user (uid 65534, root only: it changes its
+// user). It accepts every connection and counts what they carry, until finish().
+class ForeignListener {
+public:
+    static constexpr unsigned kUid = 65534;
+    explicit ForeignListener(const QString& path);
+    ~ForeignListener();
+    ForeignListener(const ForeignListener&) = delete;
+    ForeignListener& operator=(const ForeignListener&) = delete;
+    bool listening() const { return m_pid > 0; }
+    // Ends the child: the bytes its connections carried, -1 when it could not say within the time.
+    qint64 finish(int timeoutMs = 10000);
+
+private:
+    int m_pid = -1;
+    int m_control = -1; // closing it tells the child to end
+    int m_result = -1;  // the child writes its count here
+};
+
 // `input`, when not null, is the program's standard input, closed after it.
 ProcessResult runProgram(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
                          int timeoutMs = 20000, const QByteArray& input = QByteArray());
