@@ -62,6 +62,9 @@ constexpr int kRefusalHandshakeMs = 5000;
 constexpr char kTlsHandshakeRecord = 0x16;
 // A reply to CreateObject is held whole up to this size; one longer is no refusal.
 constexpr qsizetype kLongestInspected = 4096;
+// A TLS handshake takes milliseconds: one that has not finished in this time (or MessageTimeout when
+// shorter) never will.
+constexpr int kLongestHandshakeSeconds = 10;
 // The open mode is said on the log again after this long.
 constexpr int kOpenModeWarningMs = 60 * 60 * 1000;
 
@@ -293,8 +296,7 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
     });
     connect(&m_partial, &QTimer::timeout, this, [this] {
         if (m_handshaking) {
-            close(QStringLiteral("the TLS handshake did not finish within %1 s")
-                      .arg(m_server.settings().messageTimeoutSeconds));
+            close(QStringLiteral("the TLS handshake did not finish within %1 s").arg(handshakeSeconds()));
             return;
         }
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
@@ -473,9 +475,14 @@ void ClientLink::startTls() {
     });
     m_tls->setSslConfiguration(m_server.tlsConfiguration());
     m_tls->startServerEncryption();
-    const int seconds = m_server.settings().messageTimeoutSeconds;
-    if (seconds > 0)
-        m_partial.start(seconds * 1000);
+    // Bounded even where messages may take their time: a handshake holds a connection and its buffers
+    // before anything is known of the client.
+    m_partial.start(handshakeSeconds() * 1000);
+}
+
+int ClientLink::handshakeSeconds() const {
+    const int messages = m_server.settings().messageTimeoutSeconds;
+    return messages > 0 ? std::min(messages, kLongestHandshakeSeconds) : kLongestHandshakeSeconds;
 }
 
 void ClientLink::onEncrypted() {

@@ -97,6 +97,7 @@ private:
     // While the first byte decides between TLS and the clear: false until the connection may be read.
     bool sniff();
     void startTls();
+    int handshakeSeconds() const;
     void onEncrypted();
     // Takes the messages already read; false when the link closes or must wait.
     bool takeMessages();
