@@ -60,6 +60,11 @@ constexpr int kListenBacklog = 1024;
 constexpr int kRefusalHandshakeMs = 5000;
 // The first byte of a TLS connection: a handshake record.
 constexpr char kTlsHandshakeRecord = 0x16;
+// Before its log-on a client has nothing to say but a Logon (a password is at most 1024 characters): its
+// messages, and the socket server's answers waiting for it, are held up to this size. Within the size that
+// the input budget never refuses, so that clients that have not logged on cannot take it from those that
+// have.
+constexpr qint64 kBeforeLogon = kSmallMessage;
 // A reply to CreateObject is held whole up to this size; one longer is no refusal.
 constexpr qsizetype kLongestInspected = 4096;
 // A TLS handshake takes milliseconds: one that has not finished in this time (or MessageTimeout when
@@ -331,12 +336,29 @@ void ClientLink::touch() {
         m_idle.stop();
 }
 
+bool ClientLink::beforeLogon() const {
+    return m_server.settings().logonRequired && !m_loggedOn;
+}
+
+qint64 ClientLink::messageLimit() const {
+    const qint64 limit = m_server.settings().maxMessage;
+    return beforeLogon() ? std::min(limit, kBeforeLogon) : limit;
+}
+
+qint64 ClientLink::outputLimit() const {
+    const qint64 limit = m_server.settings().maxOutput;
+    return beforeLogon() ? std::min(limit, kBeforeLogon) : limit;
+}
+
 bool ClientLink::outputFull() const {
-    return m_socket && unsent(m_socket) > m_server.settings().maxOutput;
+    return m_socket && unsent(m_socket) > outputLimit();
 }
 
 bool ClientLink::blocked() const {
-    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > kRequestsInHand) || m_inHand > kRequestsInHand;
+    // While a Logon is on its way nothing more is read: what follows it is taken under the limits of its
+    // outcome.
+    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > kRequestsInHand) || m_inHand > kRequestsInHand ||
+           (m_state == State::Reaching && m_first.logon);
 }
 
 void ClientLink::flush() {
@@ -347,7 +369,7 @@ void ClientLink::flush() {
     const qint64 waiting = unsent(m_socket);
     m_peak = std::max(m_peak, waiting);
     const int timeout = m_server.settings().outputTimeoutSeconds;
-    if (waiting > m_server.settings().maxOutput && timeout > 0 && !m_drain.isActive())
+    if (waiting > outputLimit() && timeout > 0 && !m_drain.isActive())
         m_drain.start(timeout * 1000);
 }
 
@@ -502,8 +524,11 @@ bool ClientLink::takeMessages() {
     const Settings& settings = m_server.settings();
     const auto tooLarge = [&] {
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                            QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
-        close(QStringLiteral("message too large"));
+                            QStringLiteral("Message larger than %1 bytes%2")
+                                .arg(messageLimit())
+                                .arg(beforeLogon() ? QStringLiteral(" before a log-on") : QString())));
+        close(beforeLogon() ? QStringLiteral("message too large before a log-on") : QStringLiteral("message too large"),
+              WebSocketFramer::TooBig);
         return false;
     };
     while (!m_closing && !blocked()) {
@@ -511,13 +536,16 @@ bool ClientLink::takeMessages() {
             if (!m_web->hasEvent())
                 break;
             WebSocketFramer::Event event = m_web->next();
+            // The framer holds a message to MaxMessage; before a log-on the limit is lower.
+            if (event.kind == WebSocketFramer::Event::Kind::Text && event.data.size() > messageLimit())
+                return tooLarge();
             onWebEvent(event);
             continue;
         }
         const auto line = m_input.takeLine();
         if (!line)
             break;
-        if (line->size() > settings.maxMessage)
+        if (line->size() > messageLimit())
             return tooLarge();
         onMessage(*line);
     }
@@ -527,7 +555,7 @@ bool ClientLink::takeMessages() {
     // what Qt has read ahead, all this link holds of the client's input.
     const qint64 pending = m_web ? m_web->pending() : m_input.pending();
     const bool waiting = blocked();
-    if (!waiting && !m_web && pending > settings.maxMessage)
+    if (!waiting && (!m_web || (beforeLogon() && m_web->isOpen())) && pending > messageLimit())
         return tooLarge();
     if (!charge(pending + m_socket->bytesAvailable(), pending))
         return false;

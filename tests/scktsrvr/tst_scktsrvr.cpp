@@ -392,6 +392,9 @@ private slots:
     void openMode();
     void rmtclientCredentials_data();
     void rmtclientCredentials();
+    void beforeLogOn_data();
+    void beforeLogOn();
+    void neverReadingBeforeLogOn();
 };
 
 void TestSocketServer::initTestCase() {
@@ -688,6 +691,9 @@ void TestSocketServer::badInputOverTcp() {
     QFETCH(QByteArrayList, seen);
     QVERIFY(ensureSocketServer({}));
     test::WireClient client(m_tcpPort);
+    // Logged on: before that, nothing longer than a log-on is taken.
+    QVERIFY(client.send(kLogonLine) > 0);
+    QVERIFY(client.readLine(10000).value_or(QByteArray()).contains("\"token\""));
     QVERIFY(client.send(request + "\n" +
                         R"({"id":9,"method":"RmtOpenDoor","params":[1]})"
                         "\n") > 0);
@@ -826,10 +832,16 @@ void TestSocketServer::webSocketLimits() {
 void TestSocketServer::inputBudget() {
     QVERIFY(startSocketServer({"MaxMessage=2097152\r\nInputBudget=3145728\r\nMessageTimeout=10\r\n"}));
     const QByteArray body(1800 * 1024, 'a');
+    // Both logged on: before that, nothing longer than a log-on is taken.
     test::WireClient lines(m_tcpPort);
+    QVERIFY(lines.send(kLogonLine) > 0);
+    QVERIFY(lines.readLine(10000).value_or(QByteArray()).contains("\"token\""));
     QVERIFY(lines.send(R"({"id":1,"method":"RmtOpenDoor","params":[")" + body) > 0);
     test::WireClient ws(m_webPort);
     QVERIFY(ws.handshake(5000));
+    QVERIFY(ws.send(test::WireClient::frame(1, kLogonLine.trimmed())) > 0);
+    const auto loggedOn = ws.readMessage(10000);
+    QVERIFY(loggedOn && loggedOn->payload.contains("\"token\""));
     QVERIFY(ws.send(test::WireClient::frame(1, R"({"id":2,"method":"RmtOpenDoor","params":[")" + body, false)) > 0);
     // One of the two crossed the budget: it is told so and closed.
     std::optional<QByteArray> lineAnswer;
@@ -1765,6 +1777,81 @@ void TestSocketServer::rmtclientCredentials() {
     for (const QByteArray& text :
          {said, socketServerLog().toUtf8(), m_env->readFile(m_env->path(QStringLiteral("audit.log")))})
         QVERIFY(secret.isEmpty() || !text.contains(secret.toUtf8()));
+}
+
+void TestSocketServer::beforeLogOn_data() {
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArrayList>("seen"); // in the answers, in order; the last one the close frame's
+    QTest::addColumn<bool>("closed");
+    const QByteArray bigLogon =
+        R"({"id":0,"method":"Logon","params":{"operator":"SYSTEM","password":")" + QByteArray(1 << 20, 'x') + "\"}}";
+    const QByteArray longCall = R"({"id":2,"method":"RmtOpenDoor","params":[")" + QByteArray(1 << 20, 'a') + "\"]}\n";
+    QTest::newRow("1 MiB password") << false << bigLogon + "\n"
+                                    << QByteArrayList{"Message larger than 65536 bytes before a log-on"} << true;
+    QTest::newRow("1 MiB password, WebSocket") << true << test::WireClient::frame(1, bigLogon)
+                                               << QByteArrayList{"Message larger than 65536 bytes before a log-on",
+                                                                 "\x03\xf1message too large before a log-on"}
+                                               << true;
+    QTest::newRow("half of a large message")
+        << false << bigLogon.left(100 * 1024) << QByteArrayList{"Message larger than 65536 bytes before a log-on"}
+        << true;
+    QTest::newRow("a log-on, then a long call at once")
+        << false << kLogonLine + kCreateLine + longCall
+        << QByteArrayList{"\"token\"", R"("id":1,"jsonrpc":"2.0","result")", R"("id":2,)"} << false;
+    QTest::newRow("a log-on, then a long call at once, WebSocket")
+        << true
+        << test::WireClient::frame(1, kLogonLine.trimmed()) + test::WireClient::frame(1, kCreateLine.trimmed()) +
+               test::WireClient::frame(1, longCall.trimmed())
+        << QByteArrayList{"\"token\"", R"("id":1,"jsonrpc":"2.0","result")", R"("id":2,)"} << false;
+}
+
+// Before its log-on a client sends nothing larger than a log-on needs: a longer message is refused and its
+// connection closed, without waiting for the rest of it. Once logged on, the whole MaxMessage is its own,
+// even for a call sent right behind the log-on.
+void TestSocketServer::beforeLogOn() {
+    QFETCH(bool, webSocket);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArrayList, seen);
+    QFETCH(bool, closed);
+    QVERIFY(ensureSocketServer({}));
+    test::WireClient client(webSocket ? m_webPort : m_tcpPort);
+    QVERIFY(!webSocket || client.handshake(5000));
+    client.send(sent, 5000);
+    for (const QByteArray& text : seen) {
+        QByteArray answer;
+        if (webSocket) {
+            const auto message = client.readMessage(5000);
+            answer = message ? message->payload : QByteArray();
+        } else {
+            answer = client.readLine(5000).value_or(QByteArray());
+        }
+        QVERIFY2(answer.contains(text), answer.left(300).constData());
+    }
+    QCOMPARE(client.waitClosed(closed ? 3000 : 300), closed);
+}
+
+// A client that has not logged on and never reads its answers holds little in the socket server: the
+// server stops reading it long before MaxOutput.
+void TestSocketServer::neverReadingBeforeLogOn() {
+    QVERIFY(startSocketServer({"OutputTimeout=3\r\n"}));
+    const qint64 pid = m_socketServer->processId();
+    test::WireClient silent(m_tcpPort);
+    const long start = test::residentKiB(pid);
+    QByteArray lines;
+    for (int i = 0; i < 4096; ++i)
+        lines += R"({"id":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","method":"x"})"
+                 "\n";
+    long peak = start;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 2000) {
+        silent.send(lines, 50);
+        peak = std::max(peak, test::residentKiB(pid));
+    }
+    qInfo("a client that never reads before its log-on: scktsrvr %ld KiB at the start, %ld KiB at most", start, peak);
+    QVERIFY2(peak - start < 4 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - start)));
+    QVERIFY(waitLog(QStringLiteral("(output time-out"), 5000));
 }
 
 QTEST_GUILESS_MAIN(TestSocketServer)
