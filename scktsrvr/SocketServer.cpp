@@ -223,6 +223,16 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
                 QStringLiteral("%1: PlainFrom in [TLS] is \"%2\"; it takes any, loopback or none").arg(path(), plain);
         return false;
     }
+    // Without a certificate every connection is in the clear: a PlainFrom that refuses some would be a
+    // promise that nothing keeps.
+    if (settings.certificate.isEmpty() && settings.plain != Plain::Any) {
+        if (error)
+            *error = QStringLiteral("%1: PlainFrom=%2 in [TLS] refuses connections in the clear, but [TLS] names no "
+                                    "Certificate and Key (PEM files) to take any other; name them, or set "
+                                    "PlainFrom=any")
+                         .arg(path(), plain);
+        return false;
+    }
 
     const QString usage = QStringLiteral("usage: scktsrvr [-port N] [-webport N] [-address ADDRESS]");
     for (qsizetype i = 0; i < arguments.size(); ++i) {

@@ -392,6 +392,8 @@ private slots:
     void openMode();
     void rmtclientCredentials_data();
     void rmtclientCredentials();
+    void settingsRefused_data();
+    void settingsRefused();
     void beforeLogOn_data();
     void beforeLogOn();
     void neverReadingBeforeLogOn();
@@ -1777,6 +1779,42 @@ void TestSocketServer::rmtclientCredentials() {
     for (const QByteArray& text :
          {said, socketServerLog().toUtf8(), m_env->readFile(m_env->path(QStringLiteral("audit.log")))})
         QVERIFY(secret.isEmpty() || !text.contains(secret.toUtf8()));
+}
+
+void TestSocketServer::settingsRefused_data() {
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("said");
+    const QByteArray server = "Certificate=" + m_env->path(QStringLiteral("server.crt")).toUtf8() + "\r\n";
+    QTest::newRow("PlainFrom=none without a certificate")
+        << QByteArray("[TLS]\r\nPlainFrom=none\r\n") << 2
+        << QByteArray("PlainFrom=none in [TLS] refuses connections in the clear, but [TLS] names no Certificate");
+    QTest::newRow("PlainFrom=loopback without a certificate")
+        << QByteArray("[TLS]\r\nPlainFrom=loopback\r\n") << 2 << QByteArray("PlainFrom=loopback in [TLS] refuses");
+    QTest::newRow("PlainFrom unknown") << QByteArray("[TLS]\r\nPlainFrom=sometimes\r\n") << 2
+                                       << QByteArray("it takes any, loopback or none");
+    QTest::newRow("a certificate without its key")
+        << "[TLS]\r\n" + server << 2 << QByteArray("[TLS] needs both Certificate and Key");
+    QTest::newRow("the key of another certificate")
+        << "[TLS]\r\n" + server + "Key=" + m_env->path(QStringLiteral("stranger.key")).toUtf8() + "\r\n"
+        << 1 << QByteArray("does not belong to the certificate");
+    QTest::newRow("a key that is no key")
+        << "[TLS]\r\n" + server + "Key=" + m_env->path(QStringLiteral("server.crt")).toUtf8() + "\r\n"
+        << 1 << QByteArray("holds no unencrypted PEM private key");
+    QTest::newRow("an allowed subnet that is none")
+        << QByteArray("[Listen]\r\nAllow=10.0.0.0/33\r\n") << 2 << QByteArray("neither an address nor a subnet");
+}
+
+// Settings that would leave the server less guarded than they say: it does not start, and says why.
+void TestSocketServer::settingsRefused() {
+    QFETCH(QByteArray, ini);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, said);
+    test::TestEnvironment other;
+    other.writeFile(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n" + ini);
+    const test::ProcessResult result = test::runProgram(bin("scktsrvr"), {}, other.processEnvironment(), 10000);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.standardError.contains(said), result.standardError.constData());
 }
 
 void TestSocketServer::beforeLogOn_data() {
