@@ -514,8 +514,9 @@ int run(const QStringList& arguments) {
     if (command == QLatin1String("audit"))
         return printAudit(session, since);
 
-    // Without credentials the object is asked for at once: a server in the open mode needs no log-on.
-    if (logOnFirst(session.create(progId)) && !credentials.complete() && stdinIsTerminal() && logOn())
+    // Without credentials the object is asked for at once: a server in the open mode needs no log-on. One
+    // that wants a log-on gets it from the terminal, or the user learns how to give it.
+    if (logOnFirst(session.create(progId)) && !credentials.complete() && logOn())
         session.create(progId);
     if (!session.created().ok) {
         printJson(printable(session.created()));

@@ -60,8 +60,16 @@ constexpr int kListenBacklog = 1024;
 constexpr int kRefusalHandshakeMs = 5000;
 // The first byte of a TLS connection: a handshake record.
 constexpr char kTlsHandshakeRecord = 0x16;
+// Before its log-on a client has nothing to say but a Logon (a password is at most 1024 characters): its
+// messages, and the socket server's answers waiting for it, are held up to this size. Within the size that
+// the input budget never refuses, so that clients that have not logged on cannot take it from those that
+// have.
+constexpr qint64 kBeforeLogon = kSmallMessage;
 // A reply to CreateObject is held whole up to this size; one longer is no refusal.
 constexpr qsizetype kLongestInspected = 4096;
+// A TLS handshake takes milliseconds: one that has not finished in this time (or MessageTimeout when
+// shorter) never will.
+constexpr int kLongestHandshakeSeconds = 10;
 // The open mode is said on the log again after this long.
 constexpr int kOpenModeWarningMs = 60 * 60 * 1000;
 
@@ -215,6 +223,16 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
                 QStringLiteral("%1: PlainFrom in [TLS] is \"%2\"; it takes any, loopback or none").arg(path(), plain);
         return false;
     }
+    // Without a certificate every connection is in the clear: a PlainFrom that refuses some would be a
+    // promise that nothing keeps.
+    if (settings.certificate.isEmpty() && settings.plain != Plain::Any) {
+        if (error)
+            *error = QStringLiteral("%1: PlainFrom=%2 in [TLS] refuses connections in the clear, but [TLS] names no "
+                                    "Certificate and Key (PEM files) to take any other; name them, or set "
+                                    "PlainFrom=any")
+                         .arg(path(), plain);
+        return false;
+    }
 
     const QString usage = QStringLiteral("usage: scktsrvr [-port N] [-webport N] [-address ADDRESS]");
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -293,8 +311,7 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
     });
     connect(&m_partial, &QTimer::timeout, this, [this] {
         if (m_handshaking) {
-            close(QStringLiteral("the TLS handshake did not finish within %1 s")
-                      .arg(m_server.settings().messageTimeoutSeconds));
+            close(QStringLiteral("the TLS handshake did not finish within %1 s").arg(handshakeSeconds()));
             return;
         }
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
@@ -329,12 +346,29 @@ void ClientLink::touch() {
         m_idle.stop();
 }
 
+bool ClientLink::beforeLogon() const {
+    return m_server.settings().logonRequired && !m_loggedOn;
+}
+
+qint64 ClientLink::messageLimit() const {
+    const qint64 limit = m_server.settings().maxMessage;
+    return beforeLogon() ? std::min(limit, kBeforeLogon) : limit;
+}
+
+qint64 ClientLink::outputLimit() const {
+    const qint64 limit = m_server.settings().maxOutput;
+    return beforeLogon() ? std::min(limit, kBeforeLogon) : limit;
+}
+
 bool ClientLink::outputFull() const {
-    return m_socket && unsent(m_socket) > m_server.settings().maxOutput;
+    return m_socket && unsent(m_socket) > outputLimit();
 }
 
 bool ClientLink::blocked() const {
-    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > kRequestsInHand) || m_inHand > kRequestsInHand;
+    // While a Logon is on its way nothing more is read: what follows it is taken under the limits of its
+    // outcome.
+    return outputFull() || (m_upstream && m_upstream->bytesToWrite() > kRequestsInHand) || m_inHand > kRequestsInHand ||
+           (m_state == State::Reaching && m_first.logon);
 }
 
 void ClientLink::flush() {
@@ -345,7 +379,7 @@ void ClientLink::flush() {
     const qint64 waiting = unsent(m_socket);
     m_peak = std::max(m_peak, waiting);
     const int timeout = m_server.settings().outputTimeoutSeconds;
-    if (waiting > m_server.settings().maxOutput && timeout > 0 && !m_drain.isActive())
+    if (waiting > outputLimit() && timeout > 0 && !m_drain.isActive())
         m_drain.start(timeout * 1000);
 }
 
@@ -473,9 +507,14 @@ void ClientLink::startTls() {
     });
     m_tls->setSslConfiguration(m_server.tlsConfiguration());
     m_tls->startServerEncryption();
-    const int seconds = m_server.settings().messageTimeoutSeconds;
-    if (seconds > 0)
-        m_partial.start(seconds * 1000);
+    // Bounded even where messages may take their time: a handshake holds a connection and its buffers
+    // before anything is known of the client.
+    m_partial.start(handshakeSeconds() * 1000);
+}
+
+int ClientLink::handshakeSeconds() const {
+    const int messages = m_server.settings().messageTimeoutSeconds;
+    return messages > 0 ? std::min(messages, kLongestHandshakeSeconds) : kLongestHandshakeSeconds;
 }
 
 void ClientLink::onEncrypted() {
@@ -495,8 +534,11 @@ bool ClientLink::takeMessages() {
     const Settings& settings = m_server.settings();
     const auto tooLarge = [&] {
         send(rpc::errorLine(QJsonValue(), rpc::kInvalidRequest,
-                            QStringLiteral("Message larger than %1 bytes").arg(settings.maxMessage)));
-        close(QStringLiteral("message too large"));
+                            QStringLiteral("Message larger than %1 bytes%2")
+                                .arg(messageLimit())
+                                .arg(beforeLogon() ? QStringLiteral(" before a log-on") : QString())));
+        close(beforeLogon() ? QStringLiteral("message too large before a log-on") : QStringLiteral("message too large"),
+              WebSocketFramer::TooBig);
         return false;
     };
     while (!m_closing && !blocked()) {
@@ -504,13 +546,16 @@ bool ClientLink::takeMessages() {
             if (!m_web->hasEvent())
                 break;
             WebSocketFramer::Event event = m_web->next();
+            // The framer holds a message to MaxMessage; before a log-on the limit is lower.
+            if (event.kind == WebSocketFramer::Event::Kind::Text && event.data.size() > messageLimit())
+                return tooLarge();
             onWebEvent(event);
             continue;
         }
         const auto line = m_input.takeLine();
         if (!line)
             break;
-        if (line->size() > settings.maxMessage)
+        if (line->size() > messageLimit())
             return tooLarge();
         onMessage(*line);
     }
@@ -520,7 +565,7 @@ bool ClientLink::takeMessages() {
     // what Qt has read ahead, all this link holds of the client's input.
     const qint64 pending = m_web ? m_web->pending() : m_input.pending();
     const bool waiting = blocked();
-    if (!waiting && !m_web && pending > settings.maxMessage)
+    if (!waiting && (!m_web || (beforeLogon() && m_web->isOpen())) && pending > messageLimit())
         return tooLarge();
     if (!charge(pending + m_socket->bytesAvailable(), pending))
         return false;

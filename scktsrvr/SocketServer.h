@@ -97,6 +97,7 @@ private:
     // While the first byte decides between TLS and the clear: false until the connection may be read.
     bool sniff();
     void startTls();
+    int handshakeSeconds() const;
     void onEncrypted();
     // Takes the messages already read; false when the link closes or must wait.
     bool takeMessages();
@@ -130,6 +131,10 @@ private:
     // An answer of the socket server's own: sent at once, or after the replies still due before it.
     void answer(const QByteArray& line);
     void sendOwnAnswers();
+    // Before a log-on (while one is needed) its messages and the answers waiting for it are held tightly.
+    bool beforeLogon() const;
+    qint64 messageLimit() const;
+    qint64 outputLimit() const;
     bool outputFull() const;
     bool blocked() const;
     // Charges the input held to the server's budget; false when the budget refused the message that

@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     morvane::scktsrvr::SocketServer server(settings);
+    // SIGHUP: the TLS certificate and key again, for the connections to come. Watched before the ready
+    // line, so that whoever waits for that line may send it at once.
+    const morvane::platform::SignalWatcher signalWatcher([&server] { server.reloadTls(); });
     if (!server.listen(&error)) {
         std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(error));
         return 1;
@@ -42,8 +45,6 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     std::fprintf(stderr, "scktsrvr: %s\n", qPrintable(server.readyLine()));
-    // SIGHUP: the TLS certificate and key again, for the connections to come.
-    const morvane::platform::SignalWatcher signalWatcher([&server] { server.reloadTls(); });
     const int code = QCoreApplication::exec();
     std::fprintf(stderr, "scktsrvr: stopped\n");
     return code;

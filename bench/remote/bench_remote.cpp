@@ -1,7 +1,8 @@
 // The whole road of a remote command, client → scktsrvr → morvane → component → controller simulator on
 // loopback, against the direct component call measured in the same run: latency, throughput of 20
 // clients at once, resident memory of 500 idle connections, and memory over many connect/call/close
-// cycles. Prints its figures. With MORVANE_BENCH_BOARDS=1 every simulated controller is a door board.
+// cycles; then the throughput of 20 clients over TLS against that in the clear. Prints its figures. With
+// MORVANE_BENCH_BOARDS=1 every simulated controller is a door board.
 #include "Automation.h"
 #include "JsonRpc.h"
 #include "KestrovaAdapter.h"
@@ -56,9 +57,12 @@ QString macOf(int index) {
 // One client connection, its requests written and read by hand so that every reply's id is checked.
 class Connection {
 public:
-    explicit Connection(quint16 port) {
+    // Over TLS when given the authority's certificate.
+    explicit Connection(quint16 port, const QString& caFile = {}) {
         rmtclient::Endpoint endpoint;
         endpoint.tcpPort = port;
+        endpoint.tls = !caFile.isEmpty();
+        endpoint.caFile = caFile;
         m_channel = rmtclient::connectChannel(endpoint, 30000, nullptr);
     }
     bool ok() const { return m_channel != nullptr; }
@@ -117,10 +121,27 @@ int main(int argc, char* argv[]) {
     };
     write(QStringLiteral("systeminfo.ini"), "[DataBase]\r\nConnectMode=0\r\n");
     // The whole path without log-on (its cost is measured by bench_security); all its clients come from
-    // one address, past the default limit per address.
-    write(QStringLiteral("scktsrvr.ini"),
-          "[Security]\r\nLogon=0\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n"
-          "[Limits]\r\nMaxPerAddress=0\r\n");
+    // one address, past the default limit per address. With a certificate for the TLS part.
+    const QString certificate = root.path() + QStringLiteral("/server.crt");
+    const QString key = root.path() + QStringLiteral("/server.key");
+    const auto writeSettings = [&](bool tls) {
+        return write(
+            QStringLiteral("scktsrvr.ini"),
+            "[Security]\r\nLogon=0\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=-1\r\n"
+            "[Limits]\r\nMaxPerAddress=0\r\n[TLS]\r\n" +
+                (tls ? "Certificate=" + certificate.toUtf8() + "\r\nKey=" + key.toUtf8() + "\r\n" : QByteArray()));
+    };
+    writeSettings(false);
+    if (QProcess::execute(
+            QStringLiteral("openssl"),
+            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+             QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=bench"),
+             QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"), key,
+             QStringLiteral("-out"), certificate}) != 0) {
+        std::fprintf(stderr, "openssl could not make a certificate\n");
+        return 1;
+    }
     qputenv("MORVANE_PROGRAM_DIR", dir.toLocal8Bit());
     qputenv("MORVANE_REGISTRY", (root.path() + QStringLiteral("/classes.reg")).toLocal8Bit());
     qputenv("MORVANE_LOCK_DIR", (root.path() + QStringLiteral("/locks")).toLocal8Bit());
@@ -155,15 +176,20 @@ int main(int argc, char* argv[]) {
 
     QProcess socketServer;
     socketServer.setStandardErrorFile(root.path() + QStringLiteral("/scktsrvr.log"));
-    socketServer.start(bin + QStringLiteral("/scktsrvr"), {});
-    quint16 port = 0;
-    static const QRegularExpression ready(QStringLiteral(R"(serving TCP [\d.]+:(\d+))"));
-    for (int i = 0; i < 500 && port == 0; ++i) {
-        QThread::msleep(20);
-        QFile log(root.path() + QStringLiteral("/scktsrvr.log"));
-        if (log.open(QIODevice::ReadOnly))
-            port = ready.match(QString::fromUtf8(log.readAll())).captured(1).toUShort();
-    }
+    // Its port, from its ready line; 0 when it did not get ready.
+    const auto startSocketServer = [&]() -> quint16 {
+        socketServer.start(bin + QStringLiteral("/scktsrvr"), {});
+        static const QRegularExpression ready(QStringLiteral(R"(serving TCP [\d.]+:(\d+))"));
+        quint16 found = 0;
+        for (int i = 0; i < 500 && found == 0; ++i) {
+            QThread::msleep(20);
+            QFile log(root.path() + QStringLiteral("/scktsrvr.log"));
+            if (log.open(QIODevice::ReadOnly))
+                found = ready.match(QString::fromUtf8(log.readAll())).captured(1).toUShort();
+        }
+        return found;
+    };
+    quint16 port = startSocketServer();
     if (port == 0) {
         std::fprintf(stderr, "scktsrvr did not start\n");
         return 1;
@@ -198,37 +224,46 @@ int main(int argc, char* argv[]) {
                 percentile(remote, 0.99));
     std::printf("whole road / direct:     %.2f at the median (limit 2.00)\n", remoteMedian / directMedian);
 
-    // Throughput: 20 clients at once, each on its own object and controller.
-    std::atomic<long> done{0}, lost{0}, mismatched{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int c = 0; c < kClients; ++c) {
-        threads.emplace_back([&, c] {
-            Connection mine(port);
-            if (!mine.ok() || !mine.create() ||
-                !mine.command(QStringLiteral("OpenCon"), QJsonArray{1, macOf(c), ipOf(c)})) {
-                ++lost;
-                return;
-            }
-            while (!go.load())
-                std::this_thread::yield();
-            const auto end = Clock::now() + std::chrono::seconds(seconds);
-            while (Clock::now() < end) {
-                if (mine.command(QStringLiteral("RmtOpenDoor"), QJsonArray{1 + c % 4}))
-                    ++done;
-                else
+    // Throughput: 20 clients at once, each on its own object and controller (over TLS when given the
+    // authority's certificate); the calls per second, and those failed or lost and mismatched.
+    struct Load {
+        double perSecond = 0;
+        long lost = 0;
+        long mismatched = 0;
+    };
+    const auto load = [&](const QString& caFile) {
+        std::atomic<long> done{0}, lost{0}, mismatched{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < kClients; ++c) {
+            threads.emplace_back([&, c] {
+                Connection mine(port, caFile);
+                if (!mine.ok() || !mine.create() ||
+                    !mine.command(QStringLiteral("OpenCon"), QJsonArray{1, macOf(c), ipOf(c)})) {
                     ++lost;
-            }
-            mismatched += mine.mismatched;
-        });
-    }
-    QThread::msleep(500);
-    go = true;
-    for (std::thread& thread : threads)
-        thread.join();
+                    return;
+                }
+                while (!go.load())
+                    std::this_thread::yield();
+                const auto end = Clock::now() + std::chrono::seconds(seconds);
+                while (Clock::now() < end) {
+                    if (mine.command(QStringLiteral("RmtOpenDoor"), QJsonArray{1 + c % 4}))
+                        ++done;
+                    else
+                        ++lost;
+                }
+                mismatched += mine.mismatched;
+            });
+        }
+        QThread::msleep(500);
+        go = true;
+        for (std::thread& thread : threads)
+            thread.join();
+        return Load{static_cast<double>(done.load()) / seconds, lost.load(), mismatched.load()};
+    };
+    const Load plain = load({});
     std::printf("%d clients at once:       %.0f calls/s in total, %ld failed or lost, %ld mismatched (limit >= 3000)\n",
-                kClients, static_cast<double>(done.load()) / seconds, lost.load(),
-                mismatched.load() + client.mismatched);
+                kClients, plain.perSecond, plain.lost, plain.mismatched + client.mismatched);
 
     // Memory of idle connections, each holding an object.
     const qint64 serverPid = [&] {
@@ -269,6 +304,49 @@ int main(int argc, char* argv[]) {
     std::printf("%d connect/call/close:  resident %.1f MiB before, %.1f MiB after (%d failed, %.1f s)\n", cycles,
                 soakBefore / 1024.0, soakAfter / 1024.0, soakFailures, soakClock.elapsed() / 1000.0);
     std::printf("latency check calls failed: %d\n", failures);
+
+    // The same load over TLS, against the socket server started again with a certificate, in rounds that
+    // take turns with the server without one (and with clients in the clear beside TLS), so that all see
+    // the same machine.
+    const auto restart = [&](bool tls) {
+        socketServer.terminate();
+        socketServer.waitForFinished(5000);
+        writeSettings(tls);
+        port = startSocketServer();
+        return port != 0;
+    };
+    constexpr int kRounds = 2;
+    Load clear, secure, beside;
+    const auto add = [](Load& sum, const Load& round) {
+        sum = {sum.perSecond + round.perSecond / kRounds, sum.lost + round.lost, sum.mismatched + round.mismatched};
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        if (!restart(false)) {
+            std::fprintf(stderr, "scktsrvr did not start again\n");
+            return 1;
+        }
+        const Load withoutTls = load({});
+        if (!restart(true)) {
+            std::fprintf(stderr, "scktsrvr did not start with its certificate\n");
+            return 1;
+        }
+        const Load overTls = load(certificate);
+        const Load inTheClear = load({});
+        std::printf("round %d:                 %.0f calls/s without TLS, %.0f over TLS (%.2f), %.0f in the clear "
+                    "beside TLS\n",
+                    round + 1, withoutTls.perSecond, overTls.perSecond, overTls.perSecond / withoutTls.perSecond,
+                    inTheClear.perSecond);
+        add(clear, withoutTls);
+        add(secure, overTls);
+        add(beside, inTheClear);
+    }
+    std::printf("%d clients over TLS:      %.0f calls/s in total, %ld failed or lost, %ld mismatched\n", kClients,
+                secure.perSecond, secure.lost, secure.mismatched);
+    std::printf("%d clients without TLS:   %.0f calls/s in total, %ld failed or lost, %ld mismatched (same rounds)\n",
+                kClients, clear.perSecond, clear.lost, clear.mismatched);
+    std::printf("%d clients in the clear beside TLS: %.0f calls/s, %ld failed or lost, %ld mismatched\n", kClients,
+                beside.perSecond, beside.lost, beside.mismatched);
+    std::printf("TLS / plain throughput:  %.2f (goal >= 0.80)\n", secure.perSecond / clear.perSecond);
 
     socketServer.terminate();
     socketServer.waitForFinished(5000);

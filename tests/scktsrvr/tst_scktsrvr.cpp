@@ -22,6 +22,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTest>
 #include <QUdpSocket>
@@ -142,10 +144,11 @@ private:
             : limits(std::move(limitLines))
             , open(openMode) {}
         QByteArray limits;
-        bool open = false;    // [Security] Logon=0
-        QByteArray listen;    // more of [Listen]
-        QByteArray tls;       // [TLS]
-        rlim_t openFiles = 0; // a limit of open files below the hard one
+        bool open = false;                // [Security] Logon=0
+        QByteArray address = "127.0.0.1"; // [Listen] Address; empty: not set
+        QByteArray listen;                // more of [Listen]
+        QByteArray tls;                   // [TLS]
+        rlim_t openFiles = 0;             // a limit of open files below the hard one
     };
 
     QProcessEnvironment environment() const {
@@ -168,9 +171,9 @@ private:
     }
 
     static QByteArray ini(const Config& config) {
-        return "[Security]\r\nLogon=" + QByteArray(config.open ? "0" : "1") +
-               "\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n" + config.listen + "[Limits]\r\n" +
-               config.limits + "[TLS]\r\n" + config.tls;
+        return "[Security]\r\nLogon=" + QByteArray(config.open ? "0" : "1") + "\r\n[Listen]\r\n" +
+               (config.address.isEmpty() ? QByteArray() : "Address=" + config.address + "\r\n") +
+               "Port=0\r\nWebPort=0\r\n" + config.listen + "[Limits]\r\n" + config.limits + "[TLS]\r\n" + config.tls;
     }
     // Starts the socket server with these settings; its ports come from its ready line. The application
     // server that it starts reads the same [Security].
@@ -299,6 +302,48 @@ private:
                                 env, 20000, input);
     }
 
+    // A self-signed certificate for 127.0.0.1 and its key, made by the openssl program: NAME.crt and NAME.key
+    // in the program directory.
+    bool makeCertificate(const QString& name) {
+        const test::ProcessResult made = test::runProgram(
+            QStringLiteral("openssl"),
+            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=") + name,
+             QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"),
+             m_env->path(name + QStringLiteral(".key")), QStringLiteral("-out"),
+             m_env->path(name + QStringLiteral(".crt"))},
+            m_env->processEnvironment());
+        if (made.exitCode != 0)
+            qWarning("openssl: %s", made.standardError.constData());
+        return made.exitCode == 0;
+    }
+    // [TLS] with the certificate and key NAME.crt and NAME.key.
+    QByteArray tlsLines(const QString& name, const char* plainFrom = "any") const {
+        return "Certificate=" + m_env->path(name + QStringLiteral(".crt")).toUtf8() +
+               "\r\nKey=" + m_env->path(name + QStringLiteral(".key")).toUtf8() + "\r\nPlainFrom=" + plainFrom + "\r\n";
+    }
+    QSslCertificate certificate(const QString& name) const {
+        return QSslCertificate::fromPath(m_env->path(name + QStringLiteral(".crt"))).value(0);
+    }
+    // A client over TLS that trusts the authorities of CA.crt.
+    Client secure(bool webSocket, const QString& ca, QString* error = nullptr) {
+        rmtclient::Endpoint endpoint;
+        endpoint.tcpPort = m_tcpPort;
+        endpoint.tls = true;
+        endpoint.caFile = m_env->path(ca + QStringLiteral(".crt"));
+        if (webSocket)
+            endpoint.webSocketUrl = QStringLiteral("wss://127.0.0.1:%1").arg(m_webPort);
+        return Client(rmtclient::connectChannel(endpoint, 10000, error));
+    }
+    // The certificate that a new TLS connection to the TCP port is shown.
+    QSslCertificate presented() const {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_tcpPort);
+        return socket.waitForEncrypted(5000) ? socket.peerCertificate() : QSslCertificate();
+    }
+
 private slots:
     void initTestCase();
     void cleanupTestCase();
@@ -332,6 +377,26 @@ private slots:
     void startServices_data();
     void startServices();
     void endpointOfAnotherUserIsRefused();
+    void tlsRoads_data();
+    void tlsRoads();
+    void plainConnections_data();
+    void plainConnections();
+    void handshakeNeverFinishes_data();
+    void handshakeNeverFinishes();
+    void certificateReloadedOnHangUp_data();
+    void certificateReloadedOnHangUp();
+    void allowList_data();
+    void allowList();
+    void webOrigins_data();
+    void webOrigins();
+    void openMode();
+    void rmtclientCredentials_data();
+    void rmtclientCredentials();
+    void settingsRefused_data();
+    void settingsRefused();
+    void beforeLogOn_data();
+    void beforeLogOn();
+    void neverReadingBeforeLogOn();
 };
 
 void TestSocketServer::initTestCase() {
@@ -361,6 +426,9 @@ void TestSocketServer::initTestCase() {
                                    {QStringLiteral("ip"), m_boardIp}});
     QString error;
     QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
+    // The server's certificate, one that it may change to, and one that has nothing to do with it.
+    for (const char* name : {"server", "renewed", "stranger"})
+        QVERIFY(makeCertificate(QLatin1String(name)));
     QVERIFY(startSocketServer());
 }
 
@@ -625,6 +693,9 @@ void TestSocketServer::badInputOverTcp() {
     QFETCH(QByteArrayList, seen);
     QVERIFY(ensureSocketServer({}));
     test::WireClient client(m_tcpPort);
+    // Logged on: before that, nothing longer than a log-on is taken.
+    QVERIFY(client.send(kLogonLine) > 0);
+    QVERIFY(client.readLine(10000).value_or(QByteArray()).contains("\"token\""));
     QVERIFY(client.send(request + "\n" +
                         R"({"id":9,"method":"RmtOpenDoor","params":[1]})"
                         "\n") > 0);
@@ -763,10 +834,16 @@ void TestSocketServer::webSocketLimits() {
 void TestSocketServer::inputBudget() {
     QVERIFY(startSocketServer({"MaxMessage=2097152\r\nInputBudget=3145728\r\nMessageTimeout=10\r\n"}));
     const QByteArray body(1800 * 1024, 'a');
+    // Both logged on: before that, nothing longer than a log-on is taken.
     test::WireClient lines(m_tcpPort);
+    QVERIFY(lines.send(kLogonLine) > 0);
+    QVERIFY(lines.readLine(10000).value_or(QByteArray()).contains("\"token\""));
     QVERIFY(lines.send(R"({"id":1,"method":"RmtOpenDoor","params":[")" + body) > 0);
     test::WireClient ws(m_webPort);
     QVERIFY(ws.handshake(5000));
+    QVERIFY(ws.send(test::WireClient::frame(1, kLogonLine.trimmed())) > 0);
+    const auto loggedOn = ws.readMessage(10000);
+    QVERIFY(loggedOn && loggedOn->payload.contains("\"token\""));
     QVERIFY(ws.send(test::WireClient::frame(1, R"({"id":2,"method":"RmtOpenDoor","params":[")" + body, false)) > 0);
     // One of the two crossed the budget: it is told so and closed.
     std::optional<QByteArray> lineAnswer;
@@ -1322,6 +1399,496 @@ void TestSocketServer::endpointOfAnotherUserIsRefused() {
     QCOMPARE(refused.exitCode, 1);
     QVERIFY2(refused.standardError.contains(QFile::encodeName(lock)) && refused.standardError.contains("uid 65534"),
              refused.standardError.constData());
+}
+
+void TestSocketServer::tlsRoads_data() {
+    QTest::addColumn<QString>("road"); // tcp, wss, or the rmtclient program over TCP
+    QTest::addColumn<bool>("trusted"); // the client's CA file holds the server's certificate
+    for (const char* road : {"tcp", "wss", "rmtclient"}) {
+        QTest::newRow(road) << QString::fromLatin1(road) << true;
+        QTest::newRow(qPrintable(QStringLiteral("%1, another authority").arg(QLatin1String(road))))
+            << QString::fromLatin1(road) << false;
+    }
+}
+
+// Over TLS, on a server that takes nothing else: a client that trusts its certificate logs on and opens a
+// door; one that trusts another authority does not get as far as the handshake's end.
+void TestSocketServer::tlsRoads() {
+    QFETCH(QString, road);
+    QFETCH(bool, trusted);
+    Config config;
+    config.tls = tlsLines(QStringLiteral("server"), "none");
+    QVERIFY(ensureSocketServer(config));
+    const QString ca = trusted ? QStringLiteral("server") : QStringLiteral("stranger");
+    if (road == QLatin1String("rmtclient")) {
+        const test::ProcessResult result =
+            rmtclientRun({QStringLiteral("--tls"), QStringLiteral("--ca"), m_env->path(ca + QStringLiteral(".crt")),
+                          QStringLiteral("logon")});
+        QCOMPARE(result.exitCode, trusted ? 0 : 3);
+        if (trusted) {
+            QVERIFY2(QJsonDocument::fromJson(result.standardOutput).object().contains(QStringLiteral("token")),
+                     result.standardOutput.constData());
+        } else {
+            QVERIFY2(result.standardError.contains("cannot connect over TLS") &&
+                         result.standardError.contains("self-signed"),
+                     result.standardError.constData());
+            QVERIFY(result.standardOutput.isEmpty());
+        }
+        return;
+    }
+    QString error;
+    Client client = secure(road == QLatin1String("wss"), ca, &error);
+    if (!trusted) {
+        QVERIFY(!client.connected());
+        QVERIFY2(error.contains(QLatin1String("self-signed")), qPrintable(error));
+        return;
+    }
+    QVERIFY2(client.connected(), qPrintable(error));
+    QVERIFY(client.create().ok);
+    simLog();
+    QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    QCOMPARE(client.retval(QStringLiteral("RmtOpenDoor"), QJsonArray{2}), QJsonValue(0));
+    const QJsonArray commands = simLog();
+    QVERIFY(std::any_of(commands.begin(), commands.end(), [](const QJsonValue& entry) {
+        return entry.toObject().value(QStringLiteral("method")) == QLatin1String("ComifRmtOpenDoor");
+    }));
+}
+
+void TestSocketServer::plainConnections_data() {
+    QTest::addColumn<QByteArray>("plainFrom");
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QByteArray>("refusal"); // the first line the client reads; empty: served
+    QTest::newRow("none, TCP") << QByteArray("none") << false
+                               << QByteArray(R"("message":"This server takes TLS connections only: connect with TLS")");
+    QTest::newRow("none, WebSocket") << QByteArray("none") << true << QByteArray("HTTP/1.1 403 Forbidden");
+    QTest::newRow("loopback, TCP from 127.0.0.2") << QByteArray("loopback") << false << QByteArray();
+    QTest::newRow("loopback, WebSocket from 127.0.0.2") << QByteArray("loopback") << true << QByteArray();
+    QTest::newRow("any") << QByteArray("any") << false << QByteArray();
+}
+
+// A client in the clear beside TLS: refused with a word where PlainFrom says so, served where it allows.
+void TestSocketServer::plainConnections() {
+    QFETCH(QByteArray, plainFrom);
+    QFETCH(bool, webSocket);
+    QFETCH(QByteArray, refusal);
+    Config config;
+    config.tls = tlsLines(QStringLiteral("server"), plainFrom.constData());
+    QVERIFY(ensureSocketServer(config));
+    test::WireClient client(webSocket ? m_webPort : m_tcpPort, QStringLiteral("127.0.0.2"));
+    QByteArray answer;
+    if (webSocket) {
+        const bool upgraded = client.handshake(5000, {}, &answer);
+        QCOMPARE(upgraded, refusal.isEmpty());
+        if (upgraded) {
+            QVERIFY(client.send(test::WireClient::frame(1, kLogonLine.trimmed())) > 0);
+            const auto reply = client.readMessage(10000);
+            answer = reply ? reply->payload : QByteArray();
+        }
+    } else {
+        QVERIFY(client.send(kLogonLine) > 0);
+        answer = client.readLine(10000).value_or(QByteArray());
+    }
+    if (refusal.isEmpty()) {
+        QVERIFY2(answer.contains("\"token\""), answer.constData());
+        return;
+    }
+    QVERIFY2(answer.contains(refusal), answer.constData());
+    QVERIFY(client.waitClosed(3000));
+}
+
+void TestSocketServer::handshakeNeverFinishes_data() {
+    QTest::addColumn<QByteArray>("limits");
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("ms"); // when it is closed
+    // A record header that announces a hello of 512 bytes, and its first few.
+    const QByteArray partOfAHello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+    QTest::newRow("first byte") << QByteArray("MessageTimeout=1\r\n") << false << QByteArray("\x16") << 1000;
+    QTest::newRow("part of a hello") << QByteArray("MessageTimeout=1\r\n") << false << partOfAHello << 1000;
+    QTest::newRow("part of a hello, WebSocket") << QByteArray("MessageTimeout=1\r\n") << true << partOfAHello << 1000;
+    // The message time-out off: the handshake still has its own bound.
+    QTest::newRow("MessageTimeout=0") << QByteArray("MessageTimeout=0\r\n") << false << partOfAHello << 10000;
+}
+
+// A TLS handshake that begins and never ends holds its connection no longer than its time; other clients
+// are served meanwhile.
+void TestSocketServer::handshakeNeverFinishes() {
+    QFETCH(QByteArray, limits);
+    QFETCH(bool, webSocket);
+    QFETCH(QByteArray, sent);
+    QFETCH(int, ms);
+    Config config(limits);
+    config.tls = tlsLines(QStringLiteral("server"));
+    QVERIFY(ensureSocketServer(config));
+    test::WireClient stuck(webSocket ? m_webPort : m_tcpPort);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(stuck.send(sent) == sent.size());
+    Client other = secure(false, QStringLiteral("server"));
+    QVERIFY(other.create().ok);
+    QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+    QVERIFY2(stuck.waitClosed(ms + 3000), qPrintable(socketServerLog().right(1000)));
+    qInfo("a handshake that never finished was closed after %lld ms", clock.elapsed());
+    QVERIFY(clock.elapsed() >= ms * 9 / 10); // a coarse timer may fire 5 % early
+    QVERIFY(stuck.received().isEmpty());
+    QVERIFY(waitLog(QStringLiteral("(the TLS handshake did not finish within %1 s)").arg(ms / 1000), 2000));
+    QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+}
+
+void TestSocketServer::certificateReloadedOnHangUp_data() {
+    QTest::addColumn<QString>("broken"); // how the pair given afterwards cannot be used
+    QTest::newRow("key of another certificate") << QStringLiteral("key");
+    QTest::newRow("certificate not PEM") << QStringLiteral("garbage");
+    QTest::newRow("files gone") << QStringLiteral("gone");
+}
+
+// SIGHUP takes the certificate and key files again: a new connection is shown the new certificate, one
+// made before goes on; a pair that cannot be used leaves the one in force.
+void TestSocketServer::certificateReloadedOnHangUp() {
+    QFETCH(QString, broken);
+    const QString certificateFile = m_env->path(QStringLiteral("live.crt"));
+    const QString keyFile = m_env->path(QStringLiteral("live.key"));
+    const auto install = [&](const QString& name) {
+        for (const QString& ext : {QStringLiteral(".crt"), QStringLiteral(".key")}) {
+            const QString target = m_env->path(QStringLiteral("live") + ext);
+            QFile::remove(target);
+            if (!QFile::copy(m_env->path(name + ext), target))
+                return false;
+        }
+        return true;
+    };
+    const auto hangUp = [&](const QString& logged) {
+        const QString before = socketServerLog();
+        ::kill(static_cast<pid_t>(m_socketServer->processId()), SIGHUP);
+        QElapsedTimer clock;
+        clock.start();
+        while (socketServerLog().count(logged) <= before.count(logged) && clock.elapsed() < 5000)
+            QTest::qWait(20);
+        return socketServerLog().count(logged) > before.count(logged);
+    };
+    QVERIFY(install(QStringLiteral("server")));
+    Config config;
+    config.tls = tlsLines(QStringLiteral("live"));
+    QVERIFY(startSocketServer(config));
+    Client before = secure(false, QStringLiteral("server"));
+    QVERIFY(before.create().ok);
+    QCOMPARE(presented(), certificate(QStringLiteral("server")));
+
+    QVERIFY(install(QStringLiteral("renewed")));
+    QVERIFY(hangUp(QStringLiteral("TLS certificate reloaded")));
+    QCOMPARE(presented(), certificate(QStringLiteral("renewed")));
+    QVERIFY(before.call(QStringLiteral("RealTimeScanId")).ok);
+    QVERIFY(!secure(false, QStringLiteral("server")).connected());
+    Client after = secure(true, QStringLiteral("renewed"));
+    QVERIFY(after.create().ok);
+
+    if (broken == QLatin1String("key")) {
+        QFile::remove(keyFile);
+        QVERIFY(QFile::copy(m_env->path(QStringLiteral("stranger.key")), keyFile));
+    } else if (broken == QLatin1String("garbage")) {
+        m_env->writeFile(QStringLiteral("live.crt"), "no certificate here\n");
+    } else {
+        QVERIFY(QFile::remove(certificateFile) && QFile::remove(keyFile));
+    }
+    QVERIFY(hangUp(QStringLiteral("TLS certificate not reloaded")));
+    QVERIFY(waitLog(QStringLiteral("the one in force stays"), 1000));
+    QCOMPARE(presented(), certificate(QStringLiteral("renewed")));
+    QVERIFY(secure(false, QStringLiteral("renewed")).create().ok);
+    QVERIFY(before.call(QStringLiteral("RealTimeScanId")).ok);
+    QVERIFY(after.call(QStringLiteral("RealTimeScanId")).ok);
+}
+
+void TestSocketServer::allowList_data() {
+    QTest::addColumn<QByteArray>("listen"); // more of [Listen]
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("served");
+    const QByteArray one("Allow=127.0.0.3/32\r\n");
+    const QByteArray range("Allow=10.1.2.3 127.0.0.8/29, ::1\r\n");
+    const QByteArray web("WebAllow=127.0.0.3\r\n");
+    QTest::newRow("address not on the list") << one << false << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("address on the list") << one << false << QStringLiteral("127.0.0.3") << true;
+    QTest::newRow("within a subnet") << range << false << QStringLiteral("127.0.0.13") << true;
+    QTest::newRow("past a subnet") << range << false << QStringLiteral("127.0.0.16") << false;
+    QTest::newRow("WebSocket, not on WebAllow") << web << true << QStringLiteral("127.0.0.2") << false;
+    QTest::newRow("WebSocket, on WebAllow") << web << true << QStringLiteral("127.0.0.3") << true;
+}
+
+// An address that is not on a listener's list is closed at once, before it can say anything; one on it is
+// served.
+void TestSocketServer::allowList() {
+    QFETCH(QByteArray, listen);
+    QFETCH(bool, webSocket);
+    QFETCH(QString, source);
+    QFETCH(bool, served);
+    Config config;
+    config.listen = listen;
+    config.tls = tlsLines(QStringLiteral("server"));
+    QVERIFY(ensureSocketServer(config));
+    test::WireClient client(webSocket ? m_webPort : m_tcpPort, source);
+    QVERIFY(client.connected());
+    if (!served) {
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(client.waitClosed(3000));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(client.received().isEmpty());
+        QVERIFY(waitLog(QStringLiteral("connection from %1 refused: not on the allow-list (%2)")
+                            .arg(source, webSocket ? QStringLiteral("WebAllow") : QStringLiteral("Allow")),
+                        2000));
+        QVERIFY(!socketServerLog().contains(QLatin1Char(' ') + source + QLatin1Char(':')));
+        return;
+    }
+    QByteArray answer;
+    if (webSocket) {
+        QVERIFY(client.handshake(5000));
+        QVERIFY(client.send(test::WireClient::frame(1, kLogonLine.trimmed())) > 0);
+        const auto reply = client.readMessage(10000);
+        answer = reply ? reply->payload : QByteArray();
+    } else {
+        QVERIFY(client.send(kLogonLine) > 0);
+        answer = client.readLine(10000).value_or(QByteArray());
+    }
+    QVERIFY2(answer.contains("\"token\""), answer.constData());
+}
+
+void TestSocketServer::webOrigins_data() {
+    QTest::addColumn<QByteArray>("origin"); // empty: none sent
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("listed") << QByteArray("https://doors.example.org") << true;
+    QTest::newRow("listed, in capitals with a slash") << QByteArray("HTTPS://Doors.Example.ORG/") << true;
+    QTest::newRow("listed with its port") << QByteArray("http://127.0.0.1:8080") << true;
+    QTest::newRow("not listed") << QByteArray("https://elsewhere.example.net") << false;
+    QTest::newRow("under a listed host") << QByteArray("https://x.doors.example.org") << false;
+    QTest::newRow("opaque (null)") << QByteArray("null") << false;
+    QTest::newRow("none (not a browser)") << QByteArray() << true;
+}
+
+// A WebSocket upgrade from a page of a site not on WebOrigins is refused with 403 before anything else.
+void TestSocketServer::webOrigins() {
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, accepted);
+    Config config;
+    config.listen = "WebOrigins=https://doors.example.org, http://127.0.0.1:8080/\r\n";
+    QVERIFY(ensureSocketServer(config));
+    test::WireClient client(m_webPort);
+    QByteArray status;
+    QCOMPARE(client.handshake(5000, origin.isEmpty() ? QByteArray() : "Origin: " + origin + "\r\n", &status), accepted);
+    if (!accepted) {
+        QCOMPARE(status, QByteArray("HTTP/1.1 403 Forbidden"));
+        QVERIFY(client.waitClosed(3000));
+        return;
+    }
+    QVERIFY(client.send(test::WireClient::frame(1, kLogonLine.trimmed())) > 0);
+    const auto reply = client.readMessage(10000);
+    QVERIFY(reply && reply->payload.contains("\"token\""));
+}
+
+// Log-on off: the socket server says so, listens on loopback unless an address is given, and an object
+// is made without a log-on.
+void TestSocketServer::openMode() {
+    Config config({}, true);
+    config.address.clear();
+    QVERIFY(ensureSocketServer(config));
+    const QString log = socketServerLog();
+    QVERIFY2(log.contains(QStringLiteral("log-on is off (Logon=0 in [Security] of %1): every client that reaches "
+                                         "127.0.0.1 may do everything")
+                              .arg(m_env->path(QStringLiteral("scktsrvr.ini")))),
+             qPrintable(log));
+    QVERIFY2(log.contains(
+                 QStringLiteral("serving TCP 127.0.0.1:%1 and WebSocket 127.0.0.1:%2").arg(m_tcpPort).arg(m_webPort)),
+             qPrintable(log));
+    for (const bool webSocket : {false, true}) {
+        Client client = webSocket ? web() : tcp();
+        QVERIFY(
+            client.call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                .ok);
+        QCOMPARE(client.retval(QStringLiteral("OpenCon"), QJsonArray{1, kLockMac, m_lockIp}), QJsonValue(0));
+    }
+}
+
+void TestSocketServer::rmtclientCredentials_data() {
+    QTest::addColumn<QString>("source"); // options, environment, file, token, token environment, none
+    QTest::addColumn<QString>("secret"); // the password or token
+    QTest::addColumn<int>("exitCode");
+    const QString wrong = QStringLiteral("Wr0ng-Secret-4711");
+    QTest::newRow("operator option and password file") << QStringLiteral("options") << QStringLiteral("1") << 0;
+    QTest::newRow("operator option and password file, wrong") << QStringLiteral("options") << wrong << 3;
+    QTest::newRow("environment") << QStringLiteral("environment") << QStringLiteral("1") << 0;
+    QTest::newRow("environment, wrong") << QStringLiteral("environment") << wrong << 3;
+    QTest::newRow("operator from the environment, password file") << QStringLiteral("file") << QStringLiteral("1") << 0;
+    QTest::newRow("token option") << QStringLiteral("token") << QString() << 0;
+    QTest::newRow("token environment") << QStringLiteral("token environment") << QString() << 0;
+    QTest::newRow("forged token") << QStringLiteral("token")
+                                  << QStringLiteral("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA") << 3;
+    QTest::newRow("nothing, no terminal") << QStringLiteral("none") << QString() << 3;
+}
+
+// rmtclient takes its credentials from options, the environment or a password file, and a token from an
+// earlier log-on; a password is never printed nor logged, right or wrong.
+void TestSocketServer::rmtclientCredentials() {
+    QFETCH(QString, source);
+    QFETCH(QString, secret);
+    QFETCH(int, exitCode);
+    QVERIFY(ensureSocketServer({}));
+    // Sessions live in the application server: a client holding an object keeps the one started for
+    // clients running between the runs, as the installation's own server would be.
+    Client holder = tcp();
+    QVERIFY(holder.create().ok);
+    if (secret.isEmpty() && source.startsWith(QLatin1String("token"))) {
+        const test::ProcessResult logon = rmtclientRun({QStringLiteral("logon")});
+        QCOMPARE(logon.exitCode, 0);
+        secret = QJsonDocument::fromJson(logon.standardOutput).object().value(QStringLiteral("token")).toString();
+        QVERIFY(!secret.isEmpty());
+    }
+    const QString passwordFile = m_env->path(QStringLiteral("password.txt"));
+    m_env->writeFile(QStringLiteral("password.txt"), secret.toUtf8() + "\n");
+    QProcessEnvironment env = environment();
+    QStringList arguments{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)};
+    if (source == QLatin1String("options"))
+        arguments << QStringLiteral("--operator") << QStringLiteral("SYSTEM") << QStringLiteral("--password-file")
+                  << passwordFile;
+    if (source == QLatin1String("environment")) {
+        env.insert(QStringLiteral("MORVANE_OPERATOR"), QStringLiteral("SYSTEM"));
+        env.insert(QStringLiteral("MORVANE_PASSWORD"), secret);
+    }
+    if (source == QLatin1String("file")) {
+        env.insert(QStringLiteral("MORVANE_OPERATOR"), QStringLiteral("SYSTEM"));
+        arguments << QStringLiteral("--password-file") << passwordFile;
+    }
+    if (source == QLatin1String("token"))
+        arguments << QStringLiteral("--token") << secret;
+    if (source == QLatin1String("token environment"))
+        env.insert(QStringLiteral("MORVANE_TOKEN"), secret);
+    arguments << QStringLiteral("call") << QStringLiteral("RealTimeScanId");
+    const test::ProcessResult result = test::runProgram(bin("rmtclient"), arguments, env);
+    QVERIFY2(result.exitCode == exitCode, QByteArray(result.standardOutput + result.standardError).constData());
+    if (exitCode == 0) {
+        QCOMPARE(QJsonDocument::fromJson(result.standardOutput).object().value(QStringLiteral("hresult")),
+                 QJsonValue(0));
+        return;
+    }
+    const QByteArray said = result.standardOutput + result.standardError;
+    if (source == QLatin1String("none"))
+        QVERIFY2(said.contains("the server asks for a log-on"), said.constData());
+    else
+        QVERIFY2(said.contains(R"("code":-2147024891)"), said.constData());
+    // Wherever a refused log-on is told or recorded, its secret is not.
+    QVERIFY(QFile::exists(m_env->path(QStringLiteral("audit.log"))));
+    for (const QByteArray& text :
+         {said, socketServerLog().toUtf8(), m_env->readFile(m_env->path(QStringLiteral("audit.log")))})
+        QVERIFY(secret.isEmpty() || !text.contains(secret.toUtf8()));
+}
+
+void TestSocketServer::settingsRefused_data() {
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("said");
+    const QByteArray server = "Certificate=" + m_env->path(QStringLiteral("server.crt")).toUtf8() + "\r\n";
+    QTest::newRow("PlainFrom=none without a certificate")
+        << QByteArray("[TLS]\r\nPlainFrom=none\r\n") << 2
+        << QByteArray("PlainFrom=none in [TLS] refuses connections in the clear, but [TLS] names no Certificate");
+    QTest::newRow("PlainFrom=loopback without a certificate")
+        << QByteArray("[TLS]\r\nPlainFrom=loopback\r\n") << 2 << QByteArray("PlainFrom=loopback in [TLS] refuses");
+    QTest::newRow("PlainFrom unknown") << QByteArray("[TLS]\r\nPlainFrom=sometimes\r\n") << 2
+                                       << QByteArray("it takes any, loopback or none");
+    QTest::newRow("a certificate without its key")
+        << "[TLS]\r\n" + server << 2 << QByteArray("[TLS] needs both Certificate and Key");
+    QTest::newRow("the key of another certificate")
+        << "[TLS]\r\n" + server + "Key=" + m_env->path(QStringLiteral("stranger.key")).toUtf8() + "\r\n"
+        << 1 << QByteArray("does not belong to the certificate");
+    QTest::newRow("a key that is no key")
+        << "[TLS]\r\n" + server + "Key=" + m_env->path(QStringLiteral("server.crt")).toUtf8() + "\r\n"
+        << 1 << QByteArray("holds no unencrypted PEM private key");
+    QTest::newRow("an allowed subnet that is none")
+        << QByteArray("[Listen]\r\nAllow=10.0.0.0/33\r\n") << 2 << QByteArray("neither an address nor a subnet");
+}
+
+// Settings that would leave the server less guarded than they say: it does not start, and says why.
+void TestSocketServer::settingsRefused() {
+    QFETCH(QByteArray, ini);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, said);
+    test::TestEnvironment other;
+    other.writeFile(QStringLiteral("scktsrvr.ini"), "[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\nWebPort=0\r\n" + ini);
+    const test::ProcessResult result = test::runProgram(bin("scktsrvr"), {}, other.processEnvironment(), 10000);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.standardError.contains(said), result.standardError.constData());
+}
+
+void TestSocketServer::beforeLogOn_data() {
+    QTest::addColumn<bool>("webSocket");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArrayList>("seen"); // in the answers, in order; the last one the close frame's
+    QTest::addColumn<bool>("closed");
+    const QByteArray bigLogon =
+        R"({"id":0,"method":"Logon","params":{"operator":"SYSTEM","password":")" + QByteArray(1 << 20, 'x') + "\"}}";
+    const QByteArray longCall = R"({"id":2,"method":"RmtOpenDoor","params":[")" + QByteArray(1 << 20, 'a') + "\"]}\n";
+    QTest::newRow("1 MiB password") << false << bigLogon + "\n"
+                                    << QByteArrayList{"Message larger than 65536 bytes before a log-on"} << true;
+    QTest::newRow("1 MiB password, WebSocket") << true << test::WireClient::frame(1, bigLogon)
+                                               << QByteArrayList{"Message larger than 65536 bytes before a log-on",
+                                                                 "\x03\xf1message too large before a log-on"}
+                                               << true;
+    QTest::newRow("half of a large message")
+        << false << bigLogon.left(100 * 1024) << QByteArrayList{"Message larger than 65536 bytes before a log-on"}
+        << true;
+    QTest::newRow("a log-on, then a long call at once")
+        << false << kLogonLine + kCreateLine + longCall
+        << QByteArrayList{"\"token\"", R"("id":1,"jsonrpc":"2.0","result")", R"("id":2,)"} << false;
+    QTest::newRow("a log-on, then a long call at once, WebSocket")
+        << true
+        << test::WireClient::frame(1, kLogonLine.trimmed()) + test::WireClient::frame(1, kCreateLine.trimmed()) +
+               test::WireClient::frame(1, longCall.trimmed())
+        << QByteArrayList{"\"token\"", R"("id":1,"jsonrpc":"2.0","result")", R"("id":2,)"} << false;
+}
+
+// Before its log-on a client sends nothing larger than a log-on needs: a longer message is refused and its
+// connection closed, without waiting for the rest of it. Once logged on, the whole MaxMessage is its own,
+// even for a call sent right behind the log-on.
+void TestSocketServer::beforeLogOn() {
+    QFETCH(bool, webSocket);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArrayList, seen);
+    QFETCH(bool, closed);
+    QVERIFY(ensureSocketServer({}));
+    test::WireClient client(webSocket ? m_webPort : m_tcpPort);
+    QVERIFY(!webSocket || client.handshake(5000));
+    client.send(sent, 5000);
+    for (const QByteArray& text : seen) {
+        QByteArray answer;
+        if (webSocket) {
+            const auto message = client.readMessage(5000);
+            answer = message ? message->payload : QByteArray();
+        } else {
+            answer = client.readLine(5000).value_or(QByteArray());
+        }
+        QVERIFY2(answer.contains(text), answer.left(300).constData());
+    }
+    QCOMPARE(client.waitClosed(closed ? 3000 : 300), closed);
+}
+
+// A client that has not logged on and never reads its answers holds little in the socket server: the
+// server stops reading it long before MaxOutput.
+void TestSocketServer::neverReadingBeforeLogOn() {
+    QVERIFY(startSocketServer({"OutputTimeout=3\r\n"}));
+    const qint64 pid = m_socketServer->processId();
+    test::WireClient silent(m_tcpPort);
+    const long start = test::residentKiB(pid);
+    QByteArray lines;
+    for (int i = 0; i < 4096; ++i)
+        lines += R"({"id":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","method":"x"})"
+                 "\n";
+    long peak = start;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 2000) {
+        silent.send(lines, 50);
+        peak = std::max(peak, test::residentKiB(pid));
+    }
+    qInfo("a client that never reads before its log-on: scktsrvr %ld KiB at the start, %ld KiB at most", start, peak);
+    QVERIFY2(peak - start < 4 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - start)));
+    QVERIFY(waitLog(QStringLiteral("(output time-out"), 5000));
 }
 
 QTEST_GUILESS_MAIN(TestSocketServer)

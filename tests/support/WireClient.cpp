@@ -122,13 +122,13 @@ bool WireClient::waitClosed(int ms) {
     return m_ended;
 }
 
-bool WireClient::handshake(int ms) {
+bool WireClient::handshake(int ms, const QByteArray& moreHeaders, QByteArray* status) {
     QByteArray key(16, Qt::Uninitialized);
     for (char& byte : key)
         byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
     const QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                "Sec-WebSocket-Key: " +
-                               key.toBase64() + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+                               key.toBase64() + "\r\nSec-WebSocket-Version: 13\r\n" + moreHeaders + "\r\n";
     if (send(request, ms) != request.size())
         return false;
     QElapsedTimer clock;
@@ -139,6 +139,8 @@ bool WireClient::handshake(int ms) {
     }
     const qsizetype end = m_buffer.indexOf("\r\n\r\n") + 4;
     const bool upgraded = m_buffer.startsWith("HTTP/1.1 101");
+    if (status)
+        *status = m_buffer.left(m_buffer.indexOf("\r\n"));
     m_buffer.remove(0, end);
     return upgraded;
 }

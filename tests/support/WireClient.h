@@ -28,8 +28,9 @@ public:
     const QByteArray& received() const { return m_buffer; }
     void close();
 
-    // The WebSocket opening handshake; false unless the answer is "101 Switching Protocols".
-    bool handshake(int ms);
+    // The WebSocket opening handshake, with more header lines ("Name: value\r\n") when given; false unless
+    // the answer is "101 Switching Protocols". *status: the answer's first line.
+    bool handshake(int ms, const QByteArray& moreHeaders = {}, QByteArray* status = nullptr);
     struct Frame {
         int opcode = 0;
         bool final = true;
