@@ -160,6 +160,8 @@ QList<SqlToken> sqlTokens(const QString& sql) {
     qsizetype i = 0;
     while (i < text.size()) {
         const QChar c = text[i];
+        const qsizetype start = i;
+        const qsizetype before = tokens.size();
         if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
             const QChar close = c == u'[' ? QChar(u']') : c;
             const qsizetype end = text.indexOf(close, i + 1);
@@ -207,6 +209,10 @@ QList<SqlToken> sqlTokens(const QString& sql) {
             if (!c.isSpace())
                 tokens.append({SqlToken::Mark, QString(c)});
             ++i;
+        }
+        if (tokens.size() > before) {
+            tokens.last().from = start;
+            tokens.last().to = i;
         }
     }
     return tokens;

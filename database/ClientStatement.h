@@ -30,6 +30,8 @@ struct SqlToken {
     enum Kind { Word, QuotedName, Text, Placeholder, Mark };
     Kind kind;
     QString text;
+    qsizetype from = 0; // where the piece stands in the statement, quotes and marks included
+    qsizetype to = 0;
 };
 QList<SqlToken> sqlTokens(const QString& sql);
 // The words of a statement in order, lower case, without quoted texts (each one "'"), comments and

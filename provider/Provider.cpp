@@ -129,34 +129,15 @@ const QString& leftTransactionText() {
 // statement reaches the same tables whatever its values.
 QString withNullPlaceholders(const QString& sql) {
     QString out;
-    const QStringView text(sql);
-    const auto isWord = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
-    qsizetype i = 0;
-    while (i < text.size()) {
-        const QChar c = text[i];
-        qsizetype end = i + 1;
-        if (c == u'\'' || c == u'"' || c == u'[' || c == u'`') {
-            const QChar close = c == u'[' ? QChar(u']') : c;
-            const qsizetype found = text.indexOf(close, i + 1);
-            end = found < 0 ? text.size() : found + 1;
-        } else if (c == u'-' && text.mid(i, 2) == u"--") {
-            const qsizetype found = text.indexOf(u'\n', i);
-            end = found < 0 ? text.size() : found + 1;
-        } else if (c == u'/' && text.mid(i, 2) == u"/*") {
-            const qsizetype found = text.indexOf(u"*/", i + 2);
-            end = found < 0 ? text.size() : found + 2;
-        } else if (c == u':' && text.mid(i, 2) == u"::") {
-            end = i + 2;
-        } else if (c == u':' && i + 1 < text.size() && isWord(text[i + 1])) {
-            while (end < text.size() && isWord(text[end]))
-                ++end;
-            out += QStringLiteral("NULL");
-            i = end;
+    qsizetype copied = 0;
+    for (const db::SqlToken& token : db::sqlTokens(sql)) {
+        if (token.kind != db::SqlToken::Placeholder)
             continue;
-        }
-        out += text.mid(i, end - i);
-        i = end;
+        out += QStringView(sql).mid(copied, token.from - copied);
+        out += QStringLiteral("NULL");
+        copied = token.to;
     }
+    out += QStringView(sql).mid(copied);
     return out;
 }
 

@@ -31,6 +31,7 @@
 
 using namespace morvane;
 using platform::SqlProvider;
+using test::change;
 
 namespace {
 
@@ -86,15 +87,6 @@ private:
     int m_id = 0;
     QJsonObject m_last;
 };
-
-QJsonObject change(int state, const QJsonObject& oldValues, const QJsonObject& newValues) {
-    QJsonObject c{{QStringLiteral("state"), state}};
-    if (state != 4)
-        c.insert(QStringLiteral("old"), oldValues);
-    if (state != 2)
-        c.insert(QStringLiteral("new"), newValues);
-    return c;
-}
 
 // The rows of a packet as objects by field name.
 QList<QJsonObject> rowsOf(const QJsonObject& packet) {

@@ -26,6 +26,7 @@
 
 using namespace morvane;
 using platform::SqlProvider;
+using test::change;
 namespace hr = platform::hr;
 namespace rpc = platform::rpc;
 
@@ -111,15 +112,6 @@ private:
     QJsonObject m_last;
     QString m_token;
 };
-
-QJsonObject change(int state, const QJsonObject& oldValues, const QJsonObject& newValues) {
-    QJsonObject c{{QStringLiteral("state"), state}};
-    if (state != 4)
-        c.insert(QStringLiteral("old"), oldValues);
-    if (state != 2)
-        c.insert(QStringLiteral("new"), newValues);
-    return c;
-}
 
 // A clock the tests move on.
 std::atomic<qint64> g_now{1'700'000'000'000};

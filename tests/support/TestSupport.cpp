@@ -22,6 +22,15 @@
 
 namespace morvane::test {
 
+QJsonObject change(int state, const QJsonObject& oldValues, const QJsonObject& newValues) {
+    QJsonObject c{{QStringLiteral("state"), state}};
+    if (state != 4)
+        c.insert(QStringLiteral("old"), oldValues);
+    if (state != 2)
+        c.insert(QStringLiteral("new"), newValues);
+    return c;
+}
+
 TestEnvironment::TestEnvironment() {
     QDir root(m_root.path());
     root.mkpath(QStringLiteral("bin"));

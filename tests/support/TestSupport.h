@@ -15,6 +15,7 @@
 #include "MessageBox.h"
 #include "NamedMutex.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QProcessEnvironment>
 #include <QString>
@@ -24,6 +25,9 @@
 #include <optional>
 
 namespace morvane::test {
+
+// One change of a delta: state 4 an insert (new values only), 2 a delete (old only), 8 an edit (both).
+QJsonObject change(int state, const QJsonObject& oldValues, const QJsonObject& newValues);
 
 // A private world for one test: a temporary program directory (with its own systeminfo.ini), a private
 // class registry and a private lock directory. The environment variables MORVANE_PROGRAM_DIR,
