@@ -552,7 +552,9 @@ void TestSecurity::badLogons() {
     QElapsedTimer clock;
     clock.start();
     client.call(method, params);
-    QVERIFY2(clock.elapsed() < 250, "a refused log-on took longer than a log-on");
+    // A refusal is answered, never left waiting; how fast a log-on is, bench_security measures (a bound of
+    // a quarter second here fails under ThreadSanitizer on a busy machine).
+    QVERIFY2(clock.elapsed() < 5000, "a refused log-on was not answered in time");
     QCOMPARE(client.error(), error);
     QCOMPARE(client.code(), int(hr::E_ACCESSDENIED));
     // Nothing was made, and the connection is still without a log-on.
