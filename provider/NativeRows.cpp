@@ -1,5 +1,7 @@
 #include "NativeRows.h"
 
+#include "ClientStatement.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -217,6 +219,71 @@ private:
     QString m_error;
 };
 
+constexpr Oid kPgBool = 16, kPgBytea = 17;
+
+// A PostgreSQL value in its text form, as JSON of the field's type.
+void appendPostgresValue(QByteArray& out, FieldType fieldType, const char* text, qsizetype size, Oid type) {
+    switch (fieldType) {
+    case FieldType::I2:
+    case FieldType::I4:
+    case FieldType::I8:
+        out.append(text, size);
+        return;
+    case FieldType::Fixed: // every digit, as text
+        appendJsonUtf8(out, text, size);
+        return;
+    case FieldType::R8: {
+        double value = 0;
+        const auto parsed = std::from_chars(text, text + size, value);
+        if (parsed.ec == std::errc() && parsed.ptr == text + size)
+            appendDouble(out, value);
+        else // NaN, Infinity: no JSON number
+            appendJsonUtf8(out, text, size);
+        return;
+    }
+    case FieldType::Boolean:
+        if (type == kPgBool)
+            out.append(text[0] == 't' ? "true" : "false");
+        else
+            out.append(size == 1 && text[0] == '0' ? "false" : "true");
+        return;
+    case FieldType::Date:
+    case FieldType::Time:
+    case FieldType::DateTime:
+        appendDateText(out, fieldType, text, size);
+        return;
+    case FieldType::Blob:
+        if (type == kPgBytea) {
+            size_t length = 0;
+            unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+            appendBase64(out, bytes, static_cast<int>(length));
+            PQfreemem(bytes);
+        } else {
+            appendBase64(out, text, static_cast<int>(size));
+        }
+        return;
+    case FieldType::String:
+        break;
+    }
+    appendJsonUtf8(out, text, size);
+}
+
+// Row `row` of a result as a JSON array.
+void appendPostgresRow(QByteArray& out, const PGresult* result, int row, const QList<FieldDesc>& fields) {
+    out.append('[');
+    for (int i = 0; i < fields.size(); ++i) {
+        if (i)
+            out.append(',');
+        if (!result || PQgetisnull(result, row, i)) {
+            out.append("null", 4);
+            continue;
+        }
+        appendPostgresValue(out, fields.at(i).type, PQgetvalue(result, row, i), PQgetlength(result, row, i),
+                            PQftype(result, i));
+    }
+    out.append(']');
+}
+
 // Qt fetches each row (a result of its own in single-row mode); its values are read here as text.
 class PostgresRows : public QueryRows {
 public:
@@ -228,69 +295,10 @@ protected:
     void appendRow(QByteArray& out, const QSqlQuery& query) const override {
         // In single-row mode each row is a result of its own; otherwise the row is the query's position.
         const PGresult* result = handleOf<PGresult*>(query.result()->handle(), "PGresult*", "pg_result*");
-        const int row = result && PQntuples(result) == 1 ? 0 : query.at();
-        out.append('[');
-        for (int i = 0; i < m_fields.size(); ++i) {
-            if (i)
-                out.append(',');
-            if (!result || PQgetisnull(result, row, i)) {
-                out.append("null", 4);
-                continue;
-            }
-            appendValue(out, i, PQgetvalue(result, row, i), PQgetlength(result, row, i), PQftype(result, i));
-        }
-        out.append(']');
+        appendPostgresRow(out, result, result && PQntuples(result) == 1 ? 0 : query.at(), m_fields);
     }
 
 private:
-    static constexpr Oid kBool = 16, kBytea = 17;
-
-    void appendValue(QByteArray& out, int i, const char* text, qsizetype size, Oid type) const {
-        switch (m_fields.at(i).type) {
-        case FieldType::I2:
-        case FieldType::I4:
-        case FieldType::I8:
-            out.append(text, size);
-            return;
-        case FieldType::Fixed: // every digit, as text
-            appendJsonUtf8(out, text, size);
-            return;
-        case FieldType::R8: {
-            double value = 0;
-            const auto parsed = std::from_chars(text, text + size, value);
-            if (parsed.ec == std::errc() && parsed.ptr == text + size)
-                appendDouble(out, value);
-            else // NaN, Infinity: no JSON number
-                appendJsonUtf8(out, text, size);
-            return;
-        }
-        case FieldType::Boolean:
-            if (type == kBool)
-                out.append(text[0] == 't' ? "true" : "false");
-            else
-                out.append(size == 1 && text[0] == '0' ? "false" : "true");
-            return;
-        case FieldType::Date:
-        case FieldType::Time:
-        case FieldType::DateTime:
-            appendDateText(out, m_fields.at(i).type, text, size);
-            return;
-        case FieldType::Blob:
-            if (type == kBytea) {
-                size_t length = 0;
-                unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
-                appendBase64(out, bytes, static_cast<int>(length));
-                PQfreemem(bytes);
-            } else {
-                appendBase64(out, text, static_cast<int>(size));
-            }
-            return;
-        case FieldType::String:
-            break;
-        }
-        appendJsonUtf8(out, text, size);
-    }
-
     const QList<FieldDesc>& m_fields;
 };
 
@@ -319,6 +327,170 @@ std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, QList<FieldDesc>&
             return std::make_unique<PostgresRows>(query, fields);
     }
     return std::make_unique<GenericRows>(query, fields);
+}
+
+struct PostgresCursor::State {
+    static constexpr int kLargestBatch = 8192;
+
+    PGconn* connection = nullptr;
+    QSqlRecord record;
+    int batch = 0;         // rows the next fetch asks for
+    int asked = 0;         // rows the fetch in flight (or the result in hand) asked for
+    bool inFlight = false; // a fetch has been sent and its result not taken yet
+    PGresult* result = nullptr;
+    int row = 0; // the next row of `result`
+    bool atEnd = false;
+    QString error;
+
+    ~State() {
+        if (result)
+            PQclear(result);
+        if (!connection || PQtransactionStatus(connection) == PQTRANS_IDLE)
+            return;
+        drain();
+        // Read to its end the statement is done, as it would have been on its own; otherwise it is undone.
+        PGresult* end = PQexec(connection, atEnd && error.isEmpty() ? "COMMIT" : "ROLLBACK");
+        PQclear(end);
+    }
+    void drain() {
+        while (inFlight) {
+            PGresult* next = PQgetResult(connection);
+            if (!next)
+                inFlight = false;
+            PQclear(next);
+        }
+    }
+    bool send() {
+        asked = batch;
+        batch = std::min(batch * 2, kLargestBatch);
+        const QByteArray fetch = "FETCH FORWARD " + QByteArray::number(asked) + " FROM morvane_read";
+        inFlight = PQsendQuery(connection, fetch.constData()) == 1;
+        if (!inFlight)
+            fail(nullptr);
+        return inFlight;
+    }
+    // The result of the fetch in flight; the next is asked for at once when this one was full.
+    bool receive() {
+        result = PQgetResult(connection);
+        for (PGresult* more = result ? PQgetResult(connection) : nullptr; more; more = PQgetResult(connection))
+            PQclear(more);
+        inFlight = false;
+        if (!result || PQresultStatus(result) != PGRES_TUPLES_OK) {
+            fail(result);
+            return false;
+        }
+        row = 0;
+        if (PQntuples(result) < asked)
+            atEnd = true;
+        else
+            send();
+        return true;
+    }
+    void fail(const PGresult* failed) {
+        const char* text = failed ? PQresultErrorMessage(failed) : nullptr;
+        error = QString::fromUtf8(text && *text ? text : PQerrorMessage(connection)).trimmed();
+        if (error.isEmpty())
+            error = QStringLiteral("unknown database error");
+        atEnd = true;
+    }
+    bool appendNext(QByteArray& out, const QList<FieldDesc>& fields) {
+        for (;;) {
+            if (result && row < PQntuples(result)) {
+                appendPostgresRow(out, result, row++, fields);
+                return true;
+            }
+            if (result) {
+                PQclear(result);
+                result = nullptr;
+            }
+            if (!inFlight && (atEnd || !send()))
+                return false;
+            if (!receive())
+                return false;
+        }
+    }
+};
+
+namespace {
+
+class PostgresCursorRows : public RowSource {
+public:
+    PostgresCursorRows(PostgresCursor::State& state, const QList<FieldDesc>& fields)
+        : m_state(state)
+        , m_fields(fields) {}
+    bool appendNext(QByteArray& out) override { return m_state.appendNext(out, m_fields); }
+    QString error() const override { return m_state.error; }
+
+private:
+    PostgresCursor::State& m_state;
+    const QList<FieldDesc>& m_fields;
+};
+
+bool commandOk(PGconn* connection, const char* sql) {
+    PGresult* result = PQexec(connection, sql);
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    return ok;
+}
+
+} // namespace
+
+PostgresCursor::PostgresCursor(std::unique_ptr<State> state)
+    : m_state(std::move(state)) {}
+
+PostgresCursor::~PostgresCursor() = default;
+
+std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QString& sql, Purpose purpose) {
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return nullptr;
+    PGconn* connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+    if (!connection || PQtransactionStatus(connection) != PQTRANS_IDLE)
+        return nullptr;
+    static const QStringList reads{QStringLiteral("select"), QStringLiteral("values"), QStringLiteral("table"),
+                                   QStringLiteral("with")};
+    if (!reads.contains(db::statementWords(sql).value(0)))
+        return nullptr;
+    auto state = std::make_unique<State>();
+    state->connection = connection; // from here on a transaction begun ends with it
+    // A whole read is planned for all of its rows, as the statement on its own would be.
+    if (!commandOk(connection, purpose == Purpose::Whole ? "BEGIN; SET LOCAL cursor_tuple_fraction = 1" : "BEGIN"))
+        return nullptr;
+    // One statement of the extended protocol: a text of several statements is refused, not run in part.
+    const QByteArray declare = "DECLARE morvane_read NO SCROLL CURSOR FOR " + sql.toUtf8();
+    PGresult* declared = PQexecParams(connection, declare.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    const bool ok = PQresultStatus(declared) == PGRES_COMMAND_OK;
+    PQclear(declared);
+    if (!ok)
+        return nullptr;
+    {
+        // The fields as Qt's driver describes them (types, widths, tables), from an empty fetch that does
+        // not move the cursor.
+        QSqlQuery describe(db);
+        if (!describe.exec(QStringLiteral("FETCH FORWARD 0 FROM morvane_read")))
+            return nullptr;
+        state->record = describe.record();
+    }
+    state->batch = purpose == Purpose::Whole ? 1024 : 128;
+    return std::unique_ptr<PostgresCursor>(new PostgresCursor(std::move(state)));
+}
+
+const QSqlRecord& PostgresCursor::record() const {
+    return m_state->record;
+}
+
+std::unique_ptr<RowSource> PostgresCursor::rows(QList<FieldDesc>& fields) {
+    return std::make_unique<PostgresCursorRows>(*m_state, fields);
+}
+
+bool PostgresCursor::connectionLost() const {
+    return PQstatus(m_state->connection) != CONNECTION_OK;
+}
+
+QString PostgresCursor::prefetch() {
+    State& state = *m_state;
+    if (!state.result && !state.inFlight && !state.atEnd && state.send())
+        state.receive();
+    return state.error;
 }
 
 std::function<void()> statementInterrupter(QSqlDatabase& db) {

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSqlRecord>
 
 #include <functional>
 
@@ -28,6 +29,43 @@ public:
     virtual bool appendNext(QByteArray& out) = 0;
     virtual QString error() const = 0;
 };
+// PostgreSQL: a client's plain read (one SELECT, VALUES, TABLE or WITH, with no bound values) read through
+// a cursor of the server's in a transaction of its own. The rows come in batches of growing size, the next
+// asked for while the last is written, instead of a result of its own for every row; the fields are known
+// without running the statement; and a read left before its end ends with its transaction in one round
+// trip, where a running statement would be cancelled through a connection of its own.
+// On the connection's thread, while no other statement runs there.
+class PostgresCursor {
+public:
+    enum class Purpose {
+        Describe, // the fields only
+        Whole,    // every row, at once: planned for all of them
+        Pages,    // a page at a time: planned for the first rows
+    };
+    // Null when the statement is not read so: another database, not a plain read, or one the server does
+    // not take as a cursor (several statements, a data-changing WITH, SELECT INTO, a failure of its own).
+    // The statement is then run as any other, and tells its own failure.
+    static std::unique_ptr<PostgresCursor> open(QSqlDatabase& db, const QString& sql, Purpose purpose);
+    // Ends the transaction: committed once every row has been read, otherwise rolled back.
+    ~PostgresCursor();
+    PostgresCursor(const PostgresCursor&) = delete;
+    PostgresCursor& operator=(const PostgresCursor&) = delete;
+
+    const QSqlRecord& record() const;
+    // The rows; the source goes before the cursor.
+    std::unique_ptr<RowSource> rows(QList<FieldDesc>& fields);
+    // A failure that running the statement again would not mend: the connection has gone.
+    bool connectionLost() const;
+    // Asks for the first rows now; the failure's text, if they do not come.
+    QString prefetch();
+
+    struct State; // the fetching, inside NativeRows
+
+private:
+    explicit PostgresCursor(std::unique_ptr<State> state);
+    std::unique_ptr<State> m_state;
+};
+
 // How to stop the statement running on the connection from another thread (sqlite3_interrupt, a
 // PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
 std::function<void()> statementInterrupter(QSqlDatabase& db);

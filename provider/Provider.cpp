@@ -311,6 +311,7 @@ public:
         error = state.refusal;
         return !error.isEmpty();
     }
+    bool wasStopped() const { return m_guard.stop() != platform::StatementStop::None; }
     // A failure of a statement that was stopped is told as its stop, one refused as it was prepared as
     // its refusal.
     void explain(QString& error) const {
@@ -486,28 +487,46 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                     outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows);
             }
         } else {
+            const auto readRows = [&](RowSource& source) {
+                if (mode == ReadMode::Packet) {
+                    PacketWriter writer(withMetadata ? &outcome.fields : nullptr);
+                    while (writer.appendRow([&](QByteArray& out) { return source.appendNext(out); })) {
+                    }
+                    outcome.rowCount = writer.rows();
+                    outcome.packet = std::move(writer).finish();
+                    outcome.error = source.error();
+                } else if (mode == ReadMode::Rows) {
+                    for (QByteArray row; source.appendNext(row); row.clear())
+                        outcome.rows.append(row);
+                    outcome.rowCount = outcome.rows.size();
+                    outcome.error = source.error();
+                }
+            };
+            bool done = false;
+            if (binds.isEmpty()) {
+                const auto purpose =
+                    mode == ReadMode::Describe ? PostgresCursor::Purpose::Describe : PostgresCursor::Purpose::Whole;
+                if (auto cursor = PostgresCursor::open(handle, sql, purpose)) {
+                    outcome.fields = describeFields(cursor->record(), table, db.provider());
+                    if (mode != ReadMode::Describe)
+                        readRows(*cursor->rows(outcome.fields));
+                    // The statement's own failure is told by the statement run as any other, in the
+                    // driver's words; nothing of this read has left yet.
+                    done = outcome.error.isEmpty() || cursor->connectionLost() || guarded.wasStopped();
+                    if (!done)
+                        outcome = ReadOutcome();
+                }
+            }
             QSqlQuery query(handle);
-            if (!runOn(query, sql, binds)) {
+            if (done) {
+            } else if (!runOn(query, sql, binds)) {
                 outcome.error = errorText(query.lastError());
             } else if (!query.isSelect()) {
                 outcome.error = QStringLiteral("CommandText does not return a result set");
             } else {
                 outcome.fields = describeFields(query.record(), table, db.provider());
-                if (mode == ReadMode::Packet) {
-                    const auto source = RowSource::create(query, outcome.fields);
-                    PacketWriter writer(withMetadata ? &outcome.fields : nullptr);
-                    while (writer.appendRow([&](QByteArray& out) { return source->appendNext(out); })) {
-                    }
-                    outcome.rowCount = writer.rows();
-                    outcome.packet = std::move(writer).finish();
-                    outcome.error = source->error();
-                } else if (mode == ReadMode::Rows) {
-                    const auto source = RowSource::create(query, outcome.fields);
-                    for (QByteArray row; source->appendNext(row); row.clear())
-                        outcome.rows.append(row);
-                    outcome.rowCount = outcome.rows.size();
-                    outcome.error = source->error();
-                }
+                if (mode != ReadMode::Describe)
+                    readRows(*RowSource::create(query, outcome.fields));
             }
         }
         guarded.explain(outcome.error);
@@ -533,16 +552,18 @@ struct LiveCursor {
     SqlConnection* connection = nullptr;
     QSqlDatabase* handle = nullptr; // the connection's own, on its thread
     int generation = 0;
-    std::unique_ptr<QSqlQuery> query; // null once read to its end
+    std::unique_ptr<QSqlQuery> query;   // null once read to its end
+    std::unique_ptr<PostgresCursor> pg; // instead of `query` for a plain read on PostgreSQL
     QList<FieldDesc> fields;
-    std::unique_ptr<RowSource> source; // reads `query`: made after it and gone before it
+    std::unique_ptr<RowSource> source; // reads `query` or `pg`: made after it and gone before it
     QList<QByteArray> ahead;           // records read ahead and not sent yet
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
 
     // Before another caller's work: the rest of the rows, within the statements' limit.
+    bool reading() const { return query || pg; }
     void readAhead() {
-        if (!query)
+        if (!reading())
             return;
         const GuardedStatement guarded(*connection, *handle, false);
         for (QByteArray row; source->appendNext(row); row.clear())
@@ -554,23 +575,26 @@ struct LiveCursor {
         if (source && !source->error().isEmpty())
             error = source->error();
         source.reset();
+        pg.reset();
         query.reset();
         connection->dropHold(this);
         if (undoLeftTransaction(*handle))
             noteLeftTransaction(error);
     }
-    // Closed before its end: a server still sending the rest is asked to stop first.
+    // Closed before its end: a server still sending the rest is asked to stop first. A cursor of the
+    // server's sends nothing unasked: its transaction is simply rolled back.
     void abandon(QSqlDatabase& db) {
-        const bool running = query != nullptr;
-        if (running)
+        const bool running = reading();
+        if (query)
             cancelRunningStatement(db);
         source.reset();
+        pg.reset();
         query.reset();
         connection->dropHold(this);
         if (running)
             undoLeftTransaction(db);
     }
-    bool atEnd() const { return !query && aheadPosition >= ahead.size(); }
+    bool atEnd() const { return !reading() && aheadPosition >= ahead.size(); }
     // Up to `count` records (all for a negative count).
     QList<QByteArray> take(qsizetype count) {
         QList<QByteArray> rows;
@@ -580,7 +604,7 @@ struct LiveCursor {
             ahead.clear();
             aheadPosition = 0;
         }
-        if (query) {
+        if (reading()) {
             QByteArray row;
             while ((count < 0 || rows.size() < count) && source->appendNext(row)) {
                 rows.append(row);
@@ -619,6 +643,28 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
             return why;
         cursor->generation = db.generation();
         cursor->handle = &handle;
+        if (binds.isEmpty()) {
+            if (auto pg = PostgresCursor::open(handle, sql, PostgresCursor::Purpose::Pages)) {
+                // The first rows are asked for now: a statement that fails on them is run as any other,
+                // to fail in the driver's words.
+                why = pg->prefetch();
+                if (why.isEmpty() || pg->connectionLost() || guarded.wasStopped()) {
+                    guarded.explain(why);
+                    if (!why.isEmpty())
+                        return why;
+                    cursor->fields = describeFields(pg->record(), table, db.provider());
+                    cursor->pg = std::move(pg);
+                    cursor->source = cursor->pg->rows(cursor->fields);
+                    std::weak_ptr<LiveCursor> weak = cursor;
+                    db.hold(cursor.get(), [weak] {
+                        if (auto held = weak.lock())
+                            held->readAhead();
+                    });
+                    return QString();
+                }
+                why.clear();
+            }
+        }
         auto query = std::make_unique<QSqlQuery>(handle);
         if (!runOn(*query, sql, binds))
             why = errorText(query->lastError());
@@ -852,7 +898,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     const QList<QByteArray> rows = cursor->connection->callAs(cursor.get(), [&](QSqlDatabase& handle) {
         QList<QByteArray> taken;
         const GuardedStatement guarded(*cursor->connection, handle);
-        if (cursor->generation != cursor->connection->generation() && cursor->query)
+        if (cursor->generation != cursor->connection->generation() && cursor->reading())
             error = QStringLiteral("The database connection was opened again since the records were opened");
         else if (!guarded.refused(error))
             taken = cursor->take(count);
