@@ -1020,6 +1020,75 @@ private slots:
         QCOMPARE(pages, (QList<int>{12, 8, 0, 0, 0, 0, 12}));
     }
 
+    // On PostgreSQL a page left open runs nothing on the server until the next is asked for, and its
+    // transaction ends as soon as the client starts again, gives a new statement or goes; a server that
+    // drops the connection in the middle of the rows ends the read with an error, never with part of them.
+    void postgresReadsEnd_data() {
+        QTest::addColumn<QString>("ending");
+        for (const char* ending : {"reset", "new statement", "client gone", "dropped, all rows", "dropped, pages"})
+            QTest::newRow(ending) << QString::fromLatin1(ending);
+    }
+    void postgresReadsEnd() {
+        if (!m_postgres)
+            QSKIP("needs PostgreSQL");
+        QFETCH(QString, ending);
+        use(QStringLiteral("postgresql"));
+        platform::SqlConnection admin;
+        QVERIFY(admin.open(pgSettings(m_pgDatabase)));
+        auto client = std::make_unique<Client>();
+        const QString provider = QStringLiteral("dsp_department");
+        const auto served = [&] {
+            client->get(provider, QStringLiteral("select * from ac_department"));
+            return client->error().isEmpty();
+        };
+        // The connection may have been opened again a moment ago, when the last one was dropped.
+        QTRY_VERIFY_WITH_TIMEOUT(served(), 3000);
+        client->get(provider, QStringLiteral("select pg_backend_pid()"));
+        const int pid = client->packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
+        QVERIFY(pid > 0);
+        const auto state = [&] {
+            return admin.exec(QStringLiteral("select state from pg_stat_activity where pid = %1").arg(pid))
+                .rows.value(0)
+                .value(0)
+                .toString();
+        };
+        const auto recsOut = [&] { return client->out().value(QStringLiteral("RecsOut")).toInt(); };
+
+        if (ending.startsWith(QLatin1String("dropped"))) {
+            const QString dying =
+                QStringLiteral("select n, case when n = 3000 then pg_terminate_backend(pg_backend_pid()) "
+                               "end as t from generate_series(1, 5000) n");
+            int read = 0;
+            if (ending == QLatin1String("dropped, all rows")) {
+                client->get(provider, dying);
+            } else {
+                client->get(provider, dying, 1000);
+                for (int page = 0; page < 6 && client->error().isEmpty() && recsOut() > 0; ++page) {
+                    read += recsOut();
+                    client->get(provider, QString(), 1000, 0);
+                }
+            }
+            QVERIFY2(!client->error().isEmpty(), "the rows of a dropped connection ended as if complete");
+            QVERIFY(client->result().isEmpty());
+            QVERIFY2(read < 3000, qPrintable(QString::number(read)));
+            QTRY_VERIFY_WITH_TIMEOUT(served(), 3000);
+            return;
+        }
+
+        client->get(provider, QStringLiteral("select n from generate_series(1, 100000) n"), 100);
+        QCOMPARE(recsOut(), 100);
+        QCOMPARE(state(), QStringLiteral("idle in transaction"));
+        if (ending == QLatin1String("reset")) {
+            client->get(provider, QString(), -1, 2);
+            QCOMPARE(recsOut(), 100000);
+        } else if (ending == QLatin1String("new statement")) {
+            QVERIFY(served());
+        } else {
+            client.reset();
+        }
+        QCOMPARE(state(), QStringLiteral("idle"));
+    }
+
     // An insert tells the client the key the server gave each row, in the reply's packet.
     void insertedKeys_data() { backends(); }
     void insertedKeys() {
