@@ -97,6 +97,7 @@ public:
 private:
     const QList<FieldDesc>* m_fields;
     QByteArray m_out;
+    qsizetype m_headSize = 0; // of the metadata written first
     qsizetype m_rows = 0;
 };
 

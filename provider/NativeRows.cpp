@@ -701,8 +701,13 @@ void cancelRunningStatement(QSqlDatabase& db) {
 void appendJsonUtf8(QByteArray& out, const char* text, qsizetype size) {
     static constexpr char hex[] = "0123456789abcdef";
     const qsizetype start = out.size();
-    // Room for the worst case: every byte an escape of six.
-    out.resize(start + size * 6 + 2);
+    // Room for the worst case: every byte an escape of six. The buffer grows by half of itself at least:
+    // grown by the worst case alone, a packet of many rows would be moved again for nearly every value.
+    const qsizetype needed = start + size * 6 + 2;
+    if (needed > out.capacity())
+        out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
+    // Written into the room reserved past the end, then taken in by one resize, which leaves the bytes it
+    // adds as they are.
     char* p = out.data() + start;
     *p++ = '"';
     const auto* s = reinterpret_cast<const unsigned char*>(text);
