@@ -85,6 +85,7 @@ public:
 private:
     struct Connection;
     class Pool;
+    class StreamWriter;
     using ConnectionPtr = std::shared_ptr<Connection>;
 
     void watch();

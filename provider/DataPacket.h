@@ -92,6 +92,7 @@ public:
         return true;
     }
     qsizetype rows() const { return m_rows; }
+    qsizetype size() const { return m_out.size(); }
     QByteArray finish() &&;
 
 private:

@@ -81,10 +81,59 @@ class SqliteRows : public RowSource {
 public:
     SqliteRows(sqlite3_stmt* statement, QList<FieldDesc>& fields)
         : m_statement(statement)
-        , m_fields(fields)
+        , m_fields(&fields)
         // A statement that is not busy has run to its end (or failed) at its first step: no rows.
         , m_onRow(sqlite3_stmt_busy(statement) != 0)
         , m_done(!m_onRow) {}
+    ~SqliteRows() override {
+        if (!m_began)
+            return;
+        // The transaction that kept the snapshot between the count and the rows only read.
+        sqlite3_reset(m_statement);
+        sqlite3* db = sqlite3_db_handle(m_statement);
+        if (sqlite3_get_autocommit(db) == 0)
+            sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+
+    bool countAndRewind(qsizetype& rest) override {
+        rest = 0;
+        // A statement that writes runs once only.
+        if (m_done || sqlite3_stmt_readonly(m_statement) == 0)
+            return false;
+        sqlite3* db = sqlite3_db_handle(m_statement);
+        // Begun while the statement reads, the transaction keeps its snapshot after the statement's reset.
+        if (sqlite3_get_autocommit(db) == 0 || sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return false;
+        m_began = true;
+        for (;;) {
+            if (!m_onRow) {
+                const int status = sqlite3_step(m_statement);
+                if (status != SQLITE_ROW) {
+                    if (status == SQLITE_DONE)
+                        break;
+                    m_error = QString::fromUtf8(sqlite3_errmsg(db));
+                    m_done = true;
+                    return false;
+                }
+            }
+            m_onRow = false;
+            ++rest;
+            for (int i = 0; i < m_fields->size(); ++i) {
+                const FieldType type = m_fields->at(i).type;
+                if ((type == FieldType::I2 || type == FieldType::I4) &&
+                    sqlite3_column_type(m_statement, i) == SQLITE_INTEGER) {
+                    const sqlite3_int64 value = sqlite3_column_int64(m_statement, i);
+                    if (value < INT32_MIN || value > INT32_MAX)
+                        (*m_fields)[i].type = FieldType::I8;
+                }
+            }
+        }
+        sqlite3_reset(m_statement);
+        m_onRow = false;
+        m_done = false;
+        return true;
+    }
+    void rebind(QList<FieldDesc>& fields) override { m_fields = &fields; }
 
     bool appendNext(QByteArray& out) override {
         if (m_done)
@@ -100,7 +149,7 @@ public:
         }
         m_onRow = false;
         out.append('[');
-        for (int i = 0; i < m_fields.size(); ++i) {
+        for (int i = 0; i < m_fields->size(); ++i) {
             if (i)
                 out.append(',');
             appendValue(out, i);
@@ -117,7 +166,7 @@ private:
             out.append("null", 4);
             return;
         }
-        const FieldType type = m_fields.at(i).type;
+        const FieldType type = m_fields->at(i).type;
         if (type == FieldType::Blob) {
             const void* data = sqlite3_column_blob(m_statement, i);
             appendBase64(out, data, sqlite3_column_bytes(m_statement, i));
@@ -128,7 +177,7 @@ private:
             // SQLite's integers have 8 bytes whatever the column was declared as: a column that holds a
             // larger value than its type says is described as 8-byte.
             if ((type == FieldType::I2 || type == FieldType::I4) && (value < INT32_MIN || value > INT32_MAX))
-                m_fields[i].type = FieldType::I8;
+                (*m_fields)[i].type = FieldType::I8;
             if (type == FieldType::Boolean)
                 out.append(value != 0 ? "true" : "false");
             else if (type == FieldType::String || type == FieldType::Fixed)
@@ -189,9 +238,10 @@ private:
     }
 
     sqlite3_stmt* m_statement;
-    QList<FieldDesc>& m_fields;
+    QList<FieldDesc>* m_fields;
     bool m_onRow; // the statement stands on a row not written yet
     bool m_done;
+    bool m_began = false; // a transaction of its own holds the snapshot of the count
     QString m_error;
 };
 
@@ -340,6 +390,7 @@ struct PostgresCursor::State {
     PGresult* result = nullptr;
     int row = 0; // the next row of `result`
     bool atEnd = false;
+    bool stream = false; // a scrolling cursor in a read-only snapshot: its rows may be counted first
     QString error;
 
     ~State() {
@@ -393,6 +444,42 @@ struct PostgresCursor::State {
             error = QStringLiteral("unknown database error");
         atEnd = true;
     }
+    bool countAndRewind(qsizetype& rest) {
+        rest = result ? PQntuples(result) - row : 0;
+        if (result) {
+            PQclear(result);
+            result = nullptr;
+        }
+        if (inFlight) {
+            PGresult* next = PQgetResult(connection);
+            drain();
+            const bool ok = PQresultStatus(next) == PGRES_TUPLES_OK;
+            if (ok)
+                rest += PQntuples(next);
+            else
+                fail(next);
+            PQclear(next);
+            if (!ok)
+                return false;
+        }
+        // The server counts the rest where it is (MOVE answers how many rows it passed), then goes back
+        // before the first row.
+        for (const bool counting : {true, false}) {
+            PGresult* moved =
+                PQexec(connection, counting ? "MOVE FORWARD ALL IN morvane_read" : "MOVE ABSOLUTE 0 IN morvane_read");
+            const bool ok = PQresultStatus(moved) == PGRES_COMMAND_OK;
+            if (ok && counting)
+                rest += std::strtoll(PQcmdTuples(moved), nullptr, 10);
+            if (!ok)
+                fail(moved);
+            PQclear(moved);
+            if (!ok)
+                return false;
+        }
+        atEnd = false;
+        batch = 1024;
+        return true;
+    }
     bool appendNext(QByteArray& out, const QList<FieldDesc>& fields) {
         for (;;) {
             if (result && row < PQntuples(result)) {
@@ -417,13 +504,17 @@ class PostgresCursorRows : public RowSource {
 public:
     PostgresCursorRows(PostgresCursor::State& state, const QList<FieldDesc>& fields)
         : m_state(state)
-        , m_fields(fields) {}
-    bool appendNext(QByteArray& out) override { return m_state.appendNext(out, m_fields); }
+        , m_fields(&fields)
+        , m_stream(state.stream) {}
+    bool appendNext(QByteArray& out) override { return m_state.appendNext(out, *m_fields); }
     QString error() const override { return m_state.error; }
+    bool countAndRewind(qsizetype& rest) override { return m_stream && m_state.countAndRewind(rest); }
+    void rebind(QList<FieldDesc>& fields) override { m_fields = &fields; }
 
 private:
     PostgresCursor::State& m_state;
-    const QList<FieldDesc>& m_fields;
+    const QList<FieldDesc>* m_fields;
+    bool m_stream;
 };
 
 bool commandOk(PGconn* connection, const char* sql) {
@@ -452,11 +543,20 @@ std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QSt
         return nullptr;
     auto state = std::make_unique<State>();
     state->connection = connection; // from here on a transaction begun ends with it
-    // A whole read is planned for all of its rows, as the statement on its own would be.
-    if (!commandOk(connection, purpose == Purpose::Whole ? "BEGIN; SET LOCAL cursor_tuple_fraction = 1" : "BEGIN"))
+    // A whole read is planned for all of its rows, as the statement on its own would be. One whose rows are
+    // counted before they are read again reads one snapshot, and writes nothing (a statement that would is
+    // refused here and runs as any other).
+    const char* begin = purpose == Purpose::Whole ? "BEGIN; SET LOCAL cursor_tuple_fraction = 1"
+                        : purpose == Purpose::Stream
+                            ? "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET LOCAL cursor_tuple_fraction = 1"
+                            : "BEGIN";
+    if (!commandOk(connection, begin))
         return nullptr;
+    state->stream = purpose == Purpose::Stream;
     // One statement of the extended protocol: a text of several statements is refused, not run in part.
-    const QByteArray declare = "DECLARE morvane_read NO SCROLL CURSOR FOR " + sql.toUtf8();
+    const QByteArray declare =
+        (state->stream ? "DECLARE morvane_read SCROLL CURSOR FOR " : "DECLARE morvane_read NO SCROLL CURSOR FOR ") +
+        sql.toUtf8();
     PGresult* declared = PQexecParams(connection, declare.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
     const bool ok = PQresultStatus(declared) == PGRES_COMMAND_OK;
     PQclear(declared);
@@ -470,7 +570,7 @@ std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QSt
             return nullptr;
         state->record = describe.record();
     }
-    state->batch = purpose == Purpose::Whole ? 1024 : 128;
+    state->batch = purpose == Purpose::Pages ? 128 : 1024;
     return std::unique_ptr<PostgresCursor>(new PostgresCursor(std::move(state)));
 }
 

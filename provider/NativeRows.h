@@ -28,6 +28,16 @@ public:
     // Appends the next row; false at the end or on a failure (then error() says why).
     virtual bool appendNext(QByteArray& out) = 0;
     virtual QString error() const = 0;
+    // For a reply written as it is made, whose row count goes before its rows: counts the rows not read
+    // yet without writing them (widening the fields as they would), then sets the source back before its
+    // first row, to read them all again from the same snapshot of the data. False when that cannot be: a
+    // failure (error() says why), or a statement that must not run twice (nothing said).
+    virtual bool countAndRewind(qsizetype& rest) {
+        rest = 0;
+        return false;
+    }
+    // The fields now live in `fields`.
+    virtual void rebind(QList<FieldDesc>& fields) { Q_UNUSED(fields); }
 };
 // PostgreSQL: a client's plain read (one SELECT, VALUES, TABLE or WITH, with no bound values) read through
 // a cursor of the server's in a transaction of its own. The rows come in batches of growing size, the next
@@ -40,6 +50,7 @@ public:
     enum class Purpose {
         Describe, // the fields only
         Whole,    // every row, at once: planned for all of them
+        Stream,   // the same, counted before the rows are read again: one snapshot, nothing written
         Pages,    // a page at a time: planned for the first rows
     };
     // Null when the statement is not read so: another database, not a plain read, or one the server does
