@@ -658,7 +658,16 @@ std::optional<QList<Change>> parseDelta(const QByteArray& json, QString* error) 
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (!document.isObject())
         return fail(QStringLiteral("The delta is not a JSON object"));
-    const QJsonValue changes = document.object().value(QStringLiteral("changes"));
+    return parseDelta(document.object(), error);
+}
+
+std::optional<QList<Change>> parseDelta(const QJsonObject& delta, QString* error) {
+    const auto fail = [&](const QString& why) -> std::optional<QList<Change>> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QJsonValue changes = delta.value(QStringLiteral("changes"));
     if (!changes.isArray())
         return fail(QStringLiteral("The delta has no \"changes\" array"));
     QList<Change> result;

@@ -593,6 +593,93 @@ QString PostgresCursor::prefetch() {
     return state.error;
 }
 
+NativeStatements::NativeStatements(QSqlDatabase& db) {
+    if (db.isValid() && db.isOpen() && db.driver())
+        m_db = handleOf<sqlite3*>(db.driver()->handle(), "sqlite3*");
+}
+
+NativeStatements::~NativeStatements() {
+    for (void* statement : std::as_const(m_statements))
+        sqlite3_finalize(static_cast<sqlite3_stmt*>(statement));
+}
+
+bool NativeStatements::run(const QString& sql, const QVariantList& binds, int* changed, QVariant* returned) {
+    auto* db = static_cast<sqlite3*>(m_db);
+    if (!db)
+        return false;
+    auto found = m_statements.constFind(sql);
+    if (found == m_statements.constEnd()) {
+        sqlite3_stmt* made = nullptr;
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &made, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(made);
+            return false;
+        }
+        found = m_statements.insert(sql, made);
+    }
+    auto* statement = static_cast<sqlite3_stmt*>(*found);
+    sqlite3_reset(statement);
+    if (sqlite3_bind_parameter_count(statement) != binds.size())
+        return false;
+    // As Qt's driver binds them: integers and reals as numbers, bytes as a blob, the rest as text.
+    for (int i = 0; i < binds.size(); ++i) {
+        const QVariant& value = binds.at(i);
+        int status = SQLITE_OK;
+        if (!value.isValid() || value.isNull()) {
+            status = sqlite3_bind_null(statement, i + 1);
+        } else {
+            switch (value.typeId()) {
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+            case QMetaType::ULongLong:
+            case QMetaType::Bool:
+                status = sqlite3_bind_int64(statement, i + 1, value.toLongLong());
+                break;
+            case QMetaType::Double:
+                status = sqlite3_bind_double(statement, i + 1, value.toDouble());
+                break;
+            case QMetaType::QByteArray: {
+                const QByteArray bytes = value.toByteArray();
+                status = sqlite3_bind_blob(statement, i + 1, bytes.constData(), static_cast<int>(bytes.size()),
+                                           SQLITE_TRANSIENT);
+                break;
+            }
+            default: {
+                const QString text = value.toString();
+                status = sqlite3_bind_text16(statement, i + 1, text.utf16(), static_cast<int>(text.size() * 2),
+                                             SQLITE_TRANSIENT);
+            }
+            }
+        }
+        if (status != SQLITE_OK)
+            return false;
+    }
+    *returned = QVariant();
+    int status = sqlite3_step(statement);
+    if (status == SQLITE_ROW && sqlite3_column_count(statement) > 0) {
+        switch (sqlite3_column_type(statement, 0)) {
+        case SQLITE_INTEGER:
+            *returned = QVariant(static_cast<qlonglong>(sqlite3_column_int64(statement, 0)));
+            break;
+        case SQLITE_FLOAT:
+            *returned = QVariant(sqlite3_column_double(statement, 0));
+            break;
+        case SQLITE_NULL:
+            *returned = QVariant(QMetaType(QMetaType::QString));
+            break;
+        default:
+            *returned = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
+                                          sqlite3_column_bytes(statement, 0));
+        }
+    }
+    while (status == SQLITE_ROW)
+        status = sqlite3_step(statement);
+    *changed = sqlite3_changes(db);
+    sqlite3_reset(statement);
+    return status == SQLITE_DONE;
+}
+
 std::function<void()> statementInterrupter(QSqlDatabase& db) {
     if (!db.isValid() || !db.isOpen() || !db.driver())
         return {};

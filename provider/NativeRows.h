@@ -4,8 +4,10 @@
 #include "DataPacket.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSqlRecord>
+#include <QVariant>
 
 #include <functional>
 
@@ -75,6 +77,26 @@ public:
 private:
     explicit PostgresCursor(std::unique_ptr<State> state);
     std::unique_ptr<State> m_state;
+};
+
+// SQLite: statements run straight through the library, each prepared once and its values bound as they
+// are, without Qt's binding around every run. Nothing for another database (usable() is false).
+// On the connection's thread, while the connection stays open.
+class NativeStatements {
+public:
+    explicit NativeStatements(QSqlDatabase& db);
+    ~NativeStatements();
+    NativeStatements(const NativeStatements&) = delete;
+    NativeStatements& operator=(const NativeStatements&) = delete;
+
+    bool usable() const { return m_db != nullptr; }
+    // Runs `sql` with `binds` in the order of its "?"; the rows it changed, and the first column of the
+    // first row it returned (invalid: none). False on any failure.
+    bool run(const QString& sql, const QVariantList& binds, int* changed, QVariant* returned);
+
+private:
+    void* m_db = nullptr;
+    QHash<QString, void*> m_statements;
 };
 
 // How to stop the statement running on the connection from another thread (sqlite3_interrupt, a

@@ -1175,7 +1175,8 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     if (delta.isEmpty() || delta.isNull())
         return Variant::null();
     QString why;
-    auto changes = parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
+    auto changes = delta.packetObject() ? parseDelta(*delta.packetObject(), &why)
+                                        : parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
     if (!changes)
         throw AutomationError(hr::E_UNEXPECTED, why);
     if (changes->isEmpty())

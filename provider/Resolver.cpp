@@ -77,6 +77,7 @@ public:
     ChangeRunner(QSqlDatabase& db, SqlProvider provider, const QString& table, const QList<FieldDesc>& fields,
                  const ResolveRequest& request)
         : m_db(db)
+        , m_native(db)
         , m_provider(provider)
         , m_table(sqlName(table, provider))
         , m_fields(fields)
@@ -89,8 +90,9 @@ public:
         }
     }
 
-    // Empty on success.
-    std::optional<ChangeFailure> apply(const Change& change) {
+    // Empty on success. `fast`: SQLite's statements are run straight through the library; a failure then
+    // says nothing (the delta is taken again the careful way, which tells it in the driver's words).
+    std::optional<ChangeFailure> apply(const Change& change, bool fast = false) {
         m_sql.clear();
         m_binds.clear();
         if (auto unknown = spread(change.oldValues, m_old))
@@ -113,6 +115,8 @@ public:
             return built;
         if (m_sql.isEmpty())
             return std::nullopt; // a modified row whose values did not change
+        if (fast && m_native.usable())
+            return applyNative(change);
         QSqlQuery& query = prepared(m_sql);
         if (m_failedPrepare)
             return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
@@ -143,6 +147,27 @@ public:
         return ChangeFailure{affected == 0 ? QStringLiteral("Record not found")
                                            : QStringLiteral("Update affected more than 1 record."),
                              m_sql, QString()};
+    }
+
+    std::optional<ChangeFailure> applyNative(const Change& change) {
+        int affected = 0;
+        QVariant returned;
+        if (!m_native.run(m_sql, m_binds, &affected, &returned))
+            return ChangeFailure{};
+        if (change.state == Change::Inserted) {
+            m_insertedKey.clear();
+            m_insertedKeyValue = QVariant();
+            if (m_returnsKey && returned.isValid()) {
+                m_insertedKeyValue = returned;
+                m_insertedKey = "{";
+                appendJsonString(m_insertedKey, m_fields.at(m_returnsKey->index).name);
+                m_insertedKey.append(':');
+                RowWriter(m_fields).appendValue(m_insertedKey, m_returnsKey->index, returned);
+                m_insertedKey.append('}');
+            }
+            return std::nullopt;
+        }
+        return affected == 1 ? std::nullopt : std::optional<ChangeFailure>(ChangeFailure{});
     }
 
     // The row as the table holds it now, by the change's key: a JSON object, or null when it is gone.
@@ -410,6 +435,7 @@ private:
     };
 
     QSqlDatabase& m_db;
+    NativeStatements m_native;
     SqlProvider m_provider;
     QString m_table;
     std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
@@ -694,7 +720,7 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 if (careful && !savepoint.begin())
                     failure = ChangeFailure{savepoint.error(), QString(), QString()};
                 else
-                    failure = runner.apply(change);
+                    failure = runner.apply(change, !careful);
                 if (!failure && request.passwordHashes)
                     failure = storePassword(db, provider, change, runner, *request.passwordHashes);
                 if (failure && stopped()) {
