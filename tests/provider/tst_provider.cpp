@@ -1175,7 +1175,7 @@ private slots:
         QTest::addColumn<QString>("backend");
         QTest::addColumn<QString>("ending");
         for (const char* backend : {"sqlite", "postgresql"}) {
-            for (const char* ending : {"same bytes", "client gone", "connection dropped"}) {
+            for (const char* ending : {"same bytes", "another client meanwhile", "client gone", "connection dropped"}) {
                 if (qstrcmp(backend, "sqlite") != 0 || qstrcmp(ending, "connection dropped") != 0)
                     QTest::addRow("%s %s", backend, ending)
                         << QString::fromLatin1(backend) << QString::fromLatin1(ending);
@@ -1212,9 +1212,23 @@ private slots:
         auto client = std::make_unique<RawClient>(path);
         QVERIFY(client->exchange(create).contains("\"result\""));
 
-        if (ending == QLatin1String("same bytes")) {
+        if (ending == QLatin1String("same bytes") || ending == QLatin1String("another client meanwhile")) {
             const QByteArray request = getRecords(2, rows.arg(30000));
-            const QByteArray streamed = client->exchange(request);
+            QByteArray streamed;
+            if (ending == QLatin1String("same bytes")) {
+                streamed = client->exchange(request);
+            } else {
+                // While the reply waits for its client, another's statement runs at once; the rest of the
+                // rows are read ahead for it.
+                QVERIFY(client->send(request));
+                QVERIFY(client->readUntil([](const QByteArray& data) { return data.size() > (1 << 20); }));
+                RawClient other(path);
+                QVERIFY(other.exchange(create).contains("\"result\""));
+                QVERIFY(other.exchange(getRecords(2, QStringLiteral("select * from ac_department")))
+                            .contains("\"RecsOut\""));
+                QVERIFY(client->readUntil([](const QByteArray& data) { return data.endsWith('\n'); }));
+                streamed = client->data();
+            }
             platform::rpc::ServerSession whole(creator);
             whole.handle(create);
             const QByteArray expected = whole.handle(request);
