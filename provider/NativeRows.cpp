@@ -680,6 +680,185 @@ bool NativeStatements::run(const QString& sql, const QVariantList& binds, int* c
     return status == SQLITE_DONE;
 }
 
+namespace {
+
+constexpr int kPipelineBatch = 256;
+
+// "?" becomes "$1", "$2", ... outside quotes.
+QByteArray numberedPlaceholders(const QString& sql) {
+    QByteArray out;
+    const QByteArray text = sql.toUtf8();
+    out.reserve(text.size() + 32);
+    char quote = 0;
+    int number = 0;
+    for (const char c : text) {
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '?') {
+            out.append('$').append(QByteArray::number(++number));
+            continue;
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+} // namespace
+
+PostgresPipeline::PostgresPipeline(QSqlDatabase& db) {
+    if (db.isValid() && db.isOpen() && db.driver())
+        m_connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+}
+
+PostgresPipeline::~PostgresPipeline() {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (!m_inPipeline)
+        return;
+    // Whatever is left is read and dropped: the connection goes back to Qt as it came.
+    if (m_unsynced > 0 && PQpipelineSync(connection) == 1)
+        ++m_pending;
+    while (m_pending > 0 && readBatch()) {
+    }
+    PQexitPipelineMode(connection);
+}
+
+bool PostgresPipeline::send(const QString& sql, const QVariantList& binds) {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (!connection || m_failed)
+        return false;
+    if (!m_inPipeline) {
+        if (PQenterPipelineMode(connection) != 1)
+            return false;
+        m_inPipeline = true;
+    }
+    auto text = m_texts.constFind(sql);
+    if (text == m_texts.constEnd())
+        text = m_texts.insert(sql, numberedPlaceholders(sql));
+    // Every value as text (bytes as themselves), its type the one the statement gives it.
+    QByteArrayList values;
+    std::vector<const char*> pointers;
+    std::vector<int> lengths, formats;
+    values.reserve(binds.size());
+    for (const QVariant& value : binds) {
+        if (!value.isValid() || value.isNull()) {
+            values.append(QByteArray());
+            pointers.push_back(nullptr);
+            lengths.push_back(0);
+            formats.push_back(0);
+            continue;
+        }
+        switch (value.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Bool:
+            values.append(QByteArray::number(value.toLongLong()));
+            formats.push_back(0);
+            break;
+        case QMetaType::Double: {
+            QByteArray number;
+            appendDouble(number, value.toDouble());
+            values.append(number);
+            formats.push_back(0);
+            break;
+        }
+        case QMetaType::QByteArray:
+            values.append(value.toByteArray());
+            formats.push_back(1);
+            break;
+        default:
+            values.append(value.toString().toUtf8());
+            formats.push_back(0);
+        }
+        pointers.push_back(values.last().constData());
+        lengths.push_back(static_cast<int>(values.last().size()));
+    }
+    if (PQsendQueryParams(connection, text->constData(), static_cast<int>(binds.size()), nullptr, pointers.data(),
+                          lengths.data(), formats.data(), 0) != 1) {
+        m_failed = true;
+        return false;
+    }
+    if (++m_unsynced >= kPipelineBatch) {
+        // One batch at a time: its answers are read before the next goes, so that neither side's buffers
+        // fill while the other waits.
+        if (PQpipelineSync(connection) != 1) {
+            m_failed = true;
+            return false;
+        }
+        m_unsynced = 0;
+        ++m_pending;
+        while (m_pending > 0)
+            if (!readBatch())
+                return false;
+    }
+    return true;
+}
+
+bool PostgresPipeline::readBatch() {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    for (;;) {
+        PGresult* result = PQgetResult(connection);
+        if (!result) {
+            // The end of one statement's answer; a connection that has gone has no more.
+            if (PQstatus(connection) != CONNECTION_OK) {
+                m_failed = true;
+                m_pending = 0;
+                return false;
+            }
+            continue;
+        }
+        const ExecStatusType status = PQresultStatus(result);
+        if (status == PGRES_PIPELINE_SYNC) {
+            PQclear(result);
+            --m_pending;
+            return !m_failed;
+        }
+        Answer answer;
+        answer.ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
+        if (answer.ok) {
+            answer.changed = std::atoi(PQcmdTuples(result));
+            if (status == PGRES_TUPLES_OK && PQntuples(result) > 0 && PQnfields(result) > 0 &&
+                !PQgetisnull(result, 0, 0)) {
+                const char* text = PQgetvalue(result, 0, 0);
+                const Oid type = PQftype(result, 0);
+                constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23;
+                answer.returned = type == kInt8 || type == kInt2 || type == kInt4
+                                      ? QVariant(static_cast<qlonglong>(std::strtoll(text, nullptr, 10)))
+                                      : QVariant(QString::fromUtf8(text, PQgetlength(result, 0, 0)));
+            }
+        } else {
+            m_failed = true;
+        }
+        m_answers.append(answer);
+        PQclear(result);
+    }
+}
+
+bool PostgresPipeline::finish(QList<Answer>* answers) {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (m_inPipeline && !m_failed && m_unsynced > 0) {
+        if (PQpipelineSync(connection) == 1) {
+            m_unsynced = 0;
+            ++m_pending;
+        } else {
+            m_failed = true;
+        }
+    }
+    while (m_pending > 0 && readBatch()) {
+    }
+    if (m_inPipeline && m_pending == 0 && m_unsynced == 0) {
+        PQexitPipelineMode(connection);
+        m_inPipeline = false;
+    }
+    *answers = std::move(m_answers);
+    m_answers.clear();
+    return !m_failed;
+}
+
 std::function<void()> statementInterrupter(QSqlDatabase& db) {
     if (!db.isValid() || !db.isOpen() || !db.driver())
         return {};

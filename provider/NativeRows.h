@@ -99,6 +99,41 @@ private:
     QHash<QString, void*> m_statements;
 };
 
+// PostgreSQL: statements sent one after another without waiting for each answer (libpq's pipeline
+// mode), their answers read in order a batch at a time, so that neither side's buffers fill while the
+// other waits. Nothing for another database (usable() is false). On the connection's thread, with no
+// other statement between its sends and its finish().
+class PostgresPipeline {
+public:
+    explicit PostgresPipeline(QSqlDatabase& db);
+    ~PostgresPipeline();
+    PostgresPipeline(const PostgresPipeline&) = delete;
+    PostgresPipeline& operator=(const PostgresPipeline&) = delete;
+
+    bool usable() const { return m_connection != nullptr; }
+    struct Answer {
+        bool ok = false;
+        int changed = 0;   // rows the statement changed
+        QVariant returned; // the first column of the first row it returned (invalid: none)
+    };
+    // Queues `sql` ("?" for each of `binds`, in order); its answer comes with the others. False when it
+    // could not be sent.
+    bool send(const QString& sql, const QVariantList& binds);
+    // The answers of everything sent, in order; false when any statement failed or the connection did.
+    bool finish(QList<Answer>* answers);
+
+private:
+    bool readBatch();
+
+    void* m_connection = nullptr;
+    bool m_inPipeline = false;
+    bool m_failed = false;
+    int m_unsynced = 0; // sent since the last sync
+    int m_pending = 0;  // answers not read yet, in synced batches
+    QList<Answer> m_answers;
+    QHash<QString, QByteArray> m_texts; // each statement with $n for its "?"
+};
+
 // How to stop the statement running on the connection from another thread (sqlite3_interrupt, a
 // PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
 std::function<void()> statementInterrupter(QSqlDatabase& db);

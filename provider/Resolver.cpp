@@ -78,6 +78,7 @@ public:
                  const ResolveRequest& request)
         : m_db(db)
         , m_native(db)
+        , m_pipeline(db)
         , m_provider(provider)
         , m_table(sqlName(table, provider))
         , m_fields(fields)
@@ -117,6 +118,15 @@ public:
             return std::nullopt; // a modified row whose values did not change
         if (fast && m_native.usable())
             return applyNative(change);
+        if (fast && m_pipeline.usable() && !m_request.passwordHashes) {
+            // Answered in flush(), with the others.
+            m_insertedKey.clear();
+            m_insertedKeyValue = QVariant();
+            if (!m_pipeline.send(m_sql, m_binds))
+                return ChangeFailure{};
+            m_queued.append({change.index, change.state});
+            return std::nullopt;
+        }
         QSqlQuery& query = prepared(m_sql);
         if (m_failedPrepare)
             return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
@@ -168,6 +178,32 @@ public:
             return std::nullopt;
         }
         return affected == 1 ? std::nullopt : std::optional<ChangeFailure>(ChangeFailure{});
+    }
+
+    // The answers of the changes sent ahead, once every one of them is sent: the keys of the inserted rows
+    // in `keys` (with the change's index); false when any failed. The connection is Qt's again after it.
+    bool flush(QList<QPair<int, QByteArray>>* keys) {
+        QList<PostgresPipeline::Answer> answers;
+        const bool answered = m_pipeline.finish(&answers);
+        const QList<QPair<int, Change::State>> queued = std::exchange(m_queued, {});
+        if (!answered || answers.size() != queued.size())
+            return false;
+        for (qsizetype i = 0; i < queued.size(); ++i) {
+            if (queued.at(i).second != Change::Inserted) {
+                if (answers.at(i).changed != 1)
+                    return false;
+                continue;
+            }
+            if (!m_returnsKey || !answers.at(i).returned.isValid())
+                continue;
+            QByteArray key = "{";
+            appendJsonString(key, m_fields.at(m_returnsKey->index).name);
+            key.append(':');
+            RowWriter(m_fields).appendValue(key, m_returnsKey->index, answers.at(i).returned);
+            key.append('}');
+            keys->append({queued.at(i).first, key});
+        }
+        return true;
     }
 
     // The row as the table holds it now, by the change's key: a JSON object, or null when it is gone.
@@ -436,6 +472,8 @@ private:
 
     QSqlDatabase& m_db;
     NativeStatements m_native;
+    PostgresPipeline m_pipeline;
+    QList<QPair<int, Change::State>> m_queued; // sent ahead through the pipeline, not answered yet
     SqlProvider m_provider;
     QString m_table;
     std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
@@ -724,6 +762,8 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 if (!failure && request.passwordHashes)
                     failure = storePassword(db, provider, change, runner, *request.passwordHashes);
                 if (failure && stopped()) {
+                    QList<QPair<int, QByteArray>> unused;
+                    runner.flush(&unused);
                     db.rollback();
                     return outcome;
                 }
@@ -758,6 +798,24 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 if (request.maxErrors >= 0 && outcome.errorCount > request.maxErrors) {
                     exceeded = true;
                     break;
+                }
+            }
+            if (!careful) {
+                // What went ahead through the pipeline is answered now (the connection is Qt's again);
+                // its keys come in the order of the changes, as they would one by one.
+                QList<QPair<int, QByteArray>> sentKeys;
+                if (!runner.flush(&sentKeys)) {
+                    retry = true;
+                    if (stopped()) {
+                        db.rollback();
+                        return outcome;
+                    }
+                }
+                for (const auto& [index, key] : std::as_const(sentKeys)) {
+                    if (!keys.isEmpty())
+                        keys.append(',');
+                    keys.append("{\"index\":").append(QByteArray::number(index));
+                    keys.append(",\"key\":").append(key).append('}');
                 }
             }
             if (retry || exceeded) {
