@@ -28,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 constexpr qint64 kLookahead = 1024 * 1024;
 // Reads of one connection per wake-up, so that a busy one does not hold up the others.
 constexpr int kReadsPerWake = 4;
+// A reply written as it is made waits while more than this of it is unsent: what the connection holds
+// of a long reply stays near this, whatever the reply's size.
+constexpr qint64 kStreamedAhead = 1024 * 1024;
 // How long accepting pauses when the process has no descriptor left for a new connection.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
@@ -142,9 +145,11 @@ struct AutomationEndpoint::Connection {
     bool running = false;    // a call runs
     bool inputEnded = false; // no request comes any more: the peer shut its side, or sent one too large
     bool tooLarge = false;
-    bool gone = false;      // the peer has gone (or is dropped): nothing more runs or is sent
-    bool cancelled = false; // the call that ran when it went has been told
-    bool released = false;  // its object has gone
+    bool gone = false;               // the peer has gone (or is dropped): nothing more runs or is sent
+    bool cancelled = false;          // the call that ran when it went has been told
+    bool released = false;           // its object has gone
+    bool writerWaits = false;        // the call writes a reply as it is made and waits for it to drain
+    std::condition_variable drained; // tells that writer: sent, or gone
 
     void dropLocked() {
         gone = true;
@@ -565,6 +570,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
     {
         std::lock_guard lock(c.mutex);
         // What can be written goes now, without waiting; the rest when the socket has room.
+        bool progressed = false;
         while (!c.gone && !c.output.empty()) {
             const QByteArray& part = c.output.front();
             const ssize_t n = ::send(c.fd, part.constData() + c.sentOfFirst,
@@ -578,15 +584,17 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
             }
             c.sentOfFirst += n;
             c.outputBytes -= n;
+            progressed = progressed || n > 0;
             if (c.sentOfFirst == part.size()) {
                 c.output.pop_front();
                 c.sentOfFirst = 0;
             }
         }
-        const bool over = c.outputBytes > m_limits.outputBound;
+        // A writer waiting on a reply it makes is stalled while its peer reads nothing of it.
+        const bool over = c.outputBytes > m_limits.outputBound || (c.writerWaits && c.outputBytes > 0);
         if (c.gone || !(over || (c.released && c.outputBytes > 0))) {
             c.stalledSince = {};
-        } else if (c.stalledSince == Clock::time_point{}) {
+        } else if (c.stalledSince == Clock::time_point{} || (c.writerWaits && progressed)) {
             c.stalledSince = now;
         } else if (now - c.stalledSince >= m_limits.drainTimeout) {
             qWarning("morvane: a connection that did not read its replies within %lld s is closed",
@@ -609,6 +617,8 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
             schedule = true;
         }
         finished = c.released && (c.gone || c.outputBytes == 0);
+        if (c.writerWaits)
+            c.drained.notify_all();
     }
     // The call returns once its work has been stopped.
     if (cancel)
@@ -644,6 +654,43 @@ void AutomationEndpoint::endConnection(Connection& connection) {
     m_connections.erase(connection.key);
     ::close(connection.fd);
 }
+
+// What a call writes of a reply as it makes it: queued as any reply, with a wait while more than
+// kStreamedAhead of it is unsent; the watching thread sends it, tells the wait, and drops a peer that
+// reads nothing of it within the drain time-out.
+class AutomationEndpoint::StreamWriter : public CallContext::ReplyWriter {
+public:
+    StreamWriter(AutomationEndpoint& endpoint, const ConnectionPtr& connection)
+        : m_endpoint(endpoint)
+        , m_connection(connection) {}
+    bool write(QByteArray bytes) override {
+        Connection& c = *m_connection;
+        {
+            std::lock_guard lock(c.mutex);
+            if (c.gone)
+                return false;
+            c.outputBytes += bytes.size();
+            c.output.push_back(std::move(bytes));
+            c.writerWaits = c.outputBytes > kStreamedAhead;
+        }
+        m_endpoint.notify(m_connection);
+        std::unique_lock lock(c.mutex);
+        c.drained.wait(lock, [&c] { return c.gone || c.outputBytes <= kStreamedAhead; });
+        c.writerWaits = false;
+        return !c.gone;
+    }
+    void cut() override {
+        {
+            std::lock_guard lock(m_connection->mutex);
+            m_connection->dropLocked();
+        }
+        m_endpoint.notify(m_connection);
+    }
+
+private:
+    AutomationEndpoint& m_endpoint;
+    const ConnectionPtr& m_connection;
+};
 
 void AutomationEndpoint::turn(const ConnectionPtr& connection) {
     Connection& c = *connection;
@@ -693,7 +740,10 @@ void AutomationEndpoint::turn(const ConnectionPtr& connection) {
     QByteArrayList reply;
     {
         const CallContext::Scope scope(c.context);
+        StreamWriter writer(*this, connection);
+        c.context->offerWriter(&writer);
         reply = c.session->handleParts(request);
+        c.context->offerWriter(nullptr);
     }
     bool again = false;
     {

@@ -41,7 +41,9 @@ struct EndpointLimits {
 //
 // Replies are written by the watching thread without blocking; while a connection's unsent replies
 // exceed the bound its requests wait in the socket, and a connection that does not drain in time is
-// closed.
+// closed. A call may write a long reply as it makes it (the CallContext's writer): the call waits while
+// more than a mebibyte of it is unsent, and a peer that takes nothing of it within the drain time-out
+// is closed; a reply that cannot be finished closes the connection before its line ends.
 //
 // A server started for clients ends when it is idle (endWhenIdle): it stops accepting first (its socket
 // files go, and what is still waiting to be accepted is closed unanswered), and only then tells its owner
@@ -85,6 +87,7 @@ public:
 private:
     struct Connection;
     class Pool;
+    class StreamWriter;
     using ConnectionPtr = std::shared_ptr<Connection>;
 
     void watch();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -15,9 +17,33 @@ namespace morvane::platform {
 //
 // Threads: cancel() from any thread (the endpoint's, when it sees the client gone); the canceller is
 // set and cleared by the thread running work for the call (the database thread). m_mutex guards
-// m_canceller, so that a cancel never runs a canceller that its owner has already taken back.
+// m_canceller, so that a cancel never runs a canceller that its owner has already taken back. The reply
+// writer and the packet producer belong to the thread that runs the call (one call at a time).
 class CallContext {
 public:
+    // Where a reply is written on as it is made (the endpoint serving the connection): the bytes go to
+    // the peer in turn, with a wait while it has too much unread.
+    class ReplyWriter {
+    public:
+        virtual ~ReplyWriter() = default;
+        // False once the connection has gone: nothing more is to be written.
+        virtual bool write(QByteArray bytes) = 0;
+        // Ends the connection in the middle of the reply: what has gone cannot be taken back, and the peer
+        // must not take the part for the whole.
+        virtual void cut() = 0;
+    };
+    // Writes a data packet's bytes; false when the reply could not be completed (the connection is cut
+    // or gone).
+    using PacketProducer = std::function<bool(ReplyWriter&)>;
+
+    // The endpoint offers its writer for the call it runs (null: every reply is handed back whole).
+    void offerWriter(ReplyWriter* writer) { m_writer = writer; }
+    ReplyWriter* writer() const { return m_writer; }
+    // A method whose result is a data packet may leave the packet's bytes to `producer`, which writes
+    // them in the reply's place once its head has gone; only while a writer is offered.
+    void setPacketProducer(PacketProducer producer) { m_producer = std::move(producer); }
+    PacketProducer takePacketProducer() { return std::exchange(m_producer, nullptr); }
+
     // Marks the client gone and stops the work running for it now, if any.
     void cancel();
     bool isCancelled() const { return m_cancelled.load(); }
@@ -42,6 +68,8 @@ public:
     };
 
 private:
+    ReplyWriter* m_writer = nullptr;
+    PacketProducer m_producer;
     std::atomic<bool> m_cancelled{false};
     std::mutex m_mutex;
     std::function<void()> m_canceller;

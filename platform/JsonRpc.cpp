@@ -1,5 +1,7 @@
 #include "JsonRpc.h"
 
+#include "CallContext.h"
+
 #include "VariantJson.h"
 
 #include <QJsonArray>
@@ -216,9 +218,15 @@ QByteArrayList ServerSession::handleParts(const QByteArray& line) {
         return {reply};
     QJsonObject result;
     Variant packet;
+    const std::shared_ptr<CallContext> context = CallContext::current();
+    CallContext::PacketProducer producer;
     try {
         result = call(head->method, head->params, &packet);
+        if (context)
+            producer = context->takePacketProducer();
     } catch (...) {
+        if (context)
+            context->takePacketProducer(); // let go unwritten, with what it holds
         if (head->notification())
             return {QByteArray()};
         ErrorInfo error;
@@ -227,8 +235,17 @@ QByteArrayList ServerSession::handleParts(const QByteArray& line) {
     }
     if (head->notification())
         return {QByteArray()};
-    if (packet.isPacket())
-        return packetResultParts(head->id, result, packet.packetJson());
+    if (packet.isPacket()) {
+        QByteArrayList parts = packetResultParts(head->id, result, packet.packetJson());
+        CallContext::ReplyWriter* writer = context ? context->writer() : nullptr;
+        if (producer && writer) {
+            // The head goes now and the packet as it is made; the rest of the line is the caller's.
+            if (!writer->write(parts.first()) || !producer(*writer))
+                return {};
+            return {parts.last()};
+        }
+        return parts;
+    }
     return {resultLine(head->id, result)};
 }
 

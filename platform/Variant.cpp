@@ -2,8 +2,11 @@
 
 #include "Automation.h"
 
+#include <QJsonDocument>
+
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 namespace morvane::platform {
 
@@ -173,16 +176,53 @@ Variant::Variant(VariantArray items)
 Variant::Variant(const QByteArray& bytes)
     : m_value(bytes) {}
 
+// Threads: any; the text of an object is written once, by whichever thread asks for it first.
+struct VariantPacket::Text {
+    explicit Text(QByteArray text)
+        : json(std::move(text)) {}
+    explicit Text(QJsonObject parsed)
+        : object(std::move(parsed)) {}
+    mutable std::once_flag written;
+    mutable QByteArray json;
+    std::optional<QJsonObject> object;
+};
+
+const QByteArray& VariantPacket::json() const {
+    static const QByteArray none;
+    if (!text)
+        return none;
+    if (text->object) {
+        const Text* t = text.get();
+        std::call_once(t->written, [t] { t->json = QJsonDocument(*t->object).toJson(QJsonDocument::Compact); });
+    }
+    return text->json;
+}
+
+const QJsonObject* VariantPacket::object() const {
+    return text && text->object ? &*text->object : nullptr;
+}
+
 Variant Variant::packet(QByteArray json) {
     Variant v;
-    v.m_value = VariantPacket{std::move(json)};
+    v.m_value = VariantPacket{std::make_shared<const VariantPacket::Text>(std::move(json))};
     return v;
+}
+
+Variant Variant::packetOf(QJsonObject object) {
+    Variant v;
+    v.m_value = VariantPacket{std::make_shared<const VariantPacket::Text>(std::move(object))};
+    return v;
+}
+
+const QJsonObject* Variant::packetObject() const {
+    const auto* packet = std::get_if<VariantPacket>(&m_value);
+    return packet ? packet->object() : nullptr;
 }
 
 const QByteArray& Variant::packetJson() const {
     static const QByteArray none;
     const auto* packet = std::get_if<VariantPacket>(&m_value);
-    return packet ? packet->json : none;
+    return packet ? packet->json() : none;
 }
 
 Variant Variant::null() {
@@ -361,7 +401,7 @@ QByteArray Variant::toBytes() const {
     if (type() == VarType::Bytes)
         return std::get<QByteArray>(m_value);
     if (type() == VarType::Packet) // the packet's bytes, as automation hands a packet over
-        return std::get<VariantPacket>(m_value).json;
+        return std::get<VariantPacket>(m_value).json();
     if (type() == VarType::BStr)
         return std::get<QString>(m_value).toUtf8();
     if (type() == VarType::Array) {
@@ -430,7 +470,7 @@ QString Variant::debugText() const {
     case VarType::Bytes:
         return QStringLiteral("BYTES:%1").arg(QString::fromLatin1(std::get<QByteArray>(m_value).toHex()));
     case VarType::Packet:
-        return QStringLiteral("PACKET:%1").arg(QString::fromUtf8(std::get<VariantPacket>(m_value).json));
+        return QStringLiteral("PACKET:%1").arg(QString::fromUtf8(std::get<VariantPacket>(m_value).json()));
     default:
         return varTypeName(type()) + QLatin1Char(':') + toText();
     }

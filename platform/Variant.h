@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -39,8 +40,14 @@ struct VariantNull {
 // A data packet (rows and their description, a delta, an error packet) as compact UTF-8 JSON text. It
 // is what automation would carry as an array of bytes; here it travels as JSON on the wire.
 struct VariantPacket {
-    QByteArray json;
-    bool operator==(const VariantPacket&) const = default;
+    // Shared by the copies. A packet made from a parsed object (a request's) keeps it, and is written as
+    // text only when first asked for: a delta of many rows is applied from the object, never written and
+    // read again.
+    struct Text;
+    std::shared_ptr<const Text> text;
+    const QByteArray& json() const;
+    const QJsonObject* object() const;
+    bool operator==(const VariantPacket& other) const { return json() == other.json(); }
 };
 
 struct VariantDate {
@@ -69,6 +76,8 @@ public:
     static Variant null();
     // The packet's text must be one JSON object; the codec on the wire trusts it.
     static Variant packet(QByteArray json);
+    // The same from a JSON object.
+    static Variant packetOf(QJsonObject object);
     static Variant fromDateTime(const QDateTime& dateTime);
     static Variant text(const char* utf8) { return Variant(QString::fromUtf8(utf8)); }
 
@@ -78,6 +87,8 @@ public:
     bool isPacket() const { return type() == VarType::Packet; }
     // The JSON text of a packet; empty for any other type.
     const QByteArray& packetJson() const;
+    // The packet as a JSON object when it was made from one; null otherwise.
+    const QJsonObject* packetObject() const;
 
     int32_t toInt32() const;
     double toDouble() const;

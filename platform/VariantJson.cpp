@@ -112,7 +112,7 @@ std::optional<Variant> taggedFromJson(const QJsonObject& object, QString* error)
     if (vt == QLatin1String("packet")) {
         if (!value.isObject())
             return fail(error, QStringLiteral("\"vt\":\"packet\" needs a JSON object as its value"));
-        return Variant::packet(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+        return Variant::packetOf(value.toObject());
     }
     if (vt == QLatin1String("dispatch"))
         return fail(error, QStringLiteral("an object cannot travel as a value"));

@@ -1,5 +1,7 @@
 #include "DataPacket.h"
 
+#include <cstring>
+
 #include "DbSchema.h"
 
 #include <QJsonArray>
@@ -616,12 +618,23 @@ QByteArray metadataJson(const QList<FieldDesc>& fields) {
 
 PacketWriter::PacketWriter(const QList<FieldDesc>* fields)
     : m_fields(fields) {
+    // The metadata goes first, as the fields are now; the rows may still widen a field's type, so it is
+    // written again at the end, in its place (of the same length: "i4" becomes "i8") instead of before a
+    // packet moved whole.
+    m_out = m_fields ? '{' + metadataJson(*m_fields) + ',' : QByteArray("{");
+    m_headSize = m_out.size();
     m_out.append("\"rows\":[");
 }
 
 QByteArray PacketWriter::finish() && {
     m_out.append("],\"rowCount\":").append(QByteArray::number(m_rows)).append('}');
-    m_out.prepend(m_fields ? '{' + metadataJson(*m_fields) + ',' : QByteArray("{"));
+    if (m_fields) {
+        const QByteArray head = '{' + metadataJson(*m_fields) + ',';
+        if (head.size() == m_headSize)
+            std::memcpy(m_out.data(), head.constData(), static_cast<size_t>(head.size()));
+        else
+            m_out.replace(0, m_headSize, head);
+    }
     return std::move(m_out);
 }
 
@@ -645,7 +658,16 @@ std::optional<QList<Change>> parseDelta(const QByteArray& json, QString* error) 
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (!document.isObject())
         return fail(QStringLiteral("The delta is not a JSON object"));
-    const QJsonValue changes = document.object().value(QStringLiteral("changes"));
+    return parseDelta(document.object(), error);
+}
+
+std::optional<QList<Change>> parseDelta(const QJsonObject& delta, QString* error) {
+    const auto fail = [&](const QString& why) -> std::optional<QList<Change>> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QJsonValue changes = delta.value(QStringLiteral("changes"));
     if (!changes.isArray())
         return fail(QStringLiteral("The delta has no \"changes\" array"));
     QList<Change> result;

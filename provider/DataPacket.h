@@ -72,8 +72,8 @@ private:
 QByteArray metadataJson(const QList<FieldDesc>& fields);
 
 // A packet written a row at a time: the metadata (when given) first, then the rows, then their count.
-// The metadata is written last, in front of the rows, so that it tells what the rows turned out to hold
-// (an integer column of SQLite that holds 8-byte values is described as such).
+// The metadata is written again at the end, in its place, so that it tells what the rows turned out to
+// hold (an integer column of SQLite that holds 8-byte values is described as such).
 class PacketWriter {
 public:
     explicit PacketWriter(const QList<FieldDesc>* fields);
@@ -92,11 +92,13 @@ public:
         return true;
     }
     qsizetype rows() const { return m_rows; }
+    qsizetype size() const { return m_out.size(); }
     QByteArray finish() &&;
 
 private:
     const QList<FieldDesc>* m_fields;
     QByteArray m_out;
+    qsizetype m_headSize = 0; // of the metadata written first
     qsizetype m_rows = 0;
 };
 
@@ -126,5 +128,6 @@ struct Change {
 };
 // nullopt with the reason for text that is no delta.
 std::optional<QList<Change>> parseDelta(const QByteArray& json, QString* error);
+std::optional<QList<Change>> parseDelta(const QJsonObject& delta, QString* error);
 
 } // namespace morvane::provider

@@ -1,5 +1,7 @@
 #include "NativeRows.h"
 
+#include "ClientStatement.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -79,10 +81,59 @@ class SqliteRows : public RowSource {
 public:
     SqliteRows(sqlite3_stmt* statement, QList<FieldDesc>& fields)
         : m_statement(statement)
-        , m_fields(fields)
+        , m_fields(&fields)
         // A statement that is not busy has run to its end (or failed) at its first step: no rows.
         , m_onRow(sqlite3_stmt_busy(statement) != 0)
         , m_done(!m_onRow) {}
+    ~SqliteRows() override {
+        if (!m_began)
+            return;
+        // The transaction that kept the snapshot between the count and the rows only read.
+        sqlite3_reset(m_statement);
+        sqlite3* db = sqlite3_db_handle(m_statement);
+        if (sqlite3_get_autocommit(db) == 0)
+            sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+
+    bool countAndRewind(qsizetype& rest) override {
+        rest = 0;
+        // A statement that writes runs once only.
+        if (m_done || sqlite3_stmt_readonly(m_statement) == 0)
+            return false;
+        sqlite3* db = sqlite3_db_handle(m_statement);
+        // Begun while the statement reads, the transaction keeps its snapshot after the statement's reset.
+        if (sqlite3_get_autocommit(db) == 0 || sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return false;
+        m_began = true;
+        for (;;) {
+            if (!m_onRow) {
+                const int status = sqlite3_step(m_statement);
+                if (status != SQLITE_ROW) {
+                    if (status == SQLITE_DONE)
+                        break;
+                    m_error = QString::fromUtf8(sqlite3_errmsg(db));
+                    m_done = true;
+                    return false;
+                }
+            }
+            m_onRow = false;
+            ++rest;
+            for (int i = 0; i < m_fields->size(); ++i) {
+                const FieldType type = m_fields->at(i).type;
+                if ((type == FieldType::I2 || type == FieldType::I4) &&
+                    sqlite3_column_type(m_statement, i) == SQLITE_INTEGER) {
+                    const sqlite3_int64 value = sqlite3_column_int64(m_statement, i);
+                    if (value < INT32_MIN || value > INT32_MAX)
+                        (*m_fields)[i].type = FieldType::I8;
+                }
+            }
+        }
+        sqlite3_reset(m_statement);
+        m_onRow = false;
+        m_done = false;
+        return true;
+    }
+    void rebind(QList<FieldDesc>& fields) override { m_fields = &fields; }
 
     bool appendNext(QByteArray& out) override {
         if (m_done)
@@ -98,7 +149,7 @@ public:
         }
         m_onRow = false;
         out.append('[');
-        for (int i = 0; i < m_fields.size(); ++i) {
+        for (int i = 0; i < m_fields->size(); ++i) {
             if (i)
                 out.append(',');
             appendValue(out, i);
@@ -115,7 +166,7 @@ private:
             out.append("null", 4);
             return;
         }
-        const FieldType type = m_fields.at(i).type;
+        const FieldType type = m_fields->at(i).type;
         if (type == FieldType::Blob) {
             const void* data = sqlite3_column_blob(m_statement, i);
             appendBase64(out, data, sqlite3_column_bytes(m_statement, i));
@@ -126,7 +177,7 @@ private:
             // SQLite's integers have 8 bytes whatever the column was declared as: a column that holds a
             // larger value than its type says is described as 8-byte.
             if ((type == FieldType::I2 || type == FieldType::I4) && (value < INT32_MIN || value > INT32_MAX))
-                m_fields[i].type = FieldType::I8;
+                (*m_fields)[i].type = FieldType::I8;
             if (type == FieldType::Boolean)
                 out.append(value != 0 ? "true" : "false");
             else if (type == FieldType::String || type == FieldType::Fixed)
@@ -187,9 +238,10 @@ private:
     }
 
     sqlite3_stmt* m_statement;
-    QList<FieldDesc>& m_fields;
+    QList<FieldDesc>* m_fields;
     bool m_onRow; // the statement stands on a row not written yet
     bool m_done;
+    bool m_began = false; // a transaction of its own holds the snapshot of the count
     QString m_error;
 };
 
@@ -217,6 +269,71 @@ private:
     QString m_error;
 };
 
+constexpr Oid kPgBool = 16, kPgBytea = 17;
+
+// A PostgreSQL value in its text form, as JSON of the field's type.
+void appendPostgresValue(QByteArray& out, FieldType fieldType, const char* text, qsizetype size, Oid type) {
+    switch (fieldType) {
+    case FieldType::I2:
+    case FieldType::I4:
+    case FieldType::I8:
+        out.append(text, size);
+        return;
+    case FieldType::Fixed: // every digit, as text
+        appendJsonUtf8(out, text, size);
+        return;
+    case FieldType::R8: {
+        double value = 0;
+        const auto parsed = std::from_chars(text, text + size, value);
+        if (parsed.ec == std::errc() && parsed.ptr == text + size)
+            appendDouble(out, value);
+        else // NaN, Infinity: no JSON number
+            appendJsonUtf8(out, text, size);
+        return;
+    }
+    case FieldType::Boolean:
+        if (type == kPgBool)
+            out.append(text[0] == 't' ? "true" : "false");
+        else
+            out.append(size == 1 && text[0] == '0' ? "false" : "true");
+        return;
+    case FieldType::Date:
+    case FieldType::Time:
+    case FieldType::DateTime:
+        appendDateText(out, fieldType, text, size);
+        return;
+    case FieldType::Blob:
+        if (type == kPgBytea) {
+            size_t length = 0;
+            unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+            appendBase64(out, bytes, static_cast<int>(length));
+            PQfreemem(bytes);
+        } else {
+            appendBase64(out, text, static_cast<int>(size));
+        }
+        return;
+    case FieldType::String:
+        break;
+    }
+    appendJsonUtf8(out, text, size);
+}
+
+// Row `row` of a result as a JSON array.
+void appendPostgresRow(QByteArray& out, const PGresult* result, int row, const QList<FieldDesc>& fields) {
+    out.append('[');
+    for (int i = 0; i < fields.size(); ++i) {
+        if (i)
+            out.append(',');
+        if (!result || PQgetisnull(result, row, i)) {
+            out.append("null", 4);
+            continue;
+        }
+        appendPostgresValue(out, fields.at(i).type, PQgetvalue(result, row, i), PQgetlength(result, row, i),
+                            PQftype(result, i));
+    }
+    out.append(']');
+}
+
 // Qt fetches each row (a result of its own in single-row mode); its values are read here as text.
 class PostgresRows : public QueryRows {
 public:
@@ -228,69 +345,10 @@ protected:
     void appendRow(QByteArray& out, const QSqlQuery& query) const override {
         // In single-row mode each row is a result of its own; otherwise the row is the query's position.
         const PGresult* result = handleOf<PGresult*>(query.result()->handle(), "PGresult*", "pg_result*");
-        const int row = result && PQntuples(result) == 1 ? 0 : query.at();
-        out.append('[');
-        for (int i = 0; i < m_fields.size(); ++i) {
-            if (i)
-                out.append(',');
-            if (!result || PQgetisnull(result, row, i)) {
-                out.append("null", 4);
-                continue;
-            }
-            appendValue(out, i, PQgetvalue(result, row, i), PQgetlength(result, row, i), PQftype(result, i));
-        }
-        out.append(']');
+        appendPostgresRow(out, result, result && PQntuples(result) == 1 ? 0 : query.at(), m_fields);
     }
 
 private:
-    static constexpr Oid kBool = 16, kBytea = 17;
-
-    void appendValue(QByteArray& out, int i, const char* text, qsizetype size, Oid type) const {
-        switch (m_fields.at(i).type) {
-        case FieldType::I2:
-        case FieldType::I4:
-        case FieldType::I8:
-            out.append(text, size);
-            return;
-        case FieldType::Fixed: // every digit, as text
-            appendJsonUtf8(out, text, size);
-            return;
-        case FieldType::R8: {
-            double value = 0;
-            const auto parsed = std::from_chars(text, text + size, value);
-            if (parsed.ec == std::errc() && parsed.ptr == text + size)
-                appendDouble(out, value);
-            else // NaN, Infinity: no JSON number
-                appendJsonUtf8(out, text, size);
-            return;
-        }
-        case FieldType::Boolean:
-            if (type == kBool)
-                out.append(text[0] == 't' ? "true" : "false");
-            else
-                out.append(size == 1 && text[0] == '0' ? "false" : "true");
-            return;
-        case FieldType::Date:
-        case FieldType::Time:
-        case FieldType::DateTime:
-            appendDateText(out, m_fields.at(i).type, text, size);
-            return;
-        case FieldType::Blob:
-            if (type == kBytea) {
-                size_t length = 0;
-                unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
-                appendBase64(out, bytes, static_cast<int>(length));
-                PQfreemem(bytes);
-            } else {
-                appendBase64(out, text, static_cast<int>(size));
-            }
-            return;
-        case FieldType::String:
-            break;
-        }
-        appendJsonUtf8(out, text, size);
-    }
-
     const QList<FieldDesc>& m_fields;
 };
 
@@ -319,6 +377,486 @@ std::unique_ptr<RowSource> RowSource::create(QSqlQuery& query, QList<FieldDesc>&
             return std::make_unique<PostgresRows>(query, fields);
     }
     return std::make_unique<GenericRows>(query, fields);
+}
+
+struct PostgresCursor::State {
+    static constexpr int kLargestBatch = 8192;
+
+    PGconn* connection = nullptr;
+    QSqlRecord record;
+    int batch = 0;         // rows the next fetch asks for
+    int asked = 0;         // rows the fetch in flight (or the result in hand) asked for
+    bool inFlight = false; // a fetch has been sent and its result not taken yet
+    PGresult* result = nullptr;
+    int row = 0; // the next row of `result`
+    bool atEnd = false;
+    bool stream = false; // a scrolling cursor in a read-only snapshot: its rows may be counted first
+    QString error;
+
+    ~State() {
+        if (result)
+            PQclear(result);
+        if (!connection || PQtransactionStatus(connection) == PQTRANS_IDLE)
+            return;
+        drain();
+        // Read to its end the statement is done, as it would have been on its own; otherwise it is undone.
+        PGresult* end = PQexec(connection, atEnd && error.isEmpty() ? "COMMIT" : "ROLLBACK");
+        PQclear(end);
+    }
+    void drain() {
+        while (inFlight) {
+            PGresult* next = PQgetResult(connection);
+            if (!next)
+                inFlight = false;
+            PQclear(next);
+        }
+    }
+    bool send() {
+        asked = batch;
+        batch = std::min(batch * 2, kLargestBatch);
+        const QByteArray fetch = "FETCH FORWARD " + QByteArray::number(asked) + " FROM morvane_read";
+        inFlight = PQsendQuery(connection, fetch.constData()) == 1;
+        if (!inFlight)
+            fail(nullptr);
+        return inFlight;
+    }
+    // The result of the fetch in flight; the next is asked for at once when this one was full.
+    bool receive() {
+        result = PQgetResult(connection);
+        for (PGresult* more = result ? PQgetResult(connection) : nullptr; more; more = PQgetResult(connection))
+            PQclear(more);
+        inFlight = false;
+        if (!result || PQresultStatus(result) != PGRES_TUPLES_OK) {
+            fail(result);
+            return false;
+        }
+        row = 0;
+        if (PQntuples(result) < asked)
+            atEnd = true;
+        else
+            send();
+        return true;
+    }
+    void fail(const PGresult* failed) {
+        const char* text = failed ? PQresultErrorMessage(failed) : nullptr;
+        error = QString::fromUtf8(text && *text ? text : PQerrorMessage(connection)).trimmed();
+        if (error.isEmpty())
+            error = QStringLiteral("unknown database error");
+        atEnd = true;
+    }
+    bool countAndRewind(qsizetype& rest) {
+        rest = result ? PQntuples(result) - row : 0;
+        if (result) {
+            PQclear(result);
+            result = nullptr;
+        }
+        if (inFlight) {
+            PGresult* next = PQgetResult(connection);
+            drain();
+            const bool ok = PQresultStatus(next) == PGRES_TUPLES_OK;
+            if (ok)
+                rest += PQntuples(next);
+            else
+                fail(next);
+            PQclear(next);
+            if (!ok)
+                return false;
+        }
+        // The server counts the rest where it is (MOVE answers how many rows it passed), then goes back
+        // before the first row.
+        for (const bool counting : {true, false}) {
+            PGresult* moved =
+                PQexec(connection, counting ? "MOVE FORWARD ALL IN morvane_read" : "MOVE ABSOLUTE 0 IN morvane_read");
+            const bool ok = PQresultStatus(moved) == PGRES_COMMAND_OK;
+            if (ok && counting)
+                rest += std::strtoll(PQcmdTuples(moved), nullptr, 10);
+            if (!ok)
+                fail(moved);
+            PQclear(moved);
+            if (!ok)
+                return false;
+        }
+        atEnd = false;
+        batch = 1024;
+        return true;
+    }
+    bool appendNext(QByteArray& out, const QList<FieldDesc>& fields) {
+        for (;;) {
+            if (result && row < PQntuples(result)) {
+                appendPostgresRow(out, result, row++, fields);
+                return true;
+            }
+            if (result) {
+                PQclear(result);
+                result = nullptr;
+            }
+            if (!inFlight && (atEnd || !send()))
+                return false;
+            if (!receive())
+                return false;
+        }
+    }
+};
+
+namespace {
+
+class PostgresCursorRows : public RowSource {
+public:
+    PostgresCursorRows(PostgresCursor::State& state, const QList<FieldDesc>& fields)
+        : m_state(state)
+        , m_fields(&fields)
+        , m_stream(state.stream) {}
+    bool appendNext(QByteArray& out) override { return m_state.appendNext(out, *m_fields); }
+    QString error() const override { return m_state.error; }
+    bool countAndRewind(qsizetype& rest) override { return m_stream && m_state.countAndRewind(rest); }
+    void rebind(QList<FieldDesc>& fields) override { m_fields = &fields; }
+
+private:
+    PostgresCursor::State& m_state;
+    const QList<FieldDesc>* m_fields;
+    bool m_stream;
+};
+
+bool commandOk(PGconn* connection, const char* sql) {
+    PGresult* result = PQexec(connection, sql);
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    return ok;
+}
+
+} // namespace
+
+PostgresCursor::PostgresCursor(std::unique_ptr<State> state)
+    : m_state(std::move(state)) {}
+
+PostgresCursor::~PostgresCursor() = default;
+
+std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QString& sql, Purpose purpose) {
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return nullptr;
+    PGconn* connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+    if (!connection || PQtransactionStatus(connection) != PQTRANS_IDLE)
+        return nullptr;
+    static const QStringList reads{QStringLiteral("select"), QStringLiteral("values"), QStringLiteral("table"),
+                                   QStringLiteral("with")};
+    if (!reads.contains(db::statementWords(sql).value(0)))
+        return nullptr;
+    auto state = std::make_unique<State>();
+    state->connection = connection; // from here on a transaction begun ends with it
+    // A whole read is planned for all of its rows, as the statement on its own would be. One whose rows are
+    // counted before they are read again reads one snapshot, and writes nothing (a statement that would is
+    // refused here and runs as any other).
+    const char* begin = purpose == Purpose::Whole ? "BEGIN; SET LOCAL cursor_tuple_fraction = 1"
+                        : purpose == Purpose::Stream
+                            ? "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET LOCAL cursor_tuple_fraction = 1"
+                            : "BEGIN";
+    if (!commandOk(connection, begin))
+        return nullptr;
+    state->stream = purpose == Purpose::Stream;
+    // One statement of the extended protocol: a text of several statements is refused, not run in part.
+    const QByteArray declare =
+        (state->stream ? "DECLARE morvane_read SCROLL CURSOR FOR " : "DECLARE morvane_read NO SCROLL CURSOR FOR ") +
+        sql.toUtf8();
+    PGresult* declared = PQexecParams(connection, declare.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    const bool ok = PQresultStatus(declared) == PGRES_COMMAND_OK;
+    PQclear(declared);
+    if (!ok)
+        return nullptr;
+    {
+        // The fields as Qt's driver describes them (types, widths, tables), from an empty fetch that does
+        // not move the cursor.
+        QSqlQuery describe(db);
+        if (!describe.exec(QStringLiteral("FETCH FORWARD 0 FROM morvane_read")))
+            return nullptr;
+        state->record = describe.record();
+    }
+    state->batch = purpose == Purpose::Pages ? 128 : 1024;
+    return std::unique_ptr<PostgresCursor>(new PostgresCursor(std::move(state)));
+}
+
+const QSqlRecord& PostgresCursor::record() const {
+    return m_state->record;
+}
+
+std::unique_ptr<RowSource> PostgresCursor::rows(QList<FieldDesc>& fields) {
+    return std::make_unique<PostgresCursorRows>(*m_state, fields);
+}
+
+bool PostgresCursor::connectionLost() const {
+    return PQstatus(m_state->connection) != CONNECTION_OK;
+}
+
+QString PostgresCursor::prefetch() {
+    State& state = *m_state;
+    if (!state.result && !state.inFlight && !state.atEnd && state.send())
+        state.receive();
+    return state.error;
+}
+
+NativeStatements::NativeStatements(QSqlDatabase& db) {
+    if (db.isValid() && db.isOpen() && db.driver())
+        m_db = handleOf<sqlite3*>(db.driver()->handle(), "sqlite3*");
+}
+
+NativeStatements::~NativeStatements() {
+    for (void* statement : std::as_const(m_statements))
+        sqlite3_finalize(static_cast<sqlite3_stmt*>(statement));
+}
+
+bool NativeStatements::run(const QString& sql, const QVariantList& binds, int* changed, QVariant* returned) {
+    auto* db = static_cast<sqlite3*>(m_db);
+    if (!db)
+        return false;
+    auto found = m_statements.constFind(sql);
+    if (found == m_statements.constEnd()) {
+        sqlite3_stmt* made = nullptr;
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &made, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(made);
+            return false;
+        }
+        found = m_statements.insert(sql, made);
+    }
+    auto* statement = static_cast<sqlite3_stmt*>(*found);
+    sqlite3_reset(statement);
+    if (sqlite3_bind_parameter_count(statement) != binds.size())
+        return false;
+    // As Qt's driver binds them: integers and reals as numbers, bytes as a blob, the rest as text.
+    for (int i = 0; i < binds.size(); ++i) {
+        const QVariant& value = binds.at(i);
+        int status = SQLITE_OK;
+        if (!value.isValid() || value.isNull()) {
+            status = sqlite3_bind_null(statement, i + 1);
+        } else {
+            switch (value.typeId()) {
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+            case QMetaType::ULongLong:
+            case QMetaType::Bool:
+                status = sqlite3_bind_int64(statement, i + 1, value.toLongLong());
+                break;
+            case QMetaType::Double:
+                status = sqlite3_bind_double(statement, i + 1, value.toDouble());
+                break;
+            case QMetaType::QByteArray: {
+                const QByteArray bytes = value.toByteArray();
+                status = sqlite3_bind_blob(statement, i + 1, bytes.constData(), static_cast<int>(bytes.size()),
+                                           SQLITE_TRANSIENT);
+                break;
+            }
+            default: {
+                const QString text = value.toString();
+                status = sqlite3_bind_text16(statement, i + 1, text.utf16(), static_cast<int>(text.size() * 2),
+                                             SQLITE_TRANSIENT);
+            }
+            }
+        }
+        if (status != SQLITE_OK)
+            return false;
+    }
+    *returned = QVariant();
+    int status = sqlite3_step(statement);
+    if (status == SQLITE_ROW && sqlite3_column_count(statement) > 0) {
+        switch (sqlite3_column_type(statement, 0)) {
+        case SQLITE_INTEGER:
+            *returned = QVariant(static_cast<qlonglong>(sqlite3_column_int64(statement, 0)));
+            break;
+        case SQLITE_FLOAT:
+            *returned = QVariant(sqlite3_column_double(statement, 0));
+            break;
+        case SQLITE_NULL:
+            *returned = QVariant(QMetaType(QMetaType::QString));
+            break;
+        default:
+            *returned = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
+                                          sqlite3_column_bytes(statement, 0));
+        }
+    }
+    while (status == SQLITE_ROW)
+        status = sqlite3_step(statement);
+    *changed = sqlite3_changes(db);
+    sqlite3_reset(statement);
+    return status == SQLITE_DONE;
+}
+
+namespace {
+
+constexpr int kPipelineBatch = 256;
+
+// "?" becomes "$1", "$2", ... outside quotes.
+QByteArray numberedPlaceholders(const QString& sql) {
+    QByteArray out;
+    const QByteArray text = sql.toUtf8();
+    out.reserve(text.size() + 32);
+    char quote = 0;
+    int number = 0;
+    for (const char c : text) {
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '?') {
+            out.append('$').append(QByteArray::number(++number));
+            continue;
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+} // namespace
+
+PostgresPipeline::PostgresPipeline(QSqlDatabase& db) {
+    if (db.isValid() && db.isOpen() && db.driver())
+        m_connection = handleOf<PGconn*>(db.driver()->handle(), "PGconn*", "pg_conn*");
+}
+
+PostgresPipeline::~PostgresPipeline() {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (!m_inPipeline)
+        return;
+    // Whatever is left is read and dropped: the connection goes back to Qt as it came.
+    if (m_unsynced > 0 && PQpipelineSync(connection) == 1)
+        ++m_pending;
+    while (m_pending > 0 && readBatch()) {
+    }
+    PQexitPipelineMode(connection);
+}
+
+bool PostgresPipeline::send(const QString& sql, const QVariantList& binds) {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (!connection || m_failed)
+        return false;
+    if (!m_inPipeline) {
+        if (PQenterPipelineMode(connection) != 1)
+            return false;
+        m_inPipeline = true;
+    }
+    auto text = m_texts.constFind(sql);
+    if (text == m_texts.constEnd())
+        text = m_texts.insert(sql, numberedPlaceholders(sql));
+    // Every value as text (bytes as themselves), its type the one the statement gives it.
+    QByteArrayList values;
+    std::vector<const char*> pointers;
+    std::vector<int> lengths, formats;
+    values.reserve(binds.size());
+    for (const QVariant& value : binds) {
+        if (!value.isValid() || value.isNull()) {
+            values.append(QByteArray());
+            pointers.push_back(nullptr);
+            lengths.push_back(0);
+            formats.push_back(0);
+            continue;
+        }
+        switch (value.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Bool:
+            values.append(QByteArray::number(value.toLongLong()));
+            formats.push_back(0);
+            break;
+        case QMetaType::Double: {
+            QByteArray number;
+            appendDouble(number, value.toDouble());
+            values.append(number);
+            formats.push_back(0);
+            break;
+        }
+        case QMetaType::QByteArray:
+            values.append(value.toByteArray());
+            formats.push_back(1);
+            break;
+        default:
+            values.append(value.toString().toUtf8());
+            formats.push_back(0);
+        }
+        pointers.push_back(values.last().constData());
+        lengths.push_back(static_cast<int>(values.last().size()));
+    }
+    if (PQsendQueryParams(connection, text->constData(), static_cast<int>(binds.size()), nullptr, pointers.data(),
+                          lengths.data(), formats.data(), 0) != 1) {
+        m_failed = true;
+        return false;
+    }
+    if (++m_unsynced >= kPipelineBatch) {
+        // One batch at a time: its answers are read before the next goes, so that neither side's buffers
+        // fill while the other waits.
+        if (PQpipelineSync(connection) != 1) {
+            m_failed = true;
+            return false;
+        }
+        m_unsynced = 0;
+        ++m_pending;
+        while (m_pending > 0)
+            if (!readBatch())
+                return false;
+    }
+    return true;
+}
+
+bool PostgresPipeline::readBatch() {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    for (;;) {
+        PGresult* result = PQgetResult(connection);
+        if (!result) {
+            // The end of one statement's answer; a connection that has gone has no more.
+            if (PQstatus(connection) != CONNECTION_OK) {
+                m_failed = true;
+                m_pending = 0;
+                return false;
+            }
+            continue;
+        }
+        const ExecStatusType status = PQresultStatus(result);
+        if (status == PGRES_PIPELINE_SYNC) {
+            PQclear(result);
+            --m_pending;
+            return !m_failed;
+        }
+        Answer answer;
+        answer.ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
+        if (answer.ok) {
+            answer.changed = std::atoi(PQcmdTuples(result));
+            if (status == PGRES_TUPLES_OK && PQntuples(result) > 0 && PQnfields(result) > 0 &&
+                !PQgetisnull(result, 0, 0)) {
+                const char* text = PQgetvalue(result, 0, 0);
+                const Oid type = PQftype(result, 0);
+                constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23;
+                answer.returned = type == kInt8 || type == kInt2 || type == kInt4
+                                      ? QVariant(static_cast<qlonglong>(std::strtoll(text, nullptr, 10)))
+                                      : QVariant(QString::fromUtf8(text, PQgetlength(result, 0, 0)));
+            }
+        } else {
+            m_failed = true;
+        }
+        m_answers.append(answer);
+        PQclear(result);
+    }
+}
+
+bool PostgresPipeline::finish(QList<Answer>* answers) {
+    auto* connection = static_cast<PGconn*>(m_connection);
+    if (m_inPipeline && !m_failed && m_unsynced > 0) {
+        if (PQpipelineSync(connection) == 1) {
+            m_unsynced = 0;
+            ++m_pending;
+        } else {
+            m_failed = true;
+        }
+    }
+    while (m_pending > 0 && readBatch()) {
+    }
+    if (m_inPipeline && m_pending == 0 && m_unsynced == 0) {
+        PQexitPipelineMode(connection);
+        m_inPipeline = false;
+    }
+    *answers = std::move(m_answers);
+    m_answers.clear();
+    return !m_failed;
 }
 
 std::function<void()> statementInterrupter(QSqlDatabase& db) {
@@ -529,8 +1067,13 @@ void cancelRunningStatement(QSqlDatabase& db) {
 void appendJsonUtf8(QByteArray& out, const char* text, qsizetype size) {
     static constexpr char hex[] = "0123456789abcdef";
     const qsizetype start = out.size();
-    // Room for the worst case: every byte an escape of six.
-    out.resize(start + size * 6 + 2);
+    // Room for the worst case: every byte an escape of six. The buffer grows by half of itself at least:
+    // grown by the worst case alone, a packet of many rows would be moved again for nearly every value.
+    const qsizetype needed = start + size * 6 + 2;
+    if (needed > out.capacity())
+        out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
+    // Written into the room reserved past the end, then taken in by one resize, which leaves the bytes it
+    // adds as they are.
     char* p = out.data() + start;
     *p++ = '"';
     const auto* s = reinterpret_cast<const unsigned char*>(text);

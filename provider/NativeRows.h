@@ -4,7 +4,10 @@
 #include "DataPacket.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QSqlRecord>
+#include <QVariant>
 
 #include <functional>
 
@@ -27,7 +30,110 @@ public:
     // Appends the next row; false at the end or on a failure (then error() says why).
     virtual bool appendNext(QByteArray& out) = 0;
     virtual QString error() const = 0;
+    // For a reply written as it is made, whose row count goes before its rows: counts the rows not read
+    // yet without writing them (widening the fields as they would), then sets the source back before its
+    // first row, to read them all again from the same snapshot of the data. False when that cannot be: a
+    // failure (error() says why), or a statement that must not run twice (nothing said).
+    virtual bool countAndRewind(qsizetype& rest) {
+        rest = 0;
+        return false;
+    }
+    // The fields now live in `fields`.
+    virtual void rebind(QList<FieldDesc>& fields) { Q_UNUSED(fields); }
 };
+// PostgreSQL: a client's plain read (one SELECT, VALUES, TABLE or WITH, with no bound values) read through
+// a cursor of the server's in a transaction of its own. The rows come in batches of growing size, the next
+// asked for while the last is written, instead of a result of its own for every row; the fields are known
+// without running the statement; and a read left before its end ends with its transaction in one round
+// trip, where a running statement would be cancelled through a connection of its own.
+// On the connection's thread, while no other statement runs there.
+class PostgresCursor {
+public:
+    enum class Purpose {
+        Describe, // the fields only
+        Whole,    // every row, at once: planned for all of them
+        Stream,   // the same, counted before the rows are read again: one snapshot, nothing written
+        Pages,    // a page at a time: planned for the first rows
+    };
+    // Null when the statement is not read so: another database, not a plain read, or one the server does
+    // not take as a cursor (several statements, a data-changing WITH, SELECT INTO, a failure of its own).
+    // The statement is then run as any other, and tells its own failure.
+    static std::unique_ptr<PostgresCursor> open(QSqlDatabase& db, const QString& sql, Purpose purpose);
+    // Ends the transaction: committed once every row has been read, otherwise rolled back.
+    ~PostgresCursor();
+    PostgresCursor(const PostgresCursor&) = delete;
+    PostgresCursor& operator=(const PostgresCursor&) = delete;
+
+    const QSqlRecord& record() const;
+    // The rows; the source goes before the cursor.
+    std::unique_ptr<RowSource> rows(QList<FieldDesc>& fields);
+    // A failure that running the statement again would not mend: the connection has gone.
+    bool connectionLost() const;
+    // Asks for the first rows now; the failure's text, if they do not come.
+    QString prefetch();
+
+    struct State; // the fetching, inside NativeRows
+
+private:
+    explicit PostgresCursor(std::unique_ptr<State> state);
+    std::unique_ptr<State> m_state;
+};
+
+// SQLite: statements run straight through the library, each prepared once and its values bound as they
+// are, without Qt's binding around every run. Nothing for another database (usable() is false).
+// On the connection's thread, while the connection stays open.
+class NativeStatements {
+public:
+    explicit NativeStatements(QSqlDatabase& db);
+    ~NativeStatements();
+    NativeStatements(const NativeStatements&) = delete;
+    NativeStatements& operator=(const NativeStatements&) = delete;
+
+    bool usable() const { return m_db != nullptr; }
+    // Runs `sql` with `binds` in the order of its "?"; the rows it changed, and the first column of the
+    // first row it returned (invalid: none). False on any failure.
+    bool run(const QString& sql, const QVariantList& binds, int* changed, QVariant* returned);
+
+private:
+    void* m_db = nullptr;
+    QHash<QString, void*> m_statements;
+};
+
+// PostgreSQL: statements sent one after another without waiting for each answer (libpq's pipeline
+// mode), their answers read in order a batch at a time, so that neither side's buffers fill while the
+// other waits. Nothing for another database (usable() is false). On the connection's thread, with no
+// other statement between its sends and its finish().
+class PostgresPipeline {
+public:
+    explicit PostgresPipeline(QSqlDatabase& db);
+    ~PostgresPipeline();
+    PostgresPipeline(const PostgresPipeline&) = delete;
+    PostgresPipeline& operator=(const PostgresPipeline&) = delete;
+
+    bool usable() const { return m_connection != nullptr; }
+    struct Answer {
+        bool ok = false;
+        int changed = 0;   // rows the statement changed
+        QVariant returned; // the first column of the first row it returned (invalid: none)
+    };
+    // Queues `sql` ("?" for each of `binds`, in order); its answer comes with the others. False when it
+    // could not be sent.
+    bool send(const QString& sql, const QVariantList& binds);
+    // The answers of everything sent, in order; false when any statement failed or the connection did.
+    bool finish(QList<Answer>* answers);
+
+private:
+    bool readBatch();
+
+    void* m_connection = nullptr;
+    bool m_inPipeline = false;
+    bool m_failed = false;
+    int m_unsynced = 0; // sent since the last sync
+    int m_pending = 0;  // answers not read yet, in synced batches
+    QList<Answer> m_answers;
+    QHash<QString, QByteArray> m_texts; // each statement with $n for its "?"
+};
+
 // How to stop the statement running on the connection from another thread (sqlite3_interrupt, a
 // PostgreSQL cancel request); nothing for a driver without a way. Made on the connection's thread.
 std::function<void()> statementInterrupter(QSqlDatabase& db);

@@ -47,13 +47,19 @@ SqlConnection& connection() {
 }
 
 // What a read gave: the fields, and the rows either as one packet or one by one.
+struct StreamedRead;
+
 struct ReadOutcome {
     QString error;
     QList<FieldDesc> fields;
     QByteArray packet;
     QList<QByteArray> rows;
     qsizetype rowCount = 0;
+    std::shared_ptr<StreamedRead> stream; // instead of `packet`: its rows go to the reply as they are read
 };
+
+// A whole read that has grown past this with a reply writer offered goes to the reply as it is read.
+constexpr qsizetype kStreamAbove = 1024 * 1024;
 
 enum class ReadMode {
     Describe, // the fields only
@@ -292,6 +298,7 @@ public:
         error = state.refusal;
         return !error.isEmpty();
     }
+    bool wasStopped() const { return m_guard.stop() != platform::StatementStop::None; }
     // A failure of a statement that was stopped is told as its stop, one refused as it was prepared as
     // its refusal.
     void explain(QString& error) const {
@@ -433,8 +440,136 @@ void noteLeftTransaction(QString& error) {
     error = error.isEmpty() ? leftTransactionText() : error + QStringLiteral("; ") + leftTransactionText();
 }
 
+// A whole read too large to be held: its rows go to the reply a chunk at a time as they are read, once
+// their number is known (the reply gives RecsOut before the rows). Between chunks it keeps the shared
+// connection, as an open page does: before anyone else's work there, the rest of its rows are read ahead
+// into memory. Touched on the database thread, but for writeTo() and the pointer to it.
+struct StreamedRead {
+    static constexpr qsizetype kChunk = 256 * 1024;
+
+    SqlConnection* connection = nullptr;
+    QSqlDatabase* handle = nullptr; // the connection's own, on its thread
+    int generation = 0;
+    std::unique_ptr<QSqlQuery> query;
+    std::unique_ptr<PostgresCursor> pg;
+    QList<FieldDesc> fields;
+    std::unique_ptr<RowSource> source; // reads `query` or `pg`: made after it and gone before it
+    bool withMetadata = false;
+    qsizetype total = 0; // the rows the reply gives as RecsOut
+    qsizetype written = 0;
+    QList<QByteArray> ahead; // read ahead for another's work, not written yet
+    QString error;           // of reading ahead
+
+    ~StreamedRead() { close(); }
+
+    bool reading() const { return source != nullptr; }
+    // The database thread: the statement and its transaction end.
+    void end(QSqlDatabase& db) {
+        source.reset();
+        pg.reset();
+        query.reset();
+        connection->dropHold(this);
+        undoLeftTransaction(db);
+    }
+    void readAhead() {
+        if (!reading())
+            return;
+        const GuardedStatement guarded(*connection, *handle, false);
+        for (QByteArray row; source->appendNext(row); row.clear())
+            ahead.append(row);
+        error = source->error();
+        guarded.explain(error);
+        end(*handle);
+    }
+    // The database thread: rows up to about kChunk bytes after a comma each but the first; `done` at
+    // the end, `why` on a failure (then the statement has ended).
+    QByteArray next(QSqlDatabase& db, bool& done, QString& why) {
+        QByteArray chunk;
+        chunk.reserve(kChunk + 4096);
+        const auto comma = [&] {
+            if (written++)
+                chunk.append(',');
+        };
+        if (!ahead.isEmpty() || !reading()) {
+            while (!ahead.isEmpty() && chunk.size() < kChunk) {
+                comma();
+                chunk.append(ahead.takeFirst());
+            }
+            why = ahead.isEmpty() ? error : QString();
+            done = ahead.isEmpty();
+            return chunk;
+        }
+        if (generation != connection->generation()) {
+            why = QStringLiteral("The database connection was opened again since the records were opened");
+            return chunk;
+        }
+        const GuardedStatement guarded(*connection, db);
+        if (guarded.refused(why)) {
+            end(db);
+            return chunk;
+        }
+        while (chunk.size() < kChunk) {
+            const qsizetype mark = chunk.size();
+            comma();
+            if (!source->appendNext(chunk)) {
+                chunk.truncate(mark);
+                --written;
+                why = source->error();
+                const bool stopped = guarded.wasStopped();
+                guarded.explain(why);
+                done = why.isEmpty();
+                end(db);
+                // A statement stopped for its client or its limit says nothing of the connection.
+                if (!done && !stopped)
+                    connection->checkAfterFailure(db);
+                break;
+            }
+        }
+        return chunk;
+    }
+    // The call's thread: the packet into the reply, in the place of the retval's value. A failure after
+    // its first bytes cuts the connection: the client is not to take part of the rows for all of them.
+    bool writeTo(platform::CallContext::ReplyWriter& writer) {
+        QByteArray head = "{";
+        if (withMetadata)
+            head += metadataJson(fields) + ',';
+        head += "\"rows\":[";
+        bool ok = writer.write(std::move(head));
+        for (bool done = false; ok && !done;) {
+            QString why;
+            QByteArray chunk = connection->callAs(this, [&](QSqlDatabase& db) { return next(db, done, why); });
+            // Fewer rows than announced (a statement whose rows change as it runs again) is no packet
+            // either.
+            if (!why.isEmpty() || (done && written != total)) {
+                if (why.isEmpty())
+                    why = QStringLiteral("the rows changed between their count and their reading");
+                qCWarning(platform::lcSql).noquote() << "a reply was cut short:" << why;
+                writer.cut();
+                ok = false;
+                break;
+            }
+            if (!chunk.isEmpty())
+                ok = writer.write(std::move(chunk));
+        }
+        close();
+        return ok && writer.write("],\"rowCount\":" + QByteArray::number(total) + '}');
+    }
+    // Any thread: ends what still reads.
+    void close() {
+        if (!connection)
+            return;
+        connection->callAs(this, [&](QSqlDatabase& db) {
+            if (reading())
+                end(db);
+            ahead.clear();
+            return 0;
+        });
+    }
+};
+
+// `streamable`: a whole read may go to the reply writer of the call as it is read (outcome.stream).
 ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mode, bool withMetadata,
-                 const RawBinds& extra = {}, const QString& tableOfRows = QString()) {
+                 const RawBinds& extra = {}, const QString& tableOfRows = QString(), bool streamable = false) {
     SqlConnection& db = connection();
     ReadOutcome outcome;
     RawBinds binds = rawBinds(sql, params, db.provider());
@@ -467,31 +602,87 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                     outcome.packet = packetJson(withMetadata ? &outcome.fields : nullptr, outcome.rows);
             }
         } else {
-            QSqlQuery query(handle);
-            if (!runOn(query, sql, binds)) {
-                outcome.error = errorText(query.lastError());
-            } else if (!query.isSelect()) {
-                outcome.error = QStringLiteral("CommandText does not return a result set");
-            } else {
-                outcome.fields = describeFields(query.record(), table, db.provider());
+            std::unique_ptr<PostgresCursor> cursor;
+            std::unique_ptr<QSqlQuery> query;
+            const auto readRows = [&](std::unique_ptr<RowSource> source) {
                 if (mode == ReadMode::Packet) {
-                    const auto source = RowSource::create(query, outcome.fields);
                     PacketWriter writer(withMetadata ? &outcome.fields : nullptr);
                     while (writer.appendRow([&](QByteArray& out) { return source->appendNext(out); })) {
+                        if (!streamable || writer.size() < kStreamAbove)
+                            continue;
+                        // Too much to hold: counted, and read again into the reply. A count that failed
+                        // ends the rows with its failure.
+                        qsizetype rest = 0;
+                        streamable = false;
+                        if (!source->countAndRewind(rest))
+                            continue;
+                        auto stream = std::make_shared<StreamedRead>();
+                        stream->connection = &db;
+                        stream->handle = &handle;
+                        stream->generation = db.generation();
+                        stream->fields = outcome.fields;
+                        stream->withMetadata = withMetadata;
+                        stream->total = writer.rows() + rest;
+                        source->rebind(stream->fields);
+                        stream->source = std::move(source);
+                        stream->pg = std::move(cursor);
+                        stream->query = std::move(query);
+                        outcome.fields = stream->fields;
+                        outcome.rowCount = stream->total;
+                        outcome.stream = std::move(stream);
+                        return;
                     }
                     outcome.rowCount = writer.rows();
                     outcome.packet = std::move(writer).finish();
                     outcome.error = source->error();
                 } else if (mode == ReadMode::Rows) {
-                    const auto source = RowSource::create(query, outcome.fields);
                     for (QByteArray row; source->appendNext(row); row.clear())
                         outcome.rows.append(row);
                     outcome.rowCount = outcome.rows.size();
                     outcome.error = source->error();
                 }
+            };
+            bool done = false;
+            if (binds.isEmpty()) {
+                const auto purpose = mode == ReadMode::Describe ? PostgresCursor::Purpose::Describe
+                                     : streamable               ? PostgresCursor::Purpose::Stream
+                                                                : PostgresCursor::Purpose::Whole;
+                cursor = PostgresCursor::open(handle, sql, purpose);
+                if (cursor) {
+                    outcome.fields = describeFields(cursor->record(), table, db.provider());
+                    if (mode != ReadMode::Describe)
+                        readRows(cursor->rows(outcome.fields));
+                    // The statement's own failure is told by the statement run as any other, in the
+                    // driver's words; nothing of this read has left yet.
+                    done = outcome.error.isEmpty() || (cursor && cursor->connectionLost()) || guarded.wasStopped();
+                    if (!done)
+                        outcome = ReadOutcome();
+                    cursor.reset();
+                }
+            }
+            if (!done) {
+                query = std::make_unique<QSqlQuery>(handle);
+                if (!runOn(*query, sql, binds)) {
+                    outcome.error = errorText(query->lastError());
+                } else if (!query->isSelect()) {
+                    outcome.error = QStringLiteral("CommandText does not return a result set");
+                } else {
+                    outcome.fields = describeFields(query->record(), table, db.provider());
+                    if (mode != ReadMode::Describe)
+                        readRows(RowSource::create(*query, outcome.fields));
+                }
             }
         }
         guarded.explain(outcome.error);
+        if (outcome.stream) {
+            // Its transaction stays until its rows have gone.
+            std::weak_ptr<StreamedRead> weak = outcome.stream;
+            db.hold(outcome.stream.get(), [weak] {
+                if (auto held = weak.lock())
+                    held->readAhead();
+            });
+            return outcome;
+        }
         if (undoLeftTransaction(handle))
             noteLeftTransaction(outcome.error);
         if (!outcome.error.isEmpty()) {
@@ -514,16 +705,18 @@ struct LiveCursor {
     SqlConnection* connection = nullptr;
     QSqlDatabase* handle = nullptr; // the connection's own, on its thread
     int generation = 0;
-    std::unique_ptr<QSqlQuery> query; // null once read to its end
+    std::unique_ptr<QSqlQuery> query;   // null once read to its end
+    std::unique_ptr<PostgresCursor> pg; // instead of `query` for a plain read on PostgreSQL
     QList<FieldDesc> fields;
-    std::unique_ptr<RowSource> source; // reads `query`: made after it and gone before it
+    std::unique_ptr<RowSource> source; // reads `query` or `pg`: made after it and gone before it
     QList<QByteArray> ahead;           // records read ahead and not sent yet
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
 
     // Before another caller's work: the rest of the rows, within the statements' limit.
+    bool reading() const { return query || pg; }
     void readAhead() {
-        if (!query)
+        if (!reading())
             return;
         const GuardedStatement guarded(*connection, *handle, false);
         for (QByteArray row; source->appendNext(row); row.clear())
@@ -535,23 +728,26 @@ struct LiveCursor {
         if (source && !source->error().isEmpty())
             error = source->error();
         source.reset();
+        pg.reset();
         query.reset();
         connection->dropHold(this);
         if (undoLeftTransaction(*handle))
             noteLeftTransaction(error);
     }
-    // Closed before its end: a server still sending the rest is asked to stop first.
+    // Closed before its end: a server still sending the rest is asked to stop first. A cursor of the
+    // server's sends nothing unasked: its transaction is simply rolled back.
     void abandon(QSqlDatabase& db) {
-        const bool running = query != nullptr;
-        if (running)
+        const bool running = reading();
+        if (query)
             cancelRunningStatement(db);
         source.reset();
+        pg.reset();
         query.reset();
         connection->dropHold(this);
         if (running)
             undoLeftTransaction(db);
     }
-    bool atEnd() const { return !query && aheadPosition >= ahead.size(); }
+    bool atEnd() const { return !reading() && aheadPosition >= ahead.size(); }
     // Up to `count` records (all for a negative count).
     QList<QByteArray> take(qsizetype count) {
         QList<QByteArray> rows;
@@ -561,7 +757,7 @@ struct LiveCursor {
             ahead.clear();
             aheadPosition = 0;
         }
-        if (query) {
+        if (reading()) {
             QByteArray row;
             while ((count < 0 || rows.size() < count) && source->appendNext(row)) {
                 rows.append(row);
@@ -600,6 +796,28 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
             return why;
         cursor->generation = db.generation();
         cursor->handle = &handle;
+        if (binds.isEmpty()) {
+            if (auto pg = PostgresCursor::open(handle, sql, PostgresCursor::Purpose::Pages)) {
+                // The first rows are asked for now: a statement that fails on them is run as any other,
+                // to fail in the driver's words.
+                why = pg->prefetch();
+                if (why.isEmpty() || pg->connectionLost() || guarded.wasStopped()) {
+                    guarded.explain(why);
+                    if (!why.isEmpty())
+                        return why;
+                    cursor->fields = describeFields(pg->record(), table, db.provider());
+                    cursor->pg = std::move(pg);
+                    cursor->source = cursor->pg->rows(cursor->fields);
+                    std::weak_ptr<LiveCursor> weak = cursor;
+                    db.hold(cursor.get(), [weak] {
+                        if (auto held = weak.lock())
+                            held->readAhead();
+                    });
+                    return QString();
+                }
+                why.clear();
+            }
+        }
         auto query = std::make_unique<QSqlQuery>(handle);
         if (!runOn(*query, sql, binds))
             why = errorText(query->lastError());
@@ -817,12 +1035,22 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     if (m_atEnd)
         return Variant::packet(packetJson(withMetadata ? &m_lastFields : nullptr, {}));
     if (!m_cursor && count < 0) {
-        // All of it at once: straight into the packet, with no copy of the rows kept.
-        ReadOutcome outcome = read(sql, m_query.params, ReadMode::Packet, withMetadata);
+        // All of it at once: straight into the packet, with no copy of the rows kept; or, when the call's
+        // reply can be written as it is made and the packet grows large, into the reply as it is read.
+        const std::shared_ptr<platform::CallContext> context = platform::CallContext::current();
+        ReadOutcome outcome =
+            read(sql, m_query.params, ReadMode::Packet, withMetadata, {}, QString(), context && context->writer());
         if (!outcome.error.isEmpty())
             fail(outcome.error);
         m_lastFields = std::move(outcome.fields);
         recsOut = static_cast<int>(outcome.rowCount);
+        if (outcome.stream) {
+            context->setPacketProducer(
+                [stream = std::move(outcome.stream)](platform::CallContext::ReplyWriter& writer) {
+                    return stream->writeTo(writer);
+                });
+            return Variant::packet(QByteArray());
+        }
         return Variant::packet(std::move(outcome.packet));
     }
     if (!m_cursor)
@@ -833,7 +1061,7 @@ Variant Provider::getRecords(int count, int& recsOut, int options, const QString
     const QList<QByteArray> rows = cursor->connection->callAs(cursor.get(), [&](QSqlDatabase& handle) {
         QList<QByteArray> taken;
         const GuardedStatement guarded(*cursor->connection, handle);
-        if (cursor->generation != cursor->connection->generation() && cursor->query)
+        if (cursor->generation != cursor->connection->generation() && cursor->reading())
             error = QStringLiteral("The database connection was opened again since the records were opened");
         else if (!guarded.refused(error))
             taken = cursor->take(count);
@@ -928,7 +1156,8 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
     if (delta.isEmpty() || delta.isNull())
         return Variant::null();
     QString why;
-    auto changes = parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
+    auto changes = delta.packetObject() ? parseDelta(*delta.packetObject(), &why)
+                                        : parseDelta(delta.isPacket() ? delta.packetJson() : delta.toBytes(), &why);
     if (!changes)
         throw AutomationError(hr::E_UNEXPECTED, why);
     if (changes->isEmpty())

@@ -77,6 +77,8 @@ public:
     ChangeRunner(QSqlDatabase& db, SqlProvider provider, const QString& table, const QList<FieldDesc>& fields,
                  const ResolveRequest& request)
         : m_db(db)
+        , m_native(db)
+        , m_pipeline(db)
         , m_provider(provider)
         , m_table(sqlName(table, provider))
         , m_fields(fields)
@@ -89,13 +91,14 @@ public:
         }
     }
 
-    // Empty on success.
-    std::optional<ChangeFailure> apply(const Change& change) {
+    // Empty on success. `fast`: SQLite's statements are run straight through the library; a failure then
+    // says nothing (the delta is taken again the careful way, which tells it in the driver's words).
+    std::optional<ChangeFailure> apply(const Change& change, bool fast = false) {
         m_sql.clear();
         m_binds.clear();
-        if (auto unknown = checkNames(change.oldValues))
+        if (auto unknown = spread(change.oldValues, m_old))
             return unknown;
-        if (auto unknown = checkNames(change.newValues))
+        if (auto unknown = spread(change.newValues, m_new))
             return unknown;
         std::optional<ChangeFailure> built;
         switch (change.state) {
@@ -103,7 +106,7 @@ public:
             built = buildInsert(change);
             break;
         case Change::Deleted:
-            built = buildWhere(change, QStringLiteral("delete from %1").arg(m_table));
+            built = buildWhere(QStringLiteral("delete from %1").arg(m_table));
             break;
         case Change::Modified:
             built = buildUpdate(change);
@@ -113,6 +116,17 @@ public:
             return built;
         if (m_sql.isEmpty())
             return std::nullopt; // a modified row whose values did not change
+        if (fast && m_native.usable())
+            return applyNative(change);
+        if (fast && m_pipeline.usable() && !m_request.passwordHashes) {
+            // Answered in flush(), with the others.
+            m_insertedKey.clear();
+            m_insertedKeyValue = QVariant();
+            if (!m_pipeline.send(m_sql, m_binds))
+                return ChangeFailure{};
+            m_queued.append({change.index, change.state});
+            return std::nullopt;
+        }
         QSqlQuery& query = prepared(m_sql);
         if (m_failedPrepare)
             return ChangeFailure{errorText(query.lastError()), m_sql, query.lastError().nativeErrorCode()};
@@ -143,6 +157,53 @@ public:
         return ChangeFailure{affected == 0 ? QStringLiteral("Record not found")
                                            : QStringLiteral("Update affected more than 1 record."),
                              m_sql, QString()};
+    }
+
+    std::optional<ChangeFailure> applyNative(const Change& change) {
+        int affected = 0;
+        QVariant returned;
+        if (!m_native.run(m_sql, m_binds, &affected, &returned))
+            return ChangeFailure{};
+        if (change.state == Change::Inserted) {
+            m_insertedKey.clear();
+            m_insertedKeyValue = QVariant();
+            if (m_returnsKey && returned.isValid()) {
+                m_insertedKeyValue = returned;
+                m_insertedKey = "{";
+                appendJsonString(m_insertedKey, m_fields.at(m_returnsKey->index).name);
+                m_insertedKey.append(':');
+                RowWriter(m_fields).appendValue(m_insertedKey, m_returnsKey->index, returned);
+                m_insertedKey.append('}');
+            }
+            return std::nullopt;
+        }
+        return affected == 1 ? std::nullopt : std::optional<ChangeFailure>(ChangeFailure{});
+    }
+
+    // The answers of the changes sent ahead, once every one of them is sent: the keys of the inserted rows
+    // in `keys` (with the change's index); false when any failed. The connection is Qt's again after it.
+    bool flush(QList<QPair<int, QByteArray>>* keys) {
+        QList<PostgresPipeline::Answer> answers;
+        const bool answered = m_pipeline.finish(&answers);
+        const QList<QPair<int, Change::State>> queued = std::exchange(m_queued, {});
+        if (!answered || answers.size() != queued.size())
+            return false;
+        for (qsizetype i = 0; i < queued.size(); ++i) {
+            if (queued.at(i).second != Change::Inserted) {
+                if (answers.at(i).changed != 1)
+                    return false;
+                continue;
+            }
+            if (!m_returnsKey || !answers.at(i).returned.isValid())
+                continue;
+            QByteArray key = "{";
+            appendJsonString(key, m_fields.at(m_returnsKey->index).name);
+            key.append(':');
+            RowWriter(m_fields).appendValue(key, m_returnsKey->index, answers.at(i).returned);
+            key.append('}');
+            keys->append({queued.at(i).first, key});
+        }
+        return true;
     }
 
     // The row as the table holds it now, by the change's key: a JSON object, or null when it is gone.
@@ -192,12 +253,19 @@ public:
     const QVariant& insertedKeyValue() const { return m_insertedKeyValue; }
 
 private:
-    const FieldDesc* field(const QString& name) const {
-        for (const FieldDesc& f : m_fields) {
-            if (f.name.compare(name, Qt::CaseInsensitive) == 0)
-                return &f;
+    // The field a client's name stands for (-1: none), by a comparison that ignores case; a name once seen
+    // is found again by its hash.
+    int fieldIndex(const QString& name) {
+        const auto known = m_indexByName.constFind(name);
+        if (known != m_indexByName.constEnd())
+            return *known;
+        int index = -1;
+        for (qsizetype i = 0; i < m_fields.size() && index < 0; ++i) {
+            if (m_fields.at(i).name.compare(name, Qt::CaseInsensitive) == 0)
+                index = static_cast<int>(i);
         }
-        return nullptr;
+        m_indexByName.insert(name, index);
+        return index;
     }
 
     const FieldDesc* keyField() const {
@@ -216,12 +284,18 @@ private:
         return QJsonValue(QJsonValue::Undefined);
     }
 
-    // A name that is neither a column of the table nor a field of the packet the client edited is an
-    // error; a joined field of that packet is simply not written.
-    std::optional<ChangeFailure> checkNames(const QJsonObject& values) const {
+    // The values of a change by the table's fields (undefined where it has none; of names that differ
+    // only in case, the first). A name that is neither a column of the table nor a field of the packet the
+    // client edited is an error; a joined field of that packet is simply not written.
+    std::optional<ChangeFailure> spread(const QJsonObject& values, QList<QJsonValue>& byField) {
+        byField.fill(QJsonValue(QJsonValue::Undefined), m_fields.size());
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
-            if (field(it.key()))
+            const int index = fieldIndex(it.key());
+            if (index >= 0) {
+                if (byField.at(index).isUndefined())
+                    byField[index] = it.value();
                 continue;
+            }
             const bool known =
                 std::any_of(m_request.knownFields.begin(), m_request.knownFields.end(),
                             [&](const FieldDesc& f) { return f.name.compare(it.key(), Qt::CaseInsensitive) == 0; });
@@ -245,21 +319,24 @@ private:
     // assigns identity values: an insert leaves them out, and a change that would move a row to another
     // one is refused rather than dropped.
     std::optional<ChangeFailure> bindWritten(const Change& change, QStringList& columns) {
-        for (const FieldDesc& f : m_fields) {
+        m_written.fill('0', m_fields.size());
+        for (qsizetype i = 0; i < m_fields.size(); ++i) {
+            const FieldDesc& f = m_fields.at(i);
             if (f.autoIncrement && change.state == Change::Modified) {
-                const QJsonValue wanted = lookup(change.newValues, f.name);
-                if (!wanted.isUndefined() && !sameValue(wanted, lookup(change.oldValues, f.name)))
+                const QJsonValue& wanted = m_new.at(i);
+                if (!wanted.isUndefined() && !sameValue(wanted, m_old.at(i)))
                     return ChangeFailure{
                         QStringLiteral("Field '%1' is given its value by the server and cannot be changed").arg(f.name),
                         QString(), QString()};
             }
             if (!(f.flags & InUpdate) || f.autoIncrement)
                 continue;
-            const QJsonValue value = lookup(change.newValues, f.name);
+            const QJsonValue& value = m_new.at(i);
             if (value.isUndefined())
                 continue;
             if (auto failure = bindValue(f, value))
                 return failure;
+            m_written[i] = '1';
             columns.append(sqlName(f.name, m_provider));
         }
         return std::nullopt;
@@ -269,6 +346,12 @@ private:
         QStringList columns;
         if (auto failure = bindWritten(change, columns))
             return failure;
+        // The rows of a delta mostly give the same columns: their statement is made once.
+        const auto made = m_insertSql.constFind(m_written);
+        if (made != m_insertSql.constEnd()) {
+            m_sql = *made;
+            return std::nullopt;
+        }
         // SQL Server names the returned key before the values, the others after them.
         QString output, returning;
         if (m_returnsKey) {
@@ -286,6 +369,7 @@ private:
                         .arg(m_table, columns.join(QStringLiteral(", ")), output, marks.join(QStringLiteral(", ")),
                              returning);
         }
+        m_insertSql.insert(m_written, m_sql);
         return std::nullopt;
     }
 
@@ -300,18 +384,17 @@ private:
         if (auto failure = bindWritten(change, columns))
             return failure;
         if (columns.isEmpty())
-            return checkKey(change); // nothing to write; the key is still required
-        return buildWhere(change,
-                          QStringLiteral("update %1 set %2 = ?").arg(m_table, columns.join(QStringLiteral(" = ?, "))));
+            return checkKey(); // nothing to write; the key is still required
+        return buildWhere(QStringLiteral("update %1 set %2 = ?").arg(m_table, columns.join(QStringLiteral(" = ?, "))));
     }
 
-    std::optional<ChangeFailure> checkKey(const Change& change) const {
+    std::optional<ChangeFailure> checkKey() const {
         bool anyKey = false;
-        for (const FieldDesc& f : m_fields) {
-            if (!(f.flags & InKey))
+        for (qsizetype i = 0; i < m_fields.size(); ++i) {
+            if (!(m_fields.at(i).flags & InKey))
                 continue;
             anyKey = true;
-            const QJsonValue value = lookup(change.oldValues, f.name);
+            const QJsonValue& value = m_old.at(i);
             if (value.isUndefined() || value.isNull())
                 return ChangeFailure{QStringLiteral("Unable to find record.  No key specified"), QString(), QString()};
         }
@@ -320,18 +403,19 @@ private:
         return std::nullopt;
     }
 
-    std::optional<ChangeFailure> buildWhere(const Change& change, const QString& head) {
-        if (auto missing = checkKey(change))
+    std::optional<ChangeFailure> buildWhere(const QString& head) {
+        if (auto missing = checkKey())
             return missing;
         QStringList conditions;
-        for (const FieldDesc& f : m_fields) {
+        for (qsizetype i = 0; i < m_fields.size(); ++i) {
+            const FieldDesc& f = m_fields.at(i);
             const bool key = f.flags & InKey;
             bool inWhere = key;
             if (m_request.mode == UpdateMode::WhereAll)
                 inWhere = key || (f.flags & InWhere);
             else if (m_request.mode == UpdateMode::WhereChanged)
-                inWhere = key || ((f.flags & InWhere) && !lookup(change.newValues, f.name).isUndefined());
-            const QJsonValue old = lookup(change.oldValues, f.name);
+                inWhere = key || ((f.flags & InWhere) && !m_new.at(i).isUndefined());
+            const QJsonValue old = m_old.at(i);
             if (!inWhere || old.isUndefined())
                 continue;
             const QString name = sqlName(f.name, m_provider);
@@ -387,6 +471,9 @@ private:
     };
 
     QSqlDatabase& m_db;
+    NativeStatements m_native;
+    PostgresPipeline m_pipeline;
+    QList<QPair<int, Change::State>> m_queued; // sent ahead through the pipeline, not answered yet
     SqlProvider m_provider;
     QString m_table;
     std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
@@ -396,6 +483,10 @@ private:
     const ResolveRequest& m_request;
     QString m_sql;
     QVariantList m_binds;
+    QHash<QString, int> m_indexByName;
+    QList<QJsonValue> m_old, m_new; // the change's values by field
+    QByteArray m_written;           // '1' for every field the change writes
+    QHash<QByteArray, QString> m_insertSql;
     QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
     bool m_failedPrepare = false;
 };
@@ -481,8 +572,11 @@ const char* categoryOf(Change::State state) {
 } // namespace
 
 QString sqlName(const QString& name, SqlProvider provider) {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
-    if (plain.match(name).hasMatch())
+    const auto letter = [](QChar c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_'; };
+    const bool plain = !name.isEmpty() && letter(name.front()) && std::all_of(name.begin(), name.end(), [&](QChar c) {
+        return letter(c) || (c >= u'0' && c <= u'9');
+    });
+    if (plain)
         return name;
     if (provider == SqlProvider::SqlServer)
         return QLatin1Char('[') + QString(name).replace(QLatin1Char(']'), QStringLiteral("]]")) + QLatin1Char(']');
@@ -664,10 +758,12 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 if (careful && !savepoint.begin())
                     failure = ChangeFailure{savepoint.error(), QString(), QString()};
                 else
-                    failure = runner.apply(change);
+                    failure = runner.apply(change, !careful);
                 if (!failure && request.passwordHashes)
                     failure = storePassword(db, provider, change, runner, *request.passwordHashes);
                 if (failure && stopped()) {
+                    QList<QPair<int, QByteArray>> unused;
+                    runner.flush(&unused);
                     db.rollback();
                     return outcome;
                 }
@@ -702,6 +798,24 @@ ResolveOutcome resolveDelta(platform::SqlConnection& connection, const ResolveRe
                 if (request.maxErrors >= 0 && outcome.errorCount > request.maxErrors) {
                     exceeded = true;
                     break;
+                }
+            }
+            if (!careful) {
+                // What went ahead through the pipeline is answered now (the connection is Qt's again);
+                // its keys come in the order of the changes, as they would one by one.
+                QList<QPair<int, QByteArray>> sentKeys;
+                if (!runner.flush(&sentKeys)) {
+                    retry = true;
+                    if (stopped()) {
+                        db.rollback();
+                        return outcome;
+                    }
+                }
+                for (const auto& [index, key] : std::as_const(sentKeys)) {
+                    if (!keys.isEmpty())
+                        keys.append(',');
+                    keys.append("{\"index\":").append(QByteArray::number(index));
+                    keys.append(",\"key\":").append(key).append('}');
                 }
             }
             if (retry || exceeded) {

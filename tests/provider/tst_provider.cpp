@@ -1,5 +1,6 @@
 // The data providers as clients reach them: requests through the wire protocol's server session, on a
 // fresh application database in SQLite and in the private PostgreSQL server.
+#include "AutomationEndpoint.h"
 #include "CallContext.h"
 #include "DataPacket.h"
 #include "DbSchema.h"
@@ -25,9 +26,14 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstring>
 #include <limits>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 using namespace morvane;
 using platform::SqlProvider;
@@ -87,6 +93,78 @@ private:
     int m_id = 0;
     QJsonObject m_last;
 };
+
+// A client of the application server's own endpoint with nothing parsed on the way: lines out, bytes in,
+// every wait bounded.
+class RawClient {
+public:
+    explicit RawClient(const QString& path) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray native = path.toLocal8Bit();
+        std::memcpy(address.sun_path, native.constData(), static_cast<size_t>(native.size()));
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            close();
+    }
+    ~RawClient() { close(); }
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    // Sends a line; what comes from now on is data().
+    bool send(const QByteArray& line) {
+        m_data.clear();
+        for (qsizetype sent = 0; m_fd >= 0 && sent < line.size();) {
+            const ssize_t n =
+                ::send(m_fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return m_fd >= 0;
+    }
+    // Reads until `enough` says so, the peer ends the connection, or nothing comes for 10 s; false for the
+    // last two.
+    template <typename Enough>
+    bool readUntil(Enough enough) {
+        while (m_fd >= 0 && !enough(m_data)) {
+            pollfd ready{m_fd, POLLIN, 0};
+            if (::poll(&ready, 1, 10000) <= 0)
+                return false;
+            char chunk[1 << 16];
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                m_ended = true;
+                return false;
+            }
+            m_data.append(chunk, n);
+        }
+        return m_fd >= 0;
+    }
+    QByteArray exchange(const QByteArray& line) {
+        if (!send(line) || !readUntil([](const QByteArray& data) { return data.endsWith('\n'); }))
+            return {};
+        return m_data;
+    }
+    const QByteArray& data() const { return m_data; }
+    bool ended() const { return m_ended; }
+
+private:
+    int m_fd = -1;
+    QByteArray m_data;
+    bool m_ended = false;
+};
+
+QByteArray requestLine(int id, const QString& method, const QJsonObject& params) {
+    return QJsonDocument(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                     {QStringLiteral("id"), id},
+                                     {QStringLiteral("method"), method},
+                                     {QStringLiteral("params"), params}})
+               .toJson(QJsonDocument::Compact) +
+           '\n';
+}
 
 // The rows of a packet as objects by field name.
 QList<QJsonObject> rowsOf(const QJsonObject& packet) {
@@ -1010,6 +1088,206 @@ private slots:
         pages.append(page(-1, 0));
         pages.append(page(12, 2)); // reset
         QCOMPARE(pages, (QList<int>{12, 8, 0, 0, 0, 0, 12}));
+    }
+
+    // On PostgreSQL a page left open runs nothing on the server until the next is asked for, and its
+    // transaction ends as soon as the client starts again, gives a new statement or goes; a server that
+    // drops the connection in the middle of the rows ends the read with an error, never with part of them.
+    void postgresReadsEnd_data() {
+        QTest::addColumn<QString>("ending");
+        for (const char* ending : {"reset", "new statement", "client gone", "dropped, all rows", "dropped, pages"})
+            QTest::newRow(ending) << QString::fromLatin1(ending);
+    }
+    void postgresReadsEnd() {
+        if (!m_postgres)
+            QSKIP("needs PostgreSQL");
+        QFETCH(QString, ending);
+        use(QStringLiteral("postgresql"));
+        platform::SqlConnection admin;
+        QVERIFY(admin.open(pgSettings(m_pgDatabase)));
+        auto client = std::make_unique<Client>();
+        const QString provider = QStringLiteral("dsp_department");
+        const auto served = [&] {
+            client->get(provider, QStringLiteral("select * from ac_department"));
+            return client->error().isEmpty();
+        };
+        // The connection may have been opened again a moment ago, when the last one was dropped.
+        QTRY_VERIFY_WITH_TIMEOUT(served(), 3000);
+        client->get(provider, QStringLiteral("select pg_backend_pid()"));
+        const int pid = client->packet().value(QStringLiteral("rows")).toArray().first().toArray().first().toInt();
+        QVERIFY(pid > 0);
+        const auto state = [&] {
+            return admin.exec(QStringLiteral("select state from pg_stat_activity where pid = %1").arg(pid))
+                .rows.value(0)
+                .value(0)
+                .toString();
+        };
+        const auto recsOut = [&] { return client->out().value(QStringLiteral("RecsOut")).toInt(); };
+
+        if (ending.startsWith(QLatin1String("dropped"))) {
+            const QString dying =
+                QStringLiteral("select n, case when n = 3000 then pg_terminate_backend(pg_backend_pid()) "
+                               "end as t from generate_series(1, 5000) n");
+            int read = 0;
+            if (ending == QLatin1String("dropped, all rows")) {
+                client->get(provider, dying);
+            } else {
+                client->get(provider, dying, 1000);
+                for (int page = 0; page < 6 && client->error().isEmpty() && recsOut() > 0; ++page) {
+                    read += recsOut();
+                    client->get(provider, QString(), 1000, 0);
+                }
+            }
+            QVERIFY2(!client->error().isEmpty(), "the rows of a dropped connection ended as if complete");
+            QVERIFY(client->result().isEmpty());
+            QVERIFY2(read < 3000, qPrintable(QString::number(read)));
+            QTRY_VERIFY_WITH_TIMEOUT(served(), 3000);
+            return;
+        }
+
+        client->get(provider, QStringLiteral("select n from generate_series(1, 100000) n"), 100);
+        QCOMPARE(recsOut(), 100);
+        QCOMPARE(state(), QStringLiteral("idle in transaction"));
+        if (ending == QLatin1String("reset")) {
+            client->get(provider, QString(), -1, 2);
+            QCOMPARE(recsOut(), 100000);
+        } else if (ending == QLatin1String("new statement")) {
+            QVERIFY(served());
+        } else {
+            client.reset();
+        }
+        QCOMPARE(state(), QStringLiteral("idle"));
+    }
+
+    // A reply of many megabytes goes to the client through the endpoint as its rows are read, the same
+    // bytes as when it is made whole; a client that goes in the middle of it frees the statement and the
+    // connection at once; a database connection dropped in the middle of it ends the client's connection
+    // before the reply's line does, so that no part of the rows passes for all of them.
+    void streamedReplies_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("ending");
+        for (const char* backend : {"sqlite", "postgresql"}) {
+            for (const char* ending : {"same bytes", "another client meanwhile", "client gone", "connection dropped"}) {
+                if (qstrcmp(backend, "sqlite") != 0 || qstrcmp(ending, "connection dropped") != 0)
+                    QTest::addRow("%s %s", backend, ending)
+                        << QString::fromLatin1(backend) << QString::fromLatin1(ending);
+            }
+        }
+    }
+    void streamedReplies() {
+        QFETCH(QString, backend);
+        QFETCH(QString, ending);
+        const bool sqlite = backend == QLatin1String("sqlite");
+        use(backend);
+        const auto creator = [](const QString&) { return std::make_shared<Trmtserver>(); };
+        platform::AutomationEndpoint endpoint(creator);
+        const QString path = m_dir.filePath(QStringLiteral("endpoint"));
+        QVERIFY(endpoint.listen(path));
+        endpoint.start();
+        const auto stop = qScopeGuard([&] { endpoint.stop(); });
+        const QByteArray create = requestLine(1, QStringLiteral("CreateObject"),
+                                              {{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}});
+        const auto getRecords = [](int id, const QString& sql) {
+            return requestLine(id, QStringLiteral("AS_GetRecords"),
+                               {{QStringLiteral("ProviderName"), QStringLiteral("dsp_department")},
+                                {QStringLiteral("Count"), -1},
+                                {QStringLiteral("Options"), 1},
+                                {QStringLiteral("CommandText"), sql},
+                                {QStringLiteral("Params"), QJsonValue()},
+                                {QStringLiteral("OwnerData"), 7}});
+        };
+        // About 220 bytes a row.
+        const QString rows = sqlite ? QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 from g "
+                                                     "where n < %1) select n, printf('%0200d', n) as pad from g")
+                                    : QStringLiteral("select n, lpad(n::text, 200, '0') as pad from generate_series(1, "
+                                                     "%1) n");
+        auto client = std::make_unique<RawClient>(path);
+        QVERIFY(client->exchange(create).contains("\"result\""));
+
+        if (ending == QLatin1String("same bytes") || ending == QLatin1String("another client meanwhile")) {
+            const QByteArray request = getRecords(2, rows.arg(30000));
+            QByteArray streamed;
+            if (ending == QLatin1String("same bytes")) {
+                streamed = client->exchange(request);
+            } else {
+                // While the reply waits for its client, another's statement runs at once; the rest of the
+                // rows are read ahead for it.
+                QVERIFY(client->send(request));
+                QVERIFY(client->readUntil([](const QByteArray& data) { return data.size() > (1 << 20); }));
+                RawClient other(path);
+                QVERIFY(other.exchange(create).contains("\"result\""));
+                QVERIFY(other.exchange(getRecords(2, QStringLiteral("select * from ac_department")))
+                            .contains("\"RecsOut\""));
+                QVERIFY(client->readUntil([](const QByteArray& data) { return data.endsWith('\n'); }));
+                streamed = client->data();
+            }
+            platform::rpc::ServerSession whole(creator);
+            whole.handle(create);
+            const QByteArray expected = whole.handle(request);
+            QVERIFY2(
+                streamed == expected,
+                qPrintable(QStringLiteral("%1 bytes streamed, %2 whole").arg(streamed.size()).arg(expected.size())));
+            QVERIFY(streamed.contains("\"RecsOut\":30000") && streamed.size() > 6000000);
+            return;
+        }
+
+        // The shared connection's server process, and whether it is in a transaction.
+        int pid = 0;
+        if (!sqlite) {
+            const QByteArray answer = client->exchange(getRecords(2, QStringLiteral("select pg_backend_pid()")));
+            pid = QJsonDocument::fromJson(answer)
+                      .object()
+                      .value(QStringLiteral("result"))
+                      .toObject()
+                      .value(QStringLiteral("retval"))
+                      .toObject()
+                      .value(QStringLiteral("value"))
+                      .toObject()
+                      .value(QStringLiteral("rows"))
+                      .toArray()
+                      .first()
+                      .toArray()
+                      .first()
+                      .toInt();
+            QVERIFY(pid > 0);
+        }
+        platform::SqlConnection other;
+        platform::SqlConnectionSettings settings = sqlite ? m_sqlite->call([](QSqlDatabase& h) {
+            platform::SqlConnectionSettings s;
+            s.provider = SqlProvider::SQLite;
+            s.database = h.databaseName();
+            return s;
+        })
+                                                          : pgSettings(m_pgDatabase);
+        settings.connectTimeoutSeconds = 0; // a lock still held fails a write at once
+        QVERIFY(other.open(settings));
+        const auto freed = [&] {
+            if (sqlite)
+                return other.exec(QStringLiteral("update ac_department set departmentname = departmentname")).ok;
+            return other.exec(QStringLiteral("select state from pg_stat_activity where pid = %1").arg(pid))
+                       .rows.value(0)
+                       .value(0)
+                       .toString() == QLatin1String("idle");
+        };
+
+        QVERIFY(client->send(getRecords(3, rows.arg(200000))));
+        QVERIFY(client->readUntil([](const QByteArray& data) { return data.size() > (1 << 20); }));
+        if (ending == QLatin1String("client gone")) {
+            client.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(freed(), 3000);
+            QTRY_COMPARE_WITH_TIMEOUT(endpoint.connectionCount(), 0, 3000);
+        } else {
+            QVERIFY(other.exec(QStringLiteral("select pg_terminate_backend(%1)").arg(pid)).ok);
+            QVERIFY(!client->readUntil([](const QByteArray&) { return false; }));
+            QVERIFY2(client->ended(), "the reply neither ended nor went on");
+            QVERIFY2(!client->data().contains('\n'), "a reply cut short ended as a whole line");
+        }
+        // The next client is served (on PostgreSQL by a connection opened again).
+        QTRY_VERIFY_WITH_TIMEOUT(RawClient(path).exchange(create).contains("\"result\""), 3000);
+        RawClient next(path);
+        next.exchange(create);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            next.exchange(getRecords(2, QStringLiteral("select * from ac_department"))).contains("\"RecsOut\""), 3000);
     }
 
     // An insert tells the client the key the server gave each row, in the reply's packet.
