@@ -3,6 +3,8 @@
 #include "AutomationEndpoint.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
+#include "EventGuard.h"
+#include "EventStream.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
@@ -217,12 +219,27 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
                          [] { qWarning("morvane: log-on is still off (Logon=0 in [Security] of scktsrvr.ini)"); });
         openModeWarning.start(60 * 60 * 1000);
     }
+    // The stream of events: the scan's records, and the commands, deltas and log-ons as the audit log has them.
+    events::EventStream stream(
+        events::readStreamSettings(programDirectory() + QStringLiteral("systeminfo.ini"), programDirectory()));
+    QString streamError;
+    if (!stream.start(&streamError))
+        qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
+    if (security::AuditLog* audit = security->auditLog())
+        audit->setObserver([&stream](const QJsonObject& line) {
+            if (std::optional<events::Event> event = events::fromAudit(line))
+                stream.publish(std::move(*event));
+        });
+    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
+        scan->SetObserver(events::scanObserver(stream));
+
     raiseOpenFileLimit();
     platform::EndpointLimits limits;
     limits.callThreads = SystemInfo.CallThreads;
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
-        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits, security->guardFactory());
+        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits,
+        events::EventGuard::factory(stream, security->guardFactory()));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         QString why;
@@ -261,6 +278,10 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     if (platform::SqlConnection* connection = provider::sharedConnection())
         connection->stopStatements();
     endpoint.stop();
+    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
+        scan->SetObserver(nullptr);
+    if (security::AuditLog* audit = security->auditLog())
+        audit->setObserver(nullptr);
     provider::setSecurityHooks(nullptr);
     security::setService(nullptr);
     frm_server_main->CloseServices();
