@@ -31,6 +31,14 @@ QString switchText(uint8_t status) {
     }
 }
 
+QByteArray withoutStaff(QJsonObject object) {
+    if (!object.contains(QStringLiteral("staffNo")) && !object.contains(QStringLiteral("staffName")))
+        return {};
+    object.remove(QStringLiteral("staffNo"));
+    object.remove(QStringLiteral("staffName"));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
 } // namespace
 
 QStringList eventKinds() {
@@ -61,6 +69,7 @@ EventPtr makeStored(const Event& event, quint64 seq) {
     if (event.door > 0)
         object.insert(QStringLiteral("door"), event.door);
     stored->json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    stored->jsonWithoutStaff = withoutStaff(object);
     return stored;
 }
 
@@ -77,6 +86,7 @@ EventPtr parseStored(const QByteArray& json) {
     stored->lock = object.value(QStringLiteral("lock")).toString().toUpper();
     stored->door = object.value(QStringLiteral("door")).toInt(0);
     stored->json = json;
+    stored->jsonWithoutStaff = withoutStaff(object);
     return stored;
 }
 

@@ -48,6 +48,9 @@ struct StoredEvent {
     QString lock; // upper case
     int door = 0;
     QByteArray json; // the compact JSON object a client reads, "seq" included
+    // The same without the staff member's number and name, for those who may not browse the staff; empty
+    // when the event names nobody.
+    QByteArray jsonWithoutStaff;
 };
 using EventPtr = std::shared_ptr<const StoredEvent>;
 

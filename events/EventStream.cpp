@@ -146,6 +146,10 @@ bool EventStream::loadFile(QString* error) {
     return true;
 }
 
+void EventStream::setResolver(std::unique_ptr<NameResolver> resolver) {
+    m_resolver = std::move(resolver);
+}
+
 void EventStream::setConsumer(std::function<void(const EventPtr&)> consumer) {
     m_consumer = std::move(consumer);
 }
@@ -186,6 +190,10 @@ void EventStream::run() {
             m_busy = !taken.empty();
         }
         if (!taken.empty()) {
+            if (m_resolver) {
+                for (Event& event : taken)
+                    m_resolver->enrich(event);
+            }
             std::vector<EventPtr> batch;
             batch.reserve(taken.size());
             {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Event.h"
+#include "NameResolver.h"
 #include "unt_ScanAllControls.h"
 
 #include <QJsonArray>
@@ -65,6 +66,8 @@ public:
     bool publish(Event event);
     // Told every event once it is numbered and stored, on the stream's thread (the swipe log's writer).
     void setConsumer(std::function<void(const EventPtr&)> consumer);
+    // Adds the names of devices, doors and staff to the controllers' events before they are numbered.
+    void setResolver(std::unique_ptr<NameResolver> resolver);
 
     struct Subscription {
         std::shared_ptr<Subscriber> subscriber;
@@ -118,6 +121,7 @@ private:
     std::deque<QJsonObject> m_closed; // the last disconnected, with their reasons
 
     std::function<void(const EventPtr&)> m_consumer; // set before start()
+    std::unique_ptr<NameResolver> m_resolver;        // set before start(); used by the stream's thread
     int m_fd = -1;                                   // the stream's thread's (and start/stop's)
     qint64 m_fileLines = 0;
     std::chrono::steady_clock::time_point m_lastSync{};

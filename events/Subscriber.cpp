@@ -1,5 +1,7 @@
 #include "Subscriber.h"
 
+#include "NameResolver.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 
@@ -51,11 +53,14 @@ bool Subscriber::matchesLocked(const StoredEvent& event) {
 }
 
 QByteArray Subscriber::lineLocked(const StoredEvent& event) {
+    if (m_seesStaff < 0)
+        m_seesStaff = !m_visible || m_visible(kStaffModule) ? 1 : 0;
+    const QByteArray& json = m_seesStaff || event.jsonWithoutStaff.isEmpty() ? event.json : event.jsonWithoutStaff;
     QByteArray line;
-    line.reserve(kEventPrefix.size() + event.json.size() + 48);
+    line.reserve(kEventPrefix.size() + json.size() + 48);
     line += kEventPrefix;
     if (m_lost == 0 && m_dropped == 0) {
-        line += event.json;
+        line += json;
     } else {
         // What went missing before this one is said in it.
         line += '{';
@@ -63,7 +68,7 @@ QByteArray Subscriber::lineLocked(const StoredEvent& event) {
             line += "\"dropped\":" + QByteArray::number(m_dropped) + ',';
         if (m_lost > 0)
             line += "\"lost\":" + QByteArray::number(m_lost) + ',';
-        line += QByteArrayView(event.json).sliced(1);
+        line += QByteArrayView(json).sliced(1);
         m_lost = 0;
         m_dropped = 0;
     }

@@ -55,6 +55,7 @@ private:
     std::function<void()> m_wake; // none once detached
     bool m_wakePending = false;
     QHash<QString, bool> m_modules; // what the operator may see, as asked
+    int m_seesStaff = -1;           // whether it may see staff members' names: -1 not asked yet
     quint64 m_replayNext;
     const quint64 m_replayEnd;
     std::deque<EventPtr> m_queue;

@@ -14,6 +14,7 @@
 #include "SecurityService.h"
 #include "server_TLB.h"
 #include "SignalWatcher.h"
+#include "SwipeLog.h"
 #include "unt_initdbms.h"
 
 #include <QApplication>
@@ -222,11 +223,22 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     // The stream of events: the scan's records, and the commands, deltas and log-ons as the audit log has them.
     events::EventStream stream(
         events::readStreamSettings(programDirectory() + QStringLiteral("systeminfo.ini"), programDirectory()));
+    auto resolver = std::make_unique<events::NameResolver>(provider::sharedConnection());
+    events::NameResolver* const names = resolver.get();
+    stream.setResolver(std::move(resolver));
+    // The swipe log fills itself from the stream (once per event, across restarts).
+    events::SwipeLog swipeLog(provider::sharedConnection(),
+                              events::readSwipeLogSetting(programDirectory() + QStringLiteral("systeminfo.ini")));
+    QString swipeLogError;
+    stream.setConsumer([&swipeLog](const events::EventPtr&) { swipeLog.notify(); });
     QString streamError;
     if (!stream.start(&streamError))
         qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
+    if (!swipeLog.start(stream, &swipeLogError) && !swipeLogError.isEmpty())
+        qWarning("morvane: the swipe log is not written: %s", qPrintable(swipeLogError));
     if (security::AuditLog* audit = security->auditLog())
-        audit->setObserver([&stream](const QJsonObject& line) {
+        audit->setObserver([&stream, names](const QJsonObject& line) {
+            names->noticeAudit(line);
             if (std::optional<events::Event> event = events::fromAudit(line))
                 stream.publish(std::move(*event));
         });
@@ -282,6 +294,9 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         scan->SetObserver(nullptr);
     if (security::AuditLog* audit = security->auditLog())
         audit->setObserver(nullptr);
+    // What is still on its way is numbered, stored and written to the swipe log before the database goes.
+    stream.stop();
+    swipeLog.stop();
     provider::setSecurityHooks(nullptr);
     security::setService(nullptr);
     frm_server_main->CloseServices();

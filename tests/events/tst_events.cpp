@@ -100,6 +100,7 @@ private:
     std::unique_ptr<QProcess> m_socketServer;
     quint16 m_tcpPort = 0;
     quint16 m_webPort = 0;
+    int m_swipes = 0; // swipes made so far, each to be in the swipe log once
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = m_env->processEnvironment();
@@ -202,7 +203,11 @@ void TestEvents::initTestCase() {
           "insert into ac_popedomgroupmodule (popedomgroupid, systemenuid, menuenglishname, pbrowse, pinsert, pedit, "
           "pdelete) values (3, 1000, 'atn_base_dept', 1, 0, 0, 0)",
           "insert into ac_operator (popedomgroupid, operatorname, operatorpasd) values (2, 'watcher', 'w')",
-          "insert into ac_operator (popedomgroupid, operatorname, operatorpasd) values (3, 'clerk', 'c')"}) {
+          "insert into ac_operator (popedomgroupid, operatorname, operatorpasd) values (3, 'clerk', 'c')",
+          // The names a swipe of the first card at door 1 of the lock resolves to.
+          "insert into ac_device (devicename, mac, ipaddress) values ('Front', '00-1a-2b-3c-4d-01', '127.0.0.1')",
+          "insert into ac_doorinfo (doorname, dooraddress, deviceid) values ('Lobby', 1, 1)",
+          "insert into ac_staffer (username, cardnumber) values ('Ann', '1223476')"}) {
         const rpc::Reply reply =
             admin->call(QStringLiteral("AS_Execute"), QJsonArray{QStringLiteral("dsp_open_public"),
                                                                  QLatin1String(statement), QJsonValue(), QJsonValue()});
@@ -248,6 +253,9 @@ void TestEvents::swipesLiveAndResumed() {
     ClientPtr all = logOn();
     QVERIFY(all && all->call(QStringLiteral("Subscribe"), QJsonObject{}).ok);
 
+    ClientPtr watcher = logOn(false, {{QStringLiteral("operator"), QStringLiteral("watcher")},
+                                      {QStringLiteral("password"), QStringLiteral("w")}});
+    QVERIFY(watcher && watcher->call(QStringLiteral("Subscribe"), swipesAndCommands).ok);
     ClientPtr subscriber = logOn(webSocket);
     QVERIFY(subscriber);
     const rpc::Reply subscribed = subscriber->call(QStringLiteral("Subscribe"), swipesAndCommands);
@@ -272,6 +280,17 @@ void TestEvents::swipesLiveAndResumed() {
                 live.at(i - 1).value(QStringLiteral("seq")).toInteger());
     }
     QVERIFY(!live.at(1).value(QStringLiteral("controllerTime")).toString().isEmpty());
+    // Names where they are known: the staff member only for those who may browse the staff.
+    QCOMPARE(live.at(1).value(QStringLiteral("deviceName")), QJsonValue(QStringLiteral("Front")));
+    QCOMPARE(live.at(1).value(QStringLiteral("doorName")), QJsonValue(QStringLiteral("Lobby")));
+    QCOMPARE(live.at(1).value(QStringLiteral("staffName")), QJsonValue(QStringLiteral("Ann")));
+    QVERIFY(!live.at(2).contains(QStringLiteral("staffName")));
+    // The watcher may browse real-time monitoring (the door command's module too), not the staff.
+    const QList<QJsonObject> watched = events(*watcher, 3, 5000);
+    QCOMPARE(seqs(watched), seqs(live));
+    QCOMPARE(watched.at(1).value(QStringLiteral("deviceName")), QJsonValue(QStringLiteral("Front")));
+    QVERIFY(!watched.at(1).contains(QStringLiteral("staffName")));
+    watcher.reset();
 
     // Away for two swipes; back with the last number seen.
     const qint64 last = live.last().value(QStringLiteral("seq")).toInteger();
@@ -311,6 +330,37 @@ void TestEvents::swipesLiveAndResumed() {
     struct stat status {};
     QCOMPARE(::stat(QFile::encodeName(m_env->path(QStringLiteral("events.log"))).constData(), &status), 0);
     QCOMPARE(status.st_mode & 0777, mode_t(0600));
+
+    // The swipe log holds each swipe once, across the restart, with its names.
+    m_swipes += 4;
+    QVERIFY(subscriber
+                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                .ok);
+    const rpc::Reply rows = subscriber->call(
+        QStringLiteral("AS_GetRecords"),
+        QJsonArray{QStringLiteral("dsp_brushcardlog"), -1, 0, 0,
+                   QStringLiteral("select cardno, mac, devicename, doornumber, doorname, eventtype, holder, "
+                                  "brushcardtime, InputTime from brushcardlog order by ID"),
+                   QJsonValue(), QJsonValue()});
+    QVERIFY2(rows.ok, qPrintable(rows.message));
+    const QJsonArray logged = rows.result.value(QStringLiteral("retval"))
+                                  .toObject()
+                                  .value(QStringLiteral("value"))
+                                  .toObject()
+                                  .value(QStringLiteral("rows"))
+                                  .toArray();
+    QCOMPARE(logged.size(), m_swipes);
+    const QJsonArray first = logged.at(m_swipes - 4).toArray();
+    QCOMPARE(first.at(0), QJsonValue(QStringLiteral("1223476")));
+    QCOMPARE(first.at(1), QJsonValue(kLockMac));
+    QCOMPARE(first.at(2), QJsonValue(QStringLiteral("Front")));
+    QCOMPARE(first.at(3), QJsonValue(1));
+    QCOMPARE(first.at(4), QJsonValue(QStringLiteral("Lobby")));
+    QCOMPARE(first.at(5), QJsonValue(QStringLiteral("refused (1)"))); // the card is not in the controller
+    QCOMPARE(first.at(6), QJsonValue(QStringLiteral("Ann")));
+    static const QRegularExpression moment(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$)"));
+    QVERIFY2(moment.match(first.at(7).toString()).hasMatch(), qPrintable(first.at(7).toString()));
+    QVERIFY2(moment.match(first.at(8).toString()).hasMatch(), qPrintable(first.at(8).toString()));
 }
 
 void TestEvents::refusedSubscriptions_data() {
