@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
@@ -171,6 +172,7 @@ private slots:
     void refusedSubscriptions();
     void neverReadingSubscriber();
     void repliesKeepTheirOrderAmongEvents();
+    void watchResumesByItself();
 };
 
 void TestEvents::initTestCase() {
@@ -517,6 +519,61 @@ void TestEvents::repliesKeepTheirOrderAmongEvents() {
     QCOMPARE(notifications, 20);
     // The events did not wait for the slow call.
     QVERIFY(!beforeFirstReply.isEmpty());
+}
+
+// rmtclient watch prints the events and, when its application server is killed, logs on to the next one and
+// goes on after the last event it printed.
+void TestEvents::watchResumesByItself() {
+    const QString lock = QStringLiteral("AA-00-00-00-00-01");
+    QProcess watch;
+    QProcessEnvironment environment = this->environment();
+    environment.insert(QStringLiteral("MORVANE_OPERATOR"), QStringLiteral("SYSTEM"));
+    environment.insert(QStringLiteral("MORVANE_PASSWORD"), QStringLiteral("1"));
+    watch.setProcessEnvironment(environment);
+    watch.start(bin("rmtclient"), {QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort),
+                                   QStringLiteral("watch"), QStringLiteral("--json"), QStringLiteral("--locks"), lock,
+                                   QStringLiteral("--count"), QStringLiteral("3")});
+    QVERIFY(watch.waitForStarted(5000));
+    const auto cleanup = qScopeGuard([&watch] {
+        watch.kill();
+        watch.waitForFinished(5000);
+    });
+    const auto inject = [&](int count) {
+        ClientPtr admin = logOn();
+        return admin && admin
+                            ->call(QStringLiteral("InjectEvents"),
+                                   QJsonObject{{QStringLiteral("count"), count}, {QStringLiteral("lock"), lock}})
+                            .ok;
+    };
+    // Once it has subscribed (its log-on shows in the stream), one event, then its server dies.
+    QByteArray printed;
+    QElapsedTimer clock;
+    clock.start();
+    while (!printed.contains('\n') && clock.elapsed() < 15000) {
+        QVERIFY(inject(1));
+        watch.waitForReadyRead(500);
+        printed += watch.readAllStandardOutput();
+    }
+    const int before = int(printed.count('\n'));
+    QVERIFY(before >= 1 && before < 3);
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    ::kill(server, SIGKILL);
+    QVERIFY(waitGone(server, 5000));
+    QVERIFY(inject(3 - before)); // the next server, started for this client; the watcher comes back to it
+    QVERIFY(watch.waitForFinished(30000));
+    QCOMPARE(watch.exitCode(), 0);
+    printed += watch.readAllStandardOutput();
+    const QList<QByteArray> lines = printed.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    qint64 last = 0;
+    for (const QByteArray& line : lines) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        QCOMPARE(event.value(QStringLiteral("lock")), QJsonValue(lock));
+        QVERIFY(event.value(QStringLiteral("seq")).toInteger() > last);
+        last = event.value(QStringLiteral("seq")).toInteger();
+    }
+    QVERIFY2(watch.readAllStandardError().contains("the event stream was lost"), "it did not say it resumed");
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
