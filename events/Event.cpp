@@ -36,7 +36,9 @@ QByteArray withoutStaff(QJsonObject object) {
         return {};
     object.remove(QStringLiteral("staffNo"));
     object.remove(QStringLiteral("staffName"));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    json.squeeze();
+    return json;
 }
 
 } // namespace
@@ -69,6 +71,8 @@ EventPtr makeStored(const Event& event, quint64 seq) {
     if (event.door > 0)
         object.insert(QStringLiteral("door"), event.door);
     stored->json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    // The ring keeps 100,000 of them: no room to spare in each.
+    stored->json.squeeze();
     stored->jsonWithoutStaff = withoutStaff(object);
     return stored;
 }
@@ -86,6 +90,7 @@ EventPtr parseStored(const QByteArray& json) {
     stored->lock = object.value(QStringLiteral("lock")).toString().toUpper();
     stored->door = object.value(QStringLiteral("door")).toInt(0);
     stored->json = json;
+    stored->json.squeeze();
     stored->jsonWithoutStaff = withoutStaff(object);
     return stored;
 }

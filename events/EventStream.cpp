@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ constexpr std::chrono::milliseconds kSyncEvery{1000};
 // How often the stream looks for subscribers that stayed full too long.
 constexpr std::chrono::milliseconds kExpiryTick{250};
 constexpr size_t kClosedKept = 32;
+constexpr std::chrono::seconds kTrimEvery{5};
 
 bool writeAll(int fd, const QByteArray& data) {
     qsizetype done = 0;
@@ -171,6 +173,7 @@ bool EventStream::publish(Event event) {
 
 void EventStream::run() {
     Clock::time_point nextExpiry = Clock::now() + kExpiryTick;
+    Clock::time_point lastTrim = Clock::now();
     for (;;) {
         std::deque<Event> taken;
         {
@@ -224,6 +227,12 @@ void EventStream::run() {
         if (Clock::now() >= nextExpiry) {
             checkFull();
             nextExpiry = Clock::now() + kExpiryTick;
+            // The events on their way and their JSON come and go between the ring's: what they leave free
+            // goes back to the system, so that the ring's memory stays what it holds.
+            if (Clock::now() - lastTrim >= kTrimEvery) {
+                ::malloc_trim(0);
+                lastTrim = Clock::now();
+            }
         }
     }
 }

@@ -25,7 +25,7 @@ class Subscriber;
 struct StreamSettings {
     QString path;              // the ring's append-only file (0600); empty: kept in memory only
     int ringEvents = 100000;   // events kept, in memory and across restarts
-    int inboundEvents = 65536; // waiting to be numbered; past it a producer's event is dropped (and counted)
+    int inboundEvents = 16384; // waiting to be numbered; past it a producer's event is dropped (and counted)
     int queueEvents = 10000;   // a subscriber's queue of live events: past either bound the oldest go
     qint64 queueBytes = 8 * 1024 * 1024;
     int fullTimeoutMs = 30000; // a subscriber whose queue stays full this long is disconnected
