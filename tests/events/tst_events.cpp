@@ -173,6 +173,7 @@ private slots:
     void neverReadingSubscriber();
     void repliesKeepTheirOrderAmongEvents();
     void watchResumesByItself();
+    void swipeLogOnceAcrossAKill();
 };
 
 void TestEvents::initTestCase() {
@@ -574,6 +575,66 @@ void TestEvents::watchResumesByItself() {
         last = event.value(QStringLiteral("seq")).toInteger();
     }
     QVERIFY2(watch.readAllStandardError().contains("the event stream was lost"), "it did not say it resumed");
+}
+
+// A record read twice is one row of the swipe log, and so it stays when the server is killed right after
+// it and the next one goes on from where the swipe log was.
+void TestEvents::swipeLogOnceAcrossAKill() {
+    ClientPtr controller = logOn();
+    QVERIFY(controller);
+    QVERIFY(controller
+                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                .ok);
+    QVERIFY(controller
+                ->call(QStringLiteral("Subscribe"),
+                       QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe")}}})
+                .ok);
+    QCOMPARE(controller->call(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1})
+                 .result.value(QStringLiteral("retval")),
+             QJsonValue(0));
+    // Card 0x12AB38 at door 2, let through, at a fixed moment: the same record twice.
+    const QString record = QStringLiteral("010012AB380200261209003000002B3C4D01");
+    m_sim.command({{QStringLiteral("cmd"), QStringLiteral("realtime")},
+                   {QStringLiteral("mac"), kLockMac},
+                   {QStringLiteral("records"), QJsonArray{record, record}}});
+    const QList<QJsonObject> seen = events(*controller, 2, 10000);
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen.at(1).value(QStringLiteral("record")), QJsonValue(record));
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    ::kill(server, SIGKILL);
+    QVERIFY(waitGone(server, 5000));
+    controller.reset();
+
+    ClientPtr reader = logOn();
+    QVERIFY(reader);
+    QVERIFY(
+        reader->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+            .ok);
+    const auto rows = [&] {
+        const rpc::Reply reply = reader->call(
+            QStringLiteral("AS_GetRecords"),
+            QJsonArray{QStringLiteral("dsp_brushcardlog"), -1, 0, 0,
+                       QStringLiteral("select doornumber, brushcardtime, eventtype from brushcardlog where cardno = "
+                                      "'1223480'"),
+                       QJsonValue(), QJsonValue()});
+        return reply.result.value(QStringLiteral("retval"))
+            .toObject()
+            .value(QStringLiteral("value"))
+            .toObject()
+            .value(QStringLiteral("rows"))
+            .toArray();
+    };
+    // The restarted server writes what the killed one had not, then nothing more.
+    QElapsedTimer clock;
+    clock.start();
+    while (rows().isEmpty() && clock.elapsed() < 5000)
+        QTest::qWait(100);
+    QTest::qWait(300);
+    const QJsonArray logged = rows();
+    QCOMPARE(logged.size(), 1);
+    QCOMPARE(logged.at(0).toArray(),
+             (QJsonArray{2, QStringLiteral("2026-12-09 00:30:00"), QStringLiteral("let through")}));
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
