@@ -223,6 +223,12 @@ void EventStream::run() {
                 for (const EventPtr& event : batch)
                     m_consumer(event);
             }
+            // Written before anyone saw them (a crashed process loses none); on the disk itself once the
+            // subscribers have them, so that they never wait for it.
+            if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
+                ::fdatasync(m_fd);
+                m_lastSync = Clock::now();
+            }
         }
         if (Clock::now() >= nextExpiry) {
             checkFull();
@@ -250,10 +256,6 @@ void EventStream::store(const std::vector<EventPtr>& batch) {
         return;
     }
     m_fileLines += qint64(batch.size());
-    if (Clock::now() - m_lastSync >= kSyncEvery) {
-        ::fdatasync(m_fd);
-        m_lastSync = Clock::now();
-    }
     // The file keeps at most twice the ring: then it is written again with the ring alone.
     if (m_fileLines > 2 * qint64(m_settings.ringEvents))
         compactFile();

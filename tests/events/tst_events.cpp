@@ -30,10 +30,11 @@ namespace {
 
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
 const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
-// Small queues, so that a subscriber that never reads fills its own soon.
-const QByteArray kSystemInfo = "[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nProvider=SQLite\r\n"
-                               "ConnectMode=1\r\nDataBaseName=events.db\r\n[Events]\r\nQueueEvents=2000\r\n"
-                               "QueueBytes=1048576\r\nFullTimeout=2\r\n";
+// Small queues, so that a subscriber that never reads fills its own soon; a small ring, so that it moves on.
+const QByteArray kSystemInfo =
+    "[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n[DataBase]\r\nProvider=SQLite\r\n"
+    "ConnectMode=1\r\nDataBaseName=events.db\r\n[Events]\r\nRingEvents=1000\r\nQueueEvents=2000\r\n"
+    "QueueBytes=1048576\r\nFullTimeout=2\r\n";
 const QJsonObject kSystem{{QStringLiteral("operator"), QStringLiteral("SYSTEM")},
                           {QStringLiteral("password"), QStringLiteral("1")}};
 
@@ -174,6 +175,7 @@ private slots:
     void repliesKeepTheirOrderAmongEvents();
     void watchResumesByItself();
     void swipeLogOnceAcrossAKill();
+    void gapIsTold();
 };
 
 void TestEvents::initTestCase() {
@@ -635,6 +637,28 @@ void TestEvents::swipeLogOnceAcrossAKill() {
     QCOMPARE(logged.size(), 1);
     QCOMPARE(logged.at(0).toArray(),
              (QJsonArray{2, QStringLiteral("2026-12-09 00:30:00"), QStringLiteral("let through")}));
+}
+
+// A subscriber that comes back after more than the ring holds is told how many it lost, in the reply and in
+// its first notification.
+void TestEvents::gapIsTold() {
+    ClientPtr admin = logOn();
+    QVERIFY(admin);
+    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1500}}).ok);
+    ClientPtr late = logOn();
+    QVERIFY(late);
+    const rpc::Reply reply = late->call(
+        QStringLiteral("Subscribe"),
+        QJsonObject{{QStringLiteral("since"), 0}, {QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}});
+    QVERIFY2(reply.ok, qPrintable(reply.message));
+    const qint64 oldest = reply.result.value(QStringLiteral("oldest")).toInteger();
+    const qint64 newest = reply.result.value(QStringLiteral("newest")).toInteger();
+    QVERIFY(newest - oldest + 1 <= 1000);
+    QCOMPARE(reply.result.value(QStringLiteral("lost")).toInteger(), oldest - 1);
+    const QList<QJsonObject> first = events(*late, 1, 10000);
+    QCOMPARE(first.size(), 1);
+    QCOMPARE(first.at(0).value(QStringLiteral("lost")).toInteger(), oldest - 1);
+    QVERIFY(first.at(0).value(QStringLiteral("seq")).toInteger() >= oldest);
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
