@@ -176,6 +176,7 @@ private slots:
     void watchResumesByItself();
     void swipeLogOnceAcrossAKill();
     void gapIsTold();
+    void goneMidReplay();
 };
 
 void TestEvents::initTestCase() {
@@ -659,6 +660,40 @@ void TestEvents::gapIsTold() {
     QCOMPARE(first.size(), 1);
     QCOMPARE(first.at(0).value(QStringLiteral("lost")).toInteger(), oldest - 1);
     QVERIFY(first.at(0).value(QStringLiteral("seq")).toInteger() >= oldest);
+}
+
+// A client that goes in the middle of its replay leaves no subscriber behind, and the stream goes on.
+void TestEvents::goneMidReplay() {
+    for (int i = 0; i < 5; ++i) {
+        test::WireClient client(m_tcpPort);
+        QVERIFY(client.connected());
+        client.send(R"({"id":1,"method":"Logon","params":{"operator":"SYSTEM","password":"1"}})"
+                    "\n"
+                    R"({"id":2,"method":"Subscribe","params":{"since":0}})"
+                    "\n");
+        QVERIFY(client.readLine(10000));
+        QVERIFY(client.readLine(10000)); // the reply, then the replay has begun
+        QVERIFY(client.readLine(10000));
+    }
+    ClientPtr admin = logOn();
+    QVERIFY(admin);
+    QJsonArray left{QJsonValue()};
+    QElapsedTimer clock;
+    clock.start();
+    while (!left.isEmpty() && clock.elapsed() < 10000) {
+        left = admin->call(QStringLiteral("EventSubscribers"), QJsonObject{})
+                   .result.value(QStringLiteral("subscribers"))
+                   .toArray();
+        if (!left.isEmpty())
+            QTest::qWait(100);
+    }
+    QVERIFY2(left.isEmpty(), QJsonDocument(left).toJson().constData());
+    QVERIFY(admin
+                ->call(QStringLiteral("Subscribe"),
+                       QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
+                .ok);
+    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QCOMPARE(events(*admin, 3, 10000).size(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
