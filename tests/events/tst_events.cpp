@@ -177,6 +177,7 @@ private slots:
     void swipeLogOnceAcrossAKill();
     void gapIsTold();
     void goneMidReplay();
+    void slowReaderIsToldOfDrops();
 };
 
 void TestEvents::initTestCase() {
@@ -694,6 +695,40 @@ void TestEvents::goneMidReplay() {
                 .ok);
     QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
     QCOMPARE(events(*admin, 3, 10000).size(), 3);
+}
+
+// A subscriber that falls behind loses its oldest events, and is told how many: what it gets and what it is
+// told it lost add up to what was sent.
+void TestEvents::slowReaderIsToldOfDrops() {
+    const QString lock = QStringLiteral("AA-00-00-00-00-02");
+    ClientPtr slow = logOn();
+    QVERIFY(slow &&
+            slow->call(QStringLiteral("Subscribe"), QJsonObject{{QStringLiteral("locks"), QJsonArray{lock}}}).ok);
+    ClientPtr admin = logOn();
+    QVERIFY(admin);
+    constexpr int kSent = 10000;
+    const rpc::Reply injected = admin->call(
+        QStringLiteral("InjectEvents"),
+        QJsonObject{{QStringLiteral("count"), kSent}, {QStringLiteral("bytes"), 200}, {QStringLiteral("lock"), lock}});
+    QVERIFY(injected.ok);
+    QCOMPARE(injected.result.value(QStringLiteral("published")), QJsonValue(kSent));
+    qint64 received = 0;
+    qint64 dropped = 0;
+    qint64 last = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (received + dropped < kSent && clock.elapsed() < 20000) {
+        const QList<QJsonObject> got = events(*slow, 1, 5000);
+        if (got.isEmpty())
+            break;
+        const QJsonObject& event = got.first();
+        QVERIFY(event.value(QStringLiteral("seq")).toInteger() > last);
+        last = event.value(QStringLiteral("seq")).toInteger();
+        dropped += event.value(QStringLiteral("dropped")).toInteger();
+        ++received;
+    }
+    QVERIFY2(dropped > 0, "nothing was dropped: the queue is not bounded");
+    QCOMPARE(received + dropped, qint64(kSent));
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
