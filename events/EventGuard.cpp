@@ -110,8 +110,13 @@ void EventGuard::end() {
 std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJsonValue& params) {
     const auto is = [&](const char* name) { return method.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
     const bool inject = is("InjectEvents") && injectionAllowed();
-    if (!is("Subscribe") && !is("Unsubscribe") && !is("EventSubscribers") && !inject)
-        return m_inner ? m_inner->handle(method, params) : std::nullopt;
+    if (!is("Subscribe") && !is("Unsubscribe") && !is("EventSubscribers") && !inject) {
+        std::optional<QJsonObject> answered = m_inner ? m_inner->handle(method, params) : std::nullopt;
+        // A subscription belongs to its log-on: it ends with it, and another log-on subscribes anew.
+        if (answered && (is("Logoff") || is("Logon")))
+            unsubscribe();
+        return answered;
+    }
     // On behalf of the logged-on operator: the inner guard refuses a connection that has not logged on.
     begin(method);
     const auto ended = qScopeGuard([this] { end(); });

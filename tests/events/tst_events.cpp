@@ -416,6 +416,17 @@ void TestEvents::refusedSubscriptions() {
     // A connection that was refused may still call: the refusal changed nothing.
     if (!reply.ok && !who.isEmpty() && !twice)
         QVERIFY(client->call(QStringLiteral("Unsubscribe"), QJsonObject{}).ok);
+    // One that logs off has no subscription left.
+    if (reply.ok) {
+        QVERIFY(client->call(QStringLiteral("Logoff"), QJsonObject{}).ok);
+        ClientPtr admin = logOn();
+        QVERIFY(admin);
+        QCOMPARE(admin->call(QStringLiteral("EventSubscribers"), QJsonObject{})
+                     .result.value(QStringLiteral("subscribers"))
+                     .toArray()
+                     .size(),
+                 0);
+    }
 }
 
 // A subscriber that never reads is dropped, counted and disconnected with a reason, while another gets
