@@ -3,6 +3,7 @@
 #include "Automation.h"
 #include "KestrovaAdapter.h"
 
+#include <QDateTime>
 #include <QLoggingCategory>
 
 #include <chrono>
@@ -40,6 +41,21 @@ void TScanAllControls::SetDeviceList(std::shared_ptr<TDeviceList> deviceList) {
 std::shared_ptr<TDeviceList> TScanAllControls::DeviceList() const {
     std::lock_guard lock(m_mutex);
     return m_deviceList;
+}
+
+void TScanAllControls::SetObserver(Observer observer) {
+    std::lock_guard lock(m_mutex);
+    m_observer = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
+}
+
+void TScanAllControls::report(const ScanReport& report) {
+    std::shared_ptr<const Observer> observer;
+    {
+        std::lock_guard lock(m_mutex);
+        observer = m_observer;
+    }
+    if (observer)
+        (*observer)(report);
 }
 
 void TScanAllControls::Resume() {
@@ -188,6 +204,12 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
                 qCWarning(lcScan) << "closing lock" << lock->ID() << "failed:" << QString::fromUtf8(failure.what());
             }
             list.Remove(lock.get());
+            ScanReport lost;
+            lost.kind = ScanReport::Kind::LinkLost;
+            lost.id = lock->ID();
+            lost.ip = lock->IP();
+            lost.serverMs = QDateTime::currentMSecsSinceEpoch();
+            report(lost);
             return;
         }
     }
@@ -205,6 +227,14 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
     QString error;
     if (!lock->SendMonitorRecord(&error))
         qCDebug(lcScan) << "datagram of lock" << lock->ID() << "not sent:" << error;
+    ScanReport visit;
+    visit.kind = ScanReport::Kind::LockRecord;
+    visit.id = lock->ID();
+    visit.ip = lock->IP();
+    visit.recordText = text;
+    visit.record = *decoded;
+    visit.serverMs = QDateTime::currentMSecsSinceEpoch();
+    report(visit);
 }
 
 void TScanAllControls::switchProcedure(const std::shared_ptr<TNetworkSwitch>& networkSwitch) {
@@ -266,6 +296,12 @@ void TScanAllControls::switchProcedure(const std::shared_ptr<TNetworkSwitch>& ne
     QString error;
     if (!networkSwitch->SendSwitchStatus(&error))
         qCDebug(lcScan) << "datagram of switch" << networkSwitch->ID() << "not sent:" << error;
+    ScanReport switchReport;
+    switchReport.kind = ScanReport::Kind::SwitchStatus;
+    switchReport.id = networkSwitch->ID();
+    switchReport.status = status;
+    switchReport.serverMs = QDateTime::currentMSecsSinceEpoch();
+    report(switchReport);
 }
 
 } // namespace morvane::monitor

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,18 @@ constexpr int32_t kResultNoNewData = 37;
 constexpr uint8_t kSwitchUnreachable = 1;
 constexpr uint8_t kSwitchAnswered37 = 2;
 constexpr uint8_t kSwitchOtherAnswer = 3;
+
+// What a visit produced, besides its datagram: told to the scan's observer (the event stream).
+struct ScanReport {
+    enum class Kind { LockRecord, SwitchStatus, LinkLost };
+    Kind kind = Kind::LockRecord;
+    QString id; // the device's ID (a MAC address)
+    QString ip; // a lock's
+    QString recordText;
+    LockMonitorRecord record;
+    SwitchStatusRecord status;
+    qint64 serverMs = 0; // when the scan had it, ms since the epoch
+};
 
 // The background thread that visits the registry's devices one per step and relays their state as
 // datagrams. Created suspended (create()); the first Resume starts the thread. The running thread
@@ -70,6 +83,10 @@ public:
     bool WaitFinished(int timeoutMs) const;
     // Steps completed so far (each visited or passed over one device, or found the registry empty).
     quint64 Steps() const { return m_steps.load(); }
+    // Told every record, switch status and lost link on the scanning thread; it must not block (it hands
+    // them on through a bounded queue).
+    using Observer = std::function<void(const ScanReport&)>;
+    void SetObserver(Observer observer);
 
 private:
     void Execute();
@@ -96,6 +113,8 @@ private:
     bool m_finished = false;
     std::thread::id m_threadId;
     std::shared_ptr<TDeviceList> m_deviceList;
+    std::shared_ptr<const Observer> m_observer; // guarded by m_mutex; copied by the thread for each report
+    void report(const ScanReport& report);
 };
 
 } // namespace morvane::monitor

@@ -31,6 +31,9 @@ constexpr int kReadsPerWake = 4;
 // A reply written as it is made waits while more than this of it is unsent: what the connection holds
 // of a long reply stays near this, whatever the reply's size.
 constexpr qint64 kStreamedAhead = 1024 * 1024;
+// Notifications are taken from their source only while less than this of a connection's output waits:
+// beyond it they wait (and are dropped) in the source, which bounds them.
+constexpr qint64 kPushWindow = 64 * 1024;
 // How long accepting pauses when the process has no descriptor left for a new connection.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
@@ -145,14 +148,20 @@ struct AutomationEndpoint::Connection {
     bool running = false;    // a call runs
     bool inputEnded = false; // no request comes any more: the peer shut its side, or sent one too large
     bool tooLarge = false;
-    bool gone = false;               // the peer has gone (or is dropped): nothing more runs or is sent
-    bool cancelled = false;          // the call that ran when it went has been told
-    bool released = false;           // its object has gone
-    bool writerWaits = false;        // the call writes a reply as it is made and waits for it to drain
-    std::condition_variable drained; // tells that writer: sent, or gone
+    bool gone = false;                       // the peer has gone (or is dropped): nothing more runs or is sent
+    bool cancelled = false;                  // the call that ran when it went has been told
+    bool released = false;                   // its object has gone
+    bool writerWaits = false;                // the call writes a reply as it is made and waits for it to drain
+    std::condition_variable drained;         // tells that writer: sent, or gone
+    bool gone = false;                       // the peer has gone (or is dropped): nothing more runs or is sent
+    bool cancelled = false;                  // the call that ran when it went has been told
+    bool released = false;                   // its object has gone
+    std::shared_ptr<rpc::PushSource> source; // its notifications, once a call attached them
+    bool pushHeld = false;                   // until the call that attached the source has been answered
 
     void dropLocked() {
         gone = true;
+        source.reset();
         inputEnded = true;
         requests.clear();
         requestBytes = 0;
@@ -165,6 +174,33 @@ struct AutomationEndpoint::Connection {
         return !released &&
                (gone || (inputEnded && requests.empty()) || (!requests.empty() && outputBytes <= outputBound));
     }
+};
+
+// A connection's outlet for notifications. It holds the connection weakly: a source that outlives it
+// wakes nobody.
+class AutomationEndpoint::Outlet : public rpc::PushOutlet {
+public:
+    Outlet(AutomationEndpoint& endpoint, const ConnectionPtr& connection)
+        : m_endpoint(endpoint)
+        , m_connection(connection) {}
+    void attach(std::shared_ptr<rpc::PushSource> source) override {
+        const ConnectionPtr connection = m_connection.lock();
+        if (!connection)
+            return;
+        std::lock_guard lock(connection->mutex);
+        if (connection->gone)
+            return;
+        connection->source = std::move(source);
+        connection->pushHeld = connection->running;
+    }
+    void ready() override {
+        if (const ConnectionPtr connection = m_connection.lock())
+            m_endpoint.notify(connection);
+    }
+
+private:
+    AutomationEndpoint& m_endpoint;
+    std::weak_ptr<Connection> m_connection;
 };
 
 AutomationEndpoint::AutomationEndpoint(rpc::ServerSession::Creator creator, qint64 maxMessage, EndpointLimits limits,
@@ -482,7 +518,11 @@ bool AutomationEndpoint::acceptFrom(int listener) {
             m_everConnected = true;
             ++m_open;
         }
-        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator, m_guards ? m_guards() : nullptr);
+        std::unique_ptr<rpc::ConnectionGuard> guard = m_guards ? m_guards() : nullptr;
+        rpc::ConnectionGuard* const guardOfConnection = guard.get();
+        auto connection = std::make_shared<Connection>(m_nextKey++, fd, m_creator, std::move(guard));
+        if (guardOfConnection)
+            guardOfConnection->setOutlet(std::make_shared<Outlet>(*this, connection));
         connection->events = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
         event.events = connection->events;
@@ -569,6 +609,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
     uint32_t events = 0;
     {
         std::lock_guard lock(c.mutex);
+        pullLocked(c);
         // What can be written goes now, without waiting; the rest when the socket has room.
         bool progressed = false;
         while (!c.gone && !c.output.empty()) {
@@ -589,6 +630,8 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
                 c.output.pop_front();
                 c.sentOfFirst = 0;
             }
+            if (c.output.empty())
+                pullLocked(c);
         }
         // A writer waiting on a reply it makes is stalled while its peer reads nothing of it.
         const bool over = c.outputBytes > m_limits.outputBound || (c.writerWaits && c.outputBytes > 0);
@@ -644,6 +687,38 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
         }
         c.events = events;
     }
+}
+
+void AutomationEndpoint::pullLocked(Connection& c) {
+    if (!c.source || c.gone || c.pushHeld)
+        return;
+    while (c.outputBytes < kPushWindow) {
+        QByteArrayList lines = c.source->take(kPushWindow - c.outputBytes);
+        if (lines.isEmpty())
+            break;
+        for (QByteArray& line : lines) {
+            c.outputBytes += line.size();
+            c.output.push_back(std::move(line));
+        }
+    }
+    const QString closing = c.source->closing();
+    if (closing.isEmpty())
+        return;
+    // Its last line is in the output: what the socket takes now goes, then the connection ends.
+    qWarning("morvane: a connection's notifications are ended: %s", qPrintable(closing));
+    while (!c.output.empty()) {
+        const QByteArray& part = c.output.front();
+        const ssize_t n = ::send(c.fd, part.constData() + c.sentOfFirst,
+                                 static_cast<size_t>(part.size() - c.sentOfFirst), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        c.sentOfFirst += n;
+        if (c.sentOfFirst < part.size())
+            break;
+        c.output.pop_front();
+        c.sentOfFirst = 0;
+    }
+    c.dropLocked();
 }
 
 void AutomationEndpoint::endConnection(Connection& connection) {
@@ -749,6 +824,7 @@ void AutomationEndpoint::turn(const ConnectionPtr& connection) {
     {
         std::lock_guard lock(c.mutex);
         c.running = false;
+        c.pushHeld = false;
         if (!c.gone && !reply.isEmpty() && !reply.first().isEmpty()) {
             for (QByteArray& part : reply) {
                 c.outputBytes += part.size();

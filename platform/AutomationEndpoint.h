@@ -88,6 +88,7 @@ private:
     struct Connection;
     class Pool;
     class StreamWriter;
+    class Outlet;
     using ConnectionPtr = std::shared_ptr<Connection>;
 
     void watch();
@@ -97,6 +98,8 @@ private:
     // Writes what it can, decides what the connection waits for, hands it a turn, or closes it.
     void update(const ConnectionPtr& connection);
     void endConnection(Connection& connection);
+    // With the connection's lock held: takes its notifications while little of its output waits.
+    void pullLocked(Connection& connection);
     // On a call thread: one request of the connection, or the release of its object.
     void turn(const ConnectionPtr& connection);
     void notify(const ConnectionPtr& connection);

@@ -504,6 +504,28 @@ Reply Client::exchange(const QByteArray& line, const QJsonValue& id) {
         const QJsonValue replyId = object.value(QStringLiteral("id"));
         if (sameId(replyId, id) || (replyId.isNull() && object.contains(QStringLiteral("error"))))
             return parseReply(object);
+        // A notification is kept for nextNotification(); past a bound the oldest go, as a slow reader's would.
+        if (replyId.isUndefined() && object.contains(QStringLiteral("method"))) {
+            m_notifications.push_back(object);
+            if (m_notifications.size() > kKeptNotifications)
+                m_notifications.pop_front();
+        }
+    }
+}
+
+std::optional<QJsonObject> Client::nextNotification(QString* why) {
+    if (!m_notifications.empty()) {
+        QJsonObject first = std::move(m_notifications.front());
+        m_notifications.pop_front();
+        return first;
+    }
+    for (;;) {
+        const auto message = m_channel->receive(why);
+        if (!message)
+            return std::nullopt;
+        const QJsonObject object = QJsonDocument::fromJson(*message).object();
+        if (!object.contains(QStringLiteral("id")) && object.contains(QStringLiteral("method")))
+            return object;
     }
 }
 

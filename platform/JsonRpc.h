@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,6 +18,8 @@
 namespace morvane::platform::rpc {
 
 constexpr qint64 kDefaultMaxMessage = 16 * 1024 * 1024;
+// Notifications a client keeps while it waits for a reply.
+constexpr size_t kKeptNotifications = 10000;
 
 // JSON-RPC's own codes, for requests that are not calls at all. Every other failure carries its HRESULT.
 constexpr int kParseError = -32700;
@@ -49,6 +52,34 @@ std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* erro
 // text of a params array. Empty when it names none.
 QString createObjectTarget(const QJsonValue& params);
 
+// Lines that a connection sends of the server's own accord: JSON-RPC notifications, each a whole line
+// that begins with kNotificationPrefix (replies begin otherwise: their members come sorted by name), so
+// that a relay tells them from replies by their first bytes.
+inline constexpr char kNotificationPrefix[] = R"({"jsonrpc":"2.0","method":)";
+
+// What feeds a connection's notifications (the event stream's subscriber). Bounded by itself: the
+// connection takes from it only while little of its own output waits.
+class PushSource {
+public:
+    virtual ~PushSource() = default;
+    // Whole lines (each ending with LF) of about `maxBytes` together, at least one when any waits.
+    virtual QByteArrayList take(qint64 maxBytes) = 0;
+    // Non-empty once the source wants the connection ended (its last line taken): why.
+    virtual QString closing() const = 0;
+};
+
+// A connection's side of its notifications. Threads: attach() on the connection's call thread during a
+// call; ready() from any thread.
+class PushOutlet {
+public:
+    virtual ~PushOutlet() = default;
+    // The connection's source from now on (none: detached). Lines are taken once the call that attached
+    // it has been answered, so the reply comes before the first notification.
+    virtual void attach(std::shared_ptr<PushSource> source) = 0;
+    // The source has lines waiting, or is closing. Cheap; never blocks.
+    virtual void ready() = 0;
+};
+
 // What a connection may do, kept per connection by whoever installs it (the server's log-on; the platform
 // knows nothing of operators): the protocol's own log-on methods, and a say before every other call.
 // Used by the connection's thread, one call at a time.
@@ -62,6 +93,9 @@ public:
     // the call runs on behalf of the connection until end().
     virtual void begin(const QString& method) = 0;
     virtual void end() = 0;
+    // The connection's outlet for notifications, given once before the first call (none: the transport
+    // sends no notification).
+    virtual void setOutlet(std::shared_ptr<PushOutlet> outlet) { (void)outlet; }
 };
 // Makes the guard of each new connection.
 using GuardFactory = std::function<std::unique_ptr<ConnectionGuard>()>;
@@ -167,12 +201,17 @@ public:
     Reply callRequest(QJsonObject request);
     // Sends a line as it is (a request the caller wrote) and returns the reply.
     Reply callRaw(const QByteArray& line);
+    // The next notification of the server (a message without id): one that came while a reply was awaited,
+    // else the next to arrive; nullopt with the reason when the channel ends (or its receive time-out
+    // passes).
+    std::optional<QJsonObject> nextNotification(QString* why = nullptr);
 
 private:
     Reply exchange(const QByteArray& line, const QJsonValue& id);
 
     std::unique_ptr<MessageChannel> m_channel;
     qint64 m_nextId = 1;
+    std::deque<QJsonObject> m_notifications; // came before a reply; bounded by kKeptNotifications
 };
 
 } // namespace morvane::platform::rpc

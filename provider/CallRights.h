@@ -51,6 +51,10 @@ public:
     virtual QString refusalOf(const StatementAccess& access) const = 0;
     // The group holds every right on the rights module.
     virtual bool administrator() const = 0;
+    // Empty when the operator holds `right` on the module (its code in ac_systemoudle); otherwise why not.
+    virtual QString refusalOnModule(const QString& module, Right right) const = 0;
+    virtual QString operatorName() const = 0;
+    virtual QString address() const = 0;
 
     // One line of the audit log for a call of this operator: outcome "ok", "refused", "failed".
     virtual void audit(const QString& method, const QString& outcome, const QJsonObject& details) const = 0;

@@ -1,5 +1,7 @@
 #include "RemoteClient.h"
 
+#include "Watch.h"
+
 #include "ProviderCommands.h"
 #include "TlsLineChannel.h"
 
@@ -246,7 +248,9 @@ const char* kUsage =
     "  exec PROVIDER SQL       runs SQL as a command through the provider\n"
     "  apply PROVIDER DELTA.json [SQL] [--max-errors N]   writes a delta back (SQL: the statement it edits)\n"
     "  request PROVIDER VALUE  the provider's data request with VALUE (JSON when it reads as JSON, else text)\n"
-    "  --table after a provider command prints packets as an aligned text table\n";
+    "  --table after a provider command prints packets as an aligned text table\n"
+    "  watch [--since N] [--kinds K,...] [--locks MAC,...] [--json] [--count N]\n"
+    "                          the server's events, one line each, resuming by itself after a lost connection\n";
 
 } // namespace
 
@@ -460,6 +464,23 @@ int run(const QStringList& arguments) {
     }
     const QString command = arguments.value(i++);
     const QStringList rest = arguments.mid(i);
+    if (command == QLatin1String("watch")) {
+        if (!watchUsable(rest))
+            return usage();
+        if (!passwordFile.isEmpty()) {
+            QString why;
+            const auto password = readPasswordFile(passwordFile, &why);
+            if (!password) {
+                std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
+                return 2;
+            }
+            credentials.password = *password;
+        }
+        fillFromEnvironment(credentials);
+        if (!credentials.complete() && stdinIsTerminal())
+            askMissing(credentials);
+        return runWatch(endpoint, credentials, rest);
+    }
     const bool sessionCommand =
         command == QLatin1String("logon") || command == QLatin1String("passwd") || command == QLatin1String("audit");
     QString since = QDateTime::currentDateTime().addDays(-1).toString(Qt::ISODate);

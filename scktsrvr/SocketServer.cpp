@@ -75,6 +75,9 @@ constexpr int kOpenModeWarningMs = 60 * 60 * 1000;
 
 const QString kLogon = QStringLiteral("Logon");
 const QString kLogoff = QStringLiteral("Logoff");
+const QString kSubscribe = QStringLiteral("Subscribe");
+const QString kUnsubscribe = QStringLiteral("Unsubscribe");
+constexpr qsizetype kNotificationPrefixSize = sizeof platform::rpc::kNotificationPrefix - 1;
 const QString kDefaultClass = QStringLiteral("server.rmtserver");
 const QString kLogOnFirst = QStringLiteral("Log on first: call Logon with an operator and a password or a token");
 
@@ -330,7 +333,7 @@ ClientLink::~ClientLink() = default;
 
 int ClientLink::idleSeconds() const {
     const Settings& settings = m_server.settings();
-    if (m_state == State::Reaching || m_hasObject)
+    if (m_state == State::Reaching || m_hasObject || m_subscribed)
         return settings.idleTimeoutSeconds;
     // Without an object the shorter of the two, where set.
     if (settings.noObjectTimeoutSeconds <= 0 || settings.idleTimeoutSeconds <= 0)
@@ -676,16 +679,19 @@ void ClientLink::handle(const QByteArray& message) {
     // The session ends with the reply; until a new Logon the socket server answers for itself again.
     if (is(kLogoff))
         m_loggedOn = false;
+    if (is(kUnsubscribe) || is(kLogoff))
+        m_subscribed = false;
+    const Inspect inspect = is(kSubscribe) ? Inspect::Subscribe : Inspect::None;
     // A WebSocket message may be written over several lines; the application server reads one per line.
     if (message.contains('\n') || message.contains('\r'))
-        forward(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact), *head);
+        forward(QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact), *head, inspect);
     else
-        forward(message, *head);
+        forward(message, *head, inspect);
 }
 
-void ClientLink::forward(const QByteArray& line, const rpc::RequestHead& head, bool create) {
+void ClientLink::forward(const QByteArray& line, const rpc::RequestHead& head, Inspect inspect) {
     if (!head.notification())
-        m_replies.push_back(Waiting{head.id, {}, true, create});
+        m_replies.push_back(Waiting{head.id, {}, true, inspect});
     m_upstream->write(line.endsWith('\n') ? line.left(line.size() - 1) : line);
     m_upstream->write("\n", 1);
     m_upstream->flush();
@@ -737,7 +743,7 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
                                         {QStringLiteral("id"), head.id.isUndefined() ? QJsonValue() : head.id},
                                         {QStringLiteral("method"), rpc::kCreateObject},
                                         {QStringLiteral("params"), params}}),
-            head, true);
+            head, Inspect::Create);
 }
 
 std::optional<ClientLink::Target> ClientLink::resolveClass(const QJsonValue& id, const QJsonValue& params,
@@ -819,6 +825,8 @@ void ClientLink::onServerReached(int fd, const QString& error) {
     m_upstream->setSocketDescriptor(fd);
     m_upstream->setReadBufferSize(kReadChunk);
     m_midReply = false;
+    m_classifying = false;
+    m_inspected = QByteArray();
     connect(m_upstream, &QLocalSocket::readyRead, this, [this] { onServerData(); });
     connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
     connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
@@ -914,15 +922,46 @@ void ClientLink::relay(const char* data, qsizetype size) {
             sendOwnAnswers();
             m_midReply = true;
             m_replyFirst = true;
-            m_replyTracked = !m_replies.empty();
-            m_inspecting = m_replyTracked && m_replies.front().create;
+            m_replyTracked = false;
+            m_inspecting = false;
+            m_classifying = true;
+        }
+        if (m_classifying) {
+            const qsizetype piece = std::min(kNotificationPrefixSize - m_inspected.size(), stop - from);
+            m_inspected.append(data + from, piece);
+            from += piece;
+            if (m_inspected.size() < kNotificationPrefixSize && !found)
+                break;
+            m_classifying = false;
+            const bool notification = m_inspected.startsWith(platform::rpc::kNotificationPrefix);
+            m_replyTracked = !notification && !m_replies.empty();
+            m_inspecting = m_replyTracked && m_replies.front().inspect != Inspect::None;
+            if (!m_inspecting) {
+                const bool whole = found && from == stop;
+                writeText(m_inspected.constData(), m_inspected.size(), true, whole);
+                m_inspected = QByteArray();
+                m_replyFirst = false;
+                if (whole) {
+                    m_midReply = false;
+                    if (m_replyTracked)
+                        m_replies.pop_front();
+                    sendOwnAnswers();
+                    from = stop + 1;
+                }
+            }
+            continue;
         }
         if (m_inspecting) {
             m_inspected.append(data + from, stop - from);
             if (!found && m_inspected.size() <= kLongestInspected)
                 break;
             // Whole, or too long to be a refusal.
-            m_hasObject = !found || !QJsonDocument::fromJson(m_inspected).object().contains(QStringLiteral("error"));
+            const bool made =
+                !found || !QJsonDocument::fromJson(m_inspected).object().contains(QStringLiteral("error"));
+            if (m_replies.front().inspect == Inspect::Create)
+                m_hasObject = made;
+            else
+                m_subscribed = made;
             m_inspecting = false;
             touch();
             writeText(m_inspected.constData(), m_inspected.size(), true, found != nullptr);
@@ -986,6 +1025,10 @@ void ClientLink::onServerGone() {
     m_state = State::Unlinked;
     m_hasObject = false;
     m_loggedOn = false;
+    // A subscriber learns that its events have stopped.
+    if (std::exchange(m_subscribed, false))
+        answer(QByteArray(platform::rpc::kNotificationPrefix) +
+               R"("EventStreamEnd","params":{"reason":"The application server ended the connection"}})" + '\n');
     touch();
     const QString gone = m_server.settings().logonRequired
                              ? QStringLiteral("The application server ended the connection: the object and the "

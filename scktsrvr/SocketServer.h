@@ -118,7 +118,9 @@ private:
     void onServerReached(int fd, const QString& error);
     void onFirstReply(const QByteArray& line);
     void firstFailed(const QByteArray& reply);
-    void forward(const QByteArray& line, const platform::rpc::RequestHead& head, bool create = false);
+    // What the reply to a forwarded request tells the socket server (it reads the whole reply, a short one).
+    enum class Inspect { None, Create, Subscribe };
+    void forward(const QByteArray& line, const platform::rpc::RequestHead& head, Inspect inspect = Inspect::None);
     void handleHeld();
     void onServerData(bool evenIfFull = false);
     void relay(const char* data, qsizetype size);
@@ -159,6 +161,7 @@ private:
     State m_state = State::Unlinked;
     bool m_loggedOn = false;            // as far as the socket server knows: the application server decides each call
     bool m_hasObject = false;           // as its last CreateObject reply said
+    bool m_subscribed = false;          // as its last Subscribe reply said: it waits for events, silent
     QLocalSocket* m_upstream = nullptr; // child of this link
     QString m_upstreamClsid;            // the class whose server it reaches
     // The reply being relayed: begun, its first part written, and whether a request awaits it. A reply to
@@ -167,6 +170,9 @@ private:
     bool m_replyFirst = false;
     bool m_replyTracked = false;
     bool m_inspecting = false;
+    // A line's first bytes are read before it is relayed: a notification of the application server (which
+    // answers no request) is passed on between the replies without taking a reply's place.
+    bool m_classifying = false;
     QByteArray m_inspected;
     // The replies still due, in the order of the requests: the application server's (by id), and the
     // socket server's own answers that must wait for them.
@@ -174,7 +180,7 @@ private:
         QJsonValue id;
         QByteArray reply;
         bool upstream = true;
-        bool create = false; // a CreateObject's
+        Inspect inspect = Inspect::None;
     };
     std::deque<Waiting> m_replies;
     std::deque<QByteArray> m_held; // requests that came while the first request was on its way

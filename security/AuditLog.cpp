@@ -80,6 +80,9 @@ bool AuditLog::append(const QString& operatorName, const QString& address, const
     }
     written = written && ::fsync(m_fd) == 0;
     m_size += done;
+    // Under the lock, so that observers see the lines in the order of the file.
+    if (m_observer)
+        m_observer(line);
     if (!written && !m_warned) {
         m_warned = true;
         qWarning("morvane: the audit log %s cannot be written: %s", qPrintable(m_path), std::strerror(errno));

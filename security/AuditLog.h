@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <mutex>
 
 namespace morvane::security {
@@ -36,6 +37,9 @@ public:
     QJsonArray since(const QDateTime& since, int maxLines, qint64 maxBytes, bool* truncated);
 
     const QString& path() const { return m_path; }
+    // Told every line appended, in order, on the appending thread (it must not block). Set before the
+    // log is used by more than one thread.
+    void setObserver(std::function<void(const QJsonObject& line)> observer) { m_observer = std::move(observer); }
 
 private:
     bool openLocked();
@@ -47,6 +51,7 @@ private:
     int m_fd = -1;
     qint64 m_size = 0;
     bool m_warned = false;
+    std::function<void(const QJsonObject&)> m_observer;
 };
 
 } // namespace morvane::security

@@ -208,6 +208,9 @@ struct Principal : provider::CallRights {
         return writtenModules.size() > 1 ? administratorRefusal() : QString();
     }
     bool administrator() const override { return m_grant->administrator(); }
+    QString refusalOnModule(const QString& module, Right right) const override { return refusal(module, right); }
+    QString operatorName() const override { return m_grant->name; }
+    QString address() const override { return m_address; }
     void audit(const QString& method, const QString& outcome, const QJsonObject& details) const override {
         if (AuditLog* log = m_service.auditLog())
             log->append(m_grant->name, m_address, method, outcome, details);

@@ -3,6 +3,8 @@
 #include "AutomationEndpoint.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
+#include "EventGuard.h"
+#include "EventStream.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
@@ -12,6 +14,7 @@
 #include "SecurityService.h"
 #include "server_TLB.h"
 #include "SignalWatcher.h"
+#include "SwipeLog.h"
 #include "unt_initdbms.h"
 
 #include <QApplication>
@@ -217,12 +220,38 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
                          [] { qWarning("morvane: log-on is still off (Logon=0 in [Security] of scktsrvr.ini)"); });
         openModeWarning.start(60 * 60 * 1000);
     }
+    // The stream of events: the scan's records, and the commands, deltas and log-ons as the audit log has them.
+    events::EventStream stream(
+        events::readStreamSettings(programDirectory() + QStringLiteral("systeminfo.ini"), programDirectory()));
+    auto resolver = std::make_unique<events::NameResolver>(provider::sharedConnection());
+    events::NameResolver* const names = resolver.get();
+    stream.setResolver(std::move(resolver));
+    // The swipe log fills itself from the stream (once per event, across restarts).
+    events::SwipeLog swipeLog(provider::sharedConnection(),
+                              events::readSwipeLogSetting(programDirectory() + QStringLiteral("systeminfo.ini")));
+    QString swipeLogError;
+    stream.setConsumer([&swipeLog](const events::EventPtr&) { swipeLog.notify(); });
+    QString streamError;
+    if (!stream.start(&streamError))
+        qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
+    if (!swipeLog.start(stream, &swipeLogError) && !swipeLogError.isEmpty())
+        qWarning("morvane: the swipe log is not written: %s", qPrintable(swipeLogError));
+    if (security::AuditLog* audit = security->auditLog())
+        audit->setObserver([&stream, names](const QJsonObject& line) {
+            names->noticeAudit(line);
+            if (std::optional<events::Event> event = events::fromAudit(line))
+                stream.publish(std::move(*event));
+        });
+    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
+        scan->SetObserver(events::scanObserver(stream));
+
     raiseOpenFileLimit();
     platform::EndpointLimits limits;
     limits.callThreads = SystemInfo.CallThreads;
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
-        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits, security->guardFactory());
+        std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits,
+        events::EventGuard::factory(stream, security->guardFactory()));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         QString why;
@@ -261,6 +290,13 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     if (platform::SqlConnection* connection = provider::sharedConnection())
         connection->stopStatements();
     endpoint.stop();
+    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
+        scan->SetObserver(nullptr);
+    if (security::AuditLog* audit = security->auditLog())
+        audit->setObserver(nullptr);
+    // What is still on its way is numbered, stored and written to the swipe log before the database goes.
+    stream.stop();
+    swipeLog.stop();
     provider::setSecurityHooks(nullptr);
     security::setService(nullptr);
     frm_server_main->CloseServices();

@@ -1,0 +1,410 @@
+#include "EventStream.h"
+
+#include "Automation.h"
+#include "ProfileFile.h"
+#include "Subscriber.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace morvane::events {
+
+Q_LOGGING_CATEGORY(lcEvents, "morvane.events")
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Events numbered and stored at once, so that the file is written in few large pieces.
+constexpr size_t kBatch = 1024;
+// The file is synced at most this often: a crash of the process loses nothing written, a power loss
+// no more than this.
+constexpr std::chrono::milliseconds kSyncEvery{1000};
+// How often the stream looks for subscribers that stayed full too long.
+constexpr std::chrono::milliseconds kExpiryTick{250};
+constexpr size_t kClosedKept = 32;
+constexpr std::chrono::seconds kTrimEvery{5};
+
+bool writeAll(int fd, const QByteArray& data) {
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// The file is the server user's alone (0600), never opened through a link.
+int openPrivate(const QString& path, int flags) {
+    return ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW, 0600);
+}
+
+} // namespace
+
+StreamSettings readStreamSettings(const QString& systemInfoIni, const QString& programDirectory) {
+    const platform::ProfileFile ini(systemInfoIni);
+    const QString section = QStringLiteral("Events");
+    StreamSettings settings;
+    settings.path = programDirectory + QStringLiteral("events.log");
+    const auto atLeast = [&](const char* key, int fallback, int least) {
+        return std::max(least, ini.readInteger(section, QLatin1String(key), fallback));
+    };
+    // Below the default only where a test needs a small ring.
+    settings.ringEvents = atLeast("RingEvents", settings.ringEvents, 100);
+    settings.queueEvents = atLeast("QueueEvents", settings.queueEvents, 1);
+    settings.queueBytes = qint64(atLeast("QueueBytes", int(settings.queueBytes), 64 * 1024));
+    settings.fullTimeoutMs = atLeast("FullTimeout", settings.fullTimeoutMs / 1000, 1) * 1000;
+    return settings;
+}
+
+EventStream::EventStream(StreamSettings settings)
+    : m_settings(std::move(settings)) {}
+
+EventStream::~EventStream() {
+    stop();
+}
+
+bool EventStream::start(QString* error) {
+    if (m_thread.joinable())
+        return true;
+    const bool loaded = m_settings.path.isEmpty() || loadFile(error);
+    m_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "morvane-events");
+        run();
+    });
+    return loaded;
+}
+
+void EventStream::stop() {
+    {
+        std::lock_guard lock(m_inMutex);
+        m_stopping = true;
+    }
+    m_inWake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_fd >= 0) {
+        ::fdatasync(m_fd);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool EventStream::loadFile(QString* error) {
+    QFile file(m_settings.path);
+    if (file.exists() && !file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("cannot read %1: %2").arg(m_settings.path, file.errorString());
+        return false;
+    }
+    std::deque<EventPtr> kept;
+    quint64 last = 0;
+    while (file.isOpen() && !file.atEnd()) {
+        QByteArray line = file.readLine(1024 * 1024);
+        ++m_fileLines;
+        if (line.endsWith('\n'))
+            line.chop(1);
+        EventPtr event = parseStored(line);
+        // A line cut by a crash, or out of order, is passed over.
+        if (!event || event->seq <= last)
+            continue;
+        last = event->seq;
+        kept.push_back(std::move(event));
+        if (kept.size() > size_t(m_settings.ringEvents))
+            kept.pop_front();
+    }
+    file.close();
+    {
+        std::lock_guard lock(m_ringMutex);
+        m_ring = std::move(kept);
+        m_nextSeq = last + 1;
+    }
+    m_fd = openPrivate(m_settings.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
+    if (m_fd < 0) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2")
+                         .arg(m_settings.path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // A last line cut by a crash would join the next one: it ends here.
+    const off_t size = ::lseek(m_fd, 0, SEEK_END);
+    if (size > 0) {
+        char lastByte = 0;
+        if (::pread(m_fd, &lastByte, 1, size - 1) == 1 && lastByte != '\n')
+            writeAll(m_fd, QByteArrayLiteral("\n"));
+    }
+    return true;
+}
+
+void EventStream::setResolver(std::unique_ptr<NameResolver> resolver) {
+    m_resolver = std::move(resolver);
+}
+
+void EventStream::setConsumer(std::function<void(const EventPtr&)> consumer) {
+    m_consumer = std::move(consumer);
+}
+
+bool EventStream::publish(Event event) {
+    {
+        std::lock_guard lock(m_inMutex);
+        if (m_stopping)
+            return false;
+        if (m_inbound.size() >= size_t(m_settings.inboundEvents)) {
+            ++m_droppedAtEntry;
+            return false;
+        }
+        m_inbound.push_back(std::move(event));
+    }
+    m_inWake.notify_one();
+    return true;
+}
+
+void EventStream::run() {
+    Clock::time_point nextExpiry = Clock::now() + kExpiryTick;
+    Clock::time_point lastTrim = Clock::now();
+    for (;;) {
+        std::deque<Event> taken;
+        {
+            std::unique_lock lock(m_inMutex);
+            m_inWake.wait_until(lock, nextExpiry, [this] { return m_stopping || !m_inbound.empty(); });
+            if (m_inbound.empty()) {
+                m_busy = false;
+                m_idle.notify_all();
+                if (m_stopping)
+                    return;
+            }
+            const size_t count = std::min(kBatch, m_inbound.size());
+            for (size_t i = 0; i < count; ++i) {
+                taken.push_back(std::move(m_inbound.front()));
+                m_inbound.pop_front();
+            }
+            m_busy = !taken.empty();
+        }
+        if (!taken.empty()) {
+            if (m_resolver) {
+                for (Event& event : taken)
+                    m_resolver->enrich(event);
+            }
+            std::vector<EventPtr> batch;
+            batch.reserve(taken.size());
+            {
+                std::lock_guard lock(m_ringMutex);
+                for (const Event& event : taken)
+                    batch.push_back(makeStored(event, m_nextSeq++));
+            }
+            store(batch);
+            {
+                std::lock_guard lock(m_ringMutex);
+                for (const EventPtr& event : batch)
+                    m_ring.push_back(event);
+                while (m_ring.size() > size_t(m_settings.ringEvents))
+                    m_ring.pop_front();
+            }
+            {
+                std::lock_guard lock(m_subsMutex);
+                for (const auto& subscriber : m_subscribers) {
+                    for (const EventPtr& event : batch)
+                        subscriber->push(event);
+                }
+            }
+            if (m_consumer) {
+                for (const EventPtr& event : batch)
+                    m_consumer(event);
+            }
+            // Written before anyone saw them (a crashed process loses none); on the disk itself once the
+            // subscribers have them, so that they never wait for it.
+            if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
+                ::fdatasync(m_fd);
+                m_lastSync = Clock::now();
+            }
+        }
+        if (Clock::now() >= nextExpiry) {
+            checkFull();
+            nextExpiry = Clock::now() + kExpiryTick;
+            // The events on their way and their JSON come and go between the ring's: what they leave free
+            // goes back to the system, so that the ring's memory stays what it holds.
+            if (Clock::now() - lastTrim >= kTrimEvery) {
+                ::malloc_trim(0);
+                lastTrim = Clock::now();
+            }
+        }
+    }
+}
+
+void EventStream::store(const std::vector<EventPtr>& batch) {
+    if (m_fd < 0)
+        return;
+    QByteArray text;
+    for (const EventPtr& event : batch) {
+        text += event->json;
+        text += '\n';
+    }
+    if (!writeAll(m_fd, text)) {
+        qCWarning(lcEvents) << "the events cannot be written to" << m_settings.path << ":" << std::strerror(errno);
+        return;
+    }
+    m_fileLines += qint64(batch.size());
+    // The file keeps at most twice the ring: then it is written again with the ring alone.
+    if (m_fileLines > 2 * qint64(m_settings.ringEvents))
+        compactFile();
+}
+
+void EventStream::compactFile() {
+    QByteArray text;
+    {
+        std::lock_guard lock(m_ringMutex);
+        for (const EventPtr& event : m_ring) {
+            text += event->json;
+            text += '\n';
+        }
+    }
+    // Written beside, synced and renamed over: a crash leaves the old file or the new one.
+    const QString temporary = m_settings.path + QStringLiteral(".new");
+    const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (fd < 0 || !writeAll(fd, text) || ::fsync(fd) != 0 ||
+        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_settings.path).constData()) != 0) {
+        qCWarning(lcEvents) << "the events file" << m_settings.path << "cannot be compacted:" << std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    ::close(m_fd);
+    m_fd = fd;
+    ::lseek(m_fd, 0, SEEK_END);
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_APPEND);
+    std::lock_guard lock(m_ringMutex);
+    m_fileLines = qint64(m_ring.size());
+}
+
+void EventStream::checkFull() {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard lock(m_subsMutex);
+    for (auto it = m_subscribers.begin(); it != m_subscribers.end();) {
+        if ((*it)->expire(now)) {
+            QJsonObject closed = (*it)->info();
+            qCWarning(lcEvents).noquote() << "subscriber" << closed.value(QStringLiteral("operator")).toString() << "at"
+                                          << closed.value(QStringLiteral("address")).toString()
+                                          << "disconnected:" << closed.value(QStringLiteral("reason")).toString();
+            m_closed.push_back(closed);
+            if (m_closed.size() > kClosedKept)
+                m_closed.pop_front();
+            it = m_subscribers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+EventStream::Subscription EventStream::subscribe(const Filter& filter, std::optional<quint64> since,
+                                                 std::function<bool(const QString&)> visible, QString operatorName,
+                                                 QString address, std::function<void()> wake) {
+    Subscription subscription;
+    quint64 replayFrom = 0;
+    {
+        std::lock_guard lock(m_ringMutex);
+        subscription.newest = m_nextSeq - 1;
+        subscription.oldest = m_ring.empty() ? 0 : m_ring.front()->seq;
+        if (since && *since > subscription.newest)
+            throw platform::AutomationError(
+                platform::hr::E_INVALIDARG,
+                QStringLiteral("\"since\" %1 is past the newest event, %2").arg(*since).arg(subscription.newest));
+        // Without "since" only what comes from now on.
+        replayFrom = since ? *since + 1 : subscription.newest + 1;
+        const quint64 firstKept = m_ring.empty() ? m_nextSeq : m_ring.front()->seq;
+        if (replayFrom < firstKept)
+            subscription.lost = firstKept - replayFrom;
+    }
+    subscription.subscriber =
+        std::make_shared<Subscriber>(*this, filter, std::move(visible), replayFrom, subscription.newest,
+                                     std::move(operatorName), std::move(address), std::move(wake));
+    {
+        std::lock_guard lock(m_subsMutex);
+        m_subscribers.push_back(subscription.subscriber);
+    }
+    return subscription;
+}
+
+void EventStream::unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
+    if (!subscriber)
+        return;
+    subscriber->detach();
+    std::lock_guard lock(m_subsMutex);
+    m_subscribers.erase(std::remove(m_subscribers.begin(), m_subscribers.end(), subscriber), m_subscribers.end());
+}
+
+QJsonObject EventStream::subscribers() const {
+    QJsonArray open;
+    QJsonArray closed;
+    {
+        std::lock_guard lock(m_subsMutex);
+        for (const auto& subscriber : m_subscribers)
+            open.append(subscriber->info());
+        for (const QJsonObject& entry : m_closed)
+            closed.append(entry);
+    }
+    return QJsonObject{{QStringLiteral("subscribers"), open},
+                       {QStringLiteral("disconnected"), closed},
+                       {QStringLiteral("newest"), static_cast<qint64>(newest())},
+                       {QStringLiteral("droppedAtEntry"), static_cast<qint64>(droppedAtEntry())}};
+}
+
+quint64 EventStream::newest() const {
+    std::lock_guard lock(m_ringMutex);
+    return m_nextSeq - 1;
+}
+
+quint64 EventStream::droppedAtEntry() const {
+    std::lock_guard lock(const_cast<std::mutex&>(m_inMutex));
+    return m_droppedAtEntry;
+}
+
+bool EventStream::waitIdle(int ms) {
+    std::unique_lock lock(m_inMutex);
+    return m_idle.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_inbound.empty() && !m_busy; });
+}
+
+std::vector<EventPtr> EventStream::range(quint64 from, quint64 to, int max, quint64* oldest) const {
+    std::vector<EventPtr> found;
+    std::lock_guard lock(m_ringMutex);
+    const quint64 first = m_ring.empty() ? m_nextSeq : m_ring.front()->seq;
+    *oldest = first;
+    if (m_ring.empty() || to < first)
+        return found;
+    const quint64 start = std::max(from, first);
+    // The ring holds consecutive numbers: the position is the difference.
+    for (size_t i = size_t(start - first); i < m_ring.size() && found.size() < size_t(max); ++i) {
+        if (m_ring[i]->seq > to)
+            break;
+        found.push_back(m_ring[i]);
+    }
+    return found;
+}
+
+monitor::TScanAllControls::Observer scanObserver(EventStream& stream) {
+    // The scanning thread is its only caller.
+    auto lastStatus = std::make_shared<QHash<QString, monitor::SwitchStatusRecord>>();
+    return [&stream, lastStatus](const monitor::ScanReport& report) {
+        if (report.kind == monitor::ScanReport::Kind::SwitchStatus) {
+            const auto found = lastStatus->constFind(report.id);
+            if (found != lastStatus->constEnd() && *found == report.status)
+                return;
+            lastStatus->insert(report.id, report.status);
+        }
+        if (std::optional<Event> event = fromScan(report))
+            stream.publish(std::move(*event));
+    };
+}
+
+} // namespace morvane::events
