@@ -153,9 +153,6 @@ struct AutomationEndpoint::Connection {
     bool released = false;                   // its object has gone
     bool writerWaits = false;                // the call writes a reply as it is made and waits for it to drain
     std::condition_variable drained;         // tells that writer: sent, or gone
-    bool gone = false;                       // the peer has gone (or is dropped): nothing more runs or is sent
-    bool cancelled = false;                  // the call that ran when it went has been told
-    bool released = false;                   // its object has gone
     std::shared_ptr<rpc::PushSource> source; // its notifications, once a call attached them
     bool pushHeld = false;                   // until the call that attached the source has been answered
 
