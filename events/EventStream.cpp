@@ -227,6 +227,10 @@ void EventStream::run() {
                 for (const EventPtr& event : batch)
                     m_consumer(event);
             }
+            // The file keeps at most twice the ring: then it is written again with the ring alone (the
+            // batch is in it by now).
+            if (m_fd >= 0 && m_fileLines > 2 * qint64(m_settings.ringEvents))
+                compactFile();
             // Written before anyone saw them (a crashed process loses none); on the disk itself once the
             // subscribers have them, so that they never wait for it.
             if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
@@ -260,9 +264,6 @@ void EventStream::store(const std::vector<EventPtr>& batch) {
         return;
     }
     m_fileLines += qint64(batch.size());
-    // The file keeps at most twice the ring: then it is written again with the ring alone.
-    if (m_fileLines > 2 * qint64(m_settings.ringEvents))
-        compactFile();
 }
 
 void EventStream::compactFile() {
@@ -384,13 +385,11 @@ std::vector<EventPtr> EventStream::range(quint64 from, quint64 to, int max, quin
     *oldest = first;
     if (m_ring.empty() || to < first)
         return found;
-    const quint64 start = std::max(from, first);
-    // The ring holds consecutive numbers: the position is the difference.
-    for (size_t i = size_t(start - first); i < m_ring.size() && found.size() < size_t(max); ++i) {
-        if (m_ring[i]->seq > to)
-            break;
-        found.push_back(m_ring[i]);
-    }
+    // In order of their numbers (a file cut by a crash may leave a gap between them).
+    auto it = std::lower_bound(m_ring.begin(), m_ring.end(), from,
+                               [](const EventPtr& event, quint64 seq) { return event->seq < seq; });
+    for (; it != m_ring.end() && found.size() < size_t(max) && (*it)->seq <= to; ++it)
+        found.push_back(*it);
     return found;
 }
 
