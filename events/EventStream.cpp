@@ -130,6 +130,7 @@ bool EventStream::loadFile(QString* error) {
         std::lock_guard lock(m_ringMutex);
         m_ring = std::move(kept);
         m_nextSeq = last + 1;
+        m_lastKept = last;
     }
     m_fd = openPrivate(m_settings.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
     if (m_fd < 0) {
@@ -206,14 +207,17 @@ void EventStream::run() {
             }
             store(batch);
             {
-                std::lock_guard lock(m_ringMutex);
-                for (const EventPtr& event : batch)
-                    m_ring.push_back(event);
-                while (m_ring.size() > size_t(m_settings.ringEvents))
-                    m_ring.pop_front();
-            }
-            {
-                std::lock_guard lock(m_subsMutex);
+                // Kept and handed out in one step with respect to subscribe(): a new subscriber either
+                // replays the batch or gets it live, never neither.
+                std::lock_guard subscribers(m_subsMutex);
+                {
+                    std::lock_guard lock(m_ringMutex);
+                    for (const EventPtr& event : batch)
+                        m_ring.push_back(event);
+                    while (m_ring.size() > size_t(m_settings.ringEvents))
+                        m_ring.pop_front();
+                    m_lastKept = batch.back()->seq;
+                }
                 for (const auto& subscriber : m_subscribers) {
                     for (const EventPtr& event : batch)
                         subscriber->push(event);
@@ -223,6 +227,10 @@ void EventStream::run() {
                 for (const EventPtr& event : batch)
                     m_consumer(event);
             }
+            // The file keeps at most twice the ring: then it is written again with the ring alone (the
+            // batch is in it by now).
+            if (m_fd >= 0 && m_fileLines > 2 * qint64(m_settings.ringEvents))
+                compactFile();
             // Written before anyone saw them (a crashed process loses none); on the disk itself once the
             // subscribers have them, so that they never wait for it.
             if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
@@ -256,9 +264,6 @@ void EventStream::store(const std::vector<EventPtr>& batch) {
         return;
     }
     m_fileLines += qint64(batch.size());
-    // The file keeps at most twice the ring: then it is written again with the ring alone.
-    if (m_fileLines > 2 * qint64(m_settings.ringEvents))
-        compactFile();
 }
 
 void EventStream::compactFile() {
@@ -312,9 +317,10 @@ EventStream::Subscription EventStream::subscribe(const Filter& filter, std::opti
                                                  QString address, std::function<void()> wake) {
     Subscription subscription;
     quint64 replayFrom = 0;
+    std::lock_guard subscribers(m_subsMutex);
     {
         std::lock_guard lock(m_ringMutex);
-        subscription.newest = m_nextSeq - 1;
+        subscription.newest = m_lastKept;
         subscription.oldest = m_ring.empty() ? 0 : m_ring.front()->seq;
         if (since && *since > subscription.newest)
             throw platform::AutomationError(
@@ -322,17 +328,14 @@ EventStream::Subscription EventStream::subscribe(const Filter& filter, std::opti
                 QStringLiteral("\"since\" %1 is past the newest event, %2").arg(*since).arg(subscription.newest));
         // Without "since" only what comes from now on.
         replayFrom = since ? *since + 1 : subscription.newest + 1;
-        const quint64 firstKept = m_ring.empty() ? m_nextSeq : m_ring.front()->seq;
+        const quint64 firstKept = m_ring.empty() ? m_lastKept + 1 : m_ring.front()->seq;
         if (replayFrom < firstKept)
             subscription.lost = firstKept - replayFrom;
     }
     subscription.subscriber =
         std::make_shared<Subscriber>(*this, filter, std::move(visible), replayFrom, subscription.newest,
                                      std::move(operatorName), std::move(address), std::move(wake));
-    {
-        std::lock_guard lock(m_subsMutex);
-        m_subscribers.push_back(subscription.subscriber);
-    }
+    m_subscribers.push_back(subscription.subscriber);
     return subscription;
 }
 
@@ -362,7 +365,7 @@ QJsonObject EventStream::subscribers() const {
 
 quint64 EventStream::newest() const {
     std::lock_guard lock(m_ringMutex);
-    return m_nextSeq - 1;
+    return m_lastKept;
 }
 
 quint64 EventStream::droppedAtEntry() const {
@@ -378,17 +381,15 @@ bool EventStream::waitIdle(int ms) {
 std::vector<EventPtr> EventStream::range(quint64 from, quint64 to, int max, quint64* oldest) const {
     std::vector<EventPtr> found;
     std::lock_guard lock(m_ringMutex);
-    const quint64 first = m_ring.empty() ? m_nextSeq : m_ring.front()->seq;
+    const quint64 first = m_ring.empty() ? m_lastKept + 1 : m_ring.front()->seq;
     *oldest = first;
     if (m_ring.empty() || to < first)
         return found;
-    const quint64 start = std::max(from, first);
-    // The ring holds consecutive numbers: the position is the difference.
-    for (size_t i = size_t(start - first); i < m_ring.size() && found.size() < size_t(max); ++i) {
-        if (m_ring[i]->seq > to)
-            break;
-        found.push_back(m_ring[i]);
-    }
+    // In order of their numbers (a file cut by a crash may leave a gap between them).
+    auto it = std::lower_bound(m_ring.begin(), m_ring.end(), from,
+                               [](const EventPtr& event, quint64 seq) { return event->seq < seq; });
+    for (; it != m_ring.end() && found.size() < size_t(max) && (*it)->seq <= to; ++it)
+        found.push_back(*it);
     return found;
 }
 

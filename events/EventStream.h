@@ -49,7 +49,9 @@ struct Filter {
 // the stream's own thread numbers, stores and fans out. m_inMutex guards the inbound queue (producers,
 // the stream's thread); m_ringMutex guards the ring and the numbering (stream's thread, subscribers'
 // take(), subscribe()); m_subsMutex guards the list of subscribers and the closed ones (stream's thread,
-// call threads). Lock order: a subscriber's lock, then m_ringMutex; m_subsMutex, then a subscriber's lock.
+// call threads), and is held while a batch enters the ring and goes to the subscribers. Lock order: a
+// subscriber's lock, then m_ringMutex; m_subsMutex, then m_ringMutex or a subscriber's lock (never the
+// ring's while a subscriber's is taken).
 class EventStream {
 public:
     explicit EventStream(StreamSettings settings);
@@ -114,7 +116,8 @@ private:
 
     mutable std::mutex m_ringMutex;
     std::deque<EventPtr> m_ring;
-    quint64 m_nextSeq = 1;
+    quint64 m_nextSeq = 1;  // the next number given
+    quint64 m_lastKept = 0; // the newest in the ring (numbers given may not be kept yet)
 
     mutable std::mutex m_subsMutex;
     std::vector<std::shared_ptr<Subscriber>> m_subscribers;

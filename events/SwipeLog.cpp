@@ -73,6 +73,7 @@ bool SwipeLog::start(const EventStream& stream, QString* error) {
     if (!m_setting.value_or(place.rows.first().value(1).toInt() != 0))
         return false;
     m_lastSeq = quint64(place.rows.first().value(0).toLongLong());
+    m_savedSeq = m_lastSeq;
     m_stream = &stream;
     m_thread = std::thread([this] { run(); });
     return true;
@@ -126,6 +127,11 @@ void SwipeLog::run() {
             if (!written)
                 break;
         }
+        // Past events that make no row too, so that a restart does not read them again.
+        if (m_lastSeq > m_savedSeq && m_db->exec(QStringLiteral("update morvane_swipelog set lastseq = ? where id = 1"),
+                                                 {static_cast<qint64>(m_lastSeq)})
+                                          .ok)
+            m_savedSeq = m_lastSeq;
         if (stopping)
             return;
     }
@@ -200,6 +206,7 @@ bool SwipeLog::write(const EventPtr& event) {
     });
     if (done) {
         m_lastSeq = seq;
+        m_savedSeq = seq;
         m_warned = false;
     } else if (!m_warned) {
         m_warned = true;

@@ -54,7 +54,8 @@ private:
     platform::SqlConnection* m_db;
     std::optional<bool> m_setting;
     const EventStream* m_stream = nullptr;
-    quint64 m_lastSeq = 0;
+    quint64 m_lastSeq = 0;  // the last event passed (written or making no row)
+    quint64 m_savedSeq = 0; // the last kept in morvane_swipelog
     bool m_warned = false;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -379,6 +379,9 @@ void ClientLink::flush() {
         return;
     // Written now rather than on the next pass of the event loop: one pass less per reply.
     m_socket->flush();
+    // Writing may have found the client gone, and the link closed on the spot.
+    if (!m_socket || m_closing)
+        return;
     const qint64 waiting = unsent(m_socket);
     m_peak = std::max(m_peak, waiting);
     const int timeout = m_server.settings().outputTimeoutSeconds;
