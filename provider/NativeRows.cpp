@@ -840,7 +840,8 @@ bool PostgresPipeline::readBatch() {
 
 bool PostgresPipeline::finish(QList<Answer>* answers) {
     auto* connection = static_cast<PGconn*>(m_connection);
-    if (m_inPipeline && !m_failed && m_unsynced > 0) {
+    // What was sent is answered whatever failed before, so that the connection leaves the pipeline.
+    if (m_inPipeline && m_unsynced > 0) {
         if (PQpipelineSync(connection) == 1) {
             m_unsynced = 0;
             ++m_pending;
