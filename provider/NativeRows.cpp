@@ -13,6 +13,7 @@
 #include <QSqlResult>
 #include <QVariant>
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -715,14 +716,18 @@ PostgresPipeline::PostgresPipeline(QSqlDatabase& db) {
 
 PostgresPipeline::~PostgresPipeline() {
     auto* connection = static_cast<PGconn*>(m_connection);
-    if (!m_inPipeline)
-        return;
-    // Whatever is left is read and dropped: the connection goes back to Qt as it came.
-    if (m_unsynced > 0 && PQpipelineSync(connection) == 1)
-        ++m_pending;
-    while (m_pending > 0 && readBatch()) {
+    if (m_inPipeline) {
+        // Whatever is left is read and dropped: the connection goes back to Qt as it came.
+        if (m_unsynced > 0 && PQpipelineSync(connection) == 1)
+            ++m_pending;
+        while (m_pending > 0 && readBatch()) {
+        }
+        PQexitPipelineMode(connection);
     }
-    PQexitPipelineMode(connection);
+    for (const QByteArray& name : std::as_const(m_names)) {
+        PGresult* result = PQexec(connection, QByteArray("DEALLOCATE " + name).constData());
+        PQclear(result);
+    }
 }
 
 bool PostgresPipeline::send(const QString& sql, const QVariantList& binds) {
@@ -734,9 +739,19 @@ bool PostgresPipeline::send(const QString& sql, const QVariantList& binds) {
             return false;
         m_inPipeline = true;
     }
-    auto text = m_texts.constFind(sql);
-    if (text == m_texts.constEnd())
-        text = m_texts.insert(sql, numberedPlaceholders(sql));
+    auto name = m_names.constFind(sql);
+    if (name == m_names.constEnd()) {
+        // Names of its own, which no other prepared statement of the session has.
+        static std::atomic<quint64> counter{0};
+        const QByteArray made = "morvane_pipeline_" + QByteArray::number(++counter);
+        if (PQsendPrepare(connection, made.constData(), numberedPlaceholders(sql).constData(), 0, nullptr) != 1) {
+            m_failed = true;
+            return false;
+        }
+        // Its answer comes in turn, before the statement's.
+        m_kinds.push_back(false);
+        name = m_names.insert(sql, made);
+    }
     // Every value as text (bytes as themselves), its type the one the statement gives it.
     QByteArrayList values;
     std::vector<const char*> pointers;
@@ -777,11 +792,12 @@ bool PostgresPipeline::send(const QString& sql, const QVariantList& binds) {
         pointers.push_back(values.last().constData());
         lengths.push_back(static_cast<int>(values.last().size()));
     }
-    if (PQsendQueryParams(connection, text->constData(), static_cast<int>(binds.size()), nullptr, pointers.data(),
-                          lengths.data(), formats.data(), 0) != 1) {
+    if (PQsendQueryPrepared(connection, name->constData(), static_cast<int>(binds.size()), pointers.data(),
+                            lengths.data(), formats.data(), 0) != 1) {
         m_failed = true;
         return false;
     }
+    m_kinds.push_back(true);
     if (++m_unsynced >= kPipelineBatch) {
         // One batch at a time: its answers are read before the next goes, so that neither side's buffers
         // fill while the other waits.
@@ -817,6 +833,15 @@ bool PostgresPipeline::readBatch() {
             --m_pending;
             return !m_failed;
         }
+        const bool statement = m_kinds.empty() || m_kinds.front();
+        if (!m_kinds.empty())
+            m_kinds.pop_front();
+        if (!statement) {
+            // A statement prepared: no answer of a change.
+            m_failed = m_failed || status != PGRES_COMMAND_OK;
+            PQclear(result);
+            continue;
+        }
         Answer answer;
         answer.ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
         if (answer.ok) {
@@ -840,7 +865,8 @@ bool PostgresPipeline::readBatch() {
 
 bool PostgresPipeline::finish(QList<Answer>* answers) {
     auto* connection = static_cast<PGconn*>(m_connection);
-    if (m_inPipeline && !m_failed && m_unsynced > 0) {
+    // What was sent is answered whatever failed before, so that the connection leaves the pipeline.
+    if (m_inPipeline && m_unsynced > 0) {
         if (PQpipelineSync(connection) == 1) {
             m_unsynced = 0;
             ++m_pending;

@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <deque>
 #include <functional>
 
 #include <memory>
@@ -101,8 +102,9 @@ private:
 
 // PostgreSQL: statements sent one after another without waiting for each answer (libpq's pipeline
 // mode), their answers read in order a batch at a time, so that neither side's buffers fill while the
-// other waits. Nothing for another database (usable() is false). On the connection's thread, with no
-// other statement between its sends and its finish().
+// other waits. Each text is prepared once on the server, and let go again when the pipeline goes (after
+// its transaction has ended). Nothing for another database (usable() is false). On the connection's
+// thread, with no other statement between its sends and its finish().
 class PostgresPipeline {
 public:
     explicit PostgresPipeline(QSqlDatabase& db);
@@ -131,7 +133,8 @@ private:
     int m_unsynced = 0; // sent since the last sync
     int m_pending = 0;  // answers not read yet, in synced batches
     QList<Answer> m_answers;
-    QHash<QString, QByteArray> m_texts; // each statement with $n for its "?"
+    QHash<QString, QByteArray> m_names; // the server's name of each statement prepared
+    std::deque<bool> m_kinds;           // what each answer still to come is for: a statement (or a prepare)
 };
 
 // How to stop the statement running on the connection from another thread (sqlite3_interrupt, a

@@ -5,7 +5,8 @@
 // against the database's own tool inserting the same rows in one transaction, and a 20 MiB request.
 // Prints every figure against its goal ("ok" or "MISSED").
 //
-// bench_provider [rows=100000] [runs=5]: 1,000,000 rows is a run of its own.
+// bench_provider [rows=100000] [runs=5] [sqlite|postgresql]: 1,000,000 rows is a run of its own; the
+// third argument measures one database only.
 #include "DbSchema.h"
 #include "SqlConnection.h"
 #include "TestSupport.h"
@@ -129,6 +130,17 @@ long statusKiB(qint64 pid, const char* key) {
     return -1;
 }
 
+// The processor time the process has used, in milliseconds.
+double cpuMs(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 qint64 serverPid(const QString& bin) {
     QProcess pgrep;
     pgrep.start(QStringLiteral("pgrep"),
@@ -242,7 +254,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
 
     // All rows: ours and the tool's in turns. The peak of morvane's memory is taken over all of them,
     // from its resident size with the object idle.
-    std::vector<double> ours, tool;
+    std::vector<double> ours, tool, cpu;
     qsizetype packetBytes = 0;
     qint64 delivered = 0;
     const long idle = statusKiB(pid, "VmRSS:");
@@ -253,8 +265,10 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
         tool.push_back(runTool(backend.toolProgram, backend.toolArguments, backend.toolEnvironment));
         QElapsedTimer clock;
         clock.start();
+        const double cpuBefore = cpuMs(pid);
         const QByteArray reply = client.request(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all));
         ours.push_back(clock.nsecsElapsed() / 1e6);
+        cpu.push_back(cpuMs(pid) - cpuBefore);
         packetBytes = reply.size();
         delivered = QJsonDocument::fromJson(reply)
                         .object()
@@ -269,8 +283,10 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     const long baseline = idle;
     const double ourMs = median(ours), toolMs = median(tool);
     std::printf("[%s] %d rows of brushcardlog\n", qPrintable(backend.name), rows);
-    std::printf("  AS_GetRecords through scktsrvr: median %.0f ms, %.0f rows/s, %lld rows, %.1f MiB packet\n", ourMs,
-                delivered / (ourMs / 1000), static_cast<long long>(delivered), packetBytes / 1048576.0);
+    std::printf("  AS_GetRecords through scktsrvr: median %.0f ms, %.0f rows/s, %lld rows, %.1f MiB packet; "
+                "morvane's processor time %.0f ms\n",
+                ourMs, delivered / (ourMs / 1000), static_cast<long long>(delivered), packetBytes / 1048576.0,
+                median(cpu));
     std::printf("  %s: median %.0f ms, %.0f rows/s\n", qPrintable(backend.toolProgram.section(QLatin1Char('/'), -1)),
                 toolMs, rows / (toolMs / 1000));
     std::printf("  our rate / the tool's rate: %.2f (goal >= %.1f: %s)\n", toolMs / ourMs, backend.readGoal,
@@ -433,6 +449,7 @@ int main(int argc, char* argv[]) {
     const QStringList args = QCoreApplication::arguments();
     const int rows = args.value(1, QStringLiteral("100000")).toInt();
     const int runs = args.value(2, QStringLiteral("5")).toInt();
+    const QString only = args.value(3).toLower();
     QTemporaryDir root;
 
     std::vector<Backend> backends;
@@ -452,9 +469,10 @@ int main(int argc, char* argv[]) {
         sqlite.deltaGoal = 1.3;
         if (!TCreateDataBase(file, {}, {}, {}, SqlProvider::SQLite).BuildDataBase())
             return 1;
-        backends.push_back(sqlite);
+        if (only.isEmpty() || only == QLatin1String("sqlite"))
+            backends.push_back(sqlite);
     }
-    const auto pg = test::PgServer::fromEnvironment();
+    const auto pg = only == QLatin1String("sqlite") ? std::nullopt : test::PgServer::fromEnvironment();
     const QString pgDatabase = QStringLiteral("morvane_bench_%1").arg(QCoreApplication::applicationPid());
     if (pg) {
         Backend postgres;

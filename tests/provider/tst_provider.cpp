@@ -550,6 +550,56 @@ private slots:
         QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department")), 2);
     }
 
+    // A delta of many changes, sent ahead in batches on PostgreSQL and run straight through SQLite, keeps
+    // every key in the order of its changes, and a failure far into it is told as exactly as in a short one.
+    void largeDelta_data() {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<int>("stale"); // the index of a change that finds no row; -1: none
+        for (const char* backend : {"sqlite", "postgresql"}) {
+            QTest::addRow("%s all good", backend) << QString::fromLatin1(backend) << -1;
+            QTest::addRow("%s a failure past the first batch", backend) << QString::fromLatin1(backend) << 450;
+        }
+    }
+    void largeDelta() {
+        QFETCH(QString, backend);
+        QFETCH(int, stale);
+        platform::SqlConnection& db = *use(backend);
+        db.exec(QStringLiteral("delete from ac_department"));
+        Client client;
+        client.get(QStringLiteral("dsp_department"), QStringLiteral("select * from ac_department"), 0);
+        QJsonArray changes;
+        for (int i = 0; i < 600; ++i)
+            changes.append(
+                i == stale ? change(8, {{QStringLiteral("id"), -1}}, {{QStringLiteral("remark"), QStringLiteral("x")}})
+                           : change(4, {}, {{QStringLiteral("departmentname"), QStringLiteral("d%1").arg(i)}}));
+        client.apply(QStringLiteral("dsp_department"), changes);
+        const int failed = stale < 0 ? 0 : 1;
+        QCOMPARE(client.out().value(QStringLiteral("ErrorCount")).toInt(), failed);
+        const QJsonObject packet = client.packet();
+        if (failed) {
+            const QJsonObject error = packet.value(QStringLiteral("errors")).toArray().first().toObject();
+            QCOMPARE(error.value(QStringLiteral("index")).toInt(), stale);
+            QCOMPARE(error.value(QStringLiteral("message")).toString(), QStringLiteral("Record not found"));
+        }
+        const QJsonArray keys = packet.value(QStringLiteral("keys")).toArray();
+        QCOMPARE(keys.size(), 600 - failed);
+        // Each key is the row its change made, in the order of the changes.
+        qint64 last = 0;
+        for (const QJsonValue& entry : keys) {
+            const int index = entry.toObject().value(QStringLiteral("index")).toInt();
+            const qint64 id =
+                entry.toObject().value(QStringLiteral("key")).toObject().value(QStringLiteral("id")).toInteger();
+            QVERIFY(id > last);
+            last = id;
+            QCOMPARE(
+                count(db, QStringLiteral("select count(*) from ac_department where id = %1 and departmentname = 'd%2'")
+                              .arg(id)
+                              .arg(index)),
+                1);
+        }
+        QCOMPARE(count(db, QStringLiteral("select count(*) from ac_department")), 600 - failed);
+    }
+
     // The rows written from the drivers' own results are the JSON that the values of the query give,
     // for every kind of value a column may hold (SQLite keeps whatever was stored), and always valid.
     void nativeRowsAgree_data() {
