@@ -771,7 +771,8 @@ private slots:
             clock.start();
             error.clear();
             QCOMPARE(connectClassServer(kServedClsid, QStringLiteral("/bin/false"), 10000, &error), -1);
-            QVERIFY2(clock.elapsed() < 2000 && error.contains(QLatin1String("uid 65534")), qPrintable(error));
+            // Refused when seen, not after the 10 s given for a server to come: the margin is for a busy machine.
+            QVERIFY2(clock.elapsed() < 8000 && error.contains(QLatin1String("uid 65534")), qPrintable(error));
         }
         if (foreign)
             QCOMPARE(foreign->finish(), 0);
