@@ -464,19 +464,25 @@ int run(const QStringList& arguments) {
     }
     const QString command = arguments.value(i++);
     const QStringList rest = arguments.mid(i);
-    if (command == QLatin1String("watch")) {
-        if (!watchUsable(rest))
-            return usage();
+    // The password file's first line, then the environment; false when the file cannot be read.
+    const auto gatherCredentials = [&] {
         if (!passwordFile.isEmpty()) {
             QString why;
             const auto password = readPasswordFile(passwordFile, &why);
             if (!password) {
                 std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
-                return 2;
+                return false;
             }
             credentials.password = *password;
         }
         fillFromEnvironment(credentials);
+        return true;
+    };
+    if (command == QLatin1String("watch")) {
+        if (!watchUsable(rest))
+            return usage();
+        if (!gatherCredentials())
+            return 2;
         if (!credentials.complete() && stdinIsTerminal())
             askMissing(credentials);
         return runWatch(endpoint, credentials, rest);
@@ -496,16 +502,8 @@ int run(const QStringList& arguments) {
                                           (command != QLatin1String("call") && command != QLatin1String("script") &&
                                            command != QLatin1String("typeinfo"))))
         return usage();
-    if (!passwordFile.isEmpty()) {
-        QString why;
-        const auto password = readPasswordFile(passwordFile, &why);
-        if (!password) {
-            std::fprintf(stderr, "rmtclient: %s\n", qPrintable(why));
-            return 2;
-        }
-        credentials.password = *password;
-    }
-    fillFromEnvironment(credentials);
+    if (!gatherCredentials())
+        return 2;
 
     QString why;
     auto channel = connectChannel(endpoint, timeoutMs, &why);

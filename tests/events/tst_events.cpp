@@ -23,6 +23,9 @@
 #include <unistd.h>
 
 using namespace morvane;
+using test::bin;
+using test::listenerPid;
+using test::waitGone;
 namespace hr = platform::hr;
 namespace rpc = platform::rpc;
 
@@ -37,32 +40,6 @@ const QByteArray kSystemInfo =
     "QueueBytes=1048576\r\nFullTimeout=2\r\n";
 const QJsonObject kSystem{{QStringLiteral("operator"), QStringLiteral("SYSTEM")},
                           {QStringLiteral("password"), QStringLiteral("1")}};
-
-QString bin(const char* name) {
-    return test::binDir() + QLatin1Char('/') + QLatin1String(name);
-}
-
-pid_t listenerPid(const QString& path) {
-    const int fd = platform::connectEndpoint(path);
-    if (fd < 0)
-        return -1;
-    ucred credentials{};
-    socklen_t size = sizeof credentials;
-    const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
-    ::close(fd);
-    return known ? credentials.pid : -1;
-}
-
-bool waitGone(pid_t pid, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        if (!platform::processAlive(pid))
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
 
 using ClientPtr = std::unique_ptr<rpc::Client>;
 

@@ -36,6 +36,9 @@
 #include <unistd.h>
 
 using namespace morvane;
+using test::bin;
+using test::listenerPid;
+using test::waitGone;
 namespace hr = platform::hr;
 namespace rpc = platform::rpc;
 
@@ -55,33 +58,6 @@ const QByteArray kLogonLine = R"({"id":0,"method":"Logon","params":{"operator":"
                               "\n";
 const QByteArray kCreateLine = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
                                "\n";
-
-QString bin(const char* name) {
-    return test::binDir() + QLatin1Char('/') + QLatin1String(name);
-}
-
-// The pid of the process that listens on a local socket.
-pid_t listenerPid(const QString& path) {
-    const int fd = platform::connectEndpoint(path);
-    if (fd < 0)
-        return -1;
-    ucred credentials{};
-    socklen_t size = sizeof credentials;
-    const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
-    ::close(fd);
-    return known ? credentials.pid : -1;
-}
-
-bool waitGone(pid_t pid, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        if (!platform::processAlive(pid))
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
 
 // The processor time a process has used, in ms; -1 when it cannot be read.
 qint64 cpuMs(pid_t pid) {

@@ -1,8 +1,12 @@
 #include "TestSupport.h"
 
+#include "LocalServer.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
 
 #include <QRandomGenerator>
 
@@ -343,6 +347,32 @@ qint64 ForeignListener::finish(int timeoutMs) {
     ::close(m_result);
     m_pid = m_control = m_result = -1;
     return received;
+}
+
+QString bin(const char* name) {
+    return binDir() + QLatin1Char('/') + QLatin1String(name);
+}
+
+pid_t listenerPid(const QString& path) {
+    const int fd = platform::connectEndpoint(path);
+    if (fd < 0)
+        return -1;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
+    ::close(fd);
+    return known ? credentials.pid : -1;
+}
+
+bool waitGone(pid_t pid, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        if (!platform::processAlive(pid))
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
 }
 
 } // namespace morvane::test

@@ -23,6 +23,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/types.h>
 
 namespace morvane::test {
 
@@ -76,6 +77,12 @@ private:
 
 // The directory of the built programs.
 QString binDir();
+// A program of the build, by name.
+QString bin(const char* name);
+// The pid of the process that listens on a local socket; -1 when none answers.
+pid_t listenerPid(const QString& path);
+// Whether the process has ended within `ms`, the event loop turning meanwhile.
+bool waitGone(pid_t pid, int ms);
 
 // The private PostgreSQL server that the test run started (MORVANE_TEST_PG_* variables), if any.
 struct PgServer {
