@@ -603,6 +603,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
     bool cancel = false;
     bool schedule = false;
     bool finished = false;
+    bool gone = false; // as seen under the lock: a call may drop the connection at any time after it
     uint32_t events = 0;
     {
         std::lock_guard lock(c.mutex);
@@ -657,6 +658,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
             schedule = true;
         }
         finished = c.released && (c.gone || c.outputBytes == 0);
+        gone = c.gone;
         if (c.writerWaits)
             c.drained.notify_all();
     }
@@ -669,13 +671,13 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
         endConnection(c);
         return;
     }
-    if (c.watched && (events != c.events || c.gone)) {
+    if (c.watched && (events != c.events || gone)) {
         epoll_event event{};
         event.events = events;
         event.data.u64 = c.key;
         // One that has gone is watched no more: it would report its hang-up again and again.
         // Its peer sees it closed at once, whatever still runs for it.
-        if (c.gone) {
+        if (gone) {
             ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
             ::shutdown(c.fd, SHUT_RDWR);
             c.watched = false;
