@@ -136,6 +136,13 @@ QByteArray resultLine(const QJsonValue& id, const QJsonObject& result) {
         QJsonObject{{kJsonRpc, kVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}});
 }
 
+QByteArray requestLine(const QJsonValue& id, const QString& method, const QJsonValue& params) {
+    QJsonObject request{{kJsonRpc, kVersion}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+    if (!id.isUndefined())
+        request.insert(QStringLiteral("id"), id);
+    return encodeLine(request);
+}
+
 QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet) {
     // Compact JSON writes the members in order of their names: the line ends with the result, and the
     // result with "out", before which "retval" would come last. The packet goes in as it stands, so a

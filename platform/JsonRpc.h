@@ -34,6 +34,8 @@ QByteArray encodeLine(const QJsonObject& message); // compact JSON and a final L
 QJsonObject errorObject(int code, const QString& message, int32_t helpContext = 0);
 QByteArray errorLine(const QJsonValue& id, int code, const QString& message, int32_t helpContext = 0);
 QByteArray resultLine(const QJsonValue& id, const QJsonObject& result);
+// A request; an undefined id makes it a notification.
+QByteArray requestLine(const QJsonValue& id, const QString& method, const QJsonValue& params);
 // The same with a data packet as the result's retval (the result holding hresult and out only), as
 // parts to be sent one after the other, the packet among them as it is.
 QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result, const QByteArray& packet);

@@ -146,6 +146,11 @@ QHostAddress plainAddress(const QHostAddress& address) {
     return isV4 ? QHostAddress(v4) : address;
 }
 
+bool inSubnets(const QHostAddress& address, const Subnets& subnets) {
+    return std::any_of(subnets.cbegin(), subnets.cend(),
+                       [&](const auto& subnet) { return address.isInSubnet(subnet.first, subnet.second); });
+}
+
 } // namespace
 
 QString Settings::path() {
@@ -713,12 +718,7 @@ void ClientLink::logon(const rpc::RequestHead& head) {
         // A new log-on on the same connection: the application server decides; until its answer the
         // connection counts as logged on, since that server refuses every call of one that is not.
         m_loggedOn = true;
-        QJsonObject request{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                            {QStringLiteral("method"), kLogon},
-                            {QStringLiteral("params"), params}};
-        if (!head.notification())
-            request.insert(QStringLiteral("id"), head.id);
-        forward(rpc::encodeLine(request), head);
+        forward(rpc::requestLine(head.id, kLogon, params), head);
         return;
     }
     if (const auto target = resolveClass(head.id, params, kDefaultClass))
@@ -742,11 +742,8 @@ void ClientLink::createObject(const rpc::RequestHead& head) {
                                       .arg(m_upstreamClsid, target->clsid)));
         return;
     }
-    forward(rpc::encodeLine(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                        {QStringLiteral("id"), head.id.isUndefined() ? QJsonValue() : head.id},
-                                        {QStringLiteral("method"), rpc::kCreateObject},
-                                        {QStringLiteral("params"), params}}),
-            head, Inspect::Create);
+    forward(rpc::requestLine(head.id.isUndefined() ? QJsonValue() : head.id, rpc::kCreateObject, params), head,
+            Inspect::Create);
 }
 
 std::optional<ClientLink::Target> ClientLink::resolveClass(const QJsonValue& id, const QJsonValue& params,
@@ -795,10 +792,7 @@ void ClientLink::reach(const rpc::RequestHead& head, const Target& target, const
     // A notification is sent with a null id: its answer says whether the connection goes on.
     m_first = FirstRequest{
         head.id.isUndefined() ? QJsonValue() : head.id, logon ? kLogon : rpc::kCreateObject, {}, target, {}, 0, logon};
-    m_first.line = rpc::encodeLine(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                               {QStringLiteral("id"), m_first.id},
-                                               {QStringLiteral("method"), m_first.method},
-                                               {QStringLiteral("params"), params}});
+    m_first.line = rpc::requestLine(m_first.id, m_first.method, params);
     m_first.clock.start();
     reachServer();
 }
@@ -1139,8 +1133,7 @@ QString SocketServer::readyLine() const {
 }
 
 bool SocketServer::exempt(const QHostAddress& address) const {
-    return std::any_of(m_settings.exemptAddresses.cbegin(), m_settings.exemptAddresses.cend(),
-                       [&](const auto& subnet) { return address.isInSubnet(subnet.first, subnet.second); });
+    return inSubnets(address, m_settings.exemptAddresses);
 }
 
 QString SocketServer::refusal(const QHostAddress& address, const QString& key) const {
@@ -1156,9 +1149,7 @@ QString SocketServer::refusal(const QHostAddress& address, const QString& key) c
 
 bool SocketServer::allowed(const QHostAddress& address, Transport transport) const {
     const Subnets& allow = transport == Transport::Tcp ? m_settings.allow : m_settings.webAllow;
-    return allow.isEmpty() || std::any_of(allow.cbegin(), allow.cend(), [&](const auto& subnet) {
-               return address.isInSubnet(subnet.first, subnet.second);
-           });
+    return allow.isEmpty() || inSubnets(address, allow);
 }
 
 bool SocketServer::plainAllowed(const QHostAddress& address) const {

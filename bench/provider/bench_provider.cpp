@@ -119,17 +119,6 @@ QJsonObject getRecords(int count, int options, const QString& sql) {
                        {QStringLiteral("OwnerData"), QJsonValue()}};
 }
 
-long statusKiB(qint64 pid, const char* key) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(static_cast<qsizetype>(strlen(key))).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 // The processor time the process has used, in milliseconds.
 double cpuMs(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -257,7 +246,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     std::vector<double> ours, tool, cpu;
     qsizetype packetBytes = 0;
     qint64 delivered = 0;
-    const long idle = statusKiB(pid, "VmRSS:");
+    const long idle = test::processStatus(pid, "VmRSS:");
     QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
     const bool peakReset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
     clear.close();
@@ -279,7 +268,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
                         .value(QStringLiteral("RecsOut"))
                         .toInteger();
     }
-    const long peak = peakReset ? statusKiB(pid, "VmHWM:") : -1;
+    const long peak = peakReset ? test::processStatus(pid, "VmHWM:") : -1;
     const long baseline = idle;
     const double ourMs = median(ours), toolMs = median(tool);
     std::printf("[%s] %d rows of brushcardlog\n", qPrintable(backend.name), rows);

@@ -36,17 +36,6 @@ double mib(long kib) {
     return kib / 1024.0;
 }
 
-long processStatus(qint64 pid, const char* key) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(static_cast<qsizetype>(qstrlen(key))).trimmed().split(' ').value(0).toLong();
-    }
-    return -1;
-}
-
 class SocketServer {
 public:
     explicit SocketServer(test::TestEnvironment& env)
@@ -287,7 +276,8 @@ void clientsUnderOpenFileLimit(SocketServer& server) {
                 "  %d served, %d refused \"Too many connections\", %d otherwise%s%s, in %.1f s; morvane has %ld "
                 "threads\n",
                 qPrintable(loweredLine), served, refused, other, other ? " (the first got: " : "",
-                other ? QByteArray(unexpected + ')').constData() : "", ms / 1000, processStatus(morvane, "Threads:"));
+                other ? QByteArray(unexpected + ')').constData() : "", ms / 1000,
+                test::processStatus(morvane, "Threads:"));
 }
 
 } // namespace

@@ -111,15 +111,19 @@ platform::GetClassObjectFn loadComponent(const QString& path, bool registerIt, Q
     return factory ? factory : fail(QStringLiteral("%1 exports no class factory").arg(path));
 }
 
-long residentKiB(qint64 pid) {
+long processStatus(qint64 pid, const char* key) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        if (line.startsWith(key))
+            return line.mid(static_cast<qsizetype>(qstrlen(key))).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+long residentKiB(qint64 pid) {
+    return processStatus(pid, "VmRSS:");
 }
 
 void TestEnvironment::holdSocketServer() {

@@ -129,6 +129,8 @@ platform::GetClassObjectFn loadComponent(const QString& path, bool registerIt, Q
 // A UDP socket bound to ip:port (a simulated peer's address), or -1.
 int boundUdpSocket(const QString& ip, uint16_t port);
 
+// The number after `key` ("VmHWM:", "Threads:") in /proc/PID/status, -1 when it cannot be read.
+long processStatus(qint64 pid, const char* key);
 // The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(qint64 pid);
 
