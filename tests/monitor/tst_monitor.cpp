@@ -581,10 +581,14 @@ void TestMonitor::threeLocksInRegistryOrder() {
     for (int i = 0; i < received.size(); ++i) {
         QCOMPARE(received[i].first.size(), 22);
         QCOMPARE(int(received[i].first.at(3)), i % 3 + 1); // registry order, repeating
-        if (i > 0) // one device per step of at least 200 ms (a little slack for the receiving side)
-            QVERIFY2(received[i].second - received[i - 1].second >= 190,
+        // One device per step of at least 200 ms. A busy receiver may take one datagram late and the next
+        // at once, so each gap only shows that there is a step at all, and the whole run shows its length.
+        if (i > 0)
+            QVERIFY2(received[i].second - received[i - 1].second >= 100,
                      qPrintable(QString::number(received[i].second - received[i - 1].second)));
     }
+    const qint64 span = received.last().second - received.first().second;
+    QVERIFY2(span >= (received.size() - 1) * 190, qPrintable(QString::number(span)));
     QCOMPARE(scan->LastResult(), 0);
 }
 
