@@ -78,8 +78,8 @@ class SocketServer;
 // object), its own connection to the application server, over which its requests go. Before a log-on the
 // socket server answers everything but Logon itself: nothing reaches the application server. The client
 // gets every reply in the order of its requests, the socket server's own answers included. Replies are
-// relayed as they come, never gathered whole; while more than maxOutput waits for the client, neither its
-// requests nor its application server's replies are read.
+// relayed as they come, never gathered whole; while more than maxOutput waits for the client its requests
+// are not read, and while more than a mebibyte does its application server's replies are not.
 //
 // Threads: the socket server's one thread.
 class ClientLink : public QObject {
@@ -138,6 +138,8 @@ private:
     qint64 messageLimit() const;
     qint64 outputLimit() const;
     bool outputFull() const;
+    // A relayed reply waits in the application server: the client has yet to take what it has of it.
+    bool relayFull() const;
     bool blocked() const;
     // Charges the input held to the server's budget; false when the budget refused the message that
     // grows (the link closes).
