@@ -307,10 +307,9 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
         m_web = std::make_unique<WebSocketFramer>(settings.maxMessage, settings.webOrigins);
     connect(socket, &QTcpSocket::readyRead, this, &ClientLink::onReadable);
     connect(socket, &QTcpSocket::disconnected, this, [this] { close(QStringLiteral("client closed")); });
-    // Later, never inside a write: what drains may start reading and relaying again.
-    connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onWritten);
     if (m_tls)
-        connect(m_tls, &QSslSocket::encryptedBytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+        connect(m_tls, &QSslSocket::encryptedBytesWritten, this, &ClientLink::onWritten);
     log(QStringLiteral("#%1 %2 opened").arg(m_number).arg(m_peer));
     for (QTimer* timer : {&m_idle, &m_partial, &m_drain})
         timer->setSingleShot(true);
@@ -834,7 +833,7 @@ void ClientLink::onServerReached(int fd, const QString& error) {
     m_inspected = QByteArray();
     connect(m_upstream, &QLocalSocket::readyRead, this, [this] { onServerData(); });
     connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
-    connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+    connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onWritten);
     m_upstream->write(m_first.line);
     m_upstream->flush();
 }
@@ -1046,6 +1045,24 @@ void ClientLink::onServerGone() {
     m_inHand = 0;
     for (const Waiting& entry : waiting)
         send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED, gone) : entry.reply);
+}
+
+void ClientLink::onWritten() {
+    // Only a link that waits for a drain is told, and once: a call whose reply went out at once costs no
+    // further pass of the event loop.
+    if (m_drainQueued || m_closing)
+        return;
+    if (!m_paused && !m_drain.isActive() && !(m_upstream && m_upstream->bytesAvailable() > 0))
+        return;
+    m_drainQueued = true;
+    // Later, never inside a write: what drains may start reading and relaying again.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_drainQueued = false;
+            onDrained();
+        },
+        Qt::QueuedConnection);
 }
 
 void ClientLink::onDrained() {

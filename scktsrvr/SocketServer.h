@@ -126,6 +126,8 @@ private:
     void relay(const char* data, qsizetype size);
     void onServerGone();
     void dropUpstream();
+    // Bytes went out to the client or the application server: a link that waits for room goes on.
+    void onWritten();
     void onDrained();
     void send(const QByteArray& line);
     void writeText(const char* data, qsizetype size, bool first, bool final);
@@ -203,9 +205,10 @@ private:
     QTimer m_partial; // a message begun (or a TLS handshake) must be whole in time
     QTimer m_drain;   // a client past maxOutput must take its replies in time
     qint64 m_messages = 0;
-    bool m_completed = false; // a message was whole during this read
-    bool m_paused = false;    // its requests wait: too much output is waiting
-    qint64 m_peak = 0;        // the most it held at once, in and out
+    bool m_completed = false;   // a message was whole during this read
+    bool m_paused = false;      // its requests wait: too much output is waiting
+    bool m_drainQueued = false; // onDrained is posted
+    qint64 m_peak = 0;          // the most it held at once, in and out
     bool m_closing = false;
 };
 
