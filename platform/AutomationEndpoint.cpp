@@ -152,6 +152,7 @@ struct AutomationEndpoint::Connection {
     bool cancelled = false;                  // the call that ran when it went has been told
     bool released = false;                   // its object has gone
     bool writerWaits = false;                // the call writes a reply as it is made and waits for it to drain
+    bool readable = true;                    // its requests are watched for (as the watching thread last set)
     std::condition_variable drained;         // tells that writer: sent, or gone
     std::shared_ptr<rpc::PushSource> source; // its notifications, once a call attached them
     bool pushHeld = false;                   // until the call that attached the source has been answered
@@ -646,6 +647,7 @@ void AutomationEndpoint::update(const ConnectionPtr& connection) {
         if (!c.gone) {
             if (!c.inputEnded && c.requestBytes < kLookahead && !over)
                 events |= EPOLLIN;
+            c.readable = (events & EPOLLIN) != 0;
             if (!c.inputEnded && !c.peerShutWrite)
                 events |= EPOLLRDHUP;
             if (c.outputBytes > 0)
@@ -820,10 +822,12 @@ void AutomationEndpoint::turn(const ConnectionPtr& connection) {
         c.context->offerWriter(nullptr);
     }
     bool again = false;
+    bool told = true;
     {
         std::lock_guard lock(c.mutex);
         c.running = false;
         c.pushHeld = false;
+        const bool alone = c.output.empty();
         if (!c.gone && !reply.isEmpty() && !reply.first().isEmpty()) {
             for (QByteArray& part : reply) {
                 c.outputBytes += part.size();
@@ -834,11 +838,31 @@ void AutomationEndpoint::turn(const ConnectionPtr& connection) {
                 c.outputBytes += 1;
             }
         }
+        // A short reply with nothing before it goes from here, without waking the watching thread: one
+        // hand-off less per call. What the socket does not take at once, and any change in what the
+        // connection waits for, is still the watching thread's.
+        while (alone && !c.gone && !c.source && !c.output.empty()) {
+            const QByteArray& part = c.output.front();
+            const ssize_t n = ::send(c.fd, part.constData() + c.sentOfFirst,
+                                     static_cast<size_t>(part.size() - c.sentOfFirst), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            c.sentOfFirst += n;
+            c.outputBytes -= n;
+            if (c.sentOfFirst == part.size()) {
+                c.output.pop_front();
+                c.sentOfFirst = 0;
+            }
+        }
         // One request per turn: the turns of all connections take their places in one line.
         again = c.wantsTurnLocked(m_limits.outputBound);
         c.scheduled = again;
+        told = !(alone && c.output.empty() && !c.gone && !c.source && !again && c.readable && !c.inputEnded);
     }
-    notify(connection);
+    if (told)
+        notify(connection);
     if (again)
         m_calls->post([this, connection] { turn(connection); });
 }

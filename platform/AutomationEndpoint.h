@@ -39,7 +39,8 @@ struct EndpointLimits {
 // connection still had queued is dropped. A connection that only shuts down its sending side still gets
 // the replies to what it sent.
 //
-// Replies are written by the watching thread without blocking; while a connection's unsent replies
+// Replies are written without blocking: a short reply with nothing before it by the call thread that made
+// it (one hand-off less per call), the rest by the watching thread; while a connection's unsent replies
 // exceed the bound its requests wait in the socket, and a connection that does not drain in time is
 // closed. A call may write a long reply as it makes it (the CallContext's writer): the call waits while
 // more than a mebibyte of it is unsent, and a peer that takes nothing of it within the drain time-out

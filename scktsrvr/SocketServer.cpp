@@ -45,6 +45,10 @@ constexpr qint64 kSmallMessage = 64 * 1024;
 // replies. Requests take little room, but each that is under way costs an entry.
 constexpr qint64 kRequestsInHand = 64 * 1024;
 constexpr qint64 kEntryCost = 64;
+// What waits for a client of the replies being relayed before the application server's side is read no
+// more: a long reply flows through this window (the rest waits in the application server, which stops
+// making it), so a client that reads slowly or not at all costs this much, whatever the reply's size.
+constexpr qint64 kRelayAhead = 1024 * 1024;
 // A link that held this much at once gives the freed memory back to the system when it goes.
 constexpr qint64 kLargeBuffers = 256 * 1024;
 // Descriptors kept from the connections: the listeners, the log, starting servers, reading the registry,
@@ -303,10 +307,9 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
         m_web = std::make_unique<WebSocketFramer>(settings.maxMessage, settings.webOrigins);
     connect(socket, &QTcpSocket::readyRead, this, &ClientLink::onReadable);
     connect(socket, &QTcpSocket::disconnected, this, [this] { close(QStringLiteral("client closed")); });
-    // Later, never inside a write: what drains may start reading and relaying again.
-    connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+    connect(socket, &QTcpSocket::bytesWritten, this, &ClientLink::onWritten);
     if (m_tls)
-        connect(m_tls, &QSslSocket::encryptedBytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+        connect(m_tls, &QSslSocket::encryptedBytesWritten, this, &ClientLink::onWritten);
     log(QStringLiteral("#%1 %2 opened").arg(m_number).arg(m_peer));
     for (QTimer* timer : {&m_idle, &m_partial, &m_drain})
         timer->setSingleShot(true);
@@ -328,7 +331,7 @@ ClientLink::ClientLink(SocketServer& server, int number, QTcpSocket* socket, Tra
         close(QStringLiteral("message time-out"));
     });
     connect(&m_drain, &QTimer::timeout, this, [this] {
-        if (outputFull())
+        if (relayFull())
             close(QStringLiteral("output time-out: the client does not take its replies"));
     });
     touch();
@@ -372,6 +375,10 @@ bool ClientLink::outputFull() const {
     return m_socket && unsent(m_socket) > outputLimit();
 }
 
+bool ClientLink::relayFull() const {
+    return m_socket && unsent(m_socket) > std::min(outputLimit(), kRelayAhead);
+}
+
 bool ClientLink::blocked() const {
     // While a Logon is on its way nothing more is read: what follows it is taken under the limits of its
     // outcome.
@@ -390,7 +397,7 @@ void ClientLink::flush() {
     const qint64 waiting = unsent(m_socket);
     m_peak = std::max(m_peak, waiting);
     const int timeout = m_server.settings().outputTimeoutSeconds;
-    if (waiting > outputLimit() && timeout > 0 && !m_drain.isActive())
+    if (waiting > std::min(outputLimit(), kRelayAhead) && timeout > 0 && !m_drain.isActive())
         m_drain.start(timeout * 1000);
 }
 
@@ -826,7 +833,7 @@ void ClientLink::onServerReached(int fd, const QString& error) {
     m_inspected = QByteArray();
     connect(m_upstream, &QLocalSocket::readyRead, this, [this] { onServerData(); });
     connect(m_upstream, &QLocalSocket::disconnected, this, &ClientLink::onServerGone);
-    connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onDrained, Qt::QueuedConnection);
+    connect(m_upstream, &QLocalSocket::bytesWritten, this, &ClientLink::onWritten);
     m_upstream->write(m_first.line);
     m_upstream->flush();
 }
@@ -891,7 +898,7 @@ void ClientLink::onServerData(bool evenIfFull) {
             continue;
         }
         // The replies wait in the application server while the client has not taken what it has.
-        if (outputFull() && !evenIfFull)
+        if (relayFull() && !evenIfFull)
             break;
         char chunk[kReadChunk];
         const qint64 n = m_upstream->read(chunk, kReadChunk);
@@ -1040,10 +1047,28 @@ void ClientLink::onServerGone() {
         send(entry.upstream ? rpc::errorLine(entry.id, hr::RPC_E_DISCONNECTED, gone) : entry.reply);
 }
 
+void ClientLink::onWritten() {
+    // Only a link that waits for a drain is told, and once: a call whose reply went out at once costs no
+    // further pass of the event loop.
+    if (m_drainQueued || m_closing)
+        return;
+    if (!m_paused && !m_drain.isActive() && !(m_upstream && m_upstream->bytesAvailable() > 0))
+        return;
+    m_drainQueued = true;
+    // Later, never inside a write: what drains may start reading and relaying again.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_drainQueued = false;
+            onDrained();
+        },
+        Qt::QueuedConnection);
+}
+
 void ClientLink::onDrained() {
     if (m_closing)
         return;
-    if (!outputFull()) {
+    if (!relayFull()) {
         m_drain.stop();
         if (m_upstream && m_upstream->bytesAvailable() > 0)
             onServerData();

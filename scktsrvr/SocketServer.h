@@ -78,8 +78,8 @@ class SocketServer;
 // object), its own connection to the application server, over which its requests go. Before a log-on the
 // socket server answers everything but Logon itself: nothing reaches the application server. The client
 // gets every reply in the order of its requests, the socket server's own answers included. Replies are
-// relayed as they come, never gathered whole; while more than maxOutput waits for the client, neither its
-// requests nor its application server's replies are read.
+// relayed as they come, never gathered whole; while more than maxOutput waits for the client its requests
+// are not read, and while more than a mebibyte does its application server's replies are not.
 //
 // Threads: the socket server's one thread.
 class ClientLink : public QObject {
@@ -126,6 +126,8 @@ private:
     void relay(const char* data, qsizetype size);
     void onServerGone();
     void dropUpstream();
+    // Bytes went out to the client or the application server: a link that waits for room goes on.
+    void onWritten();
     void onDrained();
     void send(const QByteArray& line);
     void writeText(const char* data, qsizetype size, bool first, bool final);
@@ -138,6 +140,8 @@ private:
     qint64 messageLimit() const;
     qint64 outputLimit() const;
     bool outputFull() const;
+    // A relayed reply waits in the application server: the client has yet to take what it has of it.
+    bool relayFull() const;
     bool blocked() const;
     // Charges the input held to the server's budget; false when the budget refused the message that
     // grows (the link closes).
@@ -201,9 +205,10 @@ private:
     QTimer m_partial; // a message begun (or a TLS handshake) must be whole in time
     QTimer m_drain;   // a client past maxOutput must take its replies in time
     qint64 m_messages = 0;
-    bool m_completed = false; // a message was whole during this read
-    bool m_paused = false;    // its requests wait: too much output is waiting
-    qint64 m_peak = 0;        // the most it held at once, in and out
+    bool m_completed = false;   // a message was whole during this read
+    bool m_paused = false;      // its requests wait: too much output is waiting
+    bool m_drainQueued = false; // onDrained is posted
+    qint64 m_peak = 0;          // the most it held at once, in and out
     bool m_closing = false;
 };
 

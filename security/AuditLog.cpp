@@ -48,6 +48,15 @@ bool AuditLog::openLocked() {
 }
 
 void AuditLog::rotateLocked() {
+    // No flush runs (the caller saw to it): what the old file holds is flushed here, under the lock.
+    const bool ok = ::fsync(m_fd) == 0;
+    ++m_flushes;
+    if (!ok) {
+        m_failedAfter = m_synced;
+        m_failedThrough = m_written;
+    }
+    m_synced = m_written;
+    m_flushed.notify_all();
     ::close(m_fd);
     m_fd = -1;
     QFile::remove(rotated(m_path, m_limits.files - 1));
@@ -66,9 +75,14 @@ bool AuditLog::append(const QString& operatorName, const QString& address, const
                            {QStringLiteral("details"), details}};
     QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
     text.append('\n');
-    std::lock_guard lock(m_mutex);
-    if (m_fd >= 0 && m_size > 0 && m_size + text.size() > m_limits.fileBytes)
-        rotateLocked();
+    std::unique_lock lock(m_mutex);
+    while (m_fd >= 0 && m_size > 0 && m_size + text.size() > m_limits.fileBytes) {
+        // Not while a flush runs on the descriptor; another thread may have rotated meanwhile.
+        if (m_flushing)
+            m_flushed.wait(lock);
+        else
+            rotateLocked();
+    }
     bool written = openLocked();
     qsizetype done = 0;
     while (written && done < text.size()) {
@@ -78,16 +92,48 @@ bool AuditLog::append(const QString& operatorName, const QString& address, const
         written = n > 0;
         done += written ? n : 0;
     }
-    written = written && ::fsync(m_fd) == 0;
     m_size += done;
+    const quint64 number = ++m_written;
     // Under the lock, so that observers see the lines in the order of the file.
     if (m_observer)
         m_observer(line);
+    written = written && flushThrough(lock, number);
     if (!written && !m_warned) {
         m_warned = true;
         qWarning("morvane: the audit log %s cannot be written: %s", qPrintable(m_path), std::strerror(errno));
     }
     return written;
+}
+
+bool AuditLog::flushThrough(std::unique_lock<std::mutex>& lock, quint64 line) {
+    while (m_synced < line) {
+        if (m_flushing) {
+            m_flushed.wait(lock);
+            continue;
+        }
+        // This flush covers every line written so far, those of the threads waiting for it included.
+        m_flushing = true;
+        const quint64 after = m_synced;
+        const quint64 through = m_written;
+        const int fd = m_fd;
+        lock.unlock();
+        const bool ok = fd >= 0 && ::fsync(fd) == 0;
+        lock.lock();
+        m_flushing = false;
+        ++m_flushes;
+        m_synced = through;
+        if (!ok) {
+            m_failedAfter = after;
+            m_failedThrough = through;
+        }
+        m_flushed.notify_all();
+    }
+    return line <= m_failedAfter || line > m_failedThrough;
+}
+
+quint64 AuditLog::flushes() const {
+    std::lock_guard lock(m_mutex);
+    return m_flushes;
 }
 
 QJsonArray AuditLog::since(const QDateTime& since, int maxLines, qint64 maxBytes, bool* truncated) {

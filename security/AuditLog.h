@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 
@@ -15,7 +16,12 @@ namespace morvane::security {
 // the owner's alone (0600); past its size it is renamed to PATH.1 (the older ones moving up to PATH.N)
 // and a new one begun.
 //
-// Threads: any thread. m_mutex guards the file descriptor and every write, rotation and read.
+// A flush takes milliseconds: lines appended by several threads at once share one (the first thread to
+// find none running flushes what all have written; the others wait for it), so that the calls recorded
+// are not answered one flush after the other.
+//
+// Threads: any thread. m_mutex guards every member below it (every write, flush decision, rotation and
+// read); the flush itself runs outside it on the descriptor, which is not closed while m_flushing.
 class AuditLog {
 public:
     struct Limits {
@@ -37,6 +43,8 @@ public:
     QJsonArray since(const QDateTime& since, int maxLines, qint64 maxBytes, bool* truncated);
 
     const QString& path() const { return m_path; }
+    // The flushes made so far: fewer than the lines when appenders share them.
+    quint64 flushes() const;
     // Told every line appended, in order, on the appending thread (it must not block). Set before the
     // log is used by more than one thread.
     void setObserver(std::function<void(const QJsonObject& line)> observer) { m_observer = std::move(observer); }
@@ -44,13 +52,22 @@ public:
 private:
     bool openLocked();
     void rotateLocked();
+    // Until the line numbered `line` is on the disk; false when the flush that covered it failed.
+    bool flushThrough(std::unique_lock<std::mutex>& lock, quint64 line);
 
     const QString m_path;
     const Limits m_limits;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_flushed;
     int m_fd = -1;
     qint64 m_size = 0;
     bool m_warned = false;
+    quint64 m_written = 0;     // lines written to the file, numbered from 1
+    quint64 m_synced = 0;      // the last of them that a flush has covered
+    quint64 m_failedAfter = 0; // the lines of the last failed flush: (after, through]
+    quint64 m_failedThrough = 0;
+    quint64 m_flushes = 0;
+    bool m_flushing = false;
     std::function<void(const QJsonObject&)> m_observer;
 };
 

@@ -241,15 +241,20 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     const qint64 pid = serverPid(bin);
     const QString all = QStringLiteral("select * from brushcardlog");
 
-    // All rows: ours and the tool's in turns. The peak of morvane's memory is taken over all of them,
-    // from its resident size with the object idle.
+    // All rows: ours and the tool's in turns. The peaks of morvane's and scktsrvr's memory are taken over
+    // all of them, each from its resident size with the object idle.
     std::vector<double> ours, tool, cpu;
     qsizetype packetBytes = 0;
     qint64 delivered = 0;
+    const qint64 relayPid = socketServer.processId();
+    const auto resetPeak = [](qint64 process) {
+        QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(process));
+        return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+    };
     const long idle = test::processStatus(pid, "VmRSS:");
-    QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
-    const bool peakReset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-    clear.close();
+    const long relayIdle = test::processStatus(relayPid, "VmRSS:");
+    const bool peakReset = resetPeak(pid);
+    const bool relayPeakReset = resetPeak(relayPid);
     for (int run = 0; run < runs; ++run) {
         tool.push_back(runTool(backend.toolProgram, backend.toolArguments, backend.toolEnvironment));
         QElapsedTimer clock;
@@ -269,6 +274,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
                         .toInteger();
     }
     const long peak = peakReset ? test::processStatus(pid, "VmHWM:") : -1;
+    const long relayPeak = relayPeakReset ? test::processStatus(relayPid, "VmHWM:") : -1;
     const long baseline = idle;
     const double ourMs = median(ours), toolMs = median(tool);
     std::printf("[%s] %d rows of brushcardlog\n", qPrintable(backend.name), rows);
@@ -288,6 +294,14 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
                     peak * 1024.0 / static_cast<double>(packetBytes));
     } else
         std::printf("  morvane's peak memory: not readable (/proc/%lld/clear_refs)\n", static_cast<long long>(pid));
+    if (relayPeak > 0) {
+        const double growth = (relayPeak - relayIdle) * 1024.0 / static_cast<double>(packetBytes);
+        std::printf("  scktsrvr while relaying: resident %.1f MiB idle, peak %.1f MiB; growth at the peak %.2fx the "
+                    "packet (goal <= 0.2x: %s)\n",
+                    relayIdle / 1024.0, relayPeak / 1024.0, growth, verdict(growth <= 0.2));
+    } else
+        std::printf("  scktsrvr's peak memory: not readable (/proc/%lld/clear_refs)\n",
+                    static_cast<long long>(relayPid));
 
     // Count 100: the first page of a statement, the pages after it, and a reset while a cursor over the
     // whole table is still open (the rest of whose result the server is then told to stop sending).

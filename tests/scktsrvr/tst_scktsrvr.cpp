@@ -29,6 +29,7 @@
 #include <QUdpSocket>
 
 #include <csignal>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -335,6 +336,8 @@ private slots:
     void badInputOverTcp();
     void neverReadingClient_data();
     void neverReadingClient();
+    void stalledLongReply_data();
+    void stalledLongReply();
     void webSocketLimits_data();
     void webSocketLimits();
     void inputBudget();
@@ -752,6 +755,103 @@ void TestSocketServer::neverReadingClient() {
     QVERIFY2(test::residentKiB(pid) <= start + 10 * 1024,
              qPrintable(QStringLiteral("%1 KiB after the client left").arg(test::residentKiB(pid))));
     QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+}
+
+void TestSocketServer::stalledLongReply_data() {
+    QTest::addColumn<QByteArray>("limits");
+    QTest::addColumn<QString>("end"); // of the reply
+    QTest::newRow("stops reading, then leaves") << QByteArray() << QStringLiteral("leaves");
+    QTest::newRow("stops reading past OutputTimeout")
+        << QByteArray("OutputTimeout=2\r\n") << QStringLiteral("time-out");
+    QTest::newRow("the application server dies in the middle") << QByteArray() << QStringLiteral("server dies");
+}
+
+// A client that stops reading in the middle of a reply of tens of megabytes costs the socket server
+// little more than a window of it, whatever the reply's size and MaxOutput; another client is served
+// meanwhile; the reply ends with the client (which leaves, or is closed for not reading), and the
+// statement behind it with the reply. A reply that its application server cannot finish ends the client's
+// connection before the reply's line does: no part of the rows passes for all of them.
+void TestSocketServer::stalledLongReply() {
+    QFETCH(QByteArray, limits);
+    QFETCH(QString, end);
+    QVERIFY(startSocketServer({limits}));
+    const qint64 pid = m_socketServer->processId();
+    Client other = tcp();
+    QVERIFY(other.create().ok);
+    // About 45 MB in one reply: more than MaxOutput, whatever the kernel's buffers hold.
+    const QJsonObject rows{
+        {QStringLiteral("ProviderName"), QStringLiteral("dsp_open_public")},
+        {QStringLiteral("Count"), -1},
+        {QStringLiteral("Options"), 1},
+        {QStringLiteral("CommandText"), QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 "
+                                                       "from g where n < 200000) select n, printf('%0200d', n) "
+                                                       "from g")},
+        {QStringLiteral("Params"), QJsonValue()},
+        {QStringLiteral("OwnerData"), QJsonValue()}};
+    const QByteArray request =
+        kLogonLine + kCreateLine +
+        QJsonDocument(test::request(2, QStringLiteral("AS_GetRecords"), rows)).toJson(QJsonDocument::Compact) + '\n';
+    int reader = rawTcp();
+    QVERIFY(reader >= 0);
+    const auto closeReader = qScopeGuard([&] {
+        if (reader >= 0)
+            ::close(reader);
+    });
+    const long start = test::residentKiB(pid);
+    QCOMPARE(::send(reader, request.constData(), request.size(), MSG_NOSIGNAL), request.size());
+    // A mebibyte of the reply is taken, then nothing more.
+    QByteArray taken;
+    const auto take = [&](qint64 upTo) {
+        for (int i = 0; i < 100000 && taken.size() < upTo; ++i) {
+            pollfd readable{reader, POLLIN, 0};
+            char chunk[65536];
+            const ssize_t n = ::poll(&readable, 1, 10000) == 1 ? ::recv(reader, chunk, sizeof chunk, 0) : 0;
+            if (n <= 0)
+                return;
+            taken.append(chunk, n);
+        }
+    };
+    take(1 << 20);
+    QVERIFY(taken.size() >= (1 << 20));
+    if (end == QLatin1String("server dies")) {
+        const pid_t server = listenerPid(endpoint());
+        QVERIFY(server > 0);
+        ::kill(server, SIGKILL);
+        QVERIFY(waitGone(server, 5000));
+        take(std::numeric_limits<qint64>::max());
+        // The log-on's and CreateObject's lines, then a part of the reply and the end of the connection.
+        QCOMPARE(taken.count('\n'), 2);
+        QVERIFY(!taken.endsWith("]]}}}"));
+        QVERIFY(other.create().ok);
+        QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+        return;
+    }
+    // The reply flows into the buffers between the servers until they are full, then stops.
+    long peak = start;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1500) {
+        QVERIFY(other.call(QStringLiteral("RealTimeScanId")).ok);
+        peak = std::max(peak, test::residentKiB(pid));
+        QTest::qWait(50);
+    }
+    qInfo("a client that stopped reading a long reply: scktsrvr %ld KiB at the start, %ld KiB at most", start, peak);
+    QVERIFY2(peak - start < 6 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(peak - start)));
+    if (end == QLatin1String("leaves")) {
+        ::close(std::exchange(reader, -1));
+    } else {
+        QVERIFY2(waitLog(QStringLiteral("(output time-out"), 8000), qPrintable(socketServerLog().right(2000)));
+    }
+    // The statement has ended: the database answers another client at once.
+    const QJsonObject department{{QStringLiteral("ProviderName"), QStringLiteral("dsp_department")},
+                                 {QStringLiteral("Count"), -1},
+                                 {QStringLiteral("Options"), 1},
+                                 {QStringLiteral("CommandText"), QStringLiteral("select * from ac_department")},
+                                 {QStringLiteral("Params"), QJsonValue()},
+                                 {QStringLiteral("OwnerData"), QJsonValue()}};
+    clock.restart();
+    QVERIFY(other.call(QStringLiteral("AS_GetRecords"), department).ok);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSocketServer::webSocketLimits_data() {

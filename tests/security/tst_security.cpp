@@ -1,6 +1,7 @@
 // Log-on, sessions, rights and the audit log as a client meets them: requests through the wire
 // protocol's server session (and once through the real endpoint), on SQLite and on PostgreSQL, with the
 // controller simulator behind the door commands.
+#include "AuditLog.h"
 #include "AutomationEndpoint.h"
 #include "ComServer.h"
 #include "DbSchema.h"
@@ -15,6 +16,7 @@
 #include "TestSupport.h"
 #include "unt_initdbms.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,7 +24,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace morvane;
 using platform::SqlProvider;
@@ -198,6 +203,8 @@ private slots:
     void badLogons();
     void lockout();
     void auditLog();
+    void auditAppendersAtOnce_data();
+    void auditAppendersAtOnce();
     void throughTheEndpoint();
     void defaultPassword();
 };
@@ -671,6 +678,59 @@ void TestSecurity::auditLog() {
     QVERIFY(content.open(QIODevice::ReadOnly));
     const QByteArray all = content.readAll();
     QVERIFY(!all.contains("secret") && !all.contains("not it"));
+}
+
+void TestSecurity::auditAppendersAtOnce_data() {
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<qint64>("fileBytes"); // past this the file is rotated
+    QTest::newRow("one thread: a flush for each line") << 1 << qint64(1 << 20);
+    QTest::newRow("16 threads share their flushes") << 16 << qint64(1 << 20);
+    QTest::newRow("16 threads while the file rotates") << 16 << qint64(8 * 1024);
+}
+
+// Lines appended by many threads at once are each whole and on the disk when append returns, every one
+// of them, with the flushes shared between the threads; a rotation in the middle loses none.
+void TestSecurity::auditAppendersAtOnce() {
+    QFETCH(int, threads);
+    QFETCH(qint64, fileBytes);
+    constexpr int kLinesEach = 12;
+    const QString path = m_env->path(QStringLiteral("audit-together-%1-%2.log").arg(threads).arg(fileBytes));
+    security::AuditLog log(path, {fileBytes, 16});
+    std::atomic<int> failed{0};
+    std::vector<std::thread> appenders;
+    for (int t = 0; t < threads; ++t) {
+        appenders.emplace_back([&, t] {
+            for (int i = 0; i < kLinesEach; ++i) {
+                const QJsonObject details{{QStringLiteral("door"), t},
+                                          {QStringLiteral("n"), i},
+                                          {QStringLiteral("pad"), QString(100, QLatin1Char('x'))}};
+                if (!log.append(QStringLiteral("SYSTEM"), QStringLiteral("192.0.2.1"), QStringLiteral("RmtOpenDoor"),
+                                QStringLiteral("ok"), details))
+                    ++failed;
+            }
+        });
+    }
+    for (std::thread& appender : appenders)
+        appender.join();
+    QCOMPARE(failed.load(), 0);
+    const int lines = threads * kLinesEach;
+    std::set<std::pair<int, int>> seen;
+    for (const QString& name : QDir(m_env->path(QString())).entryList({QFileInfo(path).fileName() + u'*'})) {
+        QFile file(m_env->path(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        while (!file.atEnd()) {
+            const QJsonObject details =
+                QJsonDocument::fromJson(file.readLine()).object().value(QStringLiteral("details")).toObject();
+            QVERIFY(!details.isEmpty());
+            seen.emplace(details.value(QStringLiteral("door")).toInt(), details.value(QStringLiteral("n")).toInt());
+        }
+    }
+    QCOMPARE(int(seen.size()), lines);
+    qInfo("%d lines, %llu flushes", lines, static_cast<unsigned long long>(log.flushes()));
+    if (threads == 1)
+        QCOMPARE(log.flushes(), quint64(lines));
+    else
+        QVERIFY2(log.flushes() < quint64(lines), qPrintable(QString::number(log.flushes())));
 }
 
 void TestSecurity::throughTheEndpoint() {
