@@ -2,6 +2,7 @@
 
 #include "PrivateFiles.h"
 #include "SecurityService.h"
+#include "unt_initdbms.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -308,6 +309,16 @@ Outcome restoreDatabase(const SqlConnectionSettings& settings, const QString& fi
     return failed(QStringLiteral("Restores are made to SQLite and PostgreSQL databases; for %1 use the database "
                                  "server's own tools")
                       .arg(platform::sqlProviderName(settings.provider)));
+}
+
+Outcome initDatabase(const SqlConnectionSettings& settings) {
+    const bool existed = settings.provider == SqlProvider::SQLite && QFileInfo::exists(settings.database);
+    TCreateDataBase creation(settings.database, settings.user, settings.password, settings.server, settings.provider);
+    if (!creation.BuildDataBase())
+        return failed(
+            QStringLiteral("The database %1 cannot be made: %2").arg(describe(settings), creation.lastError()));
+    return {true, existed ? QStringLiteral("The database %1 exists; left as it is").arg(describe(settings))
+                          : QStringLiteral("The database %1 is ready").arg(describe(settings))};
 }
 
 Outcome setPassword(const SqlConnectionSettings& settings, const QString& operatorName, const QString& password) {

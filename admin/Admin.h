@@ -41,7 +41,11 @@ QStringList pruneBackups(const QString& dir, int keep);
 Outcome setPassword(const platform::SqlConnectionSettings& settings, const QString& operatorName,
                     const QString& password);
 
-// The whole program: `morvane-admin password OPERATOR | backup [FILE] [--keep N] | restore FILE`.
+// Makes the configured database with the server's tables and seed rows when it is missing; one that holds
+// them already is left alone. The text says which.
+Outcome initDatabase(const platform::SqlConnectionSettings& settings);
+
+// The whole program: `morvane-admin init | password OPERATOR | backup [FILE] [--keep N] | restore FILE`.
 int run(const QStringList& arguments);
 
 } // namespace morvane::admin

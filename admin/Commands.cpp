@@ -26,7 +26,8 @@ constexpr int kUsage = 2;
 constexpr int kLongestLine = 1024;
 
 int usage() {
-    std::fputs("usage: morvane-admin password OPERATOR [--password-file FILE]\n"
+    std::fputs("usage: morvane-admin init\n"
+               "       morvane-admin password OPERATOR [--password-file FILE]\n"
                "       morvane-admin backup [FILE] [--keep N]\n"
                "       morvane-admin restore FILE\n",
                stderr);
@@ -164,6 +165,8 @@ int run(const QStringList& arguments) {
         return report({false, QStringLiteral("%1 names no database (ConnectMode=0)").arg(ini)});
     const platform::SqlConnectionSettings settings = platform::databaseSettings(info);
 
+    if (command == QLatin1String("init"))
+        return report(initDatabase(settings));
     if (command == QLatin1String("password")) {
         const std::optional<QString> password = newPassword(option, &error);
         if (!password)
