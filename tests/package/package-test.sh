@@ -51,9 +51,7 @@ dpkg-deb -x "$deb" "$extract"
 units=(morvane.service morvane-backup.service morvane-backup.timer)
 for unit in "${units[@]}"; do
     [ -f "$extract/lib/systemd/system/$unit" ] || fail "the package has no $unit"
-    systemd-analyze verify --root="$extract" "$extract/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
 done
-say "systemd-analyze verify: ${units[*]} sound"
 scores=()
 for unit in morvane.service morvane-backup.service; do
     score=$(systemd-analyze security --offline=yes --root="$extract" "$unit" 2>&1 |
@@ -80,25 +78,31 @@ fi
 root="$work/root"
 rm -rf "$root"
 cp -a "$cache" "$root"
-cp "$deb" "$root/tmp/morvane.deb"
+cp "$deb" "$root/root/morvane.deb"
 # The upgrade: the same programs under a later version, as a rebuild would make them.
 repack="$work/repack"
 rm -rf "$repack"
 dpkg-deb -R "$deb" "$repack"
 sed -i 's/^Version: .*/&+rebuild1/' "$repack/DEBIAN/control"
-dpkg-deb -b "$repack" "$root/tmp/morvane-upgrade.deb" >/dev/null
+dpkg-deb -b "$repack" "$root/root/morvane-upgrade.deb" >/dev/null
 
 # Commands in the root without booting it.
-in_root() { systemd-nspawn -q -D "$root" --private-network --pipe "$@"; }
-in_root dpkg -i /tmp/morvane.deb >"$work/install.log" 2>&1 || fail "installing the package (see $work/install.log)"
+nspawn_options=(-q --register=no --keep-unit -D "$root" --private-network)
+in_root() { systemd-nspawn "${nspawn_options[@]}" --pipe "$@"; }
+in_root dpkg -i /root/morvane.deb >"$work/install.log" 2>&1 || fail "installing the package (see $work/install.log)"
 grep -q "morvane-admin password SYSTEM" "$work/install.log" || fail "the installation does not say how to set the first password"
 in_root test -s /var/lib/morvane/morvane.db || fail "the installation made no database"
 printf 'S3cond-secret\n' >"$root/root/password"
 in_root /usr/sbin/morvane-admin password SYSTEM --password-file /root/password || fail "morvane-admin password"
+# The units as installed, against the root's own systemd (the programs they name exist there).
+for unit in "${units[@]}"; do
+    systemd-analyze verify --root="$root" "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
+done
+say "systemd-analyze verify: ${units[*]} sound"
 
 # 5. Boot the root, when this machine lets a container boot.
 nspawn_log="$work/nspawn.log"
-systemd-nspawn -q -D "$root" --private-network -b --machine="morvane-test-$$" >"$nspawn_log" 2>&1 </dev/null &
+systemd-nspawn "${nspawn_options[@]}" -b >"$nspawn_log" 2>&1 </dev/null &
 nspawn=$!
 stop_container() {
     if kill -0 "$nspawn" 2>/dev/null; then
@@ -108,9 +112,18 @@ stop_container() {
 }
 trap stop_container EXIT
 leader=""
+# The container's systemd: below systemd-nspawn and its own inner process.
 find_leader() {
-    leader=$(cat /proc/"$nspawn"/task/*/children 2>/dev/null | tr ' ' '\n' | grep -m1 . || true)
-    [ -n "$leader" ] && [ "$(cat /proc/"$leader"/comm 2>/dev/null)" = systemd ]
+    local pid=$nspawn depth
+    for depth in 1 2 3; do
+        pid=$(cat /proc/"$pid"/task/*/children 2>/dev/null | tr ' ' '\n' | grep -m1 . || true)
+        [ -n "$pid" ] || return 1
+        if [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = systemd ]; then
+            leader=$pid
+            return 0
+        fi
+    done
+    return 1
 }
 if ! wait_for 30 find_leader; then
     say "cannot boot a container on this machine (systemd-nspawn -b did not start systemd):"
@@ -159,7 +172,7 @@ if [ -z "$fallback" ]; then
     # An upgrade keeps data and configuration and restarts the service.
     inside sh -c 'sed -i "s/^IdleMinutes=.*//; s/^\[Security\]/[Security]\r\nIdleMinutes=45/" /etc/morvane/scktsrvr.ini'
     pid=$(inside systemctl show -p MainPID --value morvane.service)
-    inside env DEBIAN_FRONTEND=noninteractive dpkg -i /tmp/morvane-upgrade.deb >"$work/upgrade.log" 2>&1 ||
+    inside env DEBIAN_FRONTEND=noninteractive dpkg -i /root/morvane-upgrade.deb >"$work/upgrade.log" 2>&1 ||
         fail "the upgrade failed (see $work/upgrade.log)"
     wait_for 60 inside systemctl is-active morvane.service || fail "morvane is not active after the upgrade"
     [ "$(inside systemctl show -p MainPID --value morvane.service)" != "$pid" ] || fail "the upgrade did not restart morvane"
