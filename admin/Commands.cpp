@@ -141,10 +141,12 @@ int run(const QStringList& arguments) {
             return usage();
         }
     }
-    if (command == QLatin1String("password")  ? rest.size() != 1
-        : command == QLatin1String("backup")  ? rest.size() > 1
-        : command == QLatin1String("restore") ? rest.size() != 1
-                                              : true)
+    const bool fits = command == QLatin1String("init")       ? rest.isEmpty()
+                      : command == QLatin1String("password") ? rest.size() == 1
+                      : command == QLatin1String("backup")   ? rest.size() <= 1
+                      : command == QLatin1String("restore")  ? rest.size() == 1
+                                                             : false;
+    if (!fits)
         return usage();
     if (!option.isEmpty() && command != QLatin1String("password"))
         return usage();
@@ -153,6 +155,13 @@ int run(const QStringList& arguments) {
         rest.isEmpty() || command == QLatin1String("password") ? QString() : QFileInfo(rest.first()).absoluteFilePath();
 
     QString error;
+    // The password is read as the caller, who may read a file that the service's user may not.
+    std::optional<QString> password;
+    if (command == QLatin1String("password")) {
+        password = newPassword(option, &error);
+        if (!password)
+            return report({false, error});
+    }
     if (!becomeDataOwner(&error))
         return report({false, error});
     const QString ini = platform::systemInfoPath();
@@ -167,12 +176,8 @@ int run(const QStringList& arguments) {
 
     if (command == QLatin1String("init"))
         return report(initDatabase(settings));
-    if (command == QLatin1String("password")) {
-        const std::optional<QString> password = newPassword(option, &error);
-        if (!password)
-            return report({false, error});
+    if (command == QLatin1String("password"))
         return report(setPassword(settings, rest.first(), *password));
-    }
     if (command == QLatin1String("backup")) {
         QString target = file;
         const QString dir = platform::dataDirectory() + QStringLiteral("backup");
