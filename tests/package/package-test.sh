@@ -150,7 +150,7 @@ if [ -z "$fallback" ]; then
 
     # kill -9: systemd brings the server back, the data intact.
     pid=$(inside systemctl show -p MainPID --value morvane.service)
-    inside kill -9 "$pid"
+    inside sh -c "kill -9 $pid"
     wait_for 60 bash -c "[ \"\$(nsenter -t $leader -a -- systemctl show -p MainPID --value morvane.service)\" != $pid ] &&
         nsenter -t $leader -a -- systemctl is-active morvane.service" || fail "systemd did not restart morvane after kill -9"
     wait_for 30 rmt get dsp_department "select * from ac_department" || fail "no reply after the restart"
