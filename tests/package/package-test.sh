@@ -183,15 +183,21 @@ if [ -z "$fallback" ]; then
     inside systemctl poweroff || true
 else
     # Without systemd: the server started by hand as its unit would, READY on a socket of our own.
-    notify="$root/run/morvane-notify"
-    rm -f "$notify"
-    python3 -c 'import socket,sys; s=socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1]); s.settimeout(90); print(s.recv(256).decode())' \
-        "$notify" >"$work/notify.txt" &
+    notify_dir="$work/notify"
+    rm -rf "$notify_dir"
+    mkdir -p "$notify_dir"
+    chmod 0777 "$notify_dir"
+    timeout 120 python3 -c 'import socket,sys; s=socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1]); s.settimeout(90); print(s.recv(256).decode())' \
+        "$notify_dir/socket" >"$work/notify.txt" &
     listener=$!
-    wait_for 10 test -S "$notify" || fail "no notification socket"
-    in_root --setenv=NOTIFY_SOCKET=/run/morvane-notify --setenv=MORVANE_HOME=/var/lib/morvane \
-        --setenv=QT_QPA_PLATFORM=offscreen --user=morvane /usr/lib/morvane/morvane >"$work/server.log" 2>&1 &
+    wait_for 10 test -S "$notify_dir/socket" || fail "no notification socket"
+    chmod 0666 "$notify_dir/socket"
+    timeout 120 systemd-nspawn "${nspawn_options[@]}" --bind="$notify_dir:/mnt/notify" --user=morvane \
+        --setenv=NOTIFY_SOCKET=/mnt/notify/socket --setenv=MORVANE_HOME=/var/lib/morvane \
+        --setenv=QT_QPA_PLATFORM=offscreen /usr/lib/morvane/morvane >"$work/server.log" 2>&1 &
+    server=$!
     wait "$listener" || fail "no READY from the server (see $work/server.log)"
+    kill -TERM "$server" 2>/dev/null || true
     grep -q READY=1 "$work/notify.txt" || fail "the server sent $(cat "$work/notify.txt") instead of READY=1"
     say "READY=1 from the server started in the root"
 fi
