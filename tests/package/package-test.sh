@@ -139,6 +139,12 @@ if [ -z "$fallback" ]; then
     wait_for 90 inside systemctl is-active morvane.service ||
         { inside systemctl status morvane.service --no-pager | tail -20 || true; fail "morvane.service never became active (READY)"; }
     say "morvane.service is active: READY came"
+    # The watchdog: systemd notes each keep-alive ping of the server's main loop.
+    pinged() { inside systemctl show -p WatchdogTimestampMonotonic --value morvane.service; }
+    first=$(pinged)
+    wait_for 40 bash -c "[ \"\$(nsenter -t $leader -a -- systemctl show -p WatchdogTimestampMonotonic --value morvane.service)\" != \"$first\" ]" ||
+        fail "no watchdog ping reached systemd"
+    say "watchdog pings arrive ($(inside systemctl show -p WatchdogUSec --value morvane.service) watchdog)"
     rmt() { inside env MORVANE_PASSWORD=S3cond-secret /usr/lib/morvane/rmtclient --operator SYSTEM --tcp 127.0.0.1:211 "$@"; }
     wait_for 30 rmt get dsp_department "select * from ac_department" || fail "rmtclient cannot read dsp_department"
     rmt exec dsp_department "insert into ac_department (departmentname) values ('before backup')" >/dev/null ||
