@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "unt_initdbms.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -232,6 +233,56 @@ private slots:
         }
         QCOMPARE(admin::run({QStringLiteral("restore"), copy}), 0);
         QVERIFY(QFileInfo::exists(path + QStringLiteral(".before-restore")));
+    }
+
+    // PostgreSQL: a dump made while the server's database is open comes back over rows written since.
+    void postgresBackupRestoresTheCopy() {
+        const std::optional<test::PgServer> pg = test::PgServer::fromEnvironment();
+        if (!pg) {
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))
+                QFAIL("CI must provide the PostgreSQL server (MORVANE_TEST_PG_PORT)");
+            QSKIP("no PostgreSQL server for the tests (MORVANE_TEST_PG_PORT unset)");
+        }
+        const QString name = QStringLiteral("morvane_admin_%1").arg(QCoreApplication::applicationPid());
+        SqlConnectionSettings s;
+        s.provider = SqlProvider::PostgreSQL;
+        s.server = pg->serverName();
+        s.database = name;
+        s.user = pg->user;
+        s.password = pg->password;
+        const auto drop = qScopeGuard([&] {
+            SqlConnectionSettings admin = s;
+            admin.database = QStringLiteral("postgres");
+            platform::SqlConnection server;
+            if (server.open(admin))
+                server.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
+        });
+        QVERIFY(
+            TCreateDataBase(name, pg->user, pg->password, pg->serverName(), SqlProvider::PostgreSQL).BuildDataBase());
+        const auto departments = [&] {
+            platform::SqlConnection db;
+            QStringList names;
+            if (db.open(s)) {
+                for (const QVariantList& row :
+                     db.exec(QStringLiteral("select departmentname from ac_department order by 1")).rows)
+                    names.append(row.value(0).toString());
+            }
+            return names;
+        };
+        platform::SqlConnection writer;
+        QVERIFY(writer.open(s));
+        QVERIFY(writer.exec(QStringLiteral("insert into ac_department (departmentname) values ('kept')")).ok);
+        QTemporaryDir dir;
+        const QString copy = dir.filePath(QStringLiteral("copy.dump"));
+        const admin::Outcome backup = admin::backupDatabase(s, copy);
+        QVERIFY2(backup.ok, qPrintable(backup.text));
+        QVERIFY(!backup.text.contains(pg->password) || pg->password.isEmpty());
+        QCOMPARE(QFileInfo(copy).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFileDevice::Permissions());
+        QVERIFY(writer.exec(QStringLiteral("insert into ac_department (departmentname) values ('after the copy')")).ok);
+        writer.close();
+        const admin::Outcome restore = admin::restoreDatabase(s, copy);
+        QVERIFY2(restore.ok, qPrintable(restore.text));
+        QCOMPARE(departments(), QStringList{QStringLiteral("kept")});
     }
 
     void pruneKeepsTheNewestCopies() {
