@@ -94,7 +94,7 @@ TLanguage::~TLanguage() {
 }
 
 QString TLanguage::databasePath() {
-    return platform::programDirectory() + QStringLiteral("DB/Language.mdb");
+    return platform::dataDirectory() + QStringLiteral("DB/Language.mdb");
 }
 
 QStringList TLanguage::componentTableLines() {

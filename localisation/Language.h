@@ -68,7 +68,7 @@ public:
     // The item text of a list-item line: what follows the ten blanks, without the item's index and colon.
     static QString listItemText(const QString& line);
 
-    // programDirectory() + "DB/Language.mdb".
+    // dataDirectory() + "DB/Language.mdb".
     static QString databasePath();
     // The create statements, one entry per line, as the database receives them.
     static QStringList componentTableLines();

@@ -5,14 +5,25 @@
 
 namespace morvane::platform {
 
-QString programDirectory() {
-    QString dir = qEnvironmentVariable("MORVANE_PROGRAM_DIR");
-    if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath();
-    dir = QDir::cleanPath(dir);
+namespace {
+
+QString withSeparator(const QString& path) {
+    QString dir = QDir::cleanPath(path);
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     return dir;
+}
+
+} // namespace
+
+QString programDirectory() {
+    const QString dir = qEnvironmentVariable("MORVANE_PROGRAM_DIR");
+    return withSeparator(dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir);
+}
+
+QString dataDirectory() {
+    const QString dir = qEnvironmentVariable("MORVANE_HOME");
+    return dir.isEmpty() ? programDirectory() : withSeparator(dir);
 }
 
 } // namespace morvane::platform

@@ -33,6 +33,17 @@ bool isSqliteFile(const QString& name) {
     return !name.isEmpty() && name != QLatin1String(":memory:") && !name.startsWith(QLatin1String("file:"));
 }
 
+QString freeTdsDriver() {
+    for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
+                             "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so"}) {
+        if (QFileInfo::exists(QLatin1String(path)))
+            return QLatin1String(path);
+    }
+    return QStringLiteral("{FreeTDS}");
+}
+
+} // namespace
+
 // Splits "host:port", "host,port" (SQL Server's spelling) into its parts. An IPv6 address is written
 // "[addr]:port" or "[addr]" with a port, and may stand alone: a colon that is one of several is part of
 // the address, never the start of a port.
@@ -67,17 +78,6 @@ void splitServer(const QString& server, QString& host, int& port) {
         }
     }
 }
-
-QString freeTdsDriver() {
-    for (const char* path : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
-                             "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so"}) {
-        if (QFileInfo::exists(QLatin1String(path)))
-            return QLatin1String(path);
-    }
-    return QStringLiteral("{FreeTDS}");
-}
-
-} // namespace
 
 SqlProvider sqlProviderFromName(const QString& name) {
     const QString n = name.trimmed();

@@ -47,6 +47,9 @@ struct SqlConnectionSettings {
 // doubled) wherever it holds a character that could end or split it.
 QString odbcConnectionText(const SqlConnectionSettings& settings);
 QString odbcQuote(const QString& value);
+// Splits a ServerName ("host:port", "host,port", "[addr]:port", a bare IPv6 address) into host and port
+// (-1 when none is given).
+void splitServer(const QString& server, QString& host, int& port);
 
 // Why a guarded statement was stopped before its end.
 enum class StatementStop {

@@ -3,6 +3,8 @@
 #include "ProfileFile.h"
 #include "ProgramDirectory.h"
 
+#include <QDir>
+
 #include <algorithm>
 
 namespace morvane::platform {
@@ -10,7 +12,7 @@ namespace morvane::platform {
 TSystemInfo SystemInfo;
 
 QString systemInfoPath() {
-    return programDirectory() + QStringLiteral("systeminfo.ini");
+    return dataDirectory() + QStringLiteral("systeminfo.ini");
 }
 
 void readSystemInfo(const QString& path, TSystemInfo& info) {
@@ -29,6 +31,19 @@ void readSystemInfo(const QString& path, TSystemInfo& info) {
         std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("StatementTimeout"), 30));
     info.DeltaTimeout = std::max(0, ini.readInteger(QStringLiteral("DataBase"), QStringLiteral("DeltaTimeout"), 120));
     info.CallThreads = std::max(0, ini.readInteger(QStringLiteral("System"), QStringLiteral("CallThreads"), 0));
+}
+
+SqlConnectionSettings databaseSettings(const TSystemInfo& info) {
+    SqlConnectionSettings s;
+    s.provider = sqlProviderFromName(info.Provider);
+    s.server = info.ServerName;
+    s.database = info.DataBaseName;
+    s.user = info.UserName;
+    s.password = info.Password;
+    s.packetSize = 4096;
+    if (s.provider == SqlProvider::SQLite && !s.database.isEmpty() && QDir::isRelativePath(s.database))
+        s.database = dataDirectory() + s.database;
+    return s;
 }
 
 } // namespace morvane::platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SqlConnection.h"
+
 #include <QString>
 
 #include <atomic>
@@ -31,10 +33,14 @@ struct TSystemInfo {
 
 extern TSystemInfo SystemInfo;
 
-// programDirectory() + "systeminfo.ini".
+// dataDirectory() + "systeminfo.ini".
 QString systemInfoPath();
 
 // Reads every key of systeminfo.ini into `info`, each with its default when missing.
 void readSystemInfo(const QString& path, TSystemInfo& info);
+
+// The connection settings that ConnectMode 1 gives for the configured provider: a relative SQLite file
+// lies in the data directory.
+SqlConnectionSettings databaseSettings(const TSystemInfo& info);
 
 } // namespace morvane::platform

@@ -158,7 +158,7 @@ bool inSubnets(const QHostAddress& address, const Subnets& subnets) {
 } // namespace
 
 QString Settings::path() {
-    return platform::programDirectory() + QStringLiteral("scktsrvr.ini");
+    return platform::dataDirectory() + QStringLiteral("scktsrvr.ini");
 }
 
 bool Settings::readSubnets(const QString& text, const QString& key, Subnets& subnets, QString* error) {

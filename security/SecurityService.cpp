@@ -787,6 +787,20 @@ QJsonObject Service::changePassword(Connection& connection, const QJsonValue& pa
     return {{QStringLiteral("hresult"), hr::S_OK}, {QStringLiteral("changed"), true}};
 }
 
+void Service::setPassword(const QString& operatorName, const QString& password) {
+    if (password.isEmpty() || password.size() > kLongestPassword)
+        throw AutomationError(hr::E_INVALIDARG,
+                              QStringLiteral("A password has 1 to %1 characters").arg(kLongestPassword));
+    const std::optional<Account> found =
+        operatorName.isEmpty() || operatorName.size() > kLongestName ? std::nullopt : account(operatorName, 0);
+    if (!found)
+        throw AutomationError(hr::E_INVALIDARG,
+                              QStringLiteral("No operator is named \"%1\"").arg(printable(operatorName)));
+    storeHash(found->id, hashOrThrow(password));
+    endSessionsOf(found->id, nullptr);
+    auditLocal(QStringLiteral("SetPassword"), {{QStringLiteral("operator"), printable(found->name)}});
+}
+
 QJsonObject Service::auditLines(Connection& connection, const QJsonValue& params) {
     const std::shared_ptr<const Principal> principal = connection.principal();
     if (!principal->administrator()) {

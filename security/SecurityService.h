@@ -69,6 +69,9 @@ public:
     // A line of the audit log for work not done by a client's call (the options dialog).
     void auditLocal(const QString& method, const QJsonObject& details);
     AuditLog* auditLog() { return m_audit.get(); }
+    // Sets an operator's password on the server's own machine, where no old password is asked: the
+    // administrator's tool. Throws AutomationError when the operator is unknown or the password unfit.
+    void setPassword(const QString& operatorName, const QString& password);
 
     // provider::SecurityHooks
     QString hashPassword(const QString& password) override;

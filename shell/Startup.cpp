@@ -13,6 +13,7 @@
 #include "rmtdm.h"
 #include "SecurityService.h"
 #include "server_TLB.h"
+#include "ServiceManager.h"
 #include "SignalWatcher.h"
 #include "SwipeLog.h"
 #include "unt_initdbms.h"
@@ -21,13 +22,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace morvane {
 
@@ -53,25 +49,6 @@ void raiseOpenFileLimit() {
         return;
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
-}
-
-// Under a service manager that asked for it ($NOTIFY_SOCKET), says "READY=1" once the message loop runs.
-void notifyReady() {
-    const QByteArray path = qgetenv("NOTIFY_SOCKET");
-    if (path.isEmpty() || path.size() >= int(sizeof(sockaddr_un::sun_path)))
-        return;
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), path.size());
-    if (address.sun_path[0] == '@')
-        address.sun_path[0] = '\0';
-    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + path.size());
-    static const char message[] = "READY=1";
-    ::sendto(fd, message, sizeof(message) - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), length);
-    ::close(fd);
 }
 
 QStringList commandLine(int argc, char** argv) {
@@ -198,11 +175,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     // 9. The class factories are offered to clients: each connection to a class's endpoint makes one object.
     // The socket server's limit on a message holds here too (scktsrvr.ini, beside the server), and so does
     // its [Security] section: every connection logs on before it makes an object.
-    const QString socketServerIni = programDirectory() + QStringLiteral("scktsrvr.ini");
+    const QString socketServerIni = dataDirectory() + QStringLiteral("scktsrvr.ini");
     const int maxMessage =
         platform::ProfileFile(socketServerIni).readInteger(QStringLiteral("Limits"), QStringLiteral("MaxMessage"), 0);
     auto security = std::make_unique<security::Service>(provider::sharedConnection(),
-                                                        security::readSettings(socketServerIni, programDirectory()));
+                                                        security::readSettings(socketServerIni, dataDirectory()));
     QString securityError;
     if (!security->start(&securityError)) {
         platform::showMessage({QStringLiteral("The operators' passwords cannot be prepared: ") + securityError,
@@ -222,13 +199,13 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     }
     // The stream of events: the scan's records, and the commands, deltas and log-ons as the audit log has them.
     events::EventStream stream(
-        events::readStreamSettings(programDirectory() + QStringLiteral("systeminfo.ini"), programDirectory()));
+        events::readStreamSettings(dataDirectory() + QStringLiteral("systeminfo.ini"), dataDirectory()));
     auto resolver = std::make_unique<events::NameResolver>(provider::sharedConnection());
     events::NameResolver* const names = resolver.get();
     stream.setResolver(std::move(resolver));
     // The swipe log fills itself from the stream (once per event, across restarts).
     events::SwipeLog swipeLog(provider::sharedConnection(),
-                              events::readSwipeLogSetting(programDirectory() + QStringLiteral("systeminfo.ini")));
+                              events::readSwipeLogSetting(dataDirectory() + QStringLiteral("systeminfo.ini")));
     QString swipeLogError;
     stream.setConsumer([&swipeLog](const events::EventPtr&) { swipeLog.notify(); });
     QString streamError;
@@ -279,7 +256,12 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     int code = 0;
     {
         platform::SignalWatcher signalWatcher;
-        QTimer::singleShot(0, qApp, &notifyReady);
+        // Under a service manager: ready once the message loop runs, and alive for as long as it turns.
+        platform::WatchdogPinger watchdog;
+        QTimer::singleShot(0, qApp, [&watchdog] {
+            platform::notifyServiceManager(QByteArrayLiteral("READY=1"));
+            watchdog.start();
+        });
         code = QApplication::exec();
     }
 

@@ -12,16 +12,7 @@ Tlocaldataconnect* localdataconnect = nullptr;
 IServerMain* frm_server_main = nullptr;
 
 platform::SqlConnectionSettings connectionSettings(const TSystemInfo& info) {
-    platform::SqlConnectionSettings s;
-    s.provider = platform::sqlProviderFromName(info.Provider);
-    s.server = info.ServerName;
-    s.database = info.DataBaseName;
-    s.user = info.UserName;
-    s.password = info.Password;
-    s.packetSize = 4096;
-    if (s.provider == platform::SqlProvider::SQLite && !s.database.isEmpty() && QDir::isRelativePath(s.database))
-        s.database = programDirectory() + s.database;
-    return s;
+    return platform::databaseSettings(info);
 }
 
 QString connectionText(const TSystemInfo& info) {

@@ -7,6 +7,7 @@
 
 namespace morvane {
 
+using platform::dataDirectory;
 using platform::programDirectory;
 using platform::readSystemInfo;
 using platform::SystemInfo;

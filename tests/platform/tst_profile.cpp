@@ -1,8 +1,11 @@
 // Profile files as the configuration reader and the options dialog use them.
 #include "ClassRegistry.h"
 #include "ProfileFile.h"
+#include "ProgramDirectory.h"
 #include "SqlConnection.h"
+#include "SystemInfo.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -327,6 +330,42 @@ private slots:
         profile.writeInteger(QStringLiteral("Device"), QStringLiteral("Port"), 3);
         QCOMPARE(profile.readInteger(QStringLiteral("Device"), QStringLiteral("port"), 0), 3);
         QVERIFY(readAll(m_path).size() >= content.size());
+    }
+
+    // An installed server keeps its programs apart from its data; a build tree keeps both in one place.
+    void dataDirectoryFollowsHome_data() {
+        QTest::addColumn<QString>("programEnv");
+        QTest::addColumn<QString>("homeEnv");
+        QTest::addColumn<QString>("programs");
+        QTest::addColumn<QString>("data");
+        const QString own = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+        QTest::newRow("build tree") << QString() << QString() << own << own;
+        QTest::newRow("program dir only") << "/opt/m" << QString() << "/opt/m/"
+                                          << "/opt/m/";
+        QTest::newRow("home only") << QString() << "/var/lib/m//" << own << "/var/lib/m/";
+        QTest::newRow("both") << "/usr/lib/m/"
+                              << "/var/lib/m"
+                              << "/usr/lib/m/"
+                              << "/var/lib/m/";
+    }
+    void dataDirectoryFollowsHome() {
+        QFETCH(QString, programEnv);
+        QFETCH(QString, homeEnv);
+        QFETCH(QString, programs);
+        QFETCH(QString, data);
+        const auto restore = qScopeGuard([] {
+            qunsetenv("MORVANE_PROGRAM_DIR");
+            qunsetenv("MORVANE_HOME");
+        });
+        for (const auto& [name, value] : {std::pair{"MORVANE_PROGRAM_DIR", programEnv}, {"MORVANE_HOME", homeEnv}}) {
+            if (value.isEmpty())
+                qunsetenv(name);
+            else
+                qputenv(name, value.toLocal8Bit());
+        }
+        QCOMPARE(morvane::platform::programDirectory(), programs);
+        QCOMPARE(morvane::platform::dataDirectory(), data);
+        QCOMPARE(morvane::platform::systemInfoPath(), data + QStringLiteral("systeminfo.ini"));
     }
 
 private:
