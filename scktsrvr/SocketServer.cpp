@@ -211,6 +211,8 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
             origin.chop(1);
         settings.webOrigins.append(origin.toLower());
     }
+    settings.consoleDirectory =
+        ini.readString(QStringLiteral("Console"), QStringLiteral("Directory"), QString()).trimmed();
     settings.certificate = ini.readString(tls, QStringLiteral("Certificate"), QString()).trimmed();
     settings.key = ini.readString(tls, QStringLiteral("Key"), QString()).trimmed();
     if (settings.certificate.isEmpty() != settings.key.isEmpty()) {
@@ -638,6 +640,10 @@ void ClientLink::onWebEvent(WebSocketFramer::Event& event) {
         m_socket->write(event.data);
         close(event.reason);
         break;
+    case WebSocketFramer::Event::Kind::Request:
+        m_socket->write(m_server.console().answer(event.data));
+        close(QStringLiteral("a file requested"));
+        break;
     }
 }
 
@@ -1056,6 +1062,8 @@ SocketServer::SocketServer(Settings settings, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_activator(m_settings.startTimeoutSeconds * 1000, this)
+    , m_console(m_settings.consoleDirectory.isEmpty() ? webconsole::FileServer::defaultRoot()
+                                                      : m_settings.consoleDirectory)
     , m_maxConnections(m_settings.maxConnections) {}
 
 SocketServer::~SocketServer() = default;
@@ -1234,6 +1242,10 @@ void SocketServer::refuse(QTcpSocket* socket, Transport transport, const QString
                 socket->write(event.data + WebSocketFramer::closeFrame(WebSocketFramer::PolicyViolated, why));
             else if (event.kind == WebSocketFramer::Event::Kind::Failed)
                 socket->write(event.data);
+            else if (event.kind == WebSocketFramer::Event::Kind::Request)
+                socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                              "Connection: close\r\nContent-Length: " +
+                              QByteArray::number(why.toUtf8().size() + 1) + "\r\n\r\n" + why.toUtf8() + '\n');
             socket->flush();
         }
     });
