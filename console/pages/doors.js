@@ -1,0 +1,106 @@
+// Every door of every device with its live state, the door commands, and the live event list.
+import { h, coalesced, toast } from '../dom.js';
+import { t } from '../i18n.js';
+
+const DOORS_SQL = 'select d.ID, d.doorname, d.dooraddress, d.opendelaydtime, v.devicename, v.mac, v.ipaddress ' +
+    'from ac_doorinfo d left join ac_device v on v.id = d.deviceid order by v.devicename, d.dooraddress';
+const KEEP_EVENTS = 200;
+
+const macKey = (mac) => String(mac ?? '').replace(/[^0-9a-f]/gi, '').toUpperCase();
+
+// The controller commands of one object go to the device of its last OpenCon.
+export async function command(rpc, door, method, params) {
+    if (rpc.openedMac !== door.mac) {
+        await rpc.call('OpenCon', [1, door.mac, door.ipaddress]);
+        rpc.openedMac = door.mac;
+    }
+    const result = await rpc.call(method, params);
+    return result.retval;
+}
+
+export async function show(main, rpc) {
+    const started = performance.now();
+    const doors = await rpc.records('dsp_doorinfo', DOORS_SQL);
+    const state = new Map(); // mac|door → {text, time, open, link}
+    const events = [];
+    const canCommand = rpc.may('atn_scanallcontrol', 'edit');
+    const canDelay = rpc.may('atnDeviceInitialize', 'edit');
+
+    const tbody = h('tbody');
+    const list = h('div', { class: 'events', id: 'events' });
+    const keyOf = (mac, door) => `${macKey(mac)}|${door}`;
+    const run = async (door, method, params) => {
+        try {
+            const status = await command(rpc, door, method, params);
+            const s = state.get(keyOf(door.mac, door.dooraddress)) ?? {};
+            s.link = status === 1001 || status === 1002 ? 'down' : 'up';
+            state.set(keyOf(door.mac, door.dooraddress), s);
+            toast(status === 0 ? `${t('done')}: ${method}` : `${method}: ${status}`, status !== 0);
+            repaint();
+        } catch (error) {
+            toast(error.message, true);
+        }
+    };
+    const rows = doors.map((door) => {
+        const cells = { state: h('td'), link: h('td'), last: h('td', { class: 'wide' }) };
+        const delay = h('input', { type: 'number', min: 0, max: 255, value: door.opendelaydtime ?? 4, size: 3 });
+        const actions = h('div', { class: 'actions' },
+            canCommand && h('button', { class: 'open', onclick: () => run(door, 'RmtOpenDoor', [door.dooraddress]) }, t('open')),
+            canCommand && h('button', { onclick: () => run(door, 'ExigLongOpenDoor', [door.dooraddress]) }, t('hold')),
+            canCommand && h('button', { onclick: () => run(door, 'ExigLongCloseDoor', ['0', door.dooraddress]) }, t('lock')),
+            canDelay && h('span', {}, delay, h('button', { onclick: () =>
+                run(door, 'OpenDoorDelayTime', [door.dooraddress, Number(delay.value)]) }, t('set'))));
+        tbody.append(h('tr', { 'data-mac': door.mac, 'data-door': door.dooraddress },
+            h('td', {}, door.doorname ?? `${t('door')} ${door.dooraddress}`, h('br'), h('small', {}, door.devicename)),
+            cells.state, cells.link, cells.last, h('td', {}, actions)));
+        return { door, cells };
+    });
+
+    const repaint = coalesced(() => {
+        for (const { door, cells } of rows) {
+            const s = state.get(keyOf(door.mac, door.dooraddress)) ?? {};
+            cells.state.textContent = s.open === undefined ? t('unknown') : s.open ? 'open' : 'closed';
+            cells.link.textContent = s.link ? t(s.link) : t('unknown');
+            cells.link.className = s.link ?? '';
+            cells.last.textContent = s.text ? `${s.time.slice(11, 19)} ${s.text}` : '';
+        }
+        list.replaceChildren(...events.map((e) => h('div', { class: e.gap ? 'gap' : '' }, e.line)));
+    });
+
+    const onEvent = ({ detail: e }) => {
+        if (e.lost || e.dropped)
+            events.unshift({ gap: true, line: `${t('gap')}: ${e.lost ?? e.dropped}` });
+        const who = e.staffName ?? e.operator ?? '';
+        events.unshift({ line: `${e.time?.slice(11, 23) ?? ''} #${e.seq} ${e.kind} ${e.deviceName ?? e.lock ?? ''} ` +
+            `${e.door ?? ''} ${e.card ?? e.method ?? ''} ${who} ${e.text ?? e.outcome ?? ''}` });
+        events.length = Math.min(events.length, KEEP_EVENTS);
+        if (e.lock && e.door) {
+            const key = keyOf(e.lock, e.door);
+            const s = state.get(key) ?? {};
+            s.text = e.text ?? e.method;
+            s.time = e.time ?? '';
+            s.link = e.kind === 'command' && (e.status === 1001 || e.status === 1002) ? 'down' : 'up';
+            if (/open/i.test(s.text ?? '')) s.open = true;
+            if (/clos/i.test(s.text ?? '')) s.open = false;
+            state.set(key, s);
+        } else if (e.kind === 'link') {
+            for (const { door } of rows) {
+                if (macKey(door.mac) === macKey(e.lock))
+                    state.set(keyOf(door.mac, door.dooraddress), { ...state.get(keyOf(door.mac, door.dooraddress)), link: 'down' });
+            }
+        }
+        repaint();
+    };
+    const onGap = ({ detail }) => { events.unshift({ gap: true, line: `${t('gap')}: ${detail.lost}` }); repaint(); };
+    rpc.addEventListener('event', onEvent);
+    rpc.addEventListener('gap', onGap);
+
+    main.replaceChildren(
+        h('section', { class: 'card scroll' }, h('h2', {}, t('doors')), h('table', { id: 'doors' },
+            h('thead', {}, h('tr', {}, h('th', {}, t('door')), h('th', {}, t('state')), h('th', {}, t('link')),
+                h('th', { class: 'wide' }, t('lastEvent')), h('th', {}, ''))), tbody)),
+        h('section', { class: 'card' }, h('h2', {}, t('events')), list));
+    repaint();
+    requestAnimationFrame(() => { document.body.dataset.doorsPaintMs = String(performance.now() - started); });
+    return () => { rpc.removeEventListener('event', onEvent); rpc.removeEventListener('gap', onGap); };
+}
