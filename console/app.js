@@ -100,7 +100,12 @@ async function route() {
         await rpc.subscribe().catch((error) => toast(error.message, true));
     const module = await page.load();
     cleanup();
-    cleanup = (await module.show(main, rpc, page.id)) ?? (() => {});
+    try {
+        cleanup = (await module.show(main, rpc, page.id)) ?? (() => {});
+    } catch (error) {
+        cleanup = () => {};
+        main.replaceChildren(h('p', { class: 'down' }, error.message));
+    }
 }
 
 document.getElementById('lang').addEventListener('click', () => { toggleLanguage(); route(); });

@@ -142,6 +142,7 @@ try {
 
     await scenario('drop the connection: the page shows it, reconnects, and the missed events arrive with a gap notice', async () => {
         await page.goto(`${road.url}#doors`);
+        await page.waitForSelector('#doors tbody tr');
         await page.waitForFunction(() => window.morvane.rpc.subscribed);
         // The server's side goes: what the page sees when the network drops.
         await page.evaluate(() => { window.morvane.rpc.retryMs = 1500; window.morvane.rpc.ws.close(); });
