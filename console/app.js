@@ -3,11 +3,14 @@ import { Rpc, serverUrl } from './rpc.js';
 import { h, toast } from './dom.js';
 import { t, toggleLanguage } from './i18n.js';
 
+// `kinds`: the events a page shows; the stream carries no others.
 const PAGES = [
-    { id: 'doors', module: 'atn_scanallcontrol', load: () => import('./pages/doors.js') },
-    { id: 'devices', module: 'atn_base_controls', load: () => import('./pages/devices.js') },
+    { id: 'doors', module: 'atn_scanallcontrol', kinds: ['swipe', 'door', 'status', 'switch', 'link', 'command'],
+        load: () => import('./pages/doors.js') },
+    { id: 'devices', module: 'atn_base_controls', kinds: ['swipe', 'door', 'status', 'link'],
+        load: () => import('./pages/devices.js') },
     { id: 'staff', module: 'atn_base_staff', load: () => import('./pages/staff.js') },
-    { id: 'swipes', module: 'act_contl_readlogdata', load: () => import('./pages/swipes.js') },
+    { id: 'swipes', module: 'act_contl_readlogdata', kinds: ['swipe', 'door'], load: () => import('./pages/swipes.js') },
     { id: 'syslog', admin: true, load: () => import('./pages/admin.js') },
     { id: 'operators', admin: true, load: () => import('./pages/admin.js') },
 ];
@@ -96,8 +99,9 @@ async function route() {
     }
     current = page.id;
     header();
-    if (!rpc.subscribedOnce && rpc.may('atn_scanallcontrol'))
-        await rpc.subscribe().catch((error) => toast(error.message, true));
+    // The stream is asked for beside the page's first reads, not before them.
+    const kinds = rpc.may('atn_scanallcontrol') ? page.kinds ?? [] : [];
+    rpc.follow(kinds).catch((error) => toast(error.message, true));
     const module = await page.load();
     cleanup();
     try {
@@ -118,7 +122,12 @@ rpc.addEventListener('link', (e) => {
     document.body.dataset.link = e.detail.up ? 'up' : 'down';
 });
 
+rpc.addEventListener('ended', () => route());
+
 (async () => {
+    // The first page's module loads while the log-on is on its way.
+    const first = PAGES.find((p) => p.id === (location.hash.slice(1) || 'doors'));
+    first?.load().catch(() => {});
     try {
         await rpc.logonByToken();
     } catch { /* shown by the log-on page */ }

@@ -3,6 +3,8 @@
 
 const TOKEN_KEY = 'morvane.token';
 const CALL_TIMEOUT_MS = 15000;
+const BATCH = 250;
+const ACCESS_DENIED = -2147024891; // E_ACCESSDENIED: the session is gone
 
 export class Rpc extends EventTarget {
     constructor(url) {
@@ -14,8 +16,10 @@ export class Rpc extends EventTarget {
         this.session = null;   // the Logon result
         this.lastSeq = 0;       // the newest event seen: a resume starts after it
         this.subscribed = false;
+        this.kinds = null;      // the event kinds the page shows; null: no stream
         this.wanted = false;    // the operator is logged on: reconnect after a drop
         this.retryMs = 250;
+        this.restarting = null; // the one resume in flight after a drop or a stream end
     }
 
     get token() { return sessionStorage.getItem(TOKEN_KEY); }
@@ -53,12 +57,26 @@ export class Rpc extends EventTarget {
             return;
         try {
             await this.open();
-            await this.resume();
-            this.emit('resumed', {});
+            await this.restart();
         } catch (e) {
             if (this.ws)
                 this.ws.close();
         }
+    }
+
+    // The same session by its token, the object again, the stream from the last number: after a drop, and
+    // after the server ended the stream (a console that fell behind, or an application server that ended:
+    // either took the object and the log-on of the connection with it).
+    restart() {
+        this.restarting ??= this.resume().then(() => this.emit('resumed', {}), (error) => {
+            // A session that is gone for good: the operator logs on again.
+            if (error.code === ACCESS_DENIED) {
+                this.forget();
+                this.emit('ended', { reason: error.message });
+            }
+            throw error;
+        }).finally(() => { this.restarting = null; });
+        return this.restarting;
     }
 
     received(text) {
@@ -66,13 +84,15 @@ export class Rpc extends EventTarget {
         try { message = JSON.parse(text); } catch { return; }
         if (message.id === undefined || message.id === null) {
             if (message.method === 'Event') {
-                const event = message.params;
-                if (event.seq > this.lastSeq)
-                    this.lastSeq = event.seq;
-                this.emit('event', event);
+                this.delivered(message.params);
+            } else if (message.method === 'Events') {
+                for (const event of message.params?.events ?? [])
+                    this.delivered(event);
             } else if (message.method === 'EventStreamEnd') {
                 this.subscribed = false;
                 this.emit('streamend', message.params);
+                if (this.wanted && this.ws)
+                    this.restart().catch(() => { /* told by 'ended', or the next drop retries */ });
             }
             return;
         }
@@ -90,6 +110,12 @@ export class Rpc extends EventTarget {
         }
     }
 
+    delivered(event) {
+        if (event.seq > this.lastSeq)
+            this.lastSeq = event.seq;
+        this.emit('event', event);
+    }
+
     call(method, params) {
         if (!this.ws || this.ws.readyState !== WebSocket.OPEN)
             return Promise.reject(new Error('not connected'));
@@ -104,11 +130,12 @@ export class Rpc extends EventTarget {
         });
     }
 
+    // The log-on and the object are sent together: the server takes the requests after a Logon under its
+    // outcome, so one round trip does for both.
     async logon(operator, password) {
         if (!this.ws)
             await this.open();
-        const result = await this.call('Logon', { operator, password });
-        return this.started(result);
+        return this.started(this.call('Logon', { operator, password }));
     }
 
     async logonByToken() {
@@ -117,33 +144,66 @@ export class Rpc extends EventTarget {
         if (!this.ws)
             await this.open();
         try {
-            return await this.started(await this.call('Logon', { token: this.token }));
+            return await this.started(this.call('Logon', { token: this.token }));
         } catch (e) {
-            sessionStorage.removeItem(TOKEN_KEY);
+            this.forget();
             return null;
         }
     }
 
-    async started(result) {
+    async started(logon) {
+        const created = this.call('CreateObject', { progid: 'server.rmtserver' });
+        created.catch(() => {}); // a refused log-on is the error told
+        const result = await logon;
         sessionStorage.setItem(TOKEN_KEY, result.token);
         this.session = result;
         this.wanted = true;
-        await this.call('CreateObject', { progid: 'server.rmtserver' });
+        await created;
         return result;
     }
 
-    // After a drop: the same session by its token, the object again, the stream from the last number.
-    async resume() {
-        const result = await this.call('Logon', { token: this.token });
-        this.session = { ...this.session, ...result };
-        await this.call('CreateObject', { progid: 'server.rmtserver' });
-        if (this.subscribedOnce)
-            await this.subscribe();
+    forget() {
+        this.wanted = false;
+        this.session = null;
+        sessionStorage.removeItem(TOKEN_KEY);
     }
 
-    async subscribe() {
-        this.subscribedOnce = true;
-        const params = this.lastSeq > 0 ? { since: this.lastSeq } : {};
+    async resume() {
+        const logon = this.call('Logon', { token: this.token });
+        const created = this.call('CreateObject', { progid: 'server.rmtserver' });
+        created.catch(() => {});
+        this.session = { ...this.session, ...(await logon) };
+        await created;
+        if (this.kinds)
+            await this.subscribe(true);
+    }
+
+    // The stream of the kinds a page shows ([] for none). Another page's stream starts from now: its page
+    // reads what is there; only a resume of the same stream takes what was missed.
+    follow(kinds) {
+        // One change at a time, in the order the pages asked.
+        this.following = (this.following ?? Promise.resolve()).catch(() => {}).then(() => this.followNow(kinds));
+        return this.following;
+    }
+
+    async followNow(kinds) {
+        const wanted = kinds.length ? [...kinds].sort() : null;
+        if (JSON.stringify(wanted) === JSON.stringify(this.kinds) && (this.subscribed || !wanted))
+            return;
+        this.kinds = wanted;
+        if (this.subscribed) {
+            this.subscribed = false;
+            await this.call('Unsubscribe', {});
+        }
+        if (wanted)
+            await this.subscribe(false);
+    }
+
+    async subscribe(resuming) {
+        // Many events to a message: a browser pays per message.
+        const params = { kinds: this.kinds ?? [], batch: BATCH };
+        if (resuming && this.lastSeq > 0)
+            params.since = this.lastSeq;
         let result;
         try {
             result = await this.call('Subscribe', params);
@@ -151,9 +211,12 @@ export class Rpc extends EventTarget {
             // The ring was lost (a new server): take what comes from now on.
             if (!String(e.message).includes('past the newest'))
                 throw e;
-            result = await this.call('Subscribe', {});
+            delete params.since;
+            result = await this.call('Subscribe', params);
         }
         this.subscribed = true;
+        if (!resuming)
+            this.lastSeq = Math.max(this.lastSeq, result.newest);
         if (result.lost > 0)
             this.emit('gap', { lost: result.lost });
         return result;
@@ -162,8 +225,7 @@ export class Rpc extends EventTarget {
     async logoff() {
         this.wanted = false;
         try { await this.call('Logoff', {}); } catch { /* gone already */ }
-        sessionStorage.removeItem(TOKEN_KEY);
-        this.session = null;
+        this.forget();
         if (this.ws)
             this.ws.close();
     }

@@ -22,7 +22,6 @@ export async function show(main, rpc) {
     const started = performance.now();
     const doors = await rpc.records('dsp_doorinfo', DOORS_SQL);
     const state = new Map(); // mac|door → {text, time, open, link}
-    const events = [];
     const canCommand = rpc.may('atn_scanallcontrol', 'edit');
     const canDelay = rpc.may('atnDeviceInitialize', 'edit');
 
@@ -32,9 +31,7 @@ export async function show(main, rpc) {
     const run = async (door, method, params) => {
         try {
             const status = await command(rpc, door, method, params);
-            const s = state.get(keyOf(door.mac, door.dooraddress)) ?? {};
-            s.link = status === 1001 || status === 1002 ? 'down' : 'up';
-            state.set(keyOf(door.mac, door.dooraddress), s);
+            touch(keyOf(door.mac, door.dooraddress), { link: status === 1001 || status === 1002 ? 'down' : 'up' });
             toast(status === 0 ? `${t('done')}: ${method}` : `${method}: ${status}`, status !== 0);
             repaint();
         } catch (error) {
@@ -56,42 +53,70 @@ export async function show(main, rpc) {
         return { door, cells };
     });
 
+    const byKey = new Map(rows.map((row) => [keyOf(row.door.mac, row.door.dooraddress), row]));
+    const dirty = new Set(byKey.keys());
+    // Lines not yet on screen, oldest first; never more than the list keeps.
+    let pending = [];
+    const lineOf = (e) => {
+        if (e.gapLine)
+            return h('div', { class: 'gap' }, e.gapLine);
+        const who = e.staffName ?? e.operator ?? '';
+        return h('div', {}, `${e.time?.slice(11, 23) ?? ''} #${e.seq} ${e.kind} ${e.deviceName ?? e.lock ?? ''} ` +
+            `${e.door ?? ''} ${e.card ?? e.method ?? ''} ${who} ${e.text ?? e.outcome ?? ''}`);
+    };
+    // Rows stay in place: a frame touches only the doors that changed and puts the new lines on top.
     const repaint = coalesced(() => {
-        for (const { door, cells } of rows) {
-            const s = state.get(keyOf(door.mac, door.dooraddress)) ?? {};
+        for (const key of dirty) {
+            const { cells } = byKey.get(key);
+            const s = state.get(key) ?? {};
             cells.state.textContent = s.open === undefined ? t('unknown') : s.open ? 'open' : 'closed';
             cells.link.textContent = s.link ? t(s.link) : t('unknown');
             cells.link.className = s.link ?? '';
             cells.last.textContent = s.text ? `${s.time.slice(11, 19)} ${s.text}` : '';
         }
-        list.replaceChildren(...events.map((e) => h('div', { class: e.gap ? 'gap' : '' }, e.line)));
+        dirty.clear();
+        if (pending.length) {
+            const fresh = document.createDocumentFragment();
+            for (let i = pending.length - 1; i >= 0; --i)
+                fresh.append(lineOf(pending[i]));
+            pending = [];
+            list.prepend(fresh);
+            while (list.childElementCount > KEEP_EVENTS)
+                list.lastElementChild.remove();
+        }
     });
+    const add = (line) => {
+        pending.push(line);
+        if (pending.length > 2 * KEEP_EVENTS)
+            pending = pending.slice(-KEEP_EVENTS);
+    };
+    const touch = (key, change) => {
+        if (!byKey.has(key))
+            return;
+        state.set(key, { ...state.get(key), ...change });
+        dirty.add(key);
+    };
 
     const onEvent = ({ detail: e }) => {
         if (e.lost || e.dropped)
-            events.unshift({ gap: true, line: `${t('gap')}: ${e.lost ?? e.dropped}` });
-        const who = e.staffName ?? e.operator ?? '';
-        events.unshift({ line: `${e.time?.slice(11, 23) ?? ''} #${e.seq} ${e.kind} ${e.deviceName ?? e.lock ?? ''} ` +
-            `${e.door ?? ''} ${e.card ?? e.method ?? ''} ${who} ${e.text ?? e.outcome ?? ''}` });
-        events.length = Math.min(events.length, KEEP_EVENTS);
+            add({ gapLine: `${t('gap')}: ${e.lost ?? e.dropped}` });
+        add(e);
         if (e.lock && e.door) {
-            const key = keyOf(e.lock, e.door);
-            const s = state.get(key) ?? {};
-            s.text = e.text ?? e.method;
-            s.time = e.time ?? '';
-            s.link = e.kind === 'command' && (e.status === 1001 || e.status === 1002) ? 'down' : 'up';
-            if (/open/i.test(s.text ?? '')) s.open = true;
-            if (/clos/i.test(s.text ?? '')) s.open = false;
-            state.set(key, s);
+            const text = e.text ?? e.method;
+            const change = { text, time: e.time ?? '',
+                link: e.kind === 'command' && (e.status === 1001 || e.status === 1002) ? 'down' : 'up' };
+            if (/open/i.test(text ?? '')) change.open = true;
+            if (/clos/i.test(text ?? '')) change.open = false;
+            touch(keyOf(e.lock, e.door), change);
         } else if (e.kind === 'link') {
             for (const { door } of rows) {
                 if (macKey(door.mac) === macKey(e.lock))
-                    state.set(keyOf(door.mac, door.dooraddress), { ...state.get(keyOf(door.mac, door.dooraddress)), link: 'down' });
+                    touch(keyOf(door.mac, door.dooraddress), { link: 'down' });
             }
         }
         repaint();
     };
-    const onGap = ({ detail }) => { events.unshift({ gap: true, line: `${t('gap')}: ${detail.lost}` }); repaint(); };
+    const onGap = ({ detail }) => { add({ gapLine: `${t('gap')}: ${detail.lost}` }); repaint(); };
     rpc.addEventListener('event', onEvent);
     rpc.addEventListener('gap', onGap);
 

@@ -4,6 +4,7 @@ import { h, coalesced, toast } from '../dom.js';
 import { t } from '../i18n.js';
 
 const PAGE = 100;
+const KEEP = PAGE * 5; // rows on screen with the live ones
 const COLUMNS = ['id', 'brushcardtime', 'cardno', 'holder', 'devicename', 'doornumber', 'doorname', 'eventtype'];
 
 function statement(filter, before) {
@@ -34,11 +35,21 @@ export async function show(main, rpc) {
     const input = (name, type) => h('input', { id: `filter-${name}`, type, onchange: (e) => { filter[name] = e.target.value; } });
     const status = h('span', { id: 'swipes-status' });
 
-    const paint = coalesced(() => {
-        tbody.replaceChildren(...rows.map((r) => h('tr', {},
-            h('td', {}, r.brushcardtime), h('td', {}, r.cardno), h('td', {}, r.holder),
-            h('td', { class: 'wide' }, r.devicename), h('td', {}, r.doornumber), h('td', { class: 'wide' }, r.doorname),
-            h('td', {}, r.eventtype))));
+    const rowOf = (r) => h('tr', {},
+        h('td', {}, r.brushcardtime), h('td', {}, r.cardno), h('td', {}, r.holder),
+        h('td', { class: 'wide' }, r.devicename), h('td', {}, r.doornumber), h('td', { class: 'wide' }, r.doorname),
+        h('td', {}, r.eventtype));
+    const paint = coalesced(() => { live = []; tbody.replaceChildren(...rows.map(rowOf)); });
+    // Live rows go on top of those in place, the oldest beyond the limit go.
+    let live = [];
+    const paintLive = coalesced(() => {
+        const fresh = document.createDocumentFragment();
+        for (let i = live.length - 1; i >= 0; --i)
+            fresh.append(rowOf(live[i]));
+        live = [];
+        tbody.prepend(fresh);
+        while (tbody.childElementCount > KEEP)
+            tbody.lastElementChild.remove();
     });
 
     const load = async (next) => {
@@ -75,10 +86,11 @@ export async function show(main, rpc) {
             return;
         if (filter.staff && !`${e.staffName ?? ''} ${e.card}`.includes(filter.staff))
             return;
-        rows.unshift({ brushcardtime: (e.controllerTime ?? e.time ?? '').replace('T', ' '), cardno: e.card,
+        live.push({ brushcardtime: (e.controllerTime ?? e.time ?? '').replace('T', ' '), cardno: e.card,
             holder: e.staffName, devicename: e.deviceName, doornumber: e.door, doorname: e.doorName, eventtype: e.text });
-        rows.length = Math.min(rows.length, PAGE * 5);
-        paint();
+        if (live.length > 2 * KEEP)
+            live = live.slice(-KEEP);
+        paintLive();
     };
     rpc.addEventListener('event', onEvent);
 
