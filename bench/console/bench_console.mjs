@@ -72,7 +72,11 @@ try {
             const tick = (now) => { window.frameGap = Math.max(window.frameGap, now - last); last = now; requestAnimationFrame(tick); };
             requestAnimationFrame(tick);
             window.received = 0;
+            window.ends = [];
             window.morvane.rpc.addEventListener('event', () => { window.received++; });
+            // A stream the server ended, or a dropped link, is a console that fell behind.
+            window.morvane.rpc.addEventListener('streamend', (e) => { window.ends.push(e.detail.reason); });
+            window.morvane.rpc.addEventListener('link', (e) => { if (!e.detail.up) window.ends.push('link down'); });
         });
         consoles.push({ c, p });
     }
@@ -91,7 +95,10 @@ try {
         return seqs.every((s) => s >= newest);
     }, 30000, 50).catch((e) => console.log(`${e.message}: newest ${newest}, consoles at ${seqs.join(' ')}`));
     const lag = Date.now() - caughtUp;
-    const stats = await Promise.all(consoles.map(({ p }) => p.evaluate(() => [window.received, window.frameGap])));
+    const stats = await Promise.all(consoles.map(({ p }) => p.evaluate(() => [window.received, window.frameGap, window.ends])));
+    const ends = stats.flatMap((s) => s[2]);
+    if (ends.length)
+        console.log(`streams ended or links dropped ${ends.length} times: ${[...new Set(ends)].join('; ')}`);
     console.log(`${CONSOLES} consoles, ${rate.toFixed(0)} events/s for ${SECONDS} s: each received ` +
         `${Math.min(...stats.map((s) => s[0]))}..${Math.max(...stats.map((s) => s[0]))} of ${SECONDS * 1000}; ` +
         `all at the newest event ${lag} ms after the last was published; longest frame gap ` +
