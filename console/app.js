@@ -19,6 +19,16 @@ const rpc = new Rpc(serverUrl());
 window.morvane = { rpc }; // for the end-to-end tests and the benchmark
 let current = null;
 let cleanup = () => {};
+let early = null; // { id, data }: the first page's reads, asked for together with the log-on
+
+// Sent right behind the log-on, so that the first page's rows come one round trip after it.
+function readAhead(id) {
+    const page = PAGES.find((p) => p.id === id);
+    if (!page?.load)
+        return;
+    early = { id, data: page.load().then((module) => module.prefetch?.(rpc)) };
+    early.data.catch(() => {});
+}
 
 function allowed(page) {
     return page.admin ? !!rpc.session?.administrator : rpc.may(page.module);
@@ -48,7 +58,7 @@ function logonPage(main) {
     const form = h('form', { class: 'card logon', onsubmit: async (e) => {
         e.preventDefault();
         try {
-            await rpc.logon(operator.value, password.value);
+            await rpc.logon(operator.value, password.value, () => readAhead('doors'));
             location.hash = '#doors';
             route();
         } catch (error) {
@@ -103,9 +113,11 @@ async function route() {
     const kinds = rpc.may('atn_scanallcontrol') ? page.kinds ?? [] : [];
     rpc.follow(kinds).catch((error) => toast(error.message, true));
     const module = await page.load();
+    const ahead = early?.id === page.id ? early.data : null;
+    early = null;
     cleanup();
     try {
-        cleanup = (await module.show(main, rpc, page.id)) ?? (() => {});
+        cleanup = (await module.show(main, rpc, page.id, ahead)) ?? (() => {});
     } catch (error) {
         cleanup = () => {};
         main.replaceChildren(h('p', { class: 'down' }, error.message));
@@ -125,11 +137,11 @@ rpc.addEventListener('link', (e) => {
 rpc.addEventListener('ended', () => route());
 
 (async () => {
-    // The first page's module loads while the log-on is on its way.
-    const first = PAGES.find((p) => p.id === (location.hash.slice(1) || 'doors'));
-    first?.load().catch(() => {});
+    // The first page's module loads while the log-on is on its way, and its reads follow the log-on.
+    const first = location.hash.slice(1) || 'doors';
+    PAGES.find((p) => p.id === first)?.load().catch(() => {});
     try {
-        await rpc.logonByToken();
+        await rpc.logonByToken(() => readAhead(first));
     } catch { /* shown by the log-on page */ }
     route();
 })();

@@ -16,14 +16,21 @@ export function h(tag, attributes = {}, ...children) {
     return node;
 }
 
-// Repaints once per frame whatever arrived meanwhile: a burst of events costs one layout.
-export function coalesced(paint) {
+// Repaints once per frame whatever arrived meanwhile: a burst of events costs one layout. With `everyMs`,
+// at most once in that time: a steady stream of events then costs a few layouts a second, not sixty.
+export function coalesced(paint, everyMs = 0) {
     let queued = false;
+    let last = -Infinity;
+    const frame = () => requestAnimationFrame((now) => { queued = false; last = now; paint(); });
     return () => {
         if (queued)
             return;
         queued = true;
-        requestAnimationFrame(() => { queued = false; paint(); });
+        const wait = last + everyMs - performance.now();
+        if (wait > 0)
+            setTimeout(frame, wait);
+        else
+            frame();
     };
 }
 

@@ -132,28 +132,30 @@ export class Rpc extends EventTarget {
 
     // The log-on and the object are sent together: the server takes the requests after a Logon under its
     // outcome, so one round trip does for both.
-    async logon(operator, password) {
+    // `sent` runs once the log-on is on its way: what it asks for then is answered right after it.
+    async logon(operator, password, sent) {
         if (!this.ws)
             await this.open();
-        return this.started(this.call('Logon', { operator, password }));
+        return this.started(this.call('Logon', { operator, password }), sent);
     }
 
-    async logonByToken() {
+    async logonByToken(sent) {
         if (!this.token)
             return null;
         if (!this.ws)
             await this.open();
         try {
-            return await this.started(this.call('Logon', { token: this.token }));
+            return await this.started(this.call('Logon', { token: this.token }), sent);
         } catch (e) {
             this.forget();
             return null;
         }
     }
 
-    async started(logon) {
+    async started(logon, sent) {
         const created = this.call('CreateObject', { progid: 'server.rmtserver' });
         created.catch(() => {}); // a refused log-on is the error told
+        sent?.();
         const result = await logon;
         sessionStorage.setItem(TOKEN_KEY, result.token);
         this.session = result;

@@ -5,6 +5,7 @@ import { t } from '../i18n.js';
 const DOORS_SQL = 'select d.ID, d.doorname, d.dooraddress, d.opendelaydtime, v.devicename, v.mac, v.ipaddress ' +
     'from ac_doorinfo d left join ac_device v on v.id = d.deviceid order by v.devicename, d.dooraddress';
 const KEEP_EVENTS = 200;
+const REPAINT_MS = 100; // a live list need not move sixty times a second
 
 const macKey = (mac) => String(mac ?? '').replace(/[^0-9a-f]/gi, '').toUpperCase();
 
@@ -18,9 +19,14 @@ export async function command(rpc, door, method, params) {
     return result.retval;
 }
 
-export async function show(main, rpc) {
+export function prefetch(rpc) {
+    return rpc.records('dsp_doorinfo', DOORS_SQL);
+}
+
+// `ahead`: the rows asked for with the log-on, if they were.
+export async function show(main, rpc, id, ahead) {
     const started = performance.now();
-    const doors = await rpc.records('dsp_doorinfo', DOORS_SQL);
+    const doors = await (ahead ?? Promise.reject(new Error())).catch(() => prefetch(rpc));
     const state = new Map(); // mac|door → {text, time, open, link}
     const canCommand = rpc.may('atn_scanallcontrol', 'edit');
     const canDelay = rpc.may('atnDeviceInitialize', 'edit');
@@ -84,7 +90,7 @@ export async function show(main, rpc) {
             while (list.childElementCount > KEEP_EVENTS)
                 list.lastElementChild.remove();
         }
-    });
+    }, REPAINT_MS);
     const add = (line) => {
         pending.push(line);
         if (pending.length > 2 * KEEP_EVENTS)

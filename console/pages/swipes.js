@@ -50,7 +50,7 @@ export async function show(main, rpc) {
         tbody.prepend(fresh);
         while (tbody.childElementCount > KEEP)
             tbody.lastElementChild.remove();
-    });
+    }, 100);
 
     const load = async (next) => {
         const clicked = performance.now();
