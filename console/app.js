@@ -1,7 +1,7 @@
 // The console's shell: log-on, the navigation between pages, the link and default-password notices.
 import { Rpc, serverUrl } from './rpc.js';
 import { h, toast } from './dom.js';
-import { t, toggleLanguage } from './i18n.js';
+import { loadLabels, t, toggleLanguage } from './i18n.js';
 
 // `kinds`: the events a page shows; the stream carries no others.
 const PAGES = [
@@ -58,7 +58,7 @@ function logonPage(main) {
     const form = h('form', { class: 'card logon', onsubmit: async (e) => {
         e.preventDefault();
         try {
-            await rpc.logon(operator.value, password.value, () => readAhead('doors'));
+            await rpc.logon(operator.value, password.value, () => { loadLabels(rpc); readAhead('doors'); });
             location.hash = '#doors';
             route();
         } catch (error) {
@@ -99,6 +99,7 @@ async function route() {
     }
     const id = location.hash.slice(1) || 'doors';
     current = id;
+    await loadLabels(rpc);
     header();
     if (id === 'password')
         return passwordPage(main);
@@ -141,7 +142,7 @@ rpc.addEventListener('ended', () => route());
     const first = location.hash.slice(1) || 'doors';
     PAGES.find((p) => p.id === first)?.load().catch(() => {});
     try {
-        await rpc.logonByToken(() => readAhead(first));
+        await rpc.logonByToken(() => { loadLabels(rpc); readAhead(first); });
     } catch { /* shown by the log-on page */ }
     route();
 })();

@@ -35,7 +35,26 @@ const LABELS = {
 };
 
 const KEY = 'morvane.language';
+const LANGUAGE_IDS = { zh: 2052, en: 1033 };
+const ACCESS_DENIED = -2147024891;
+// The labels of the language database, by language; the table above stands in for what it lacks.
+const stored = {};
+const asked = {};
 
 export function language() { return sessionStorage.getItem(KEY) === 'zh' ? 'zh' : 'en'; }
 export function toggleLanguage() { sessionStorage.setItem(KEY, language() === 'zh' ? 'en' : 'zh'); }
-export function t(key) { return LABELS[language()][key] ?? key; }
+export function t(key) { return stored[language()]?.[key] ?? LABELS[language()][key] ?? key; }
+
+// Reads the current language's labels once per tab (asked for with the log-on, it costs no round trip of
+// its own); a server without them leaves the built-in ones.
+export function loadLabels(rpc) {
+    const lang = language();
+    asked[lang] ??= rpc.call('ConsoleLabels', { language: LANGUAGE_IDS[lang] }).then(
+        (result) => { stored[lang] = result.labels ?? {}; },
+        (error) => {
+            // Asked before the log-on went through: ask again after it; a server without them: never again.
+            if (error.code === ACCESS_DENIED)
+                delete asked[lang];
+        });
+    return asked[lang];
+}
