@@ -65,6 +65,7 @@ constexpr char kTlsHandshakeRecord = 0x16;
 // the input budget never refuses, so that clients that have not logged on cannot take it from those that
 // have.
 constexpr qint64 kBeforeLogon = kSmallMessage;
+constexpr int kFileKeepAliveMs = 5000;
 // A reply to CreateObject is held whole up to this size; one longer is no refusal.
 constexpr qsizetype kLongestInspected = 4096;
 // A TLS handshake takes milliseconds: one that has not finished in this time (or MessageTimeout when
@@ -640,10 +641,20 @@ void ClientLink::onWebEvent(WebSocketFramer::Event& event) {
         m_socket->write(event.data);
         close(event.reason);
         break;
-    case WebSocketFramer::Event::Kind::Request:
-        m_socket->write(m_server.console().answer(event.data));
-        close(QStringLiteral("a file requested"));
+    case WebSocketFramer::Event::Kind::Request: {
+        // Only a file (or its revalidation) keeps the connection for the next request.
+        const bool keep = event.reason == QLatin1String("keep-alive");
+        const QByteArray answer = m_server.console().answer(event.data, keep);
+        m_socket->write(answer);
+        if (keep && (answer.startsWith("HTTP/1.1 200") || answer.startsWith("HTTP/1.1 304"))) {
+            flush();
+            // A browser's next file comes at once: an idle one holds a connection slot a few seconds only.
+            m_idle.start(kFileKeepAliveMs);
+        } else {
+            close(QStringLiteral("a file requested"));
+        }
         break;
+    }
     }
 }
 

@@ -37,7 +37,8 @@ public:
             Ping,    // data: the answer (a pong)
             Closing, // data: the close frame that answers the client's
             Failed,  // data: what to send before the connection ends (an HTTP answer or a close frame)
-            Request, // data: the head of a plain HTTP request (no upgrade), for whoever serves files
+            Request, // data: the head of a plain HTTP request (no upgrade), for whoever serves files;
+                     // reason "keep-alive" when another request may follow on the connection
         };
         Kind kind;
         QByteArray data;
@@ -75,6 +76,9 @@ private:
     void fail(CloseCode code, const QString& reason);
     void failHandshake(const QByteArray& status, const QString& reason, const QByteArray& extra = {});
 
+    // Plain requests on one connection, at most (a browser fetches the console's files over a few).
+    static constexpr int kMaxPlainRequests = 32;
+    int m_plainRequests = 0;
     const qint64 m_maxMessage;
     const QStringList m_origins;
     Phase m_phase = Phase::Handshake;

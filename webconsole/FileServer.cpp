@@ -23,8 +23,9 @@ const QByteArray kSecurityHeaders =
     "frame-ancestors 'none'\r\n"
     "X-Content-Type-Options: nosniff\r\n"
     "X-Frame-Options: DENY\r\n"
-    "Referrer-Policy: no-referrer\r\n"
-    "Connection: close\r\n";
+    "Referrer-Policy: no-referrer\r\n";
+const QByteArray kClose = "Connection: close\r\n";
+const QByteArray kKeepAlive = "Connection: keep-alive\r\n";
 
 QByteArray contentType(const QString& suffix) {
     static const QList<std::pair<const char*, const char*>> kTypes{
@@ -50,7 +51,8 @@ QByteArray status(const QByteArray& line, const QByteArray& text, bool withBody,
     const QByteArray body = text + '\n';
     return "HTTP/1.1 " + line +
            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nCache-Control: no-store\r\n" + extra + kSecurityHeaders + "\r\n" + (withBody ? body : QByteArray());
+           "\r\nCache-Control: no-store\r\n" + extra + kSecurityHeaders + kClose + "\r\n" +
+           (withBody ? body : QByteArray());
 }
 
 QByteArray notFound(bool withBody) {
@@ -106,9 +108,7 @@ std::optional<QStringList> segments(const QByteArray& path) {
 }
 
 QByteArray httpDate(const QDateTime& time) {
-    return QLocale::c()
-        .toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
-        .toLatin1();
+    return QLocale::c().toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
 }
 
 } // namespace
@@ -126,7 +126,7 @@ QString FileServer::defaultRoot() {
     return QStringLiteral(MORVANE_CONSOLE_SOURCE_DIR);
 }
 
-QByteArray FileServer::answer(const QByteArray& head) const {
+QByteArray FileServer::answer(const QByteArray& head, bool keepAlive) const {
     if (head.size() > kMaxHead)
         return status("431 Request Header Fields Too Large", "Request header fields too large", true);
     QList<QByteArray> lines = head.split('\n');
@@ -158,10 +158,12 @@ QByteArray FileServer::answer(const QByteArray& head) const {
         if (line.left(colon).trimmed().compare("if-none-match", Qt::CaseInsensitive) == 0)
             ifNoneMatch = line.mid(colon + 1).trimmed();
     }
-    return file(request.at(1), ifNoneMatch, withBody);
+    return file(request.at(1), ifNoneMatch, withBody, keepAlive);
 }
 
-QByteArray FileServer::file(const QByteArray& target, const QByteArray& ifNoneMatch, bool withBody) const {
+QByteArray FileServer::file(const QByteArray& target, const QByteArray& ifNoneMatch, bool withBody,
+                            bool keepAlive) const {
+    const QByteArray& connection = keepAlive ? kKeepAlive : kClose;
     QByteArray path = target;
     const qsizetype query = path.indexOf('?');
     if (query >= 0)
@@ -188,7 +190,7 @@ QByteArray FileServer::file(const QByteArray& target, const QByteArray& ifNoneMa
     for (const QByteArray& wanted : ifNoneMatch.split(',')) {
         const QByteArray value = wanted.trimmed();
         if (value == tag || value == "W/" + tag || value == "*")
-            return "HTTP/1.1 304 Not Modified\r\n" + caching + kSecurityHeaders + "\r\n";
+            return "HTTP/1.1 304 Not Modified\r\n" + caching + kSecurityHeaders + connection + "\r\n";
     }
     QFile file(canonical);
     if (!file.open(QIODevice::ReadOnly))
@@ -197,8 +199,8 @@ QByteArray FileServer::file(const QByteArray& target, const QByteArray& ifNoneMa
     if (body.size() > kMaxFile)
         return notFound(withBody);
     return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType(resolved.suffix()) +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + caching + kSecurityHeaders + "\r\n" +
-           (withBody ? body : QByteArray());
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + caching + kSecurityHeaders + connection +
+           "\r\n" + (withBody ? body : QByteArray());
 }
 
 } // namespace morvane::webconsole

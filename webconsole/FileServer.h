@@ -9,7 +9,8 @@ namespace morvane::webconsole {
 // script modules. Only GET and HEAD; the path may not leave the directory (no "..", no encoded slashes
 // or NULs, no hidden names, no symbolic link that points out of it); the request's head is bounded.
 // Every answer carries a strict Content-Security-Policy (no inline script, WebSockets to this origin's
-// host only through 'self', ws: and wss:), forbids framing and sniffing, and closes the connection.
+// host only through 'self', ws: and wss:), forbids framing and sniffing, and closes the connection
+// unless the caller keeps it for the next request.
 //
 // Threads: any; it holds nothing that changes (each request reads the file afresh).
 class FileServer {
@@ -25,8 +26,9 @@ public:
     explicit FileServer(QString root);
 
     // The whole answer (head and body) to a request head: the request line and the header fields, with
-    // or without the blank line that ends them.
-    QByteArray answer(const QByteArray& head) const;
+    // or without the blank line that ends them. `keepAlive`: a file's answer says the connection stays
+    // (every other answer closes it).
+    QByteArray answer(const QByteArray& head, bool keepAlive = false) const;
 
     const QString& root() const { return m_root; }
 
@@ -34,7 +36,7 @@ public:
     static QString defaultRoot();
 
 private:
-    QByteArray file(const QByteArray& target, const QByteArray& ifNoneMatch, bool withBody) const;
+    QByteArray file(const QByteArray& target, const QByteArray& ifNoneMatch, bool withBody, bool keepAlive) const;
 
     QString m_root; // canonical, without a trailing separator; empty: none
 };
