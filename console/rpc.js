@@ -91,8 +91,7 @@ export class Rpc extends EventTarget {
             } else if (message.method === 'EventStreamEnd') {
                 this.subscribed = false;
                 this.emit('streamend', message.params);
-                if (this.wanted && this.ws)
-                    this.restart().catch(() => { /* told by 'ended', or the next drop retries */ });
+                this.restartSoon();
             }
             return;
         }
@@ -170,10 +169,28 @@ export class Rpc extends EventTarget {
         sessionStorage.removeItem(TOKEN_KEY);
     }
 
+    // After a stream end: a moment later, so that the socket server's own end of the same stream (it comes
+    // when the application server lets the connection go) is taken with it; again, later, if it fails.
+    restartSoon(ms = 300) {
+        if (!this.wanted || !this.ws || this.restartTimer)
+            return;
+        this.restartTimer = setTimeout(() => {
+            this.restartTimer = null;
+            this.restart().catch((error) => {
+                if (error.code !== ACCESS_DENIED && !this.subscribed)
+                    this.restartSoon(Math.min(ms * 2, 5000));
+            });
+        }, ms);
+    }
+
     async resume() {
         const logon = this.call('Logon', { token: this.token });
-        const created = this.call('CreateObject', { progid: 'server.rmtserver' });
-        created.catch(() => {});
+        const created = this.call('CreateObject', { progid: 'server.rmtserver' }).catch((error) => {
+            // The object outlived the stream: it serves on.
+            if (!String(error.message).includes('already holds an object'))
+                throw error;
+        });
+        created.catch(() => {}); // told by the log-on when that failed first
         this.session = { ...this.session, ...(await logon) };
         await created;
         if (this.kinds)
