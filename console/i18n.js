@@ -15,6 +15,7 @@ const LABELS = {
         loadCard: 'Load to controllers', from: 'From', to: 'To', holder: 'Holder', time: 'Time',
         event: 'Event', more: 'Next page', exportCsv: 'Export CSV', filter: 'Filter', gap: 'Events were missed',
         group: 'Group', rights: 'Rights', refused: 'Refused', done: 'Done', language: '中文',
+        findBoards: 'Find boards on the network', board: 'Board', noBoards: 'No board answered',
     },
     zh: {
         title: '门禁控制台', operator: '操作员', password: '密码', logon: '登录', logoff: '退出',
@@ -31,6 +32,7 @@ const LABELS = {
         loadCard: '下载到控制器', from: '从', to: '到', holder: '持卡人', time: '时间',
         event: '事件', more: '下一页', exportCsv: '导出CSV', filter: '筛选', gap: '有事件丢失',
         group: '权限组', rights: '权限', refused: '被拒绝', done: '完成', language: 'English',
+        findBoards: '搜索网络上的控制器', board: '控制器', noBoards: '没有控制器应答',
     },
 };
 

@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AutomationEndpoint.h"
+#include "BoardFinder.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
 #include "ConsoleLabels.h"
@@ -254,9 +255,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
         std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits,
-        localisation::LabelGuard::factory(localisation::TLanguage::databasePath(),
-                                          localisation::TFileVersion().GetValue(QStringLiteral("ProductName")),
-                                          events::EventGuard::factory(stream, security->guardFactory())));
+        boards::BoardGuard::factory(
+            boards::readFinderSettings(programDirectory() + QStringLiteral("systeminfo.ini")),
+            localisation::LabelGuard::factory(localisation::TLanguage::databasePath(),
+                                              localisation::TFileVersion().GetValue(QStringLiteral("ProductName")),
+                                              events::EventGuard::factory(stream, security->guardFactory()))));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         QString why;

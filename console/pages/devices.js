@@ -3,6 +3,7 @@
 import { h, toast } from '../dom.js';
 import { t } from '../i18n.js';
 
+const macKey = (mac) => String(mac ?? '').replace(/[^0-9a-f]/gi, '').toUpperCase();
 const SQL = 'select id, devicename, ipaddress, mac, devicetype, subnetMask, gateway from ac_device order by id';
 
 export async function show(main, rpc) {
@@ -73,6 +74,28 @@ export async function show(main, rpc) {
     };
     rpc.addEventListener('event', onEvent);
 
+    // The boards on the site network that answer the broadcast; one not in the table is added with a click.
+    const found = h('tbody');
+    const findBoards = async (button) => {
+        button.disabled = true;
+        try {
+            const { boards } = await rpc.call('FindBoards', {});
+            const known = new Set(devices.map((d) => macKey(d.mac)));
+            found.replaceChildren(...boards.map((b) => {
+                const mac = b.mac.replace(/:/g, '-').toUpperCase();
+                return h('tr', { 'data-serial': b.serial }, h('td', {}, b.serial), h('td', {}, b.ip), h('td', { class: 'wide' }, mac),
+                    h('td', {}, known.has(macKey(mac)) ? t('done') : canAdd && h('button', { class: 'add-board', onclick: () =>
+                        apply([{ state: 4, new: { devicename: `${t('board')} ${b.serial}`, ipaddress: b.ip, mac, devicetype: 1 } }]) },
+                    t('add'))));
+            }));
+            if (!boards.length)
+                toast(t('noBoards'));
+        } catch (error) {
+            toast(error.message, true);
+        } finally {
+            button.disabled = false;
+        }
+    };
     const name = h('input', { placeholder: t('name') });
     const ip = h('input', { placeholder: t('ip') });
     const mac = h('input', { placeholder: t('mac') });
@@ -82,7 +105,9 @@ export async function show(main, rpc) {
             devicename: name.value, ipaddress: ip.value, mac: mac.value, devicetype: Number(kind.value) } }]); } },
         name, ip, mac, kind, h('button', { class: 'primary', type: 'submit' }, t('add'))),
         h('div', { class: 'scroll' }, h('table', { id: 'devices' }, h('thead', {}, h('tr', {}, h('th', {}, t('name')), h('th', {}, t('ip')),
-            h('th', { class: 'wide' }, t('mac')), h('th', { class: 'wide' }, t('kind')), h('th', {}, t('link')), h('th', {}, ''))), tbody))));
+            h('th', { class: 'wide' }, t('mac')), h('th', { class: 'wide' }, t('kind')), h('th', {}, t('link')), h('th', {}, ''))), tbody)),
+        h('div', { class: 'toolbar' }, h('button', { id: 'find-boards', onclick: (e) => findBoards(e.currentTarget) }, t('findBoards'))),
+        h('table', { id: 'boards' }, found)));
     await reload();
     return () => rpc.removeEventListener('event', onEvent);
 }

@@ -3,7 +3,7 @@
 // widths go to $SCREENSHOT_DIR.
 import fs from 'node:fs';
 import path from 'node:path';
-import { Road, LOCK_MAC, launchBrowser, waitFor } from './harness.mjs';
+import { Road, LOCK_MAC, BOARD_MAC, BOARD_SERIAL, launchBrowser, waitFor } from './harness.mjs';
 
 const shots = process.env.SCREENSHOT_DIR ?? path.resolve('build/screenshots');
 fs.mkdirSync(shots, { recursive: true });
@@ -136,6 +136,15 @@ try {
         }
     });
 
+    await scenario('find the boards on the network and add one with a click', async () => {
+        await page.goto(`${road.url}#devices`);
+        await page.click('#find-boards');
+        await page.click(`#boards tr[data-serial="${BOARD_SERIAL}"] button.add-board`, { timeout: 5000 });
+        await page.waitForSelector(`#devices tr[data-mac="${BOARD_MAC}"]`);
+        const stored = await road.admin.query(`select ipaddress, devicetype from ac_device where mac = '${BOARD_MAC}'`);
+        check(stored.length === 1 && stored[0].ipaddress === road.boardIp, `stored: ${JSON.stringify(stored)}`);
+    });
+
     await scenario('drop the connection: the page shows it, reconnects, and the missed events arrive with a gap notice', async () => {
         await page.goto(`${road.url}#doors`);
         await page.waitForSelector('#doors tbody tr');
@@ -181,6 +190,8 @@ try {
             }
         });
         check(/lacks/.test(refusal), `refused: ${refusal}`);
+        const finding = await clerk.evaluate(() => window.morvane.rpc.call('FindBoards', {}).then(() => 'allowed', (e) => e.message));
+        check(/lacks the browse right .*atn_base_controls/.test(finding), `boards not found for the clerk: ${finding}`);
         const stored = await road.admin.query("select count(*) as n from ac_makecard where cardnumber = '999'");
         check(Number(stored[0].n) === 0, 'nothing written');
         await clerkContext.close();

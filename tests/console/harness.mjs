@@ -13,6 +13,8 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 export const sourceDir = path.resolve(here, '../..');
 export const binDir = process.env.MORVANE_BIN_DIR ?? path.join(sourceDir, 'build/bin');
 export const LOCK_MAC = '00-1A-2B-3C-4D-01';
+export const BOARD_MAC = '00-12-23-34-45-56';
+export const BOARD_SERIAL = 423187757;
 
 // Every wait is bounded.
 export async function waitFor(what, check, ms = 10000, step = 20) {
@@ -89,9 +91,11 @@ export class Road {
         this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-console-'));
         const program = `${this.dir}/`;
         fs.mkdirSync(`${this.dir}/lock`, { mode: 0o700 });
+        // A door board that answers the request for its record: the broadcast goes to its own address here.
+        this.boardIp = randomLoopback();
         fs.writeFileSync(`${this.dir}/systeminfo.ini`, '[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n' +
             '[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=console.db\r\n' +
-            `[Events]\r\nRingEvents=${ringEvents}\r\n`);
+            `[Events]\r\nRingEvents=${ringEvents}\r\n[Boards]\r\nBroadcast=${this.boardIp}\r\nWait=500\r\n`);
         fs.writeFileSync(`${this.dir}/scktsrvr.ini`, '[Security]\r\nLogon=1\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\n' +
             `WebPort=0\r\n[Limits]\r\nMaxPerAddress=0\r\n[Console]\r\nDirectory=${sourceDir}/console\r\n`);
         for (const name of ['scktsrvr', 'regsvr32', 'KestrovaCom.so'])
@@ -106,7 +110,8 @@ export class Road {
         }
         this.lockIp = randomLoopback();
         fs.writeFileSync(`${this.dir}/sim.json`, JSON.stringify({ controlPort: 0,
-            controllers: [{ mac: LOCK_MAC, ip: this.lockIp, port: 2008, kind: 'lock', doors: 4 }] }));
+            controllers: [{ mac: LOCK_MAC, ip: this.lockIp, port: 2008, kind: 'lock', doors: 4 },
+                { mac: BOARD_MAC, ip: this.boardIp, port: 60000, kind: 'uhppote', serial: BOARD_SERIAL, doors: 2 }] }));
         this.sim = spawn(path.join(binDir, 'ctrlsim'), [`${this.dir}/sim.json`], { env: this.env });
         let simOut = '';
         this.sim.stdout.on('data', (d) => { simOut += d; });
