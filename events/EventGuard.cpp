@@ -19,8 +19,10 @@ using platform::AutomationError;
 namespace hr = platform::hr;
 
 const QString kUsage = QStringLiteral(
-    "Subscribe needs {\"kinds\": [TEXT...], \"locks\": [MAC...], \"doors\": [NUMBER...], \"since\": NUMBER}, each "
-    "optional");
+    "Subscribe needs {\"kinds\": [TEXT...], \"locks\": [MAC...], \"doors\": [NUMBER...], \"since\": NUMBER, "
+    "\"batch\": NUMBER}, each optional");
+// More events to a message gain nothing: the bytes of one take are bounded anyway.
+constexpr int kMaxBatch = 1000;
 
 QJsonValue member(const QJsonObject& object, const QString& name) {
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
@@ -61,6 +63,13 @@ Filter filterOf(const QJsonObject& params) {
         if (!door.isDouble() || number < 1 || number > 255 || number != std::floor(number))
             throw AutomationError(hr::E_INVALIDARG, QStringLiteral("A door is a number 1..255"));
         filter.doors.append(int(number));
+    }
+    const QJsonValue batch = member(params, QStringLiteral("batch"));
+    if (!batch.isUndefined() && !batch.isNull()) {
+        const double number = batch.toDouble(-1);
+        if (!batch.isDouble() || number < 0 || number != std::floor(number))
+            throw AutomationError(hr::E_INVALIDARG, QStringLiteral("\"batch\" is a number of events, 0 or more"));
+        filter.batch = int(std::min(number, double(kMaxBatch)));
     }
     return filter;
 }

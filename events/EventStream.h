@@ -39,6 +39,9 @@ struct Filter {
     QStringList kinds;
     QStringList locks; // MAC addresses, in any case
     QList<int> doors;
+    // Events sent together in one `Events` notification, at most; 0: one `Event` each. A browser pays per
+    // message, not per byte, so a busy stream costs it far less in a few messages.
+    int batch = 0;
 };
 
 // The server's one stream of events: producers (the scanning thread, the audit log's observer, the swipe

@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QJsonDocument>
 
+#include <utility>
+
 namespace morvane::events {
 
 namespace {
@@ -14,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kReplayPage = 256;
 
 const QByteArray kEventPrefix = QByteArray(platform::rpc::kNotificationPrefix) + R"("Event","params":)";
+const QByteArray kEventsPrefix = QByteArray(platform::rpc::kNotificationPrefix) + R"("Events","params":{"events":[)";
 const QByteArray kEndPrefix = QByteArray(platform::rpc::kNotificationPrefix) + R"("EventStreamEnd","params":)";
 
 } // namespace
@@ -52,29 +55,25 @@ bool Subscriber::matchesLocked(const StoredEvent& event) {
     return *found;
 }
 
-QByteArray Subscriber::lineLocked(const StoredEvent& event) {
+QByteArray Subscriber::eventLocked(const StoredEvent& event) {
     if (m_seesStaff < 0)
         m_seesStaff = !m_visible || m_visible(kStaffModule) ? 1 : 0;
     const QByteArray& json = m_seesStaff || event.jsonWithoutStaff.isEmpty() ? event.json : event.jsonWithoutStaff;
-    QByteArray line;
-    line.reserve(kEventPrefix.size() + json.size() + 48);
-    line += kEventPrefix;
-    if (m_lost == 0 && m_dropped == 0) {
-        line += json;
-    } else {
-        // What went missing before this one is said in it.
-        line += '{';
-        if (m_dropped > 0)
-            line += "\"dropped\":" + QByteArray::number(m_dropped) + ',';
-        if (m_lost > 0)
-            line += "\"lost\":" + QByteArray::number(m_lost) + ',';
-        line += QByteArrayView(json).sliced(1);
-        m_lost = 0;
-        m_dropped = 0;
-    }
-    line += "}\n";
     ++m_delivered;
-    return line;
+    if (m_lost == 0 && m_dropped == 0)
+        return json;
+    // What went missing before this one is said in it.
+    QByteArray told;
+    told.reserve(json.size() + 48);
+    told += '{';
+    if (m_dropped > 0)
+        told += "\"dropped\":" + QByteArray::number(m_dropped) + ',';
+    if (m_lost > 0)
+        told += "\"lost\":" + QByteArray::number(m_lost) + ',';
+    told += QByteArrayView(json).sliced(1);
+    m_lost = 0;
+    m_dropped = 0;
+    return told;
 }
 
 void Subscriber::wakeLocked() {
@@ -98,7 +97,30 @@ QByteArrayList Subscriber::take(qint64 maxBytes) {
         return lines;
     }
     qint64 bytes = 0;
-    while (m_replayNext <= m_replayEnd && bytes < maxBytes) {
+    // One line per event, or up to `batch` of them in one line.
+    QByteArray group;
+    int grouped = 0;
+    const auto flush = [&] {
+        if (grouped == 0)
+            return;
+        group += "]}}\n";
+        bytes += group.size();
+        lines.append(std::exchange(group, QByteArray()));
+        grouped = 0;
+    };
+    const auto add = [&](const StoredEvent& event) {
+        const QByteArray json = eventLocked(event);
+        if (m_filter.batch <= 0) {
+            lines.append(kEventPrefix + json + "}\n");
+            bytes += lines.last().size();
+            return;
+        }
+        group += grouped == 0 ? kEventsPrefix : QByteArray(",");
+        group += json;
+        if (++grouped >= m_filter.batch || bytes + group.size() >= maxBytes)
+            flush();
+    };
+    while (m_replayNext <= m_replayEnd && bytes + group.size() < maxBytes) {
         quint64 oldest = 0;
         const std::vector<EventPtr> page = m_stream.range(m_replayNext, m_replayEnd, kReplayPage, &oldest);
         if (oldest > m_replayNext) {
@@ -111,22 +133,21 @@ QByteArrayList Subscriber::take(qint64 maxBytes) {
             break;
         }
         for (const EventPtr& event : page) {
-            if (bytes >= maxBytes)
+            if (bytes + group.size() >= maxBytes)
                 break;
             m_replayNext = event->seq + 1;
             if (!matchesLocked(*event))
                 continue;
-            lines.append(lineLocked(*event));
-            bytes += lines.last().size();
+            add(*event);
         }
     }
-    while (m_replayNext > m_replayEnd && !m_queue.empty() && bytes < maxBytes) {
+    while (m_replayNext > m_replayEnd && !m_queue.empty() && bytes + group.size() < maxBytes) {
         const EventPtr event = std::move(m_queue.front());
         m_queue.pop_front();
         m_queuedBytes -= event->json.size();
-        lines.append(lineLocked(*event));
-        bytes += lines.last().size();
+        add(*event);
     }
+    flush();
     // A gap with nothing after it yet is told with the next event.
     if (m_queue.size() < size_t(m_stream.settings().queueEvents) && m_queuedBytes < m_stream.settings().queueBytes)
         m_fullSince = {};

@@ -41,7 +41,8 @@ public:
 
 private:
     bool matchesLocked(const StoredEvent& event);
-    QByteArray lineLocked(const StoredEvent& event);
+    // The event's JSON as this subscriber gets it, with the gap before it told.
+    QByteArray eventLocked(const StoredEvent& event);
     void wakeLocked();
 
     EventStream& m_stream;

@@ -18,6 +18,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 namespace morvane::provider {
 
@@ -37,6 +39,56 @@ std::atomic<qint64> g_deltaLimit{120000};
 
 [[noreturn]] void fail(const QString& text) {
     throw AutomationError(hr::E_FAIL, text);
+}
+
+// A staff member's card has rights of its own: who may edit staff may not for that issue, cancel, report
+// lost, find or replace cards. What a change of a staff row does to its card, by the fields it changes
+// (a field given in `new` with the value it has in `old` is no change).
+QJsonValue fieldOf(const QJsonObject& values, QLatin1String name) {
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return QJsonValue(QJsonValue::Undefined);
+}
+
+bool noCard(const QJsonValue& number) {
+    return number.isNull() || (number.isString() && number.toString().trimmed().isEmpty());
+}
+
+std::optional<std::pair<QString, Right>> cardRightOf(const Change& change) {
+    static const QLatin1String kNumber("cardnumber");
+    static const QLatin1String kFettle("cardfettle"); // 0 in use, 1 reported lost, 2 no card
+    const QJsonValue number = fieldOf(change.newValues, kNumber);
+    if (change.state == Change::Inserted) {
+        if (number.isUndefined() || noCard(number))
+            return std::nullopt;
+        return std::pair{QStringLiteral("atn_card_IcOut"), Right::Insert};
+    }
+    if (change.state != Change::Modified)
+        return std::nullopt;
+    const QJsonValue oldNumber = fieldOf(change.oldValues, kNumber);
+    if (!number.isUndefined() && number.toVariant().toString() != oldNumber.toVariant().toString()) {
+        if (noCard(number))
+            return std::pair{QStringLiteral("atn_card_revoke"), Right::Edit};
+        if (!oldNumber.isUndefined() && noCard(oldNumber))
+            return std::pair{QStringLiteral("atn_card_IcOut"), Right::Insert};
+        // The card that was there (or may have been: the client did not say) gives way to another.
+        return std::pair{QStringLiteral("atninsteadcard"), Right::Edit};
+    }
+    const QJsonValue fettle = fieldOf(change.newValues, kFettle);
+    const QJsonValue oldFettle = fieldOf(change.oldValues, kFettle);
+    const bool unchanged = !oldFettle.isUndefined() && fettle.toVariant().toInt() == oldFettle.toVariant().toInt();
+    if (fettle.isUndefined() || unchanged)
+        return std::nullopt;
+    switch (fettle.toVariant().toInt()) {
+    case 1:
+        return std::pair{QStringLiteral("atnloscard"), Right::Edit};
+    case 2:
+        return std::pair{QStringLiteral("atn_card_revoke"), Right::Edit};
+    default:
+        return std::pair{QStringLiteral("atnundolosscard"), Right::Edit};
+    }
 }
 
 SqlConnection& connection() {
@@ -1184,6 +1236,14 @@ Variant Provider::applyUpdates(const Variant& delta, int maxErrors, int& errorCo
         const QString refusal = rights->refusalOf(access);
         if (!refusal.isEmpty())
             throw AutomationError(hr::E_ACCESSDENIED, refusal);
+        if (table.compare(QLatin1String("ac_staffer"), Qt::CaseInsensitive) == 0) {
+            for (const Change& change : *changes) {
+                const auto card = cardRightOf(change);
+                const QString why = card ? rights->refusalOnModule(card->first, card->second) : QString();
+                if (!why.isEmpty())
+                    throw AutomationError(hr::E_ACCESSDENIED, why);
+            }
+        }
     }
 
     // A password written into the operators' table is stored as its hash beside it, never as it came.

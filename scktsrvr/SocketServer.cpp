@@ -69,6 +69,7 @@ constexpr char kTlsHandshakeRecord = 0x16;
 // the input budget never refuses, so that clients that have not logged on cannot take it from those that
 // have.
 constexpr qint64 kBeforeLogon = kSmallMessage;
+constexpr int kFileKeepAliveMs = 5000;
 // A reply to CreateObject is held whole up to this size; one longer is no refusal.
 constexpr qsizetype kLongestInspected = 4096;
 // A TLS handshake takes milliseconds: one that has not finished in this time (or MessageTimeout when
@@ -215,6 +216,8 @@ bool Settings::load(const QStringList& arguments, Settings& settings, QString* e
             origin.chop(1);
         settings.webOrigins.append(origin.toLower());
     }
+    settings.consoleDirectory =
+        ini.readString(QStringLiteral("Console"), QStringLiteral("Directory"), QString()).trimmed();
     settings.certificate = ini.readString(tls, QStringLiteral("Certificate"), QString()).trimmed();
     settings.key = ini.readString(tls, QStringLiteral("Key"), QString()).trimmed();
     if (settings.certificate.isEmpty() != settings.key.isEmpty()) {
@@ -645,6 +648,20 @@ void ClientLink::onWebEvent(WebSocketFramer::Event& event) {
         m_socket->write(event.data);
         close(event.reason);
         break;
+    case WebSocketFramer::Event::Kind::Request: {
+        // Only a file (or its revalidation) keeps the connection for the next request.
+        const bool keep = event.reason == QLatin1String("keep-alive");
+        const QByteArray answer = m_server.console().answer(event.data, keep);
+        m_socket->write(answer);
+        if (keep && (answer.startsWith("HTTP/1.1 200") || answer.startsWith("HTTP/1.1 304"))) {
+            flush();
+            // A browser's next file comes at once: an idle one holds a connection slot a few seconds only.
+            m_idle.start(kFileKeepAliveMs);
+        } else {
+            close(QStringLiteral("a file requested"));
+        }
+        break;
+    }
     }
 }
 
@@ -1081,6 +1098,8 @@ SocketServer::SocketServer(Settings settings, QObject* parent)
     : QObject(parent)
     , m_settings(std::move(settings))
     , m_activator(m_settings.startTimeoutSeconds * 1000, this)
+    , m_console(m_settings.consoleDirectory.isEmpty() ? webconsole::FileServer::defaultRoot()
+                                                      : m_settings.consoleDirectory)
     , m_maxConnections(m_settings.maxConnections) {}
 
 SocketServer::~SocketServer() = default;
@@ -1259,6 +1278,10 @@ void SocketServer::refuse(QTcpSocket* socket, Transport transport, const QString
                 socket->write(event.data + WebSocketFramer::closeFrame(WebSocketFramer::PolicyViolated, why));
             else if (event.kind == WebSocketFramer::Event::Kind::Failed)
                 socket->write(event.data);
+            else if (event.kind == WebSocketFramer::Event::Kind::Request)
+                socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                              "Connection: close\r\nContent-Length: " +
+                              QByteArray::number(why.toUtf8().size() + 1) + "\r\n\r\n" + why.toUtf8() + '\n');
             socket->flush();
         }
     });

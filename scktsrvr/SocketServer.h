@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileServer.h"
 #include "JsonRpc.h"
 #include "ServerActivator.h"
 #include "TlsContext.h"
@@ -59,6 +60,8 @@ struct Settings {
     // begins with a TLS handshake speaks TLS.
     QString certificate;
     QString key;
+    // [Console] Directory: the browser console's files, served on the web port; empty: the default.
+    QString consoleDirectory;
     enum class Plain { Any, Loopback, None };
     Plain plain = Plain::Any; // who may connect without TLS while TLS is on
 
@@ -230,6 +233,7 @@ public:
     QString readyLine() const;
 
     const Settings& settings() const { return m_settings; }
+    const webconsole::FileServer& console() const { return m_console; }
     ServerActivator& activator() { return m_activator; }
     int maxConnections() const { return m_maxConnections; }
     void linkClosed(const QString& address);
@@ -261,6 +265,7 @@ private:
     Settings m_settings;
     ServerActivator m_activator;
     TlsContext m_tls;
+    webconsole::FileServer m_console;
     QTimer m_openModeWarning;
     QTcpServer* m_tcpServer = nullptr; // child
     QTcpServer* m_webServer = nullptr; // child

@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QList>
 
+#include <utility>
+
 namespace morvane::scktsrvr {
 
 namespace {
@@ -131,8 +133,34 @@ void WebSocketFramer::feed(const char* data, qsizetype size) {
 
 void WebSocketFramer::handshake() {
     const QList<QByteArray> lines = m_head.split('\n');
-    m_head.clear();
+    QByteArray head = std::exchange(m_head, QByteArray());
     const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
+    const auto upgrading = [&lines] {
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines.at(i).indexOf(':');
+            if (colon > 0 && lines.at(i).left(colon).trimmed().toLower() == "upgrade")
+                return true;
+        }
+        return false;
+    };
+    const auto closing = [&lines] {
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines.at(i).indexOf(':');
+            if (colon > 0 && lines.at(i).left(colon).trimmed().toLower() == "connection" &&
+                hasToken(lines.at(i).mid(colon + 1), "close"))
+                return true;
+        }
+        return false;
+    };
+    // A browser that asks for a page rather than a WebSocket: HTTP/1.1 keeps the connection for its next
+    // request (a bounded number of them) unless it says otherwise.
+    if (request.size() == 3 && request.at(2).startsWith("HTTP/1.") && !upgrading()) {
+        const bool keep = request.at(2) == "HTTP/1.1" && !closing() && ++m_plainRequests < kMaxPlainRequests;
+        m_phase = keep ? Phase::Handshake : Phase::Done;
+        m_events.push_back({Event::Kind::Request, std::move(head),
+                            keep ? QStringLiteral("keep-alive") : QStringLiteral("plain HTTP request")});
+        return;
+    }
     if (request.size() != 3 || request.at(0) != "GET" || !request.at(2).startsWith("HTTP/1.") ||
         request.at(2) == "HTTP/1.0") {
         failHandshake("400 Bad Request", QStringLiteral("not a WebSocket handshake"));

@@ -14,7 +14,8 @@ namespace morvane::scktsrvr {
 // A message is taken in as its bytes come, unmasked into one buffer: what is held of it is its bytes so
 // far. A frame whose header announces more than the limit ends the connection before any of its payload
 // is read. Client frames must be masked (section 5.1). An opening handshake whose Origin is not on the
-// list given (when one is given) is answered 403; one without an Origin (not a browser's) is taken.
+// list given (when one is given) is answered 403; one without an Origin (not a browser's) is taken. A
+// request that asks for no upgrade at all is handed on whole (Request), and nothing more is read.
 //
 // Threads: one at a time (the socket server's one thread).
 class WebSocketFramer {
@@ -36,6 +37,8 @@ public:
             Ping,    // data: the answer (a pong)
             Closing, // data: the close frame that answers the client's
             Failed,  // data: what to send before the connection ends (an HTTP answer or a close frame)
+            Request, // data: the head of a plain HTTP request (no upgrade), for whoever serves files;
+                     // reason "keep-alive" when another request may follow on the connection
         };
         Kind kind;
         QByteArray data;
@@ -73,6 +76,9 @@ private:
     void fail(CloseCode code, const QString& reason);
     void failHandshake(const QByteArray& status, const QString& reason, const QByteArray& extra = {});
 
+    // Plain requests on one connection, at most (a browser fetches the console's files over a few).
+    static constexpr int kMaxPlainRequests = 32;
+    int m_plainRequests = 0;
     const qint64 m_maxMessage;
     const QStringList m_origins;
     Phase m_phase = Phase::Handshake;

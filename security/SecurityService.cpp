@@ -673,7 +673,20 @@ QJsonObject Service::logon(Connection& connection, const QJsonValue& params) {
         const std::shared_ptr<const Grant> grant = session->grant;
         connection.attach(session, from);
         audit(grant->name, QStringLiteral("ok"), {});
+        // What the operator may do, so that a client shows only that; the server still judges every call.
+        QJsonObject rights;
+        for (auto it = grant->rights.cbegin(); it != grant->rights.cend(); ++it) {
+            QJsonArray names;
+            for (const Right right : {Right::Browse, Right::Insert, Right::Edit, Right::Delete}) {
+                if (it.value() & bit(right))
+                    names.append(rightName(right));
+            }
+            if (!names.isEmpty())
+                rights.insert(it.key(), names);
+        }
         return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
+                           {QStringLiteral("rights"), rights},
+                           {QStringLiteral("administrator"), grant->administrator()},
                            {QStringLiteral("token"), token},
                            {QStringLiteral("operator"), grant->name},
                            {QStringLiteral("operatorId"), grant->operatorId},

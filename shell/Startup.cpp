@@ -1,10 +1,14 @@
 #include "Startup.h"
 
 #include "AutomationEndpoint.h"
+#include "BoardFinder.h"
 #include "ClassRegistry.h"
 #include "ComServer.h"
+#include "ConsoleLabels.h"
 #include "EventGuard.h"
 #include "EventStream.h"
+#include "FileVersion.h"
+#include "Language.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
 #include "NamedMutex.h"
@@ -228,7 +232,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     platform::AutomationEndpoint endpoint(
         [](const QString& name) { return platform::ComServer::instance().createInstance(name); },
         std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits,
-        events::EventGuard::factory(stream, security->guardFactory()));
+        boards::BoardGuard::factory(
+            boards::readFinderSettings(programDirectory() + QStringLiteral("systeminfo.ini")),
+            localisation::LabelGuard::factory(localisation::TLanguage::databasePath(),
+                                              localisation::TFileVersion().GetValue(QStringLiteral("ProductName")),
+                                              events::EventGuard::factory(stream, security->guardFactory()))));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         QString why;

@@ -1,4 +1,6 @@
+#include "Automation.h"
 #include "Collection.h"
+#include "ConsoleLabels.h"
 #include "FileVersion.h"
 #include "Language.h"
 #include "TestSupport.h"
@@ -6,6 +8,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -122,6 +126,23 @@ QMap<QString, QString> storedRows(const QString& form) {
     return rows;
 }
 
+// Stands for the log-on guard: refuses every call of a connection that has not logged on.
+class LogOnGuard : public morvane::platform::rpc::ConnectionGuard {
+public:
+    explicit LogOnGuard(bool loggedOn)
+        : m_loggedOn(loggedOn) {}
+    std::optional<QJsonObject> handle(const QString&, const QJsonValue&) override { return std::nullopt; }
+    void begin(const QString&) override {
+        if (!m_loggedOn)
+            throw morvane::platform::AutomationError(morvane::platform::hr::E_ACCESSDENIED,
+                                                     QStringLiteral("Log on first"));
+    }
+    void end() override {}
+
+private:
+    bool m_loggedOn;
+};
+
 } // namespace
 
 class TestLocalisation : public QObject {
@@ -141,6 +162,8 @@ private slots:
     void rebuildIsAskedFirst();
     void versionInformation_data();
     void versionInformation();
+    void consoleLabels_data();
+    void consoleLabels();
 };
 
 void TestLocalisation::missingDatabaseIsMadeAndChangesNothing() {
@@ -390,3 +413,66 @@ int main(int argc, char** argv) {
 }
 
 #include "tst_localisation.moc"
+
+void TestLocalisation::consoleLabels_data() {
+    QTest::addColumn<bool>("loggedOn");
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<QByteArray>("answer"); // the result's labels, or the error's message
+    QTest::newRow("chinese") << true << QByteArray(R"({"language":2052})")
+                             << QByteArray(R"({"doors":"门禁","open":"开门: 现在"})");
+    QTest::newRow("english, by position") << true << QByteArray("[1033]") << QByteArray(R"({"doors":"Doors"})");
+    QTest::newRow("a language without rows") << true << QByteArray(R"({"language":1041})") << QByteArray("{}");
+    QTest::newRow("no language") << true << QByteArray("{}") << QByteArray("ConsoleLabels needs");
+    QTest::newRow("before the log-on") << false << QByteArray(R"({"language":2052})") << QByteArray("Log on first");
+}
+
+// The console's labels come from the language database: its own form's rows of the language asked for,
+// the Caption of each, bounded; nothing for one who has not logged on.
+void TestLocalisation::consoleLabels() {
+    QFETCH(bool, loggedOn);
+    QFETCH(QByteArray, params);
+    QFETCH(QByteArray, answer);
+    TestEnvironment env;
+    {
+        TestForm probe(QStringLiteral("console"));
+        TLanguage make(&probe); // makes the database and its tables
+    }
+    addComponentRow(QStringLiteral("console"), QStringLiteral("doors"), 2052, QStringLiteral("Hint:x\r\nCaption:门禁"));
+    addComponentRow(QStringLiteral("console"), QStringLiteral("open"), 2052, QStringLiteral("Caption:开门: 现在"));
+    addComponentRow(QStringLiteral("console"), QStringLiteral("none"), 2052, QStringLiteral("Hint:no caption"));
+    addComponentRow(QStringLiteral("console"), QStringLiteral("doors"), 1033, QStringLiteral("Caption:Doors"));
+    addComponentRow(QStringLiteral("frm_server_main"), QStringLiteral("lock"), 2052, QStringLiteral("Caption:窗口"));
+    exec(QStringLiteral("insert into Component_Table (AppName, FormName, ComponentName, LanguageID, "
+                        "ComponentProperty) values ('Another program', 'console', 'lock', 2052, 'Caption:x')"),
+         {});
+    morvane::platform::rpc::ServerSession session(
+        [](const QString&) -> morvane::platform::DispatchPtr { return nullptr; },
+        std::make_unique<morvane::localisation::LabelGuard>(TLanguage::databasePath(), QString(),
+                                                            std::make_unique<LogOnGuard>(loggedOn)));
+    const QJsonObject reply =
+        QJsonDocument::fromJson(
+            session.handle(R"({"jsonrpc":"2.0","id":1,"method":"ConsoleLabels","params":)" + params + "}"))
+            .object();
+    if (reply.contains(QStringLiteral("result"))) {
+        const QJsonObject labels =
+            reply.value(QStringLiteral("result")).toObject().value(QStringLiteral("labels")).toObject();
+        QCOMPARE(QJsonDocument(labels).toJson(QJsonDocument::Compact), answer);
+    } else {
+        const QString message =
+            reply.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString();
+        QVERIFY2(message.startsWith(QString::fromUtf8(answer)), qPrintable(message));
+    }
+    // Over-long texts are cut, and no more labels come than the bound.
+    exec(QStringLiteral("insert into Component_Table (AppName, FormName, ComponentName, LanguageID, "
+                        "ComponentProperty) values ('', 'console', 'long', 7, ?)"),
+         QVariantList{QVariant(QStringLiteral("Caption:") + QString(2000, QLatin1Char('x')))});
+    exec(QStringLiteral("with recursive n(i) as (select 0 union all select i + 1 from n where i < ?) insert into "
+                        "Component_Table (AppName, FormName, ComponentName, LanguageID, ComponentProperty) "
+                        "select '', 'console', 'k' || i, 7, 'Caption:y' from n"),
+         QVariantList{QVariant(morvane::localisation::kMaxLabels + 5)});
+    QString why;
+    const QJsonObject many = morvane::localisation::readConsoleLabels(TLanguage::databasePath(), QString(), 7, &why);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(many.size(), morvane::localisation::kMaxLabels);
+    QCOMPARE(many.value(QStringLiteral("long")).toString().size(), morvane::localisation::kMaxText);
+}

@@ -340,6 +340,8 @@ private slots:
     void stalledLongReply();
     void webSocketLimits_data();
     void webSocketLimits();
+    void consoleFilesKeepAlive_data();
+    void consoleFilesKeepAlive();
     void inputBudget();
     void idleWithoutObject();
     void connectionsPerAddress();
@@ -920,6 +922,42 @@ void TestSocketServer::webSocketLimits() {
             break;
         }
     }
+}
+
+void TestSocketServer::consoleFilesKeepAlive_data() {
+    QTest::addColumn<QByteArray>("requests");
+    QTest::addColumn<int>("files");   // answers 200 expected
+    QTest::addColumn<bool>("closed"); // the server closes after them
+    const auto get = [](const char* path, const char* more = "") -> QByteArray {
+        return QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more + "\r\n";
+    };
+    QTest::newRow("two files on one connection") << get("/app.js") + get("/rpc.js") << 2 << false;
+    QTest::newRow("the client says close") << get("/app.js", "Connection: close\r\n") + get("/rpc.js") << 1 << true;
+    QTest::newRow("HTTP/1.0") << QByteArray("GET /app.js HTTP/1.0\r\n\r\n") << 1 << true;
+    QTest::newRow("no such file ends it") << get("/none.js") + get("/app.js") << 0 << true;
+    QByteArray many;
+    for (int i = 0; i < 40; ++i)
+        many += get("/dom.js");
+    QTest::newRow("at most 32 on one connection") << many << 32 << true;
+}
+
+// The console's files come several to a connection (a bounded number); what is no file ends it.
+void TestSocketServer::consoleFilesKeepAlive() {
+    QFETCH(QByteArray, requests);
+    QFETCH(int, files);
+    QFETCH(bool, closed);
+    QVERIFY(ensureSocketServer({}));
+    test::WireClient client(m_webPort);
+    QVERIFY(client.send(requests) == requests.size());
+    QCOMPARE(client.waitClosed(closed ? 5000 : 1000), closed);
+    QCOMPARE(int(client.received().count("HTTP/1.1 200 OK")), files);
+    QCOMPARE(int(client.received().count("Connection: keep-alive")), closed ? std::max(files - 1, 0) : files);
+    if (closed)
+        return;
+    // Still there for the next file.
+    QVERIFY(client.send(requests.left(requests.indexOf("\r\n\r\n") + 4)) > 0);
+    QVERIFY(!client.waitClosed(1000));
+    QCOMPARE(int(client.received().count("HTTP/1.1 200 OK")), files + 1);
 }
 
 // The messages that clients have begun and not finished share one budget: past it, a message that grows

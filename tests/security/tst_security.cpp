@@ -207,6 +207,8 @@ private slots:
     void auditAppendersAtOnce();
     void throughTheEndpoint();
     void defaultPassword();
+    void cardRights_data();
+    void cardRights();
 };
 
 void TestSecurity::initTestCase() {
@@ -786,3 +788,103 @@ void TestSecurity::defaultPassword() {
 
 QTEST_MAIN(TestSecurity)
 #include "tst_security.moc"
+
+void TestSecurity::cardRights_data() {
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QJsonObject>("oldValues");
+    QTest::addColumn<QJsonObject>("newValues");
+    QTest::addColumn<QString>("module"); // the card right refused; empty: allowed
+    const QJsonObject card{{QStringLiteral("cardnumber"), QStringLiteral("555")}, {QStringLiteral("cardfettle"), 0}};
+    const QJsonObject lost{{QStringLiteral("cardnumber"), QStringLiteral("555")}, {QStringLiteral("cardfettle"), 1}};
+    for (const char* backend : {"sqlite", "postgresql"}) {
+        const auto row = [&](const char* name, int state, const QJsonObject& oldValues, const QJsonObject& newValues,
+                             const char* module) {
+            QTest::addRow("%s %s", backend, name)
+                << QString::fromLatin1(backend) << state << oldValues << newValues << QString::fromLatin1(module);
+        };
+        // The clerk may edit staff and report cards lost, and nothing else of a card.
+        row("phone", 8, card, {{QStringLiteral("phone"), QStringLiteral("200")}}, "");
+        row("card given unchanged", 8, card, card, "");
+        row("report lost", 8, card, {{QStringLiteral("cardfettle"), 1}}, "");
+        row("cancel", 8, card, {{QStringLiteral("cardnumber"), QJsonValue()}, {QStringLiteral("cardfettle"), 2}},
+            "atn_card_revoke");
+        row("replace", 8, card, {{QStringLiteral("cardnumber"), QStringLiteral("556")}}, "atninsteadcard");
+        row("replace, old card not told", 8, {}, {{QStringLiteral("cardnumber"), QStringLiteral("556")}},
+            "atninsteadcard");
+        row("found", 8, lost, {{QStringLiteral("cardfettle"), 0}}, "atnundolosscard");
+        row("issue to a new member", 4, {},
+            {{QStringLiteral("username"), QStringLiteral("Dan")},
+             {QStringLiteral("cardnumber"), QStringLiteral("557")}},
+            "atn_card_IcOut");
+        row("new member without a card", 4, {}, {{QStringLiteral("username"), QStringLiteral("Eve")}}, "");
+    }
+}
+
+// Cards are changed through the staff provider, but each change of a card needs its own card right.
+void TestSecurity::cardRights() {
+    QFETCH(QString, backend);
+    QFETCH(int, state);
+    QFETCH(QJsonObject, oldValues);
+    QFETCH(QJsonObject, newValues);
+    QFETCH(QString, module);
+    security::Service& service = *use(backend);
+    Client admin(service);
+    QVERIFY(admin.open(QStringLiteral("SYSTEM"), QStringLiteral("1")));
+    if (value(backend, QStringLiteral("select count(*) from ac_operator where operatorname = 'cardclerk'")).toInt() ==
+        0) {
+        for (const char* sql :
+             {"insert into ac_popedomgroup (popedomgroupname) values ('Card clerks')",
+              "insert into ac_popedomgroupmodule (popedomgroupid, systemenuid, menuenglishname, pbrowse, pinsert, "
+              "pedit, pdelete) select max(ID), 1001, 'atn_base_staff', 1, 1, 1, 0 from ac_popedomgroup",
+              "insert into ac_popedomgroupmodule (popedomgroupid, systemenuid, menuenglishname, pbrowse, pinsert, "
+              "pedit, pdelete) select max(ID), 1016, 'atnloscard', 1, 1, 1, 0 from ac_popedomgroup"}) {
+            admin.execute(QStringLiteral("dsp_open_public"), QString::fromLatin1(sql));
+            QVERIFY2(admin.ok(), qPrintable(admin.error()));
+        }
+        const int group = value(backend, QStringLiteral("select max(ID) from ac_popedomgroup")).toInt();
+        admin.apply(QStringLiteral("dsp_operator"), QStringLiteral("select * from ac_operator"),
+                    change(4, {},
+                           {{QStringLiteral("operatorname"), QStringLiteral("cardclerk")},
+                            {QStringLiteral("popedomgroupid"), group},
+                            {QStringLiteral("operatorpasd"), QStringLiteral("c")}}));
+        QVERIFY2(admin.ok(), qPrintable(admin.error()));
+    }
+    // Cara holds card 555, in use (or lost, as the row has it).
+    admin.execute(QStringLiteral("dsp_open_public"), QStringLiteral("delete from ac_staffer where username <> 'Ann'"));
+    admin.execute(QStringLiteral("dsp_open_public"),
+                  QStringLiteral("insert into ac_staffer (username, phone, cardnumber, cardfettle) values ('Cara', "
+                                 "'100', '555', %1)")
+                      .arg(oldValues.value(QStringLiteral("cardfettle")).toInt()));
+    QVERIFY2(admin.ok(), qPrintable(admin.error()));
+    const int cara = value(backend, QStringLiteral("select ID from ac_staffer where username = 'Cara'")).toInt();
+    const QString rowSql = QStringLiteral("select username, phone, cardnumber, cardfettle from ac_staffer order by ID");
+    const auto rows = [&] {
+        QStringList text;
+        for (const auto& r : db(backend).exec(rowSql).rows) {
+            QStringList fields;
+            for (const QVariant& v : r)
+                fields.append(v.toString());
+            text.append(fields.join(u','));
+        }
+        return text;
+    };
+    const QStringList stored = rows();
+    Client clerk(service);
+    QVERIFY(clerk.open(QStringLiteral("cardclerk"), QStringLiteral("c")));
+    QJsonObject old = oldValues;
+    if (state == 8)
+        old.insert(QStringLiteral("id"), cara);
+    clerk.apply(QStringLiteral("dsp_stafferView"), QStringLiteral("select * from ac_staffer"),
+                change(state, old, newValues));
+    if (module.isEmpty()) {
+        QVERIFY2(clerk.ok(), qPrintable(clerk.error()));
+        QVERIFY(rows() != stored || newValues == oldValues);
+        return;
+    }
+    QCOMPARE(clerk.code(), int(hr::E_ACCESSDENIED));
+    QVERIFY2(clerk.error().startsWith(QStringLiteral("Operator cardclerk lacks the ")) &&
+                 clerk.error().endsWith(QStringLiteral("(%1)").arg(module)),
+             qPrintable(clerk.error()));
+    QCOMPARE(rows(), stored);
+}
