@@ -5,6 +5,7 @@
 #include "Subscriber.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSaveFile>
 
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace morvane::events {
@@ -393,16 +395,194 @@ std::vector<EventPtr> EventStream::range(quint64 from, quint64 to, int max, quin
     return found;
 }
 
+namespace {
+
+// The controllers' long records already in the stream, so that one collected from a lock's stored records
+// that was seen live (or collected before a restart) is not told twice, and the live copy of one just
+// collected is not told again either. Keyed by a 64-bit digest of lock and record (the record holds the
+// controller's time to the second), as many as the ring holds. Only the scanning thread uses it.
+class SeenRecords {
+public:
+    explicit SeenRecords(size_t limit)
+        : m_limit(limit) {}
+
+    static quint64 key(const QString& lock, const QString& record) {
+        const QByteArray text = (lock.toUpper() + QLatin1Char('|') + record.toUpper()).toUtf8();
+        return std::hash<std::string_view>{}(std::string_view(text.constData(), size_t(text.size())));
+    }
+    // Whether the record is new to the stream; remembers it.
+    bool collected(quint64 key) {
+        if (m_counts.contains(key))
+            return false;
+        remember(key, 1);
+        return true;
+    }
+    bool live(quint64 key) {
+        const auto found = m_counts.find(key);
+        if (found != m_counts.end() && *found > 0) {
+            --*found; // its collected copy was told already
+            return false;
+        }
+        if (found == m_counts.end())
+            remember(key, 0);
+        return true;
+    }
+    void seed(quint64 key) {
+        if (!m_counts.contains(key))
+            remember(key, 0);
+    }
+
+private:
+    void remember(quint64 key, int pendingLive) {
+        m_counts.insert(key, pendingLive);
+        m_order.push_back(key);
+        while (m_order.size() > m_limit) {
+            m_counts.remove(m_order.front());
+            m_order.pop_front();
+        }
+    }
+
+    const size_t m_limit;
+    QHash<quint64, int> m_counts; // per record: live copies still to be passed over
+    std::deque<quint64> m_order;
+};
+
+// The "record" text of a stored event without parsing the whole object.
+QString recordOf(const StoredEvent& event) {
+    static const QByteArray marker = QByteArrayLiteral("\"record\":\"");
+    const qsizetype at = event.json.indexOf(marker);
+    if (at < 0)
+        return {};
+    const qsizetype from = at + marker.size();
+    const qsizetype to = event.json.indexOf('"', from);
+    return to < 0 ? QString() : QString::fromLatin1(event.json.mid(from, to - from));
+}
+
+// A long record's controller time as one number that grows with it.
+quint64 momentOf(const monitor::LockMonitorRecord& record) {
+    quint64 moment = 0;
+    for (const uint8_t part : record.bytesC)
+        moment = (moment << 8) | part;
+    return moment;
+}
+
+// What the scan's observer keeps between reports (the scanning thread only).
+//
+// A lock keeps every record, also those the scan read as they happened; what it kept while its link was
+// down is collected when it is back. So that none is told twice, a collected record is told only when it
+// is newer than the newest the lock had told when its link went down (or when the server last stopped:
+// the marks are kept in a file beside the ring's) and not already in the stream; a live record that was
+// just collected is not told again.
+class ScanState {
+public:
+    explicit ScanState(const EventStream& stream)
+        : m_seen(size_t(stream.settings().ringEvents)) {
+        if (!stream.settings().path.isEmpty())
+            m_path = stream.settings().path + QStringLiteral(".marks");
+        load();
+        for (quint64 from = 1;;) {
+            quint64 oldest = 0;
+            const std::vector<EventPtr> page = stream.range(from, stream.newest(), 4096, &oldest);
+            if (page.empty())
+                break;
+            for (const EventPtr& event : page) {
+                if ((event->kind != kSwipe && event->kind != kDoor) || event->lock.isEmpty())
+                    continue;
+                const QString record = recordOf(*event);
+                m_seen.seed(SeenRecords::key(event->lock, record));
+                if (const auto decoded = monitor::decodeLockRecord(record))
+                    advance(event->lock, momentOf(*decoded));
+            }
+            from = page.back()->seq + 1;
+        }
+        m_threshold = m_mark;
+    }
+    ~ScanState() { save(true); }
+    ScanState(const ScanState&) = delete;
+    ScanState& operator=(const ScanState&) = delete;
+
+    QHash<QString, monitor::SwitchStatusRecord> lastStatus;
+
+    void linkDown(const QString& lock) { m_threshold.insert(lock.toUpper(), m_mark.value(lock.toUpper())); }
+    // Whether the record goes into the stream.
+    bool tell(const monitor::ScanReport& report) {
+        const QString lock = report.id.toUpper();
+        const quint64 key = SeenRecords::key(lock, report.recordText);
+        const quint64 moment = momentOf(report.record);
+        if (report.stored) {
+            const auto threshold = m_threshold.constFind(lock);
+            if (threshold != m_threshold.constEnd() && moment < *threshold)
+                return false;
+            if (!m_seen.collected(key))
+                return false;
+        } else if (!m_seen.live(key)) {
+            return false;
+        }
+        advance(lock, moment);
+        save(false);
+        return true;
+    }
+
+private:
+    void advance(const QString& lock, quint64 moment) {
+        quint64& mark = m_mark[lock];
+        if (moment > mark) {
+            mark = moment;
+            m_dirty = true;
+        }
+    }
+    void load() {
+        QFile file(m_path);
+        if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly))
+            return;
+        const QJsonObject marks = QJsonDocument::fromJson(file.read(1024 * 1024)).object();
+        for (auto it = marks.begin(); it != marks.end(); ++it)
+            m_mark.insert(it.key().toUpper(), quint64(it.value().toInteger()));
+    }
+    // At most once a second while the scan runs, and at the end.
+    void save(bool now) {
+        if (m_path.isEmpty() || !m_dirty || (!now && std::chrono::steady_clock::now() - m_saved < kSyncEvery))
+            return;
+        QJsonObject marks;
+        for (auto it = m_mark.constBegin(); it != m_mark.constEnd(); ++it)
+            marks.insert(it.key(), qint64(it.value()));
+        const QString temporary = m_path + QStringLiteral(".new");
+        const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+        if (fd < 0 || !writeAll(fd, QJsonDocument(marks).toJson(QJsonDocument::Compact)) || ::fsync(fd) != 0 ||
+            ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0)
+            qCWarning(lcEvents) << "the locks' marks cannot be written to" << m_path << ":" << std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        m_dirty = false;
+        m_saved = std::chrono::steady_clock::now();
+    }
+
+    SeenRecords m_seen;
+    QString m_path;
+    QHash<QString, quint64> m_mark;      // by lock: the newest controller time told
+    QHash<QString, quint64> m_threshold; // by lock: its mark when its link last went down
+    bool m_dirty = false;
+    std::chrono::steady_clock::time_point m_saved{};
+};
+
+} // namespace
+
 monitor::TScanAllControls::Observer scanObserver(EventStream& stream) {
     // The scanning thread is its only caller.
-    auto lastStatus = std::make_shared<QHash<QString, monitor::SwitchStatusRecord>>();
-    return [&stream, lastStatus](const monitor::ScanReport& report) {
-        if (report.kind == monitor::ScanReport::Kind::SwitchStatus) {
-            const auto found = lastStatus->constFind(report.id);
-            if (found != lastStatus->constEnd() && *found == report.status)
+    auto state = std::make_shared<ScanState>(stream);
+    return [&stream, state](const monitor::ScanReport& report) {
+        using Kind = monitor::ScanReport::Kind;
+        if (report.kind == Kind::SwitchStatus) {
+            const auto found = state->lastStatus.constFind(report.id);
+            if (found != state->lastStatus.constEnd() && *found == report.status)
                 return;
-            lastStatus->insert(report.id, report.status);
+            state->lastStatus.insert(report.id, report.status);
         }
+        if (report.kind == Kind::LinkDown || report.kind == Kind::LinkLost)
+            state->linkDown(report.id);
+        if (report.kind == Kind::LockRecord && report.record.recordForm != monitor::kShortRecordForm &&
+            !state->tell(report))
+            return;
         if (std::optional<Event> event = fromScan(report))
             stream.publish(std::move(*event));
     };

@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <numeric>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,7 @@ private slots:
     void repliesKeepTheirOrderAmongEvents();
     void watchResumesByItself();
     void swipeLogOnceAcrossAKill();
+    void storedRecordsCollectedOnce();
     void gapIsTold();
     void goneMidReplay();
     void slowReaderIsToldOfDrops();
@@ -627,6 +629,128 @@ void TestEvents::swipeLogOnceAcrossAKill() {
     QCOMPARE(logged.size(), 1);
     QCOMPARE(logged.at(0).toArray(),
              (QJsonArray{2, QStringLiteral("2026-12-09 00:30:00"), QStringLiteral("let through")}));
+}
+
+// A lock that was away comes back with records it kept meanwhile: each reaches the stream and the swipe log
+// once and in order, also when the server is stopped while it collects them and the next one goes on.
+void TestEvents::storedRecordsCollectedOnce() {
+    constexpr int kStored = 500;
+    constexpr qint64 kFirstCard = 0x300000;
+    const auto command = [&](const QString& cmd, QJsonObject message) {
+        message.insert(QStringLiteral("cmd"), cmd);
+        message.insert(QStringLiteral("mac"), kLockMac);
+        return m_sim.command(message).value(QStringLiteral("ok")).toBool();
+    };
+    const auto cleanUp = qScopeGuard([&] {
+        command(QStringLiteral("silent"), {{QStringLiteral("on"), false}});
+        command(QStringLiteral("delay"), {{QStringLiteral("ms"), 0}});
+    });
+    const QJsonObject kinds{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe"), QStringLiteral("link")}}};
+    const auto watch = [&](qint64 since) {
+        ClientPtr client = logOn();
+        if (!client ||
+            !client
+                 ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                 .ok)
+            return ClientPtr();
+        QJsonObject filter = kinds;
+        if (since > 0)
+            filter.insert(QStringLiteral("since"), since);
+        if (!client->call(QStringLiteral("Subscribe"), filter).ok ||
+            client->call(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1})
+                    .result.value(QStringLiteral("retval")) != QJsonValue(0))
+            return ClientPtr();
+        return client;
+    };
+    // Reads until `until` holds or the stream is quiet; the collected swipes of the test's cards by card.
+    QList<qint64> cards;
+    qint64 lastSeq = 0;
+    const auto read = [&](rpc::Client& client, const std::function<bool(const QJsonObject&)>& until) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 30000) {
+            const QList<QJsonObject> got = events(client, 1, 5000);
+            if (got.isEmpty())
+                return false;
+            const QJsonObject& event = got.first();
+            lastSeq = event.value(QStringLiteral("seq")).toInteger();
+            const qint64 card = event.value(QStringLiteral("card")).toInteger();
+            if (event.value(QStringLiteral("kind")) == QLatin1String("swipe") && card >= kFirstCard &&
+                card < kFirstCard + kStored) {
+                if (!event.value(QStringLiteral("collected")).toBool())
+                    return false;
+                cards.append(card - kFirstCard);
+            }
+            if (until(event))
+                return true;
+        }
+        return false;
+    };
+    const auto link = [](const char* state) {
+        return [state](const QJsonObject& event) {
+            return event.value(QStringLiteral("kind")) == QLatin1String("link") &&
+                   event.value(QStringLiteral("state")) == QLatin1String(state);
+        };
+    };
+
+    ClientPtr client = watch(0);
+    QVERIFY(client);
+    QVERIFY(command(QStringLiteral("silent"), {{QStringLiteral("on"), true}}));
+    QVERIFY(read(*client, link("down")));
+    QJsonArray records;
+    // Kept after every record the lock told before it went away.
+    const QDateTime start = QDateTime::currentDateTime().addSecs(60);
+    for (int i = 0; i < kStored; ++i) {
+        // Lead 01, card, door, result, controller time, tail 00, the MAC's last four bytes.
+        const QString card = QStringLiteral("%1").arg(kFirstCard + i, 8, 16, QLatin1Char('0')).toUpper();
+        const QString doorAndResult =
+            QStringLiteral("%1%2").arg(i % 4 + 1, 2, 10, QLatin1Char('0')).arg(i % 2, 2, 10, QLatin1Char('0'));
+        records.append(QString(QStringLiteral("01") + card + doorAndResult +
+                               start.addSecs(i).toString(QStringLiteral("yyMMddHHmmss")) +
+                               QStringLiteral("002B3C4D01")));
+    }
+    QVERIFY(command(QStringLiteral("records"), {{QStringLiteral("records"), records}}));
+    // Slow answers, so that the server is stopped in the middle of the collection.
+    QVERIFY(command(QStringLiteral("delay"), {{QStringLiteral("ms"), 15}}));
+    QVERIFY(command(QStringLiteral("silent"), {{QStringLiteral("on"), false}}));
+    QVERIFY(read(*client, [&](const QJsonObject&) { return cards.size() >= 40; }));
+    const pid_t server = listenerPid(endpoint());
+    QVERIFY(server > 0);
+    ::kill(server, SIGTERM);
+    QVERIFY(waitGone(server, 10000));
+    client.reset();
+    const qsizetype beforeRestart = cards.size();
+    QVERIFY2(beforeRestart < kStored, "the collection ended before the server stopped");
+
+    // Resumed from the last event seen, the rest comes from the next server.
+    client = watch(lastSeq);
+    QVERIFY(client);
+    QVERIFY(read(*client, [&](const QJsonObject&) { return cards.size() >= kStored; }));
+    QList<qint64> wanted(kStored);
+    std::iota(wanted.begin(), wanted.end(), 0);
+    QCOMPARE(cards, wanted);
+    // Nothing comes twice after them.
+    read(*client, [](const QJsonObject&) { return false; });
+    QCOMPARE(cards.size(), kStored);
+
+    const rpc::Reply rows = client->call(
+        QStringLiteral("AS_GetRecords"),
+        QJsonArray{QStringLiteral("dsp_brushcardlog"), -1, 0, 0,
+                   QStringLiteral("select count(*), count(distinct cardno) from brushcardlog where cardno >= '%1' "
+                                  "and cardno < '%2' and length(cardno) = 7")
+                       .arg(kFirstCard)
+                       .arg(kFirstCard + kStored),
+                   QJsonValue(), QJsonValue()});
+    QVERIFY2(rows.ok, qPrintable(rows.message));
+    const QJsonArray counts = rows.result.value(QStringLiteral("retval"))
+                                  .toObject()
+                                  .value(QStringLiteral("value"))
+                                  .toObject()
+                                  .value(QStringLiteral("rows"))
+                                  .toArray()
+                                  .at(0)
+                                  .toArray();
+    QCOMPARE(counts, (QJsonArray{kStored, kStored}));
 }
 
 // A subscriber that comes back after more than the ring holds is told how many it lost, in the reply and in
