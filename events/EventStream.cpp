@@ -5,9 +5,11 @@
 #include "Subscriber.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
@@ -471,8 +473,8 @@ quint64 momentOf(const monitor::LockMonitorRecord& record) {
 // A lock keeps every record, also those the scan read as they happened; what it kept while its link was
 // down is collected when it is back. So that none is told twice, a collected record is told only when it
 // is newer than the newest the lock had told when its link went down (or when the server last stopped:
-// the marks are kept in a file beside the ring's) and not already in the stream; a live record that was
-// just collected is not told again.
+// the marks, with the records of their second, are kept in a file beside the ring's) and not already in
+// the stream; a live record that was just collected is not told again.
 class ScanState {
 public:
     explicit ScanState(const EventStream& stream)
@@ -491,7 +493,7 @@ public:
                 const QString record = recordOf(*event);
                 m_seen.seed(SeenRecords::key(event->lock, record));
                 if (const auto decoded = monitor::decodeLockRecord(record))
-                    advance(event->lock, momentOf(*decoded));
+                    advance(event->lock, momentOf(*decoded), SeenRecords::key(event->lock, record));
             }
             from = page.back()->seq + 1;
         }
@@ -511,23 +513,33 @@ public:
         const quint64 moment = momentOf(report.record);
         if (report.stored) {
             const auto threshold = m_threshold.constFind(lock);
-            if (threshold != m_threshold.constEnd() && moment < *threshold)
+            if (threshold != m_threshold.constEnd() &&
+                (moment < threshold->moment || (moment == threshold->moment && threshold->keys.contains(key))))
                 return false;
             if (!m_seen.collected(key))
                 return false;
         } else if (!m_seen.live(key)) {
             return false;
         }
-        advance(lock, moment);
+        advance(lock, moment, key);
         save(false);
         return true;
     }
 
 private:
-    void advance(const QString& lock, quint64 moment) {
-        quint64& mark = m_mark[lock];
-        if (moment > mark) {
-            mark = moment;
+    // The newest controller time told for a lock, and which records of that second were told.
+    struct Mark {
+        quint64 moment = 0;
+        QSet<quint64> keys;
+    };
+    void advance(const QString& lock, quint64 moment, quint64 key) {
+        Mark& mark = m_mark[lock];
+        if (moment > mark.moment) {
+            mark.moment = moment;
+            mark.keys = {key};
+            m_dirty = true;
+        } else if (moment == mark.moment && !mark.keys.contains(key)) {
+            mark.keys.insert(key);
             m_dirty = true;
         }
     }
@@ -536,31 +548,46 @@ private:
         if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly))
             return;
         const QJsonObject marks = QJsonDocument::fromJson(file.read(1024 * 1024)).object();
-        for (auto it = marks.begin(); it != marks.end(); ++it)
-            m_mark.insert(it.key().toUpper(), quint64(it.value().toInteger()));
+        for (auto it = marks.begin(); it != marks.end(); ++it) {
+            const QJsonObject stored = it.value().toObject();
+            Mark mark;
+            mark.moment = quint64(stored.value(QStringLiteral("moment")).toInteger());
+            for (const QJsonValue& key : stored.value(QStringLiteral("keys")).toArray())
+                mark.keys.insert(key.toString().toULongLong(nullptr, 16));
+            m_mark.insert(it.key().toUpper(), mark);
+        }
     }
-    // At most once a second while the scan runs, and at the end.
+    // Whenever a mark moves, so that a killed process leaves it behind (the system writes it out); synced at
+    // most once a second, and at the end.
     void save(bool now) {
-        if (m_path.isEmpty() || !m_dirty || (!now && std::chrono::steady_clock::now() - m_saved < kSyncEvery))
+        if (m_path.isEmpty() || !m_dirty)
             return;
+        const bool sync = now || std::chrono::steady_clock::now() - m_saved >= kSyncEvery;
         QJsonObject marks;
-        for (auto it = m_mark.constBegin(); it != m_mark.constEnd(); ++it)
-            marks.insert(it.key(), qint64(it.value()));
+        for (auto it = m_mark.constBegin(); it != m_mark.constEnd(); ++it) {
+            QJsonArray keys;
+            for (const quint64 key : it->keys)
+                keys.append(QString::number(key, 16));
+            marks.insert(it.key(),
+                         QJsonObject{{QStringLiteral("moment"), qint64(it->moment)}, {QStringLiteral("keys"), keys}});
+        }
         const QString temporary = m_path + QStringLiteral(".new");
         const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-        if (fd < 0 || !writeAll(fd, QJsonDocument(marks).toJson(QJsonDocument::Compact)) || ::fsync(fd) != 0 ||
+        if (fd < 0 || !writeAll(fd, QJsonDocument(marks).toJson(QJsonDocument::Compact)) ||
+            (sync && ::fdatasync(fd) != 0) ||
             ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0)
             qCWarning(lcEvents) << "the locks' marks cannot be written to" << m_path << ":" << std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
         m_dirty = false;
-        m_saved = std::chrono::steady_clock::now();
+        if (sync)
+            m_saved = std::chrono::steady_clock::now();
     }
 
     SeenRecords m_seen;
     QString m_path;
-    QHash<QString, quint64> m_mark;      // by lock: the newest controller time told
-    QHash<QString, quint64> m_threshold; // by lock: its mark when its link last went down
+    QHash<QString, Mark> m_mark;      // by lock: the newest controller time told
+    QHash<QString, Mark> m_threshold; // by lock: its mark when its link last went down
     bool m_dirty = false;
     std::chrono::steady_clock::time_point m_saved{};
 };
