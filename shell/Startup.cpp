@@ -7,6 +7,7 @@
 #include "EventStream.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
+#include "MqttBridge.h"
 #include "NamedMutex.h"
 #include "ProfileFile.h"
 #include "Provider.h"
@@ -230,12 +231,19 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     events::SwipeLog swipeLog(provider::sharedConnection(),
                               events::readSwipeLogSetting(programDirectory() + QStringLiteral("systeminfo.ini")));
     QString swipeLogError;
-    stream.setConsumer([&swipeLog](const events::EventPtr&) { swipeLog.notify(); });
+    // And goes to an MQTT broker where one is configured.
+    mqtt::MqttBridge bridge(
+        mqtt::readBridgeSettings(programDirectory() + QStringLiteral("systeminfo.ini"), programDirectory()), stream);
+    stream.setConsumer([&swipeLog, &bridge](const events::EventPtr&) {
+        swipeLog.notify();
+        bridge.notify();
+    });
     QString streamError;
     if (!stream.start(&streamError))
         qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
     if (!swipeLog.start(stream, &swipeLogError) && !swipeLogError.isEmpty())
         qWarning("morvane: the swipe log is not written: %s", qPrintable(swipeLogError));
+    bridge.start();
     if (security::AuditLog* audit = security->auditLog())
         audit->setObserver([&stream, names](const QJsonObject& line) {
             names->noticeAudit(line);
@@ -297,6 +305,7 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     // What is still on its way is numbered, stored and written to the swipe log before the database goes.
     stream.stop();
     swipeLog.stop();
+    bridge.stop();
     provider::setSecurityHooks(nullptr);
     security::setService(nullptr);
     frm_server_main->CloseServices();
