@@ -167,13 +167,17 @@ QJsonObject EventGuard::subscribe(const QJsonValue& params) {
         visible = [rights](const QString& module) {
             return rights->refusalOnModule(module, provider::Right::Browse).isEmpty();
         };
+    // Asked again whenever rights change or sessions end: a subscription ends with its session.
+    std::function<QString()> ended;
+    if (rights)
+        ended = [rights] { return rights->endedBecause(); };
     const std::weak_ptr<platform::rpc::PushOutlet> outlet = m_outlet;
-    EventStream::Subscription subscription =
-        m_stream.subscribe(filter, since, std::move(visible), rights ? rights->operatorName() : QString(),
-                           rights ? rights->address() : QStringLiteral("local"), [outlet] {
-                               if (const auto live = outlet.lock())
-                                   live->ready();
-                           });
+    EventStream::Subscription subscription = m_stream.subscribe(
+        filter, since, std::move(visible), std::move(ended), rights ? rights->operatorName() : QString(),
+        rights ? rights->address() : QStringLiteral("local"), [outlet] {
+            if (const auto live = outlet.lock())
+                live->ready();
+        });
     m_subscriber = subscription.subscriber;
     m_outlet->attach(m_subscriber);
     if (rights)

@@ -302,13 +302,7 @@ void EventStream::checkFull() {
     std::lock_guard lock(m_subsMutex);
     for (auto it = m_subscribers.begin(); it != m_subscribers.end();) {
         if ((*it)->expire(now)) {
-            QJsonObject closed = (*it)->info();
-            qCWarning(lcEvents).noquote() << "subscriber" << closed.value(QStringLiteral("operator")).toString() << "at"
-                                          << closed.value(QStringLiteral("address")).toString()
-                                          << "disconnected:" << closed.value(QStringLiteral("reason")).toString();
-            m_closed.push_back(closed);
-            if (m_closed.size() > kClosedKept)
-                m_closed.pop_front();
+            closedLocked(*it);
             it = m_subscribers.erase(it);
         } else {
             ++it;
@@ -316,9 +310,45 @@ void EventStream::checkFull() {
     }
 }
 
+void EventStream::closedLocked(const std::shared_ptr<Subscriber>& subscriber) {
+    QJsonObject closed = subscriber->info();
+    if (closed.contains(QStringLiteral("reason")))
+        qCWarning(lcEvents).noquote() << "subscriber" << closed.value(QStringLiteral("operator")).toString() << "at"
+                                      << closed.value(QStringLiteral("address")).toString()
+                                      << "disconnected:" << closed.value(QStringLiteral("reason")).toString();
+    m_closed.push_back(closed);
+    if (m_closed.size() > kClosedKept)
+        m_closed.pop_front();
+}
+
+void EventStream::recheckRights() {
+    std::vector<std::shared_ptr<Subscriber>> all;
+    {
+        std::lock_guard lock(m_subsMutex);
+        all = m_subscribers;
+    }
+    // Asked without the stream's locks: the answer may wait for the database.
+    std::vector<std::shared_ptr<Subscriber>> ended;
+    for (const auto& subscriber : all) {
+        if (subscriber->recheck())
+            ended.push_back(subscriber);
+    }
+    if (ended.empty())
+        return;
+    std::lock_guard lock(m_subsMutex);
+    for (const auto& subscriber : ended) {
+        const auto found = std::find(m_subscribers.begin(), m_subscribers.end(), subscriber);
+        if (found == m_subscribers.end())
+            continue;
+        closedLocked(subscriber);
+        m_subscribers.erase(found);
+    }
+}
+
 EventStream::Subscription EventStream::subscribe(const Filter& filter, std::optional<quint64> since,
-                                                 std::function<bool(const QString&)> visible, QString operatorName,
-                                                 QString address, std::function<void()> wake) {
+                                                 std::function<bool(const QString&)> visible,
+                                                 std::function<QString()> ended, QString operatorName, QString address,
+                                                 std::function<void()> wake) {
     Subscription subscription;
     quint64 replayFrom = 0;
     std::lock_guard subscribers(m_subsMutex);
@@ -337,8 +367,8 @@ EventStream::Subscription EventStream::subscribe(const Filter& filter, std::opti
             subscription.lost = firstKept - replayFrom;
     }
     subscription.subscriber =
-        std::make_shared<Subscriber>(*this, filter, std::move(visible), replayFrom, subscription.newest,
-                                     std::move(operatorName), std::move(address), std::move(wake));
+        std::make_shared<Subscriber>(*this, filter, std::move(visible), std::move(ended), replayFrom,
+                                     subscription.newest, std::move(operatorName), std::move(address), std::move(wake));
     m_subscribers.push_back(subscription.subscriber);
     return subscription;
 }

@@ -78,11 +78,15 @@ public:
         quint64 lost = 0;   // events after `since` no longer kept
     };
     // Throws AutomationError E_INVALIDARG for a "since" past the newest event. `visible` says whether the
-    // subscriber's operator may see the events of a module; `wake` is called when it has events waiting.
+    // subscriber's operator may see the events of a module; `ended` why its session has ended (empty while it
+    // goes on); `wake` is called when it has events waiting.
     Subscription subscribe(const Filter& filter, std::optional<quint64> since,
-                           std::function<bool(const QString&)> visible, QString operatorName, QString address,
-                           std::function<void()> wake);
+                           std::function<bool(const QString&)> visible, std::function<QString()> ended,
+                           QString operatorName, QString address, std::function<void()> wake);
     void unsubscribe(const std::shared_ptr<Subscriber>& subscriber);
+    // Rights have changed or sessions have ended: every subscriber whose session has ended is told why and
+    // disconnected. On the thread that made the change (it may wait for the database).
+    void recheckRights();
 
     // For administrators: every subscriber with its counters, and the last ones disconnected.
     QJsonObject subscribers() const;
@@ -103,6 +107,7 @@ private:
     void compactFile();
     bool loadFile(QString* error);
     void checkFull();
+    void closedLocked(const std::shared_ptr<Subscriber>& subscriber);
 
     const StreamSettings m_settings;
 

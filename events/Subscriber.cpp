@@ -19,11 +19,12 @@ const QByteArray kEndPrefix = QByteArray(platform::rpc::kNotificationPrefix) + R
 } // namespace
 
 Subscriber::Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible,
-                       quint64 replayFrom, quint64 replayEnd, QString operatorName, QString address,
-                       std::function<void()> wake)
+                       std::function<QString()> ended, quint64 replayFrom, quint64 replayEnd, QString operatorName,
+                       QString address, std::function<void()> wake)
     : m_stream(stream)
     , m_filter(std::move(filter))
     , m_visible(std::move(visible))
+    , m_ended(std::move(ended))
     , m_operator(std::move(operatorName))
     , m_address(std::move(address))
     , m_sinceMs(QDateTime::currentMSecsSinceEpoch())
@@ -165,17 +166,38 @@ bool Subscriber::expire(Clock::time_point now) {
     if (m_fullSince == Clock::time_point{} ||
         now - m_fullSince < std::chrono::milliseconds(m_stream.settings().fullTimeoutMs))
         return false;
-    m_closing = QStringLiteral("the subscriber did not read its events: its queue (%1 events, %2 bytes) stayed full "
+    closeLocked(QStringLiteral("the subscriber did not read its events: its queue (%1 events, %2 bytes) stayed full "
                                "for %3 s; %4 events were dropped")
                     .arg(m_stream.settings().queueEvents)
                     .arg(m_stream.settings().queueBytes)
                     .arg(m_stream.settings().fullTimeoutMs / 1000)
-                    .arg(m_droppedTotal);
+                    .arg(m_droppedTotal));
+    return true;
+}
+
+void Subscriber::closeLocked(const QString& reason) {
+    // Nothing more is queued or replayed: the next take() says why, and the connection goes.
+    m_closing = reason;
     m_queue.clear();
     m_queuedBytes = 0;
+    m_replayNext = m_replayEnd + 1;
     m_wakePending = false;
     wakeLocked();
     m_wake = nullptr;
+}
+
+bool Subscriber::recheck() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_wake)
+            return false; // detached or closed already: forgotten by the stream anyway
+    }
+    const QString why = m_ended ? m_ended() : QString();
+    if (why.isEmpty())
+        return false;
+    std::lock_guard lock(m_mutex);
+    if (m_wake)
+        closeLocked(why);
     return true;
 }
 

@@ -23,8 +23,9 @@ namespace morvane::events {
 // thread; detach() and info() on call threads. m_mutex guards everything below it.
 class Subscriber : public platform::rpc::PushSource {
 public:
-    Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible, quint64 replayFrom,
-               quint64 replayEnd, QString operatorName, QString address, std::function<void()> wake);
+    Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible,
+               std::function<QString()> ended, quint64 replayFrom, quint64 replayEnd, QString operatorName,
+               QString address, std::function<void()> wake);
 
     // platform::rpc::PushSource
     QByteArrayList take(qint64 maxBytes) override;
@@ -34,6 +35,9 @@ public:
     void push(const EventPtr& event);
     // Ends the subscription when its queue has been full longer than the time-out; true when it did.
     bool expire(std::chrono::steady_clock::time_point now);
+    // Ends it when its operator's session has ended (or its rights changed); true when it did. A call
+    // thread: the check may wait for the database.
+    bool recheck();
     // The connection has gone or unsubscribed: nothing more is queued or woken.
     void detach();
     bool detached() const;
@@ -43,10 +47,12 @@ private:
     bool matchesLocked(const StoredEvent& event);
     QByteArray lineLocked(const StoredEvent& event);
     void wakeLocked();
+    void closeLocked(const QString& reason);
 
     EventStream& m_stream;
     const Filter m_filter;
     const std::function<bool(const QString&)> m_visible;
+    const std::function<QString()> m_ended;
     const QString m_operator;
     const QString m_address;
     const qint64 m_sinceMs;

@@ -252,6 +252,8 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         });
     if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
         scan->SetObserver(events::scanObserver(stream));
+    // A subscription lasts no longer than its session, nor past a change of its operator's rights.
+    security->setRightsObserver([&stream] { stream.recheckRights(); });
 
     raiseOpenFileLimit();
     platform::EndpointLimits limits;
@@ -302,6 +304,7 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         scan->SetObserver(nullptr);
     if (security::AuditLog* audit = security->auditLog())
         audit->setObserver(nullptr);
+    security->setRightsObserver(nullptr);
     // What is still on its way is numbered, stored and written to the swipe log before the database goes.
     stream.stop();
     swipeLog.stop();

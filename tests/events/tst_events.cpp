@@ -155,6 +155,8 @@ private slots:
     void swipeLogOnceAcrossAKill();
     void storedRecordsCollectedOnce();
     void gapIsTold();
+    void subscriptionEndsWithItsSession_data();
+    void subscriptionEndsWithItsSession();
     void goneMidReplay();
     void slowReaderIsToldOfDrops();
 };
@@ -773,6 +775,76 @@ void TestEvents::gapIsTold() {
     QCOMPARE(first.size(), 1);
     QCOMPARE(first.at(0).value(QStringLiteral("lost")).toInteger(), oldest - 1);
     QVERIFY(first.at(0).value(QStringLiteral("seq")).toInteger() >= oldest);
+}
+
+void TestEvents::subscriptionEndsWithItsSession_data() {
+    QTest::addColumn<QString>("change");
+    QTest::newRow("browse right taken away") << QStringLiteral("rights");
+    QTest::newRow("password changed on another connection") << QStringLiteral("password");
+}
+
+// A subscriber whose operator loses the right to watch, or whose session another connection ends, is told
+// why and sees no event after it.
+void TestEvents::subscriptionEndsWithItsSession() {
+    QFETCH(QString, change);
+    const QJsonObject watcherLogOn{{QStringLiteral("operator"), QStringLiteral("watcher")},
+                                   {QStringLiteral("password"), QStringLiteral("w")}};
+    ClientPtr admin = logOn();
+    QVERIFY(admin &&
+            admin->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+                .ok);
+    const auto browse = [&](int right) {
+        return admin
+            ->call(QStringLiteral("AS_Execute"),
+                   QJsonArray{QStringLiteral("dsp_open_public"),
+                              QStringLiteral("update ac_popedomgroupmodule set pbrowse = %1 where popedomgroupid = 2 "
+                                             "and menuenglishname = 'atn_scanallcontrol'")
+                                  .arg(right),
+                              QJsonValue(), QJsonValue()})
+            .ok;
+    };
+    ClientPtr watcher = logOn(false, watcherLogOn);
+    QVERIFY(watcher && watcher
+                           ->call(QStringLiteral("Subscribe"),
+                                  QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
+                           .ok);
+    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
+    QCOMPARE(events(*watcher, 1, 10000).size(), 1);
+
+    ClientPtr other;
+    if (change == QLatin1String("rights")) {
+        QVERIFY(browse(0));
+    } else {
+        other = logOn(false, watcherLogOn);
+        QVERIFY(other);
+        QVERIFY(other
+                    ->call(QStringLiteral("ChangePassword"), QJsonObject{{QStringLiteral("old"), QStringLiteral("w")},
+                                                                         {QStringLiteral("new"), QStringLiteral("w2")}})
+                    .ok);
+    }
+    const auto restore = qScopeGuard([&] {
+        if (other)
+            other->call(QStringLiteral("ChangePassword"), QJsonObject{{QStringLiteral("old"), QStringLiteral("w2")},
+                                                                      {QStringLiteral("new"), QStringLiteral("w")}});
+        else
+            browse(1);
+    });
+    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QString reason;
+    int after = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (reason.isEmpty() && clock.elapsed() < 10000) {
+        const auto message = watcher->nextNotification();
+        if (!message)
+            break;
+        if (message->value(QStringLiteral("method")) == QLatin1String("Event"))
+            ++after;
+        else if (message->value(QStringLiteral("method")) == QLatin1String("EventStreamEnd"))
+            reason = message->value(QStringLiteral("params")).toObject().value(QStringLiteral("reason")).toString();
+    }
+    QVERIFY2(reason.contains(QLatin1String("session has ended")), qPrintable(reason));
+    QCOMPARE(after, 0);
 }
 
 // A client that goes in the middle of its replay leaves no subscriber behind, and the stream goes on.
