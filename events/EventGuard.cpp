@@ -111,6 +111,10 @@ std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJson
     const auto is = [&](const char* name) { return method.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
     const bool inject = is("InjectEvents") && injectionAllowed();
     if (!is("Subscribe") && !is("Unsubscribe") && !is("EventSubscribers") && !inject) {
+        // Ended before the log-off ends the session: otherwise the stream, told that the session has ended,
+        // would end the connection before it has its answer.
+        if (is("Logoff"))
+            unsubscribe();
         std::optional<QJsonObject> answered = m_inner ? m_inner->handle(method, params) : std::nullopt;
         // A subscription belongs to its log-on: it ends with it, and another log-on subscribes anew.
         if (answered && (is("Logoff") || is("Logon")))

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <malloc.h>
 #include <pthread.h>
 #include <string_view>
@@ -88,6 +89,10 @@ bool EventStream::start(QString* error) {
         pthread_setname_np(pthread_self(), "morvane-events");
         run();
     });
+    m_keeper = std::thread([this] {
+        pthread_setname_np(pthread_self(), "morvane-evfile");
+        keepFile();
+    });
     return loaded;
 }
 
@@ -99,6 +104,20 @@ void EventStream::stop() {
     m_inWake.notify_all();
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard lock(m_fileMutex);
+        m_keeperStopping = true;
+    }
+    m_keeperWake.notify_all();
+    if (m_keeper.joinable())
+        m_keeper.join();
+    std::lock_guard lock(m_fileMutex);
+    if (m_compacted) {
+        // Not put in place: the file as it is holds everything.
+        ::close(m_compacted->fd);
+        ::unlink(QFile::encodeName(m_settings.path + QStringLiteral(".new")).constData());
+        m_compacted.reset();
+    }
     if (m_fd >= 0) {
         ::fdatasync(m_fd);
         ::close(m_fd);
@@ -197,6 +216,7 @@ void EventStream::run() {
             }
             m_busy = !taken.empty();
         }
+        std::vector<std::function<void()>> wakes;
         if (!taken.empty()) {
             if (m_resolver) {
                 for (Event& event : taken)
@@ -222,26 +242,27 @@ void EventStream::run() {
                         m_ring.pop_front();
                     m_lastKept = batch.back()->seq;
                 }
+                wakes.reserve(m_subscribers.size());
                 for (const auto& subscriber : m_subscribers) {
-                    for (const EventPtr& event : batch)
-                        subscriber->push(event);
+                    if (std::function<void()> wake = subscriber->pushBatch(batch))
+                        wakes.push_back(std::move(wake));
                 }
             }
-            if (m_consumer) {
-                for (const EventPtr& event : batch)
-                    m_consumer(event);
-            }
-            // The file keeps at most twice the ring: then it is written again with the ring alone (the
-            // batch is in it by now).
-            if (m_fd >= 0 && m_fileLines > 2 * qint64(m_settings.ringEvents))
-                compactFile();
-            // Written before anyone saw them (a crashed process loses none); on the disk itself once the
-            // subscribers have them, so that they never wait for it.
-            if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
-                ::fdatasync(m_fd);
-                m_lastSync = Clock::now();
+            // Every subscriber has the batch: their connections are woken now, outside the lists' locks.
+            for (const std::function<void()>& wake : wakes)
+                wake();
+            if (m_consumer)
+                m_consumer(batch.back());
+            // The file keeps at most twice the ring: then the keeper writes it again with the ring alone.
+            if (m_fileLines > 2 * qint64(m_settings.ringEvents)) {
+                std::lock_guard lock(m_fileMutex);
+                if (m_fd >= 0 && !m_compactWanted && !m_compacted) {
+                    m_compactWanted = true;
+                    m_keeperWake.notify_all();
+                }
             }
         }
+        finishCompaction();
         if (Clock::now() >= nextExpiry) {
             checkFull();
             nextExpiry = Clock::now() + kExpiryTick;
@@ -256,13 +277,15 @@ void EventStream::run() {
 }
 
 void EventStream::store(const std::vector<EventPtr>& batch) {
-    if (m_fd < 0)
-        return;
     QByteArray text;
     for (const EventPtr& event : batch) {
         text += event->json;
         text += '\n';
     }
+    // Written before anyone sees them (a crashed process loses none); the keeper puts them on the disk.
+    std::lock_guard lock(m_fileMutex);
+    if (m_fd < 0)
+        return;
     if (!writeAll(m_fd, text)) {
         qCWarning(lcEvents) << "the events cannot be written to" << m_settings.path << ":" << std::strerror(errno);
         return;
@@ -270,30 +293,87 @@ void EventStream::store(const std::vector<EventPtr>& batch) {
     m_fileLines += qint64(batch.size());
 }
 
-void EventStream::compactFile() {
-    QByteArray text;
-    {
-        std::lock_guard lock(m_ringMutex);
-        for (const EventPtr& event : m_ring) {
-            text += event->json;
-            text += '\n';
+void EventStream::keepFile() {
+    std::unique_lock lock(m_fileMutex);
+    for (;;) {
+        m_keeperWake.wait_for(lock, kSyncEvery, [this] { return m_keeperStopping || m_compactWanted; });
+        if (m_keeperStopping)
+            return;
+        if (m_fd < 0)
+            continue;
+        // On the disk at most a second after they were written, without holding the stream up.
+        const int synced = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+        const bool compact = m_compactWanted;
+        lock.unlock();
+        if (synced >= 0) {
+            ::fdatasync(synced);
+            ::close(synced);
         }
+        if (compact) {
+            // The ring as it is now, written beside and synced; the stream's thread adds what comes meanwhile.
+            QByteArray text;
+            quint64 upTo = 0;
+            {
+                std::lock_guard ring(m_ringMutex);
+                text.reserve(qsizetype(m_ring.size()) * 160);
+                for (const EventPtr& event : m_ring) {
+                    text += event->json;
+                    text += '\n';
+                }
+                upTo = m_lastKept;
+            }
+            const QString temporary = m_settings.path + QStringLiteral(".new");
+            int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+            if (fd >= 0 && (!writeAll(fd, text) || ::fsync(fd) != 0)) {
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0)
+                qCWarning(lcEvents) << "the events file" << m_settings.path
+                                    << "cannot be compacted:" << std::strerror(errno);
+            lock.lock();
+            m_compactWanted = false;
+            if (fd >= 0)
+                m_compacted = Compacted{fd, upTo};
+            continue;
+        }
+        lock.lock();
     }
-    // Written beside, synced and renamed over: a crash leaves the old file or the new one.
+}
+
+void EventStream::finishCompaction() {
+    std::lock_guard lock(m_fileMutex);
+    if (!m_compacted)
+        return;
+    const Compacted compacted = *m_compacted;
+    m_compacted.reset();
+    // Everything stored is in the ring by now (this thread stores and keeps in one go): what came after the
+    // copy goes after it, then the copy replaces the file. A crash leaves the old file or the new one.
+    QByteArray tail;
+    for (quint64 from = compacted.upTo + 1;;) {
+        quint64 oldest = 0;
+        const std::vector<EventPtr> page = range(from, std::numeric_limits<quint64>::max(), 4096, &oldest);
+        if (page.empty())
+            break;
+        for (const EventPtr& event : page) {
+            tail += event->json;
+            tail += '\n';
+        }
+        from = page.back()->seq + 1;
+    }
     const QString temporary = m_settings.path + QStringLiteral(".new");
-    const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-    if (fd < 0 || !writeAll(fd, text) || ::fsync(fd) != 0 ||
+    if (!writeAll(compacted.fd, tail) ||
         ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_settings.path).constData()) != 0) {
         qCWarning(lcEvents) << "the events file" << m_settings.path << "cannot be compacted:" << std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
+        ::close(compacted.fd);
+        ::unlink(QFile::encodeName(temporary).constData());
         return;
     }
     ::close(m_fd);
-    m_fd = fd;
+    m_fd = compacted.fd;
     ::lseek(m_fd, 0, SEEK_END);
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_APPEND);
-    std::lock_guard lock(m_ringMutex);
+    std::lock_guard ring(m_ringMutex);
     m_fileLines = qint64(m_ring.size());
 }
 

@@ -66,7 +66,8 @@ public:
 
     // Hands an event on; false when the inbound queue is full (it is counted as lost at entry).
     bool publish(Event event);
-    // Told every event once it is numbered and stored, on the stream's thread (the swipe log's writer).
+    // Told once per batch of events numbered and stored, with the newest of them, on the stream's thread (the
+    // swipe log's writer and the MQTT bridge, which read the ring themselves).
     void setConsumer(std::function<void(const EventPtr&)> consumer);
     // Adds the names of devices, doors and staff to the controllers' events before they are numbered.
     void setResolver(std::unique_ptr<NameResolver> resolver);
@@ -104,7 +105,10 @@ public:
 private:
     void run();
     void store(const std::vector<EventPtr>& batch);
-    void compactFile();
+    // The file keeper's thread: syncs the file and writes its compacted copy, off the stream's thread.
+    void keepFile();
+    // The stream's thread: puts a compacted copy in place once the keeper has written it.
+    void finishCompaction();
     bool loadFile(QString* error);
     void checkFull();
     void closedLocked(const std::shared_ptr<Subscriber>& subscriber);
@@ -130,10 +134,25 @@ private:
 
     std::function<void(const EventPtr&)> m_consumer; // set before start()
     std::unique_ptr<NameResolver> m_resolver;        // set before start(); used by the stream's thread
-    int m_fd = -1;                                   // the stream's thread's (and start/stop's)
-    qint64 m_fileLines = 0;
-    std::chrono::steady_clock::time_point m_lastSync{};
+    qint64 m_fileLines = 0;                          // the stream's thread's
     std::thread m_thread;
+
+    // The file: the stream's thread appends to it; the keeper syncs it (a duplicate of the descriptor, so
+    // that a sync never holds the stream up) and writes the compacted copy, which the stream's thread puts
+    // in place with what came after it. m_fileMutex guards m_fd, m_compactWanted, m_compacted and
+    // m_keeperStopping (the stream's thread, the keeper, start/stop); it is taken before m_ringMutex, never
+    // while that is held.
+    std::mutex m_fileMutex;
+    std::condition_variable m_keeperWake;
+    int m_fd = -1;
+    bool m_compactWanted = false;
+    bool m_keeperStopping = false;
+    struct Compacted {
+        int fd = -1;
+        quint64 upTo = 0; // the newest event in it
+    };
+    std::optional<Compacted> m_compacted;
+    std::thread m_keeper;
 };
 
 // The scan's observer that publishes its reports: every record and lost link, a switch's state only when

@@ -139,24 +139,34 @@ QString Subscriber::closing() const {
     return m_lastTaken ? m_closing : QString();
 }
 
-void Subscriber::push(const EventPtr& event) {
+std::function<void()> Subscriber::pushBatch(const std::vector<EventPtr>& batch) {
     std::lock_guard lock(m_mutex);
-    if (!m_wake || !m_closing.isEmpty() || event->seq <= m_replayEnd || !matchesLocked(*event))
-        return;
-    m_queue.push_back(event);
-    m_queuedBytes += event->json.size();
+    if (!m_wake || !m_closing.isEmpty())
+        return {};
     const StreamSettings& limits = m_stream.settings();
+    bool queued = false;
     bool dropped = false;
-    while (m_queue.size() > size_t(limits.queueEvents) || (m_queuedBytes > limits.queueBytes && m_queue.size() > 1)) {
-        m_queuedBytes -= m_queue.front()->json.size();
-        m_queue.pop_front();
-        ++m_dropped;
-        ++m_droppedTotal;
-        dropped = true;
+    for (const EventPtr& event : batch) {
+        if (event->seq <= m_replayEnd || !matchesLocked(*event))
+            continue;
+        m_queue.push_back(event);
+        m_queuedBytes += event->json.size();
+        queued = true;
+        while (m_queue.size() > size_t(limits.queueEvents) ||
+               (m_queuedBytes > limits.queueBytes && m_queue.size() > 1)) {
+            m_queuedBytes -= m_queue.front()->json.size();
+            m_queue.pop_front();
+            ++m_dropped;
+            ++m_droppedTotal;
+            dropped = true;
+        }
     }
     if (dropped && m_fullSince == Clock::time_point{})
         m_fullSince = Clock::now();
-    wakeLocked();
+    if (!queued || m_wakePending)
+        return {};
+    m_wakePending = true;
+    return m_wake;
 }
 
 bool Subscriber::expire(Clock::time_point now) {

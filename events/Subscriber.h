@@ -19,7 +19,7 @@ namespace morvane::events {
 // connection takes them), then the live ones in a bounded queue. A full queue drops its oldest, and the
 // next notification says how many; one full past the time-out ends with a reason.
 //
-// Threads: push() and expire() on the stream's thread; take() and closing() on the endpoint's watching
+// Threads: pushBatch() and expire() on the stream's thread; take() and closing() on the endpoint's watching
 // thread; detach() and info() on call threads. m_mutex guards everything below it.
 class Subscriber : public platform::rpc::PushSource {
 public:
@@ -31,8 +31,10 @@ public:
     QByteArrayList take(qint64 maxBytes) override;
     QString closing() const override;
 
-    // A live event (the stream's thread).
-    void push(const EventPtr& event);
+    // A batch of live events (the stream's thread), under one lock. Answers the wake-up to call once every
+    // subscriber has the batch (none when one is pending already), so that the connection's thread is woken
+    // once per batch, not while the others are still being filled.
+    std::function<void()> pushBatch(const std::vector<EventPtr>& batch);
     // Ends the subscription when its queue has been full longer than the time-out; true when it did.
     bool expire(std::chrono::steady_clock::time_point now);
     // Ends it when its operator's session has ended (or its rights changed); true when it did. A call
