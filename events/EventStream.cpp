@@ -202,6 +202,11 @@ void EventStream::run() {
         std::deque<Event> taken;
         {
             std::unique_lock lock(m_inMutex);
+            // Idle as soon as everything taken has been handed on, not only after the next tick.
+            if (m_busy && m_inbound.empty()) {
+                m_busy = false;
+                m_idle.notify_all();
+            }
             m_inWake.wait_until(lock, nextExpiry, [this] { return m_stopping || !m_inbound.empty(); });
             if (m_inbound.empty()) {
                 m_busy = false;

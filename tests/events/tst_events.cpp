@@ -1,6 +1,7 @@
 // The event stream through the wire: swipes of the controller simulator and the clients' own commands
 // pushed to subscribers over TCP and WebSocket, in order and numbered; a resume after a dropped connection
 // and after a restart of the application server; refused subscriptions; and a subscriber that never reads.
+#include "EventStream.h"
 #include "JsonRpc.h"
 #include "LocalServer.h"
 #include "RemoteClient.h"
@@ -45,7 +46,7 @@ const QJsonObject kSystem{{QStringLiteral("operator"), QStringLiteral("SYSTEM")}
 using ClientPtr = std::unique_ptr<rpc::Client>;
 
 // The params of the next `count` Event notifications (fewer when the stream ends or `ms` pass).
-QList<QJsonObject> events(rpc::Client& client, int count, int ms) {
+QList<QJsonObject> notifications(rpc::Client& client, int count, int ms) {
     QList<QJsonObject> found;
     QElapsedTimer clock;
     clock.start();
@@ -159,6 +160,7 @@ private slots:
     void subscriptionEndsWithItsSession();
     void goneMidReplay();
     void slowReaderIsToldOfDrops();
+    void ringFileKeptWhileRewritten();
 };
 
 void TestEvents::initTestCase() {
@@ -252,7 +254,7 @@ void TestEvents::swipesLiveAndResumed() {
              QJsonValue(0));
     swipe(0x12AB34, 1);
     swipe(0x12AB35, 3);
-    const QList<QJsonObject> live = events(*subscriber, 3, 10000);
+    const QList<QJsonObject> live = notifications(*subscriber, 3, 10000);
     QCOMPARE(live.size(), 3);
     QCOMPARE(live.at(0).value(QStringLiteral("kind")), QJsonValue(QStringLiteral("command")));
     QCOMPARE(live.at(0).value(QStringLiteral("method")), QJsonValue(QStringLiteral("RmtOpenDoor")));
@@ -274,7 +276,7 @@ void TestEvents::swipesLiveAndResumed() {
     QCOMPARE(live.at(1).value(QStringLiteral("staffName")), QJsonValue(QStringLiteral("Ann")));
     QVERIFY(!live.at(2).contains(QStringLiteral("staffName")));
     // The watcher may browse real-time monitoring (the door command's module too), not the staff.
-    const QList<QJsonObject> watched = events(*watcher, 3, 5000);
+    const QList<QJsonObject> watched = notifications(*watcher, 3, 5000);
     QCOMPARE(seqs(watched), seqs(live));
     QCOMPARE(watched.at(1).value(QStringLiteral("deviceName")), QJsonValue(QStringLiteral("Front")));
     QVERIFY(!watched.at(1).contains(QStringLiteral("staffName")));
@@ -286,7 +288,7 @@ void TestEvents::swipesLiveAndResumed() {
     swipe(0x12AB36, 1);
     swipe(0x12AB37, 2);
     QList<qint64> wanted;
-    for (const QJsonObject& event : events(*all, 100, 3000)) {
+    for (const QJsonObject& event : notifications(*all, 100, 3000)) {
         const qint64 seq = event.value(QStringLiteral("seq")).toInteger();
         if (seq > last && (event.value(QStringLiteral("kind")) == QLatin1String("swipe") ||
                            event.value(QStringLiteral("kind")) == QLatin1String("command")))
@@ -300,7 +302,7 @@ void TestEvents::swipesLiveAndResumed() {
     QJsonObject resume = swipesAndCommands;
     resume.insert(QStringLiteral("since"), last);
     QVERIFY(subscriber->call(QStringLiteral("Subscribe"), resume).ok);
-    QCOMPARE(seqs(events(*subscriber, 3, 1500)), wanted);
+    QCOMPARE(seqs(notifications(*subscriber, 3, 1500)), wanted);
 
     // Every client gone, the application server ends; the next one has kept the ring, numbers and all.
     const QList<qint64> before = seqs(live) + wanted;
@@ -314,7 +316,7 @@ void TestEvents::swipesLiveAndResumed() {
     const rpc::Reply again = subscriber->call(QStringLiteral("Subscribe"), resume);
     QVERIFY2(again.ok, qPrintable(again.message));
     QVERIFY(again.result.value(QStringLiteral("newest")).toInteger() >= before.last());
-    QCOMPARE(seqs(events(*subscriber, 5, 5000)), before);
+    QCOMPARE(seqs(notifications(*subscriber, 5, 5000)), before);
     struct stat status {};
     QCOMPARE(::stat(QFile::encodeName(m_env->path(QStringLiteral("events.log"))).constData(), &status), 0);
     QCOMPARE(status.st_mode & 0777, mode_t(0600));
@@ -438,7 +440,7 @@ void TestEvents::neverReadingSubscriber() {
                         QJsonObject{{QStringLiteral("count"), kBatch}, {QStringLiteral("bytes"), 200}});
         QVERIFY2(injected.ok, qPrintable(injected.message));
         QCOMPARE(injected.result.value(QStringLiteral("published")), QJsonValue(kBatch));
-        received += events(*watcher, kBatch, 10000);
+        received += notifications(*watcher, kBatch, 10000);
         QCOMPARE(received.size(), (batch + 1) * kBatch);
     }
     for (int i = 0; i < received.size(); ++i) {
@@ -593,7 +595,7 @@ void TestEvents::swipeLogOnceAcrossAKill() {
     m_sim.command({{QStringLiteral("cmd"), QStringLiteral("realtime")},
                    {QStringLiteral("mac"), kLockMac},
                    {QStringLiteral("records"), QJsonArray{record, record}}});
-    const QList<QJsonObject> seen = events(*controller, 2, 10000);
+    const QList<QJsonObject> seen = notifications(*controller, 2, 10000);
     QCOMPARE(seen.size(), 2);
     QCOMPARE(seen.at(1).value(QStringLiteral("record")), QJsonValue(record));
     const pid_t server = listenerPid(endpoint());
@@ -671,7 +673,7 @@ void TestEvents::storedRecordsCollectedOnce() {
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 30000) {
-            const QList<QJsonObject> got = events(client, 1, 5000);
+            const QList<QJsonObject> got = notifications(client, 1, 5000);
             if (got.isEmpty())
                 return false;
             const QJsonObject& event = got.first();
@@ -771,7 +773,7 @@ void TestEvents::gapIsTold() {
     const qint64 newest = reply.result.value(QStringLiteral("newest")).toInteger();
     QVERIFY(newest - oldest + 1 <= 1000);
     QCOMPARE(reply.result.value(QStringLiteral("lost")).toInteger(), oldest - 1);
-    const QList<QJsonObject> first = events(*late, 1, 10000);
+    const QList<QJsonObject> first = notifications(*late, 1, 10000);
     QCOMPARE(first.size(), 1);
     QCOMPARE(first.at(0).value(QStringLiteral("lost")).toInteger(), oldest - 1);
     QVERIFY(first.at(0).value(QStringLiteral("seq")).toInteger() >= oldest);
@@ -809,7 +811,7 @@ void TestEvents::subscriptionEndsWithItsSession() {
                                   QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                            .ok);
     QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
-    QCOMPARE(events(*watcher, 1, 10000).size(), 1);
+    QCOMPARE(notifications(*watcher, 1, 10000).size(), 1);
 
     ClientPtr other;
     if (change == QLatin1String("rights")) {
@@ -878,7 +880,7 @@ void TestEvents::goneMidReplay() {
                        QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                 .ok);
     QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
-    QCOMPARE(events(*admin, 3, 10000).size(), 3);
+    QCOMPARE(notifications(*admin, 3, 10000).size(), 3);
 }
 
 // A subscriber that falls behind loses its oldest events, and is told how many: what it gets and what it is
@@ -906,7 +908,7 @@ void TestEvents::slowReaderIsToldOfDrops() {
     QElapsedTimer clock;
     clock.start();
     while (received + dropped < sent && clock.elapsed() < 20000) {
-        const QList<QJsonObject> got = events(*slow, 1, 5000);
+        const QList<QJsonObject> got = notifications(*slow, 1, 5000);
         if (got.isEmpty())
             break;
         const QJsonObject& event = got.first();
@@ -919,6 +921,46 @@ void TestEvents::slowReaderIsToldOfDrops() {
                                          .arg(sent)
                                          .arg(received)));
     QCOMPARE(received + dropped, sent);
+}
+
+// The ring's file is rewritten beside the stream while events keep coming: a stream started again on it has
+// every kept event, in order, with nothing missing between the rewrite and what came after it.
+void TestEvents::ringFileKeptWhileRewritten() {
+    events::StreamSettings settings;
+    settings.path = m_env->path(QStringLiteral("rewritten.log"));
+    settings.ringEvents = 100;
+    constexpr int kEvents = 5000;
+    {
+        events::EventStream stream(settings);
+        QVERIFY(stream.start());
+        for (int i = 0; i < kEvents; ++i) {
+            events::Event event;
+            event.kind = events::kStatus;
+            event.serverMs = i;
+            QVERIFY(stream.publish(std::move(event)));
+            // In small batches, so that the rewrite overlaps many of them.
+            if (i % 10 == 9)
+                QVERIFY(stream.waitIdle(5000));
+        }
+        QVERIFY(stream.waitIdle(5000));
+        stream.stop();
+    }
+    QFile file(settings.path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qsizetype lines = file.readAll().count('\n');
+    // Rewritten at least once (by a thread of its own: how far behind it is depends on the machine).
+    QVERIFY2(lines < kEvents, qPrintable(QString::number(lines)));
+    events::EventStream again(settings);
+    QVERIFY(again.start());
+    QCOMPARE(again.newest(), quint64(kEvents));
+    quint64 oldest = 0;
+    QList<quint64> kept;
+    for (const events::EventPtr& event : again.range(1, kEvents, kEvents, &oldest))
+        kept.append(event->seq);
+    QList<quint64> wanted;
+    for (quint64 seq = kEvents - 99; seq <= kEvents; ++seq)
+        wanted.append(seq);
+    QCOMPARE(kept, wanted);
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
