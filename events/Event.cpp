@@ -108,6 +108,16 @@ std::optional<Event> fromScan(const monitor::ScanReport& report) {
                         {QStringLiteral("state"), QStringLiteral("lost")},
                         {QStringLiteral("text"), QStringLiteral("the lock stopped answering and was dropped")}};
         return event;
+    case Kind::LinkDown:
+    case Kind::LinkUp: {
+        const bool up = report.kind == Kind::LinkUp;
+        event.kind = kLink;
+        event.fields = {{QStringLiteral("ip"), report.ip},
+                        {QStringLiteral("state"), up ? QStringLiteral("up") : QStringLiteral("down")},
+                        {QStringLiteral("text"),
+                         up ? QStringLiteral("the lock answers again") : QStringLiteral("the lock does not answer")}};
+        return event;
+    }
     case Kind::SwitchStatus: {
         const monitor::SwitchStatusRecord& s = report.status;
         event.kind = kSwitch;
@@ -127,6 +137,9 @@ std::optional<Event> fromScan(const monitor::ScanReport& report) {
     event.fields = {{QStringLiteral("ip"), report.ip},
                     {QStringLiteral("record"), report.recordText},
                     {QStringLiteral("unit"), hexOf(r.unitBytes.data(), 4)}};
+    // Read from what the lock kept while nobody read it, not as it happened.
+    if (report.stored)
+        event.fields.insert(QStringLiteral("collected"), true);
     if (r.recordForm == monitor::kShortRecordForm) {
         event.kind = kStatus;
         event.fields.insert(QStringLiteral("code"), r.tailByte);

@@ -120,6 +120,10 @@ std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJson
     const auto is = [&](const char* name) { return method.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
     const bool inject = is("InjectEvents") && injectionAllowed();
     if (!is("Subscribe") && !is("Unsubscribe") && !is("EventSubscribers") && !inject) {
+        // Ended before the log-off ends the session: otherwise the stream, told that the session has ended,
+        // would end the connection before it has its answer.
+        if (is("Logoff"))
+            unsubscribe();
         std::optional<QJsonObject> answered = m_inner ? m_inner->handle(method, params) : std::nullopt;
         // A subscription belongs to its log-on: it ends with it, and another log-on subscribes anew.
         if (answered && (is("Logoff") || is("Logon")))
@@ -176,13 +180,17 @@ QJsonObject EventGuard::subscribe(const QJsonValue& params) {
         visible = [rights](const QString& module) {
             return rights->refusalOnModule(module, provider::Right::Browse).isEmpty();
         };
+    // Asked again whenever rights change or sessions end: a subscription ends with its session.
+    std::function<QString()> ended;
+    if (rights)
+        ended = [rights] { return rights->endedBecause(); };
     const std::weak_ptr<platform::rpc::PushOutlet> outlet = m_outlet;
-    EventStream::Subscription subscription =
-        m_stream.subscribe(filter, since, std::move(visible), rights ? rights->operatorName() : QString(),
-                           rights ? rights->address() : QStringLiteral("local"), [outlet] {
-                               if (const auto live = outlet.lock())
-                                   live->ready();
-                           });
+    EventStream::Subscription subscription = m_stream.subscribe(
+        filter, since, std::move(visible), std::move(ended), rights ? rights->operatorName() : QString(),
+        rights ? rights->address() : QStringLiteral("local"), [outlet] {
+            if (const auto live = outlet.lock())
+                live->ready();
+        });
     m_subscriber = subscription.subscriber;
     m_outlet->attach(m_subscriber);
     if (rights)

@@ -5,15 +5,20 @@
 #include "Subscriber.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <malloc.h>
 #include <pthread.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace morvane::events {
@@ -84,6 +89,10 @@ bool EventStream::start(QString* error) {
         pthread_setname_np(pthread_self(), "morvane-events");
         run();
     });
+    m_keeper = std::thread([this] {
+        pthread_setname_np(pthread_self(), "morvane-evfile");
+        keepFile();
+    });
     return loaded;
 }
 
@@ -95,6 +104,20 @@ void EventStream::stop() {
     m_inWake.notify_all();
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard lock(m_fileMutex);
+        m_keeperStopping = true;
+    }
+    m_keeperWake.notify_all();
+    if (m_keeper.joinable())
+        m_keeper.join();
+    std::lock_guard lock(m_fileMutex);
+    if (m_compacted) {
+        // Not put in place: the file as it is holds everything.
+        ::close(m_compacted->fd);
+        ::unlink(QFile::encodeName(m_settings.path + QStringLiteral(".new")).constData());
+        m_compacted.reset();
+    }
     if (m_fd >= 0) {
         ::fdatasync(m_fd);
         ::close(m_fd);
@@ -179,6 +202,11 @@ void EventStream::run() {
         std::deque<Event> taken;
         {
             std::unique_lock lock(m_inMutex);
+            // Idle as soon as everything taken has been handed on, not only after the next tick.
+            if (m_busy && m_inbound.empty()) {
+                m_busy = false;
+                m_idle.notify_all();
+            }
             m_inWake.wait_until(lock, nextExpiry, [this] { return m_stopping || !m_inbound.empty(); });
             if (m_inbound.empty()) {
                 m_busy = false;
@@ -193,6 +221,7 @@ void EventStream::run() {
             }
             m_busy = !taken.empty();
         }
+        std::vector<std::function<void()>> wakes;
         if (!taken.empty()) {
             if (m_resolver) {
                 for (Event& event : taken)
@@ -218,26 +247,27 @@ void EventStream::run() {
                         m_ring.pop_front();
                     m_lastKept = batch.back()->seq;
                 }
+                wakes.reserve(m_subscribers.size());
                 for (const auto& subscriber : m_subscribers) {
-                    for (const EventPtr& event : batch)
-                        subscriber->push(event);
+                    if (std::function<void()> wake = subscriber->pushBatch(batch))
+                        wakes.push_back(std::move(wake));
                 }
             }
-            if (m_consumer) {
-                for (const EventPtr& event : batch)
-                    m_consumer(event);
-            }
-            // The file keeps at most twice the ring: then it is written again with the ring alone (the
-            // batch is in it by now).
-            if (m_fd >= 0 && m_fileLines > 2 * qint64(m_settings.ringEvents))
-                compactFile();
-            // Written before anyone saw them (a crashed process loses none); on the disk itself once the
-            // subscribers have them, so that they never wait for it.
-            if (m_fd >= 0 && Clock::now() - m_lastSync >= kSyncEvery) {
-                ::fdatasync(m_fd);
-                m_lastSync = Clock::now();
+            // Every subscriber has the batch: their connections are woken now, outside the lists' locks.
+            for (const std::function<void()>& wake : wakes)
+                wake();
+            if (m_consumer)
+                m_consumer(batch.back());
+            // The file keeps at most twice the ring: then the keeper writes it again with the ring alone.
+            if (m_fileLines > 2 * qint64(m_settings.ringEvents)) {
+                std::lock_guard lock(m_fileMutex);
+                if (m_fd >= 0 && !m_compactWanted && !m_compacted) {
+                    m_compactWanted = true;
+                    m_keeperWake.notify_all();
+                }
             }
         }
+        finishCompaction();
         if (Clock::now() >= nextExpiry) {
             checkFull();
             nextExpiry = Clock::now() + kExpiryTick;
@@ -252,13 +282,15 @@ void EventStream::run() {
 }
 
 void EventStream::store(const std::vector<EventPtr>& batch) {
-    if (m_fd < 0)
-        return;
     QByteArray text;
     for (const EventPtr& event : batch) {
         text += event->json;
         text += '\n';
     }
+    // Written before anyone sees them (a crashed process loses none); the keeper puts them on the disk.
+    std::lock_guard lock(m_fileMutex);
+    if (m_fd < 0)
+        return;
     if (!writeAll(m_fd, text)) {
         qCWarning(lcEvents) << "the events cannot be written to" << m_settings.path << ":" << std::strerror(errno);
         return;
@@ -266,30 +298,87 @@ void EventStream::store(const std::vector<EventPtr>& batch) {
     m_fileLines += qint64(batch.size());
 }
 
-void EventStream::compactFile() {
-    QByteArray text;
-    {
-        std::lock_guard lock(m_ringMutex);
-        for (const EventPtr& event : m_ring) {
-            text += event->json;
-            text += '\n';
+void EventStream::keepFile() {
+    std::unique_lock lock(m_fileMutex);
+    for (;;) {
+        m_keeperWake.wait_for(lock, kSyncEvery, [this] { return m_keeperStopping || m_compactWanted; });
+        if (m_keeperStopping)
+            return;
+        if (m_fd < 0)
+            continue;
+        // On the disk at most a second after they were written, without holding the stream up.
+        const int synced = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+        const bool compact = m_compactWanted;
+        lock.unlock();
+        if (synced >= 0) {
+            ::fdatasync(synced);
+            ::close(synced);
         }
+        if (compact) {
+            // The ring as it is now, written beside and synced; the stream's thread adds what comes meanwhile.
+            QByteArray text;
+            quint64 upTo = 0;
+            {
+                std::lock_guard ring(m_ringMutex);
+                text.reserve(qsizetype(m_ring.size()) * 160);
+                for (const EventPtr& event : m_ring) {
+                    text += event->json;
+                    text += '\n';
+                }
+                upTo = m_lastKept;
+            }
+            const QString temporary = m_settings.path + QStringLiteral(".new");
+            int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+            if (fd >= 0 && (!writeAll(fd, text) || ::fsync(fd) != 0)) {
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0)
+                qCWarning(lcEvents) << "the events file" << m_settings.path
+                                    << "cannot be compacted:" << std::strerror(errno);
+            lock.lock();
+            m_compactWanted = false;
+            if (fd >= 0)
+                m_compacted = Compacted{fd, upTo};
+            continue;
+        }
+        lock.lock();
     }
-    // Written beside, synced and renamed over: a crash leaves the old file or the new one.
+}
+
+void EventStream::finishCompaction() {
+    std::lock_guard lock(m_fileMutex);
+    if (!m_compacted)
+        return;
+    const Compacted compacted = *m_compacted;
+    m_compacted.reset();
+    // Everything stored is in the ring by now (this thread stores and keeps in one go): what came after the
+    // copy goes after it, then the copy replaces the file. A crash leaves the old file or the new one.
+    QByteArray tail;
+    for (quint64 from = compacted.upTo + 1;;) {
+        quint64 oldest = 0;
+        const std::vector<EventPtr> page = range(from, std::numeric_limits<quint64>::max(), 4096, &oldest);
+        if (page.empty())
+            break;
+        for (const EventPtr& event : page) {
+            tail += event->json;
+            tail += '\n';
+        }
+        from = page.back()->seq + 1;
+    }
     const QString temporary = m_settings.path + QStringLiteral(".new");
-    const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-    if (fd < 0 || !writeAll(fd, text) || ::fsync(fd) != 0 ||
+    if (!writeAll(compacted.fd, tail) ||
         ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_settings.path).constData()) != 0) {
         qCWarning(lcEvents) << "the events file" << m_settings.path << "cannot be compacted:" << std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
+        ::close(compacted.fd);
+        ::unlink(QFile::encodeName(temporary).constData());
         return;
     }
     ::close(m_fd);
-    m_fd = fd;
+    m_fd = compacted.fd;
     ::lseek(m_fd, 0, SEEK_END);
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_APPEND);
-    std::lock_guard lock(m_ringMutex);
+    std::lock_guard ring(m_ringMutex);
     m_fileLines = qint64(m_ring.size());
 }
 
@@ -298,13 +387,7 @@ void EventStream::checkFull() {
     std::lock_guard lock(m_subsMutex);
     for (auto it = m_subscribers.begin(); it != m_subscribers.end();) {
         if ((*it)->expire(now)) {
-            QJsonObject closed = (*it)->info();
-            qCWarning(lcEvents).noquote() << "subscriber" << closed.value(QStringLiteral("operator")).toString() << "at"
-                                          << closed.value(QStringLiteral("address")).toString()
-                                          << "disconnected:" << closed.value(QStringLiteral("reason")).toString();
-            m_closed.push_back(closed);
-            if (m_closed.size() > kClosedKept)
-                m_closed.pop_front();
+            closedLocked(*it);
             it = m_subscribers.erase(it);
         } else {
             ++it;
@@ -312,9 +395,45 @@ void EventStream::checkFull() {
     }
 }
 
+void EventStream::closedLocked(const std::shared_ptr<Subscriber>& subscriber) {
+    QJsonObject closed = subscriber->info();
+    if (closed.contains(QStringLiteral("reason")))
+        qCWarning(lcEvents).noquote() << "subscriber" << closed.value(QStringLiteral("operator")).toString() << "at"
+                                      << closed.value(QStringLiteral("address")).toString()
+                                      << "disconnected:" << closed.value(QStringLiteral("reason")).toString();
+    m_closed.push_back(closed);
+    if (m_closed.size() > kClosedKept)
+        m_closed.pop_front();
+}
+
+void EventStream::recheckRights() {
+    std::vector<std::shared_ptr<Subscriber>> all;
+    {
+        std::lock_guard lock(m_subsMutex);
+        all = m_subscribers;
+    }
+    // Asked without the stream's locks: the answer may wait for the database.
+    std::vector<std::shared_ptr<Subscriber>> ended;
+    for (const auto& subscriber : all) {
+        if (subscriber->recheck())
+            ended.push_back(subscriber);
+    }
+    if (ended.empty())
+        return;
+    std::lock_guard lock(m_subsMutex);
+    for (const auto& subscriber : ended) {
+        const auto found = std::find(m_subscribers.begin(), m_subscribers.end(), subscriber);
+        if (found == m_subscribers.end())
+            continue;
+        closedLocked(subscriber);
+        m_subscribers.erase(found);
+    }
+}
+
 EventStream::Subscription EventStream::subscribe(const Filter& filter, std::optional<quint64> since,
-                                                 std::function<bool(const QString&)> visible, QString operatorName,
-                                                 QString address, std::function<void()> wake) {
+                                                 std::function<bool(const QString&)> visible,
+                                                 std::function<QString()> ended, QString operatorName, QString address,
+                                                 std::function<void()> wake) {
     Subscription subscription;
     quint64 replayFrom = 0;
     std::lock_guard subscribers(m_subsMutex);
@@ -333,8 +452,8 @@ EventStream::Subscription EventStream::subscribe(const Filter& filter, std::opti
             subscription.lost = firstKept - replayFrom;
     }
     subscription.subscriber =
-        std::make_shared<Subscriber>(*this, filter, std::move(visible), replayFrom, subscription.newest,
-                                     std::move(operatorName), std::move(address), std::move(wake));
+        std::make_shared<Subscriber>(*this, filter, std::move(visible), std::move(ended), replayFrom,
+                                     subscription.newest, std::move(operatorName), std::move(address), std::move(wake));
     m_subscribers.push_back(subscription.subscriber);
     return subscription;
 }
@@ -393,16 +512,219 @@ std::vector<EventPtr> EventStream::range(quint64 from, quint64 to, int max, quin
     return found;
 }
 
+namespace {
+
+// The controllers' long records already in the stream, so that one collected from a lock's stored records
+// that was seen live (or collected before a restart) is not told twice, and the live copy of one just
+// collected is not told again either. Keyed by a 64-bit digest of lock and record (the record holds the
+// controller's time to the second), as many as the ring holds. Only the scanning thread uses it.
+class SeenRecords {
+public:
+    explicit SeenRecords(size_t limit)
+        : m_limit(limit) {}
+
+    static quint64 key(const QString& lock, const QString& record) {
+        const QByteArray text = (lock.toUpper() + QLatin1Char('|') + record.toUpper()).toUtf8();
+        return std::hash<std::string_view>{}(std::string_view(text.constData(), size_t(text.size())));
+    }
+    // Whether the record is new to the stream; remembers it.
+    bool collected(quint64 key) {
+        if (m_counts.contains(key))
+            return false;
+        remember(key, 1);
+        return true;
+    }
+    bool live(quint64 key) {
+        const auto found = m_counts.find(key);
+        if (found != m_counts.end() && *found > 0) {
+            --*found; // its collected copy was told already
+            return false;
+        }
+        if (found == m_counts.end())
+            remember(key, 0);
+        return true;
+    }
+    void seed(quint64 key) {
+        if (!m_counts.contains(key))
+            remember(key, 0);
+    }
+
+private:
+    void remember(quint64 key, int pendingLive) {
+        m_counts.insert(key, pendingLive);
+        m_order.push_back(key);
+        while (m_order.size() > m_limit) {
+            m_counts.remove(m_order.front());
+            m_order.pop_front();
+        }
+    }
+
+    const size_t m_limit;
+    QHash<quint64, int> m_counts; // per record: live copies still to be passed over
+    std::deque<quint64> m_order;
+};
+
+// The "record" text of a stored event without parsing the whole object.
+QString recordOf(const StoredEvent& event) {
+    static const QByteArray marker = QByteArrayLiteral("\"record\":\"");
+    const qsizetype at = event.json.indexOf(marker);
+    if (at < 0)
+        return {};
+    const qsizetype from = at + marker.size();
+    const qsizetype to = event.json.indexOf('"', from);
+    return to < 0 ? QString() : QString::fromLatin1(event.json.mid(from, to - from));
+}
+
+// A long record's controller time as one number that grows with it.
+quint64 momentOf(const monitor::LockMonitorRecord& record) {
+    quint64 moment = 0;
+    for (const uint8_t part : record.bytesC)
+        moment = (moment << 8) | part;
+    return moment;
+}
+
+// What the scan's observer keeps between reports (the scanning thread only).
+//
+// A lock keeps every record, also those the scan read as they happened; what it kept while its link was
+// down is collected when it is back. So that none is told twice, a collected record is told only when it
+// is newer than the newest the lock had told when its link went down (or when the server last stopped:
+// the marks, with the records of their second, are kept in a file beside the ring's) and not already in
+// the stream; a live record that was just collected is not told again.
+class ScanState {
+public:
+    explicit ScanState(const EventStream& stream)
+        : m_seen(size_t(stream.settings().ringEvents)) {
+        if (!stream.settings().path.isEmpty())
+            m_path = stream.settings().path + QStringLiteral(".marks");
+        load();
+        for (quint64 from = 1;;) {
+            quint64 oldest = 0;
+            const std::vector<EventPtr> page = stream.range(from, stream.newest(), 4096, &oldest);
+            if (page.empty())
+                break;
+            for (const EventPtr& event : page) {
+                if ((event->kind != kSwipe && event->kind != kDoor) || event->lock.isEmpty())
+                    continue;
+                const QString record = recordOf(*event);
+                m_seen.seed(SeenRecords::key(event->lock, record));
+                if (const auto decoded = monitor::decodeLockRecord(record))
+                    advance(event->lock, momentOf(*decoded), SeenRecords::key(event->lock, record));
+            }
+            from = page.back()->seq + 1;
+        }
+        m_threshold = m_mark;
+    }
+    ~ScanState() { save(true); }
+    ScanState(const ScanState&) = delete;
+    ScanState& operator=(const ScanState&) = delete;
+
+    QHash<QString, monitor::SwitchStatusRecord> lastStatus;
+
+    void linkDown(const QString& lock) { m_threshold.insert(lock.toUpper(), m_mark.value(lock.toUpper())); }
+    // Whether the record goes into the stream.
+    bool tell(const monitor::ScanReport& report) {
+        const QString lock = report.id.toUpper();
+        const quint64 key = SeenRecords::key(lock, report.recordText);
+        const quint64 moment = momentOf(report.record);
+        if (report.stored) {
+            const auto threshold = m_threshold.constFind(lock);
+            if (threshold != m_threshold.constEnd() &&
+                (moment < threshold->moment || (moment == threshold->moment && threshold->keys.contains(key))))
+                return false;
+            if (!m_seen.collected(key))
+                return false;
+        } else if (!m_seen.live(key)) {
+            return false;
+        }
+        advance(lock, moment, key);
+        save(false);
+        return true;
+    }
+
+private:
+    // The newest controller time told for a lock, and which records of that second were told.
+    struct Mark {
+        quint64 moment = 0;
+        QSet<quint64> keys;
+    };
+    void advance(const QString& lock, quint64 moment, quint64 key) {
+        Mark& mark = m_mark[lock];
+        if (moment > mark.moment) {
+            mark.moment = moment;
+            mark.keys = {key};
+            m_dirty = true;
+        } else if (moment == mark.moment && !mark.keys.contains(key)) {
+            mark.keys.insert(key);
+            m_dirty = true;
+        }
+    }
+    void load() {
+        QFile file(m_path);
+        if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly))
+            return;
+        const QJsonObject marks = QJsonDocument::fromJson(file.read(1024 * 1024)).object();
+        for (auto it = marks.begin(); it != marks.end(); ++it) {
+            const QJsonObject stored = it.value().toObject();
+            Mark mark;
+            mark.moment = quint64(stored.value(QStringLiteral("moment")).toInteger());
+            for (const QJsonValue& key : stored.value(QStringLiteral("keys")).toArray())
+                mark.keys.insert(key.toString().toULongLong(nullptr, 16));
+            m_mark.insert(it.key().toUpper(), mark);
+        }
+    }
+    // Whenever a mark moves, so that a killed process leaves it behind (the system writes it out); synced at
+    // most once a second, and at the end.
+    void save(bool now) {
+        if (m_path.isEmpty() || !m_dirty)
+            return;
+        const bool sync = now || std::chrono::steady_clock::now() - m_saved >= kSyncEvery;
+        QJsonObject marks;
+        for (auto it = m_mark.constBegin(); it != m_mark.constEnd(); ++it) {
+            QJsonArray keys;
+            for (const quint64 key : it->keys)
+                keys.append(QString::number(key, 16));
+            marks.insert(it.key(),
+                         QJsonObject{{QStringLiteral("moment"), qint64(it->moment)}, {QStringLiteral("keys"), keys}});
+        }
+        const QString temporary = m_path + QStringLiteral(".new");
+        const int fd = openPrivate(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+        if (fd < 0 || !writeAll(fd, QJsonDocument(marks).toJson(QJsonDocument::Compact)) ||
+            (sync && ::fdatasync(fd) != 0) ||
+            ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0)
+            qCWarning(lcEvents) << "the locks' marks cannot be written to" << m_path << ":" << std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        m_dirty = false;
+        if (sync)
+            m_saved = std::chrono::steady_clock::now();
+    }
+
+    SeenRecords m_seen;
+    QString m_path;
+    QHash<QString, Mark> m_mark;      // by lock: the newest controller time told
+    QHash<QString, Mark> m_threshold; // by lock: its mark when its link last went down
+    bool m_dirty = false;
+    std::chrono::steady_clock::time_point m_saved{};
+};
+
+} // namespace
+
 monitor::TScanAllControls::Observer scanObserver(EventStream& stream) {
     // The scanning thread is its only caller.
-    auto lastStatus = std::make_shared<QHash<QString, monitor::SwitchStatusRecord>>();
-    return [&stream, lastStatus](const monitor::ScanReport& report) {
-        if (report.kind == monitor::ScanReport::Kind::SwitchStatus) {
-            const auto found = lastStatus->constFind(report.id);
-            if (found != lastStatus->constEnd() && *found == report.status)
+    auto state = std::make_shared<ScanState>(stream);
+    return [&stream, state](const monitor::ScanReport& report) {
+        using Kind = monitor::ScanReport::Kind;
+        if (report.kind == Kind::SwitchStatus) {
+            const auto found = state->lastStatus.constFind(report.id);
+            if (found != state->lastStatus.constEnd() && *found == report.status)
                 return;
-            lastStatus->insert(report.id, report.status);
+            state->lastStatus.insert(report.id, report.status);
         }
+        if (report.kind == Kind::LinkDown || report.kind == Kind::LinkLost)
+            state->linkDown(report.id);
+        if (report.kind == Kind::LockRecord && report.record.recordForm != monitor::kShortRecordForm &&
+            !state->tell(report))
+            return;
         if (std::optional<Event> event = fromScan(report))
             stream.publish(std::move(*event));
     };

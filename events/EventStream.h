@@ -31,7 +31,7 @@ struct StreamSettings {
     int fullTimeoutMs = 30000; // a subscriber whose queue stays full this long is disconnected
 };
 // The [Events] section (RingEvents, QueueEvents, QueueBytes, FullTimeout in seconds), the file beside the
-// other data of the server: <program dir>events.log.
+// other data of the server: <data dir>events.log.
 StreamSettings readStreamSettings(const QString& systemInfoIni, const QString& programDirectory);
 
 // What a subscriber asks for. Empty lists: everything its operator may see.
@@ -69,7 +69,8 @@ public:
 
     // Hands an event on; false when the inbound queue is full (it is counted as lost at entry).
     bool publish(Event event);
-    // Told every event once it is numbered and stored, on the stream's thread (the swipe log's writer).
+    // Told once per batch of events numbered and stored, with the newest of them, on the stream's thread (the
+    // swipe log's writer and the MQTT bridge, which read the ring themselves).
     void setConsumer(std::function<void(const EventPtr&)> consumer);
     // Adds the names of devices, doors and staff to the controllers' events before they are numbered.
     void setResolver(std::unique_ptr<NameResolver> resolver);
@@ -81,11 +82,15 @@ public:
         quint64 lost = 0;   // events after `since` no longer kept
     };
     // Throws AutomationError E_INVALIDARG for a "since" past the newest event. `visible` says whether the
-    // subscriber's operator may see the events of a module; `wake` is called when it has events waiting.
+    // subscriber's operator may see the events of a module; `ended` why its session has ended (empty while it
+    // goes on); `wake` is called when it has events waiting.
     Subscription subscribe(const Filter& filter, std::optional<quint64> since,
-                           std::function<bool(const QString&)> visible, QString operatorName, QString address,
-                           std::function<void()> wake);
+                           std::function<bool(const QString&)> visible, std::function<QString()> ended,
+                           QString operatorName, QString address, std::function<void()> wake);
     void unsubscribe(const std::shared_ptr<Subscriber>& subscriber);
+    // Rights have changed or sessions have ended: every subscriber whose session has ended is told why and
+    // disconnected. On the thread that made the change (it may wait for the database).
+    void recheckRights();
 
     // For administrators: every subscriber with its counters, and the last ones disconnected.
     QJsonObject subscribers() const;
@@ -103,9 +108,13 @@ public:
 private:
     void run();
     void store(const std::vector<EventPtr>& batch);
-    void compactFile();
+    // The file keeper's thread: syncs the file and writes its compacted copy, off the stream's thread.
+    void keepFile();
+    // The stream's thread: puts a compacted copy in place once the keeper has written it.
+    void finishCompaction();
     bool loadFile(QString* error);
     void checkFull();
+    void closedLocked(const std::shared_ptr<Subscriber>& subscriber);
 
     const StreamSettings m_settings;
 
@@ -128,10 +137,25 @@ private:
 
     std::function<void(const EventPtr&)> m_consumer; // set before start()
     std::unique_ptr<NameResolver> m_resolver;        // set before start(); used by the stream's thread
-    int m_fd = -1;                                   // the stream's thread's (and start/stop's)
-    qint64 m_fileLines = 0;
-    std::chrono::steady_clock::time_point m_lastSync{};
+    qint64 m_fileLines = 0;                          // the stream's thread's
     std::thread m_thread;
+
+    // The file: the stream's thread appends to it; the keeper syncs it (a duplicate of the descriptor, so
+    // that a sync never holds the stream up) and writes the compacted copy, which the stream's thread puts
+    // in place with what came after it. m_fileMutex guards m_fd, m_compactWanted, m_compacted and
+    // m_keeperStopping (the stream's thread, the keeper, start/stop); it is taken before m_ringMutex, never
+    // while that is held.
+    std::mutex m_fileMutex;
+    std::condition_variable m_keeperWake;
+    int m_fd = -1;
+    bool m_compactWanted = false;
+    bool m_keeperStopping = false;
+    struct Compacted {
+        int fd = -1;
+        quint64 upTo = 0; // the newest event in it
+    };
+    std::optional<Compacted> m_compacted;
+    std::thread m_keeper;
 };
 
 // The scan's observer that publishes its reports: every record and lost link, a switch's state only when

@@ -22,11 +22,12 @@ const QByteArray kEndPrefix = QByteArray(platform::rpc::kNotificationPrefix) + R
 } // namespace
 
 Subscriber::Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible,
-                       quint64 replayFrom, quint64 replayEnd, QString operatorName, QString address,
-                       std::function<void()> wake)
+                       std::function<QString()> ended, quint64 replayFrom, quint64 replayEnd, QString operatorName,
+                       QString address, std::function<void()> wake)
     : m_stream(stream)
     , m_filter(std::move(filter))
     , m_visible(std::move(visible))
+    , m_ended(std::move(ended))
     , m_operator(std::move(operatorName))
     , m_address(std::move(address))
     , m_sinceMs(QDateTime::currentMSecsSinceEpoch())
@@ -159,24 +160,34 @@ QString Subscriber::closing() const {
     return m_lastTaken ? m_closing : QString();
 }
 
-void Subscriber::push(const EventPtr& event) {
+std::function<void()> Subscriber::pushBatch(const std::vector<EventPtr>& batch) {
     std::lock_guard lock(m_mutex);
-    if (!m_wake || !m_closing.isEmpty() || event->seq <= m_replayEnd || !matchesLocked(*event))
-        return;
-    m_queue.push_back(event);
-    m_queuedBytes += event->json.size();
+    if (!m_wake || !m_closing.isEmpty())
+        return {};
     const StreamSettings& limits = m_stream.settings();
+    bool queued = false;
     bool dropped = false;
-    while (m_queue.size() > size_t(limits.queueEvents) || (m_queuedBytes > limits.queueBytes && m_queue.size() > 1)) {
-        m_queuedBytes -= m_queue.front()->json.size();
-        m_queue.pop_front();
-        ++m_dropped;
-        ++m_droppedTotal;
-        dropped = true;
+    for (const EventPtr& event : batch) {
+        if (event->seq <= m_replayEnd || !matchesLocked(*event))
+            continue;
+        m_queue.push_back(event);
+        m_queuedBytes += event->json.size();
+        queued = true;
+        while (m_queue.size() > size_t(limits.queueEvents) ||
+               (m_queuedBytes > limits.queueBytes && m_queue.size() > 1)) {
+            m_queuedBytes -= m_queue.front()->json.size();
+            m_queue.pop_front();
+            ++m_dropped;
+            ++m_droppedTotal;
+            dropped = true;
+        }
     }
     if (dropped && m_fullSince == Clock::time_point{})
         m_fullSince = Clock::now();
-    wakeLocked();
+    if (!queued || m_wakePending)
+        return {};
+    m_wakePending = true;
+    return m_wake;
 }
 
 bool Subscriber::expire(Clock::time_point now) {
@@ -186,17 +197,38 @@ bool Subscriber::expire(Clock::time_point now) {
     if (m_fullSince == Clock::time_point{} ||
         now - m_fullSince < std::chrono::milliseconds(m_stream.settings().fullTimeoutMs))
         return false;
-    m_closing = QStringLiteral("the subscriber did not read its events: its queue (%1 events, %2 bytes) stayed full "
+    closeLocked(QStringLiteral("the subscriber did not read its events: its queue (%1 events, %2 bytes) stayed full "
                                "for %3 s; %4 events were dropped")
                     .arg(m_stream.settings().queueEvents)
                     .arg(m_stream.settings().queueBytes)
                     .arg(m_stream.settings().fullTimeoutMs / 1000)
-                    .arg(m_droppedTotal);
+                    .arg(m_droppedTotal));
+    return true;
+}
+
+void Subscriber::closeLocked(const QString& reason) {
+    // Nothing more is queued or replayed: the next take() says why, and the connection goes.
+    m_closing = reason;
     m_queue.clear();
     m_queuedBytes = 0;
+    m_replayNext = m_replayEnd + 1;
     m_wakePending = false;
     wakeLocked();
     m_wake = nullptr;
+}
+
+bool Subscriber::recheck() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_wake)
+            return false; // detached or closed already: forgotten by the stream anyway
+    }
+    const QString why = m_ended ? m_ended() : QString();
+    if (why.isEmpty())
+        return false;
+    std::lock_guard lock(m_mutex);
+    if (m_wake)
+        closeLocked(why);
     return true;
 }
 

@@ -19,21 +19,27 @@ namespace morvane::events {
 // connection takes them), then the live ones in a bounded queue. A full queue drops its oldest, and the
 // next notification says how many; one full past the time-out ends with a reason.
 //
-// Threads: push() and expire() on the stream's thread; take() and closing() on the endpoint's watching
+// Threads: pushBatch() and expire() on the stream's thread; take() and closing() on the endpoint's watching
 // thread; detach() and info() on call threads. m_mutex guards everything below it.
 class Subscriber : public platform::rpc::PushSource {
 public:
-    Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible, quint64 replayFrom,
-               quint64 replayEnd, QString operatorName, QString address, std::function<void()> wake);
+    Subscriber(EventStream& stream, Filter filter, std::function<bool(const QString&)> visible,
+               std::function<QString()> ended, quint64 replayFrom, quint64 replayEnd, QString operatorName,
+               QString address, std::function<void()> wake);
 
     // platform::rpc::PushSource
     QByteArrayList take(qint64 maxBytes) override;
     QString closing() const override;
 
-    // A live event (the stream's thread).
-    void push(const EventPtr& event);
+    // A batch of live events (the stream's thread), under one lock. Answers the wake-up to call once every
+    // subscriber has the batch (none when one is pending already), so that the connection's thread is woken
+    // once per batch, not while the others are still being filled.
+    std::function<void()> pushBatch(const std::vector<EventPtr>& batch);
     // Ends the subscription when its queue has been full longer than the time-out; true when it did.
     bool expire(std::chrono::steady_clock::time_point now);
+    // Ends it when its operator's session has ended (or its rights changed); true when it did. A call
+    // thread: the check may wait for the database.
+    bool recheck();
     // The connection has gone or unsubscribed: nothing more is queued or woken.
     void detach();
     bool detached() const;
@@ -44,10 +50,12 @@ private:
     // The event's JSON as this subscriber gets it, with the gap before it told.
     QByteArray eventLocked(const StoredEvent& event);
     void wakeLocked();
+    void closeLocked(const QString& reason);
 
     EventStream& m_stream;
     const Filter m_filter;
     const std::function<bool(const QString&)> m_visible;
+    const std::function<QString()> m_ended;
     const QString m_operator;
     const QString m_address;
     const qint64 m_sinceMs;

@@ -127,11 +127,17 @@ void SwipeLog::run() {
             if (!written)
                 break;
         }
-        // Past events that make no row too, so that a restart does not read them again.
-        if (m_lastSeq > m_savedSeq && m_db->exec(QStringLiteral("update morvane_swipelog set lastseq = ? where id = 1"),
-                                                 {static_cast<qint64>(m_lastSeq)})
-                                          .ok)
-            m_savedSeq = m_lastSeq;
+        // Past events that make no row too, so that a restart does not read them again; at most once a second
+        // (a restart passes over again what it has not kept), so that a busy stream does not keep the
+        // database writing.
+        const auto now = std::chrono::steady_clock::now();
+        if (m_lastSeq > m_savedSeq && (stopping || now - m_placeSavedAt >= std::chrono::seconds(1))) {
+            if (m_db->exec(QStringLiteral("update morvane_swipelog set lastseq = ? where id = 1"),
+                           {static_cast<qint64>(m_lastSeq)})
+                    .ok)
+                m_savedSeq = m_lastSeq;
+            m_placeSavedAt = now;
+        }
         if (stopping)
             return;
     }

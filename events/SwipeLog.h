@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -56,6 +57,7 @@ private:
     const EventStream* m_stream = nullptr;
     quint64 m_lastSeq = 0;  // the last event passed (written or making no row)
     quint64 m_savedSeq = 0; // the last kept in morvane_swipelog
+    std::chrono::steady_clock::time_point m_placeSavedAt{};
     bool m_warned = false;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -44,6 +44,7 @@ std::shared_ptr<TDeviceList> TScanAllControls::DeviceList() const {
 }
 
 void TScanAllControls::SetObserver(Observer observer) {
+    std::lock_guard stored(m_storedMutex);
     std::lock_guard lock(m_mutex);
     m_observer = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
 }
@@ -170,8 +171,80 @@ void TScanAllControls::step(TDeviceList& list, int& position) {
         position = 0;
 }
 
+void TScanAllControls::linkChanged(const std::shared_ptr<TNetworkLock>& lock, bool answering) {
+    const bool before = m_answering.value(lock->ID(), true);
+    m_answering.insert(lock->ID(), answering);
+    if (!answering)
+        m_collected.remove(lock->ID()); // what it keeps meanwhile is collected when it is back
+    if (before == answering)
+        return;
+    ScanReport change;
+    change.kind = answering ? ScanReport::Kind::LinkUp : ScanReport::Kind::LinkDown;
+    change.id = lock->ID();
+    change.ip = lock->IP();
+    change.serverMs = QDateTime::currentMSecsSinceEpoch();
+    report(change);
+}
+
+TScanAllControls::Collect TScanAllControls::collectStored(const std::shared_ptr<TNetworkLock>& lock,
+                                                          const Variant& connection) {
+    for (int i = 0; i < kCollectPerVisit; ++i) {
+        if (Terminated())
+            return Collect::More;
+        std::lock_guard held(m_storedMutex);
+        {
+            std::lock_guard flags(m_mutex);
+            if (!m_observer)
+                return Collect::NotNow; // nobody to hand them to: they stay on the lock
+        }
+        Variant record{QString()};
+        int32_t code = 0;
+        try {
+            code = kestrova::COMifReadRecord(connection, record);
+        } catch (const std::exception& failure) {
+            qCWarning(lcScan) << "stored records of lock" << lock->ID()
+                              << "cannot be read:" << QString::fromUtf8(failure.what());
+            return Collect::Done;
+        }
+        if (code == kResultNoRecord)
+            return Collect::Done;
+        if (code != kResultNormal) {
+            // A link that fails is found by the real-time fetch; a lock that keeps no records has none.
+            return code == kResultTimedOut || code >= kResultComponentFirst ? Collect::NotNow : Collect::Done;
+        }
+        QString text;
+        try {
+            text = record.toText();
+        } catch (const platform::AutomationError&) {
+            continue;
+        }
+        const std::optional<LockMonitorRecord> decoded = decodeLockRecord(text);
+        if (!decoded)
+            continue;
+        ScanReport stored;
+        stored.kind = ScanReport::Kind::LockRecord;
+        stored.stored = true;
+        stored.id = lock->ID();
+        stored.ip = lock->IP();
+        stored.recordText = text;
+        stored.record = *decoded;
+        stored.serverMs = QDateTime::currentMSecsSinceEpoch();
+        report(stored);
+    }
+    return Collect::More;
+}
+
 void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TNetworkLock>& lock) {
     const Variant connection = lock->Connection();
+    // A lock that answers and has not had its stored records collected since it was last seen failing (or
+    // since the server started) gives them first, a few per visit, before its real-time ones.
+    if (m_answering.value(lock->ID(), true) && !m_collected.contains(lock->ID())) {
+        const Collect collected = collectStored(lock, connection);
+        if (collected == Collect::More)
+            return;
+        if (collected == Collect::Done)
+            m_collected.insert(lock->ID());
+    }
     Variant record{QString()};
     int32_t code = 0;
     try {
@@ -183,6 +256,7 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
     }
     m_lastResult = code;
 
+    linkChanged(lock, code == kResultNormal || code == kResultNoNewData);
     if (code != kResultNormal && code != kResultNoNewData) {
         if (!pause(kLinkCheckDelayMs))
             return; // termination: the lock is left as it is
@@ -204,6 +278,8 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
                 qCWarning(lcScan) << "closing lock" << lock->ID() << "failed:" << QString::fromUtf8(failure.what());
             }
             list.Remove(lock.get());
+            m_answering.remove(lock->ID());
+            m_collected.remove(lock->ID());
             ScanReport lost;
             lost.kind = ScanReport::Kind::LinkLost;
             lost.id = lock->ID();

@@ -3,6 +3,9 @@
 #include "IcmpEcho.h"
 #include "unt_controllist.h"
 
+#include <QHash>
+#include <QSet>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -19,11 +22,16 @@ constexpr int kLinkCheckDelayMs = 1000;
 constexpr int kEchoTimeoutMs = 1000;
 constexpr int kSwitchRetryMs = 100;
 constexpr int kSwitchAttempts = 3;
+// Stored records read per visit of a lock that has some to collect: the step's pacing of the other devices
+// barely moves, and a long backlog is still read in a few seconds.
+constexpr int kCollectPerVisit = 32;
 
 // Result codes of the lock-communication component as the scan reads them.
 constexpr int32_t kResultNormal = 0;
 constexpr int32_t kResultTimedOut = 4;
 constexpr int32_t kResultNoNewData = 37;
+constexpr int32_t kResultNoRecord = 3;          // COMifReadRecord: no stored record left
+constexpr int32_t kResultComponentFirst = 1001; // the component's own statuses (no reply, no connection...)
 
 // Switch status values of the switch status datagram.
 constexpr uint8_t kSwitchUnreachable = 1;
@@ -32,10 +40,12 @@ constexpr uint8_t kSwitchOtherAnswer = 3;
 
 // What a visit produced, besides its datagram: told to the scan's observer (the event stream).
 struct ScanReport {
-    enum class Kind { LockRecord, SwitchStatus, LinkLost };
+    // LinkDown: a lock stopped answering (kept for now); LinkUp: it answers again.
+    enum class Kind { LockRecord, SwitchStatus, LinkLost, LinkDown, LinkUp };
     Kind kind = Kind::LockRecord;
-    QString id; // the device's ID (a MAC address)
-    QString ip; // a lock's
+    bool stored = false; // a LockRecord collected from the lock's stored records, not its real-time one
+    QString id;          // the device's ID (a MAC address)
+    QString ip;          // a lock's
     QString recordText;
     LockMonitorRecord record;
     SwitchStatusRecord status;
@@ -83,8 +93,10 @@ public:
     bool WaitFinished(int timeoutMs) const;
     // Steps completed so far (each visited or passed over one device, or found the registry empty).
     quint64 Steps() const { return m_steps.load(); }
-    // Told every record, switch status and lost link on the scanning thread; it must not block (it hands
-    // them on through a bounded queue).
+    // Told every record, switch status and link change on the scanning thread; it must not block (it hands
+    // them on through a bounded queue). While one is set, a lock's stored records are collected when it is
+    // first visited and whenever it answers again after failing: they were kept while nobody read them.
+    // Clearing it waits for a stored record being read to reach it, so that none read is lost.
     using Observer = std::function<void(const ScanReport&)>;
     void SetObserver(Observer observer);
 
@@ -98,11 +110,23 @@ private:
     void step(TDeviceList& list, int& position);
     void lockProcedure(TDeviceList& list, const std::shared_ptr<TNetworkLock>& lock);
     void switchProcedure(const std::shared_ptr<TNetworkSwitch>& networkSwitch);
+    // Reads up to kCollectPerVisit stored records of the lock and reports them: Done once none is left,
+    // NotNow when the lock did not answer (its link is checked as usual) or nobody observes.
+    enum class Collect { Done, More, NotNow };
+    Collect collectStored(const std::shared_ptr<TNetworkLock>& lock, const platform::Variant& connection);
+    void linkChanged(const std::shared_ptr<TNetworkLock>& lock, bool answering);
 
     std::unique_ptr<platform::EchoProbe> m_icmpClient;
     std::atomic<int32_t> m_lastResult{0}; // written only by the thread
     std::atomic<quint64> m_steps{0};
     bool m_echoRightsReported = false; // thread only
+    // Thread only, by lock ID: whether it answered at its last visit, and those whose stored records have
+    // been collected since.
+    QHash<QString, bool> m_answering;
+    QSet<QString> m_collected;
+    // Held while a stored record is read and reported, and by SetObserver: a record the lock has handed
+    // over is always told (the scanning thread, and whoever sets the observer).
+    std::mutex m_storedMutex;
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_wake;

@@ -55,6 +55,10 @@ public:
     virtual QString refusalOnModule(const QString& module, Right right) const = 0;
     virtual QString operatorName() const = 0;
     virtual QString address() const = 0;
+    // Empty while the session these rights came from goes on with the same rights; otherwise why it has
+    // ended (logged off, or its operator or rights changed: the rights tables are read again once they
+    // have been written). On a call thread, where the database may be waited for.
+    virtual QString endedBecause() const { return {}; }
 
     // One line of the audit log for a call of this operator: outcome "ok", "refused", "failed".
     virtual void audit(const QString& method, const QString& outcome, const QJsonObject& details) const = 0;

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -124,10 +125,12 @@ struct Session {
 
 // The rights of one connection's calls: its session's grant and the address the connection came from.
 struct Principal : provider::CallRights {
-    Principal(Service& service, std::shared_ptr<const Grant> grant, QString address)
+    Principal(Service& service, std::shared_ptr<const Grant> grant, QString address,
+              std::weak_ptr<Session> session = {})
         : m_service(service)
         , m_grant(std::move(grant))
-        , m_address(std::move(address)) {}
+        , m_address(std::move(address))
+        , m_session(std::move(session)) {}
 
     QString refusal(const QString& module, Right right) const {
         if (m_grant->unrestricted || (m_grant->rights.value(module) & bit(right)))
@@ -211,6 +214,11 @@ struct Principal : provider::CallRights {
     QString refusalOnModule(const QString& module, Right right) const override { return refusal(module, right); }
     QString operatorName() const override { return m_grant->name; }
     QString address() const override { return m_address; }
+    QString endedBecause() const override {
+        // The open mode's rights have no session: they never end.
+        const std::shared_ptr<Session> session = m_session.lock();
+        return session ? m_service.endedBecause(*session, m_grant) : QString();
+    }
     void audit(const QString& method, const QString& outcome, const QJsonObject& details) const override {
         if (AuditLog* log = m_service.auditLog())
             log->append(m_grant->name, m_address, method, outcome, details);
@@ -222,6 +230,7 @@ private:
     Service& m_service;
     std::shared_ptr<const Grant> m_grant;
     QString m_address;
+    std::weak_ptr<Session> m_session;
 };
 
 // One endpoint connection: whether it has logged on, and as whom.
@@ -263,7 +272,7 @@ public:
         else
             throw AutomationError(hr::E_ACCESSDENIED, logOnFirst());
         if (!m_principal || m_principal->grant() != grant)
-            m_principal = std::make_shared<Principal>(m_service, grant, address());
+            m_principal = std::make_shared<Principal>(m_service, grant, address(), m_session);
         return m_principal;
     }
     void attach(std::shared_ptr<Session> session, const QString& address) {
@@ -542,6 +551,10 @@ void Service::tablesWritten(const QStringList& tables, bool opaque) {
     }
     if (rights)
         changed();
+    const auto told = qScopeGuard([&] {
+        if (rights)
+            tellRightsObserver();
+    });
     // A password that a statement wrote in plain text is moved at once, and the hashes of operators that a
     // statement deleted go with them.
     if (operators && m_db) {
@@ -558,6 +571,57 @@ void Service::tablesWritten(const QStringList& tables, bool opaque) {
 
 void Service::changed() {
     ++m_generation;
+}
+
+void Service::setRightsObserver(std::function<void()> observer) {
+    std::lock_guard lock(m_observerMutex);
+    m_rightsObserver = std::move(observer);
+}
+
+void Service::tellRightsObserver() {
+    std::function<void()> observer;
+    {
+        std::lock_guard lock(m_observerMutex);
+        observer = m_rightsObserver;
+    }
+    if (observer)
+        observer();
+}
+
+QString Service::endedBecause(Session& session, const std::shared_ptr<const Grant>& grant) {
+    std::shared_ptr<const Grant> current;
+    {
+        std::lock_guard lock(session.mutex);
+        if (session.state == Session::State::Changed)
+            return sessionEnded();
+        if (session.state == Session::State::Ended)
+            return QStringLiteral("The session has ended: its operator logged off");
+        if (session.generation == m_generation.load())
+            return session.grant == grant || (session.grant && grant && session.grant->rights == grant->rights)
+                       ? QString()
+                       : sessionEnded();
+        current = session.grant;
+    }
+    // Read again as a call would, outside the session's lock (the database is waited for).
+    const quint64 generation = m_generation.load();
+    std::optional<Account> now;
+    try {
+        now = account(QString(), current->operatorId);
+    } catch (const AutomationError&) {
+        return {}; // the database cannot say now: the next change asks again
+    }
+    const std::shared_ptr<const Grant> fresh = now ? grantOf(*now) : nullptr;
+    std::lock_guard lock(session.mutex);
+    if (!fresh || fresh->group != current->group || fresh->fingerprint != current->fingerprint ||
+        fresh->rights != current->rights) {
+        session.state = Session::State::Changed;
+        return sessionEnded();
+    }
+    if (session.grant == current) {
+        session.grant = fresh;
+        session.generation = generation;
+    }
+    return {};
 }
 
 bool Service::defaultPasswordInUse() {
@@ -636,26 +700,33 @@ std::shared_ptr<Session> Service::findSession(const QString& token) {
 }
 
 void Service::endSessionsOf(int operatorId, const Session* except) {
-    std::lock_guard lock(m_sessionsMutex);
-    for (const std::shared_ptr<Session>& session : std::as_const(m_sessions)) {
-        if (session.get() == except)
-            continue;
-        std::lock_guard held(session->mutex);
-        if (session->grant && session->grant->operatorId == operatorId)
-            session->state = Session::State::Changed;
+    {
+        std::lock_guard lock(m_sessionsMutex);
+        for (const std::shared_ptr<Session>& session : std::as_const(m_sessions)) {
+            if (session.get() == except)
+                continue;
+            std::lock_guard held(session->mutex);
+            if (session->grant && session->grant->operatorId == operatorId)
+                session->state = Session::State::Changed;
+        }
     }
+    tellRightsObserver();
 }
 
 void Service::forget(const Session& session) {
-    std::lock_guard lock(m_sessionsMutex);
-    const auto found = m_sessions.find(session.key);
-    if (found == m_sessions.end())
-        return;
     {
-        std::lock_guard held((*found)->mutex);
-        (*found)->state = Session::State::Ended;
+        std::lock_guard lock(m_sessionsMutex);
+        const auto found = m_sessions.find(session.key);
+        if (found == m_sessions.end())
+            return;
+        {
+            std::lock_guard held((*found)->mutex);
+            (*found)->state = Session::State::Ended;
+        }
+        m_sessions.erase(found);
     }
-    m_sessions.erase(found);
+    // Other connections of the same session (its token) go with it.
+    tellRightsObserver();
 }
 
 QJsonObject Service::logon(Connection& connection, const QJsonValue& params) {

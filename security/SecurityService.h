@@ -73,6 +73,11 @@ public:
     // administrator's tool. Throws AutomationError when the operator is unknown or the password unfit.
     void setPassword(const QString& operatorName, const QString& password);
 
+    // Told, on the thread that made the change, when rights or operators may have changed or sessions were
+    // ended, so that what lasts beyond a call (a subscription) can look again. Set before clients are
+    // served, cleared after.
+    void setRightsObserver(std::function<void()> observer);
+
     // provider::SecurityHooks
     QString hashPassword(const QString& password) override;
     void tablesWritten(const QStringList& tables, bool opaque) override;
@@ -102,6 +107,10 @@ private:
 
     // The session's current grant; throws when the session may not make a call any more.
     std::shared_ptr<const Grant> admit(Session& session);
+    // Why a session whose grant was `grant` can no longer go on as it was; empty when it can. Reads the
+    // rights again when they have changed, and does not count as a use of the session.
+    QString endedBecause(Session& session, const std::shared_ptr<const Grant>& grant);
+    void tellRightsObserver();
     std::shared_ptr<Session> newSession(std::shared_ptr<const Grant> grant, quint64 generation, QString* token);
     std::shared_ptr<Session> findSession(const QString& token);
     void endSessionsOf(int operatorId, const Session* except);
@@ -117,6 +126,8 @@ private:
     Lockout m_lockout;
     std::unique_ptr<AuditLog> m_audit;
     std::atomic<quint64> m_generation{1};
+    std::mutex m_observerMutex; // guards m_rightsObserver: the main thread, call threads
+    std::function<void()> m_rightsObserver;
     std::shared_ptr<const Grant> m_openGrant; // the open mode's
 
     std::mutex m_sessionsMutex;                             // guards m_sessions: call threads

@@ -11,6 +11,7 @@
 #include "Language.h"
 #include "LocalServer.h"
 #include "MessageBox.h"
+#include "MqttBridge.h"
 #include "NamedMutex.h"
 #include "ProfileFile.h"
 #include "Provider.h"
@@ -211,12 +212,19 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     events::SwipeLog swipeLog(provider::sharedConnection(),
                               events::readSwipeLogSetting(dataDirectory() + QStringLiteral("systeminfo.ini")));
     QString swipeLogError;
-    stream.setConsumer([&swipeLog](const events::EventPtr&) { swipeLog.notify(); });
+    // And goes to an MQTT broker where one is configured.
+    mqtt::MqttBridge bridge(
+        mqtt::readBridgeSettings(dataDirectory() + QStringLiteral("systeminfo.ini"), dataDirectory()), stream);
+    stream.setConsumer([&swipeLog, &bridge](const events::EventPtr&) {
+        swipeLog.notify();
+        bridge.notify();
+    });
     QString streamError;
     if (!stream.start(&streamError))
         qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
     if (!swipeLog.start(stream, &swipeLogError) && !swipeLogError.isEmpty())
         qWarning("morvane: the swipe log is not written: %s", qPrintable(swipeLogError));
+    bridge.start();
     if (security::AuditLog* audit = security->auditLog())
         audit->setObserver([&stream, names](const QJsonObject& line) {
             names->noticeAudit(line);
@@ -225,6 +233,8 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         });
     if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
         scan->SetObserver(events::scanObserver(stream));
+    // A subscription lasts no longer than its session, nor past a change of its operator's rights.
+    security->setRightsObserver([&stream] { stream.recheckRights(); });
 
     raiseOpenFileLimit();
     platform::EndpointLimits limits;
@@ -284,9 +294,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         scan->SetObserver(nullptr);
     if (security::AuditLog* audit = security->auditLog())
         audit->setObserver(nullptr);
+    security->setRightsObserver(nullptr);
     // What is still on its way is numbered, stored and written to the swipe log before the database goes.
     stream.stop();
     swipeLog.stop();
+    bridge.stop();
     provider::setSecurityHooks(nullptr);
     security::setService(nullptr);
     frm_server_main->CloseServices();
