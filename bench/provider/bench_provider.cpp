@@ -119,17 +119,6 @@ QJsonObject getRecords(int count, int options, const QString& sql) {
                        {QStringLiteral("OwnerData"), QJsonValue()}};
 }
 
-// The processor time the process has used, in milliseconds.
-double cpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 /
-           static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 qint64 serverPid(const QString& bin) {
     QProcess pgrep;
     pgrep.start(QStringLiteral("pgrep"),
@@ -259,10 +248,10 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
         tool.push_back(runTool(backend.toolProgram, backend.toolArguments, backend.toolEnvironment));
         QElapsedTimer clock;
         clock.start();
-        const double cpuBefore = cpuMs(pid);
+        const double cpuBefore = test::processCpuMs(pid);
         const QByteArray reply = client.request(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all));
         ours.push_back(clock.nsecsElapsed() / 1e6);
-        cpu.push_back(cpuMs(pid) - cpuBefore);
+        cpu.push_back(test::processCpuMs(pid) - cpuBefore);
         packetBytes = reply.size();
         delivered = QJsonDocument::fromJson(reply)
                         .object()

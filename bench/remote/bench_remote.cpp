@@ -52,17 +52,6 @@ double microseconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
 }
 
-// The processor time the process has used, in milliseconds.
-double cpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 /
-           static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 QString macOf(int index) {
     return QStringLiteral("02-00-00-00-00-%1").arg(index, 2, 16, QLatin1Char('0')).toUpper();
 }
@@ -293,7 +282,7 @@ int main(int argc, char* argv[]) {
     }();
     // The processor time each server spends on a call: what the throughput of a machine busy with other
     // work comes down to.
-    const double serverCpu = cpuMs(serverPid), relayCpu = cpuMs(socketServer.processId());
+    const double serverCpu = test::processCpuMs(serverPid), relayCpu = test::processCpuMs(socketServer.processId());
     const Load plain = load({});
     const double callsDone = plain.perSecond * seconds;
     std::printf("%d clients at once:       %.0f calls/s in total (goal >= 20000), %ld failed or lost, %ld mismatched\n",
@@ -301,8 +290,8 @@ int main(int argc, char* argv[]) {
     std::printf("a call among %d clients:  p50 %.0f us, p99 %.0f us (goal p99 <= 3000 us)\n", kClients, plain.p50,
                 plain.p99);
     std::printf("processor time per call: morvane %.1f us, scktsrvr %.1f us\n",
-                (cpuMs(serverPid) - serverCpu) * 1000 / callsDone,
-                (cpuMs(socketServer.processId()) - relayCpu) * 1000 / callsDone);
+                (test::processCpuMs(serverPid) - serverCpu) * 1000 / callsDone,
+                (test::processCpuMs(socketServer.processId()) - relayCpu) * 1000 / callsDone);
 
     // Memory of idle connections, each holding an object.
     const auto rss = [&] { return test::residentKiB(serverPid) + test::residentKiB(socketServer.processId()); };

@@ -200,10 +200,14 @@ void TestMonitorCtrlsim::threeLocksInRegistryOrder() {
         QCOMPARE(received[i].first.front(), char(0x02));
         QCOMPARE(received[i].first.back(), char(0x03));
         QCOMPARE(int(received[i].first.at(3)), i % 3 + 1); // registry order, repeating
+        // A busy receiver may take one datagram late and the next at once: each gap shows a step, the
+        // whole run its length.
         if (i > 0)
-            QVERIFY2(received[i].second - received[i - 1].second >= 190,
+            QVERIFY2(received[i].second - received[i - 1].second >= 100,
                      qPrintable(QString::number(received[i].second - received[i - 1].second)));
     }
+    const qint64 span = received.last().second - received.first().second;
+    QVERIFY2(span >= (received.size() - 1) * 190, qPrintable(QString::number(span)));
 }
 
 void TestMonitorCtrlsim::recordTexts_data() {

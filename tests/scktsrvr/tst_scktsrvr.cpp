@@ -62,19 +62,6 @@ const QByteArray kLogonLine = R"({"id":0,"method":"Logon","params":{"operator":"
 const QByteArray kCreateLine = R"({"id":1,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
                                "\n";
 
-// The processor time a process has used, in ms; -1 when it cannot be read.
-qint64 cpuMs(pid_t pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    // The fields after the command name, which is in parentheses: utime and stime are the 12th and 13th.
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
-}
-
 // A client connection with its own requests; the replies as JSON objects.
 class Client {
 public:
@@ -1316,9 +1303,9 @@ void TestSocketServer::endlessStatementEnds() {
     QVERIFY2(ok(answered), answered ? QJsonDocument(*answered).toJson().constData() : "no reply");
     QVERIFY2(ms < 2000, qPrintable(QString::number(ms)));
     // The statement is gone, not merely overtaken: the server is idle.
-    const qint64 before = cpuMs(server);
+    const double before = test::processCpuMs(server);
     QTest::qWait(1000);
-    const qint64 used = cpuMs(server) - before;
+    const qint64 used = static_cast<qint64>(test::processCpuMs(server) - before);
     qInfo("morvane used %lld ms of processor time in the second after", used);
     QVERIFY2(used < 300, qPrintable(QString::number(used)));
 }

@@ -126,6 +126,19 @@ long residentKiB(qint64 pid) {
     return processStatus(pid, "VmRSS:");
 }
 
+double processCpuMs(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name, which is in parentheses: utime and stime are the 12th and 13th.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return static_cast<double>(fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000.0 /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 void TestEnvironment::holdSocketServer() {
     QFile::link(binDir() + QStringLiteral("/scktsrvr"), path(QStringLiteral("scktsrvr")));
     m_socketServerLock = std::make_unique<platform::NamedMutex>(QStringLiteral("SCKTSRVR"), true);

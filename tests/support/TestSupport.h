@@ -133,6 +133,8 @@ int boundUdpSocket(const QString& ip, uint16_t port);
 long processStatus(qint64 pid, const char* key);
 // The resident memory of a process in KiB (VmRSS), -1 when it cannot be read.
 long residentKiB(qint64 pid);
+// The processor time a process has used (user and system), in ms; -1 when it cannot be read.
+double processCpuMs(qint64 pid);
 
 // What a local user who took a service's endpoint first would be: a Unix-domain socket at `path` (the file
 // theirs too) listening in a child process that runs as that user (uid 65534, root only: it changes its
