@@ -238,7 +238,7 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
     const Variant connection = lock->Connection();
     // A lock that answers and has not had its stored records collected since it was last seen failing (or
     // since the server started) gives them first, a few per visit, before its real-time ones.
-    if (m_answering.value(lock->ID(), true) && !m_collected.contains(lock->ID())) {
+    if (m_collectStored.load() && m_answering.value(lock->ID(), true) && !m_collected.contains(lock->ID())) {
         const Collect collected = collectStored(lock, connection);
         if (collected == Collect::More)
             return;

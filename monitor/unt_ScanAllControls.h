@@ -99,6 +99,9 @@ public:
     // Clearing it waits for a stored record being read to reach it, so that none read is lost.
     using Observer = std::function<void(const ScanReport&)>;
     void SetObserver(Observer observer);
+    // Whether stored records are collected at all (default on). Reading them moves the lock's own read
+    // position, so the server leaves them alone where another program stores the log rows.
+    void SetCollectStored(bool on) { m_collectStored.store(on); }
 
 private:
     void Execute();
@@ -124,6 +127,7 @@ private:
     // been collected since.
     QHash<QString, bool> m_answering;
     QSet<QString> m_collected;
+    std::atomic<bool> m_collectStored{true}; // set by the main thread, read by the scanning thread
     // Held while a stored record is read and reported, and by SetObserver: a record the lock has handed
     // over is always told (the scanning thread, and whoever sets the observer).
     std::mutex m_storedMutex;

@@ -222,7 +222,8 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
     QString streamError;
     if (!stream.start(&streamError))
         qWarning("morvane: the events are kept in memory only: %s", qPrintable(streamError));
-    if (!swipeLog.start(stream, &swipeLogError) && !swipeLogError.isEmpty())
+    const bool storesSwipes = swipeLog.start(stream, &swipeLogError);
+    if (!storesSwipes && !swipeLogError.isEmpty())
         qWarning("morvane: the swipe log is not written: %s", qPrintable(swipeLogError));
     bridge.start();
     if (security::AuditLog* audit = security->auditLog())
@@ -231,8 +232,10 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
             if (std::optional<events::Event> event = events::fromAudit(line))
                 stream.publish(std::move(*event));
         });
-    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr)
+    if (const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr) {
+        scan->SetCollectStored(storesSwipes);
         scan->SetObserver(events::scanObserver(stream));
+    }
     // A subscription lasts no longer than its session, nor past a change of its operator's rights.
     security->setRightsObserver([&stream] { stream.recheckRights(); });
 

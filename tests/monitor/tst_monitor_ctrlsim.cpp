@@ -14,10 +14,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <dlfcn.h>
 
+#include <functional>
 #include <thread>
 
 using namespace morvane;
@@ -44,9 +46,12 @@ QString longRecord(const QString& unit) {
 
 class ScanRun {
 public:
-    ScanRun(const std::shared_ptr<TDeviceList>& list, std::unique_ptr<platform::EchoProbe> echo = {})
+    ScanRun(const std::shared_ptr<TDeviceList>& list, std::unique_ptr<platform::EchoProbe> echo = {},
+            const std::function<void(TScanAllControls&)>& before = {})
         : m_thread(TScanAllControls::create(std::move(echo))) {
         m_thread->SetDeviceList(list);
+        if (before)
+            before(*m_thread);
         m_thread->Resume();
     }
     ~ScanRun() { stop(); }
@@ -155,6 +160,8 @@ private slots:
     void switchAnswers_data();
     void switchAnswers();
     void stopScanControl();
+    void storedRecordsOnlyWhereAsked_data();
+    void storedRecordsOnlyWhereAsked();
 };
 
 void TestMonitorCtrlsim::initTestCase() {
@@ -396,4 +403,44 @@ void TestMonitorCtrlsim::stopScanControl() {
 }
 
 QTEST_GUILESS_MAIN(TestMonitorCtrlsim)
+void TestMonitorCtrlsim::storedRecordsOnlyWhereAsked_data() {
+    QTest::addColumn<bool>("collect");
+    QTest::newRow("the server stores the log rows") << true;
+    QTest::newRow("another program reads them") << false;
+}
+
+// The records a lock kept are read by the scan only where it is asked to: reading them moves the lock's own
+// read position, which a program that stores the log rows itself relies on.
+void TestMonitorCtrlsim::storedRecordsOnlyWhereAsked() {
+    QFETCH(bool, collect);
+    QJsonArray records;
+    for (int i = 0; i < 5; ++i) // lead, card, door and result, controller time, tail
+        records.append(QString(QStringLiteral("01") + QStringLiteral("%1").arg(0x400000 + i, 8, 16, QLatin1Char('0')) +
+                               QStringLiteral("0100") + QStringLiteral("26120900000%1").arg(i) +
+                               QStringLiteral("002B3C4D01")));
+    sim({{QStringLiteral("cmd"), QStringLiteral("records")},
+         {QStringLiteral("mac"), kMacs[0]},
+         {QStringLiteral("records"), records}});
+    const auto cleanUp = qScopeGuard([this] {
+        sim({{QStringLiteral("cmd"), QStringLiteral("records")},
+             {QStringLiteral("mac"), kMacs[0]},
+             {QStringLiteral("records"), QJsonArray()}});
+    });
+    const auto list = std::make_shared<TDeviceList>();
+    const auto lock = connectedLock(0);
+    QVERIFY(lock->Active());
+    QVERIFY(list->Add(lock));
+    std::atomic<int> stored{0};
+    ScanRun scan(list, {}, [&](TScanAllControls& thread) {
+        thread.SetCollectStored(collect);
+        thread.SetObserver([&stored](const ScanReport& report) {
+            if (report.stored)
+                ++stored;
+        });
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(scan->Steps() >= 4, 5000);
+    QVERIFY(scan.stop());
+    QCOMPARE(stored.load(), collect ? 5 : 0);
+}
+
 #include "tst_monitor_ctrlsim.moc"
