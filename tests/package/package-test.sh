@@ -64,14 +64,19 @@ done
 
 # 4. A fresh Debian 12 root with what the package needs, from the mirror apt is configured with.
 mirror=$(apt-cache policy 2>/dev/null | awk '$3 ~ /^bookworm\/main$/ && $2 ~ /^(https?|file):/ { print $2; exit }')
-if [ ! -f "$cache/.complete" ]; then
+# What the package depends on (first of each choice, without versions) comes in with the root: the
+# package is then installed with dpkg alone, off the network, as on a site without a mirror.
+# (An ABI name is virtual: the library that provides it comes in by its own name.)
+include=$( (printf 'systemd\nsystemd-sysv\ndbus\n'; dpkg-deb -f "$deb" Depends | tr ',' '\n') |
+    sed 's/|.*//; s/(.*)//; s/[[:space:]]//g' | grep -v -e '^$' -e '-abi$' | sort -u | paste -sd, -)
+if [ ! -f "$cache/.complete" ] || [ "$(cat "$cache/.complete")" != "$include" ]; then
     [ -n "$mirror" ] || fail "apt names no bookworm mirror to build a Debian 12 root from"
     say "making a Debian 12 root from $mirror (once; cached in $cache)"
     rm -rf "$cache.tmp"
     debootstrap --variant=minbase \
-        --include=systemd,systemd-sysv,dbus,libqt6core6,libqt6gui6,libqt6widgets6,libqt6network6,libqt6sql6,libqt6sql6-sqlite,libqt6websockets6,libsodium23,libpq5,libsqlite3-0 \
+        --include="$include" \
         bookworm "$cache.tmp" "$mirror" >"$work/debootstrap.log" 2>&1 || fail "debootstrap (see $work/debootstrap.log)"
-    touch "$cache.tmp/.complete"
+    printf '%s' "$include" >"$cache.tmp/.complete"
     rm -rf "$cache"
     mv "$cache.tmp" "$cache"
 fi
