@@ -783,7 +783,16 @@ void TestEvents::gapIsTold() {
     QFETCH(int, batch);
     ClientPtr admin = logOn();
     QVERIFY(admin);
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1500}}).ok);
+    const auto newestSeq = [&admin] {
+        return admin->call(QStringLiteral("EventSubscribers")).result.value(QStringLiteral("newest")).toInteger();
+    };
+    const qint64 before = newestSeq();
+    const rpc::Reply injected =
+        admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1500}});
+    QVERIFY(injected.ok);
+    // They are numbered by the stream's thread after the call: the ring is full of them once it has.
+    QTRY_VERIFY_WITH_TIMEOUT(newestSeq() >= before + injected.result.value(QStringLiteral("published")).toInteger(),
+                             10000);
     ClientPtr late = logOn(webSocket);
     QVERIFY(late);
     const rpc::Reply reply = late->call(QStringLiteral("Subscribe"),
