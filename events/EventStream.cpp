@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace morvane::events {
 
@@ -134,9 +135,15 @@ bool EventStream::loadFile(QString* error) {
     }
     std::deque<EventPtr> kept;
     quint64 last = 0;
+    // One buffer for every line: readLine(max) would allocate and shrink a whole maximum per line, which costs
+    // seconds on a full ring. A longer line comes in parts, none of which parses.
+    std::vector<char> buffer(1024 * 1024 + 1);
     while (file.isOpen() && !file.atEnd()) {
-        QByteArray line = file.readLine(1024 * 1024);
+        const qint64 read = file.readLine(buffer.data(), static_cast<qint64>(buffer.size()));
+        if (read < 0)
+            break;
         ++m_fileLines;
+        QByteArray line(buffer.data(), static_cast<qsizetype>(read)); // a copy: the event keeps it
         if (line.endsWith('\n'))
             line.chop(1);
         EventPtr event = parseStored(line);
