@@ -81,8 +81,8 @@ QJsonArray findBoards(const FinderSettings& settings, QString* error) {
 }
 
 BoardGuard::BoardGuard(FinderSettings settings, std::unique_ptr<platform::rpc::ConnectionGuard> inner)
-    : m_settings(settings)
-    , m_inner(std::move(inner)) {}
+    : LayeredGuard(std::move(inner))
+    , m_settings(settings) {}
 
 platform::rpc::GuardFactory BoardGuard::factory(FinderSettings settings, platform::rpc::GuardFactory inner) {
     return [settings, inner = std::move(inner)]() -> std::unique_ptr<platform::rpc::ConnectionGuard> {
@@ -92,7 +92,7 @@ platform::rpc::GuardFactory BoardGuard::factory(FinderSettings settings, platfor
 
 std::optional<QJsonObject> BoardGuard::handle(const QString& method, const QJsonValue& params) {
     if (method.compare(QLatin1String("FindBoards"), Qt::CaseInsensitive) != 0)
-        return m_inner ? m_inner->handle(method, params) : std::nullopt;
+        return LayeredGuard::handle(method, params);
     // The inner guard refuses a connection that has not logged on.
     begin(method);
     const auto ended = qScopeGuard([this] { end(); });
@@ -110,21 +110,6 @@ std::optional<QJsonObject> BoardGuard::handle(const QString& method, const QJson
     return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
                        {QStringLiteral("address"), m_settings.address.toString()},
                        {QStringLiteral("boards"), boards}};
-}
-
-void BoardGuard::begin(const QString& method) {
-    if (m_inner)
-        m_inner->begin(method);
-}
-
-void BoardGuard::end() {
-    if (m_inner)
-        m_inner->end();
-}
-
-void BoardGuard::setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) {
-    if (m_inner)
-        m_inner->setOutlet(std::move(outlet));
 }
 
 } // namespace morvane::boards

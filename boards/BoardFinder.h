@@ -29,19 +29,15 @@ QJsonArray findBoards(const FinderSettings& settings, QString* error = nullptr);
 
 // The protocol's FindBoards, for an operator with browse on the devices (atn_base_controls); every other
 // method goes to the inner guard.
-class BoardGuard : public platform::rpc::ConnectionGuard {
+class BoardGuard : public platform::rpc::LayeredGuard {
 public:
     BoardGuard(FinderSettings settings, std::unique_ptr<platform::rpc::ConnectionGuard> inner);
     static platform::rpc::GuardFactory factory(FinderSettings settings, platform::rpc::GuardFactory inner);
 
     std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) override;
-    void begin(const QString& method) override;
-    void end() override;
-    void setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) override;
 
 private:
     const FinderSettings m_settings;
-    std::unique_ptr<platform::rpc::ConnectionGuard> m_inner;
 };
 
 } // namespace morvane::boards

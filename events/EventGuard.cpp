@@ -89,8 +89,8 @@ std::optional<quint64> sinceOf(const QJsonObject& params) {
 } // namespace
 
 EventGuard::EventGuard(EventStream& stream, std::unique_ptr<platform::rpc::ConnectionGuard> inner)
-    : m_stream(stream)
-    , m_inner(std::move(inner)) {}
+    : LayeredGuard(std::move(inner))
+    , m_stream(stream) {}
 
 EventGuard::~EventGuard() {
     unsubscribe();
@@ -106,16 +106,6 @@ void EventGuard::setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) {
     m_outlet = std::move(outlet);
 }
 
-void EventGuard::begin(const QString& method) {
-    if (m_inner)
-        m_inner->begin(method);
-}
-
-void EventGuard::end() {
-    if (m_inner)
-        m_inner->end();
-}
-
 std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJsonValue& params) {
     const auto is = [&](const char* name) { return method.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
     const bool inject = is("InjectEvents") && injectionAllowed();
@@ -124,7 +114,7 @@ std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJson
         // would end the connection before it has its answer.
         if (is("Logoff"))
             unsubscribe();
-        std::optional<QJsonObject> answered = m_inner ? m_inner->handle(method, params) : std::nullopt;
+        std::optional<QJsonObject> answered = LayeredGuard::handle(method, params);
         // A subscription belongs to its log-on: it ends with it, and another log-on subscribes anew.
         if (answered && (is("Logoff") || is("Logon")))
             unsubscribe();

@@ -14,14 +14,12 @@ class Subscriber;
 // call goes to the inner guard.
 //
 // Threads: the connection's call thread, one call at a time (the endpoint's rule for guards).
-class EventGuard : public platform::rpc::ConnectionGuard {
+class EventGuard : public platform::rpc::LayeredGuard {
 public:
     EventGuard(EventStream& stream, std::unique_ptr<platform::rpc::ConnectionGuard> inner);
     ~EventGuard() override;
 
     std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) override;
-    void begin(const QString& method) override;
-    void end() override;
     void setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) override;
 
     // Wraps every guard that `inner` makes.
@@ -36,7 +34,6 @@ private:
     void unsubscribe();
 
     EventStream& m_stream;
-    std::unique_ptr<platform::rpc::ConnectionGuard> m_inner;
     std::shared_ptr<platform::rpc::PushOutlet> m_outlet;
     std::shared_ptr<Subscriber> m_subscriber;
 };

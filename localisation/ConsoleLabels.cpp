@@ -65,9 +65,9 @@ QJsonObject readConsoleLabels(const QString& databasePath, const QString& appNam
 }
 
 LabelGuard::LabelGuard(QString databasePath, QString appName, std::unique_ptr<platform::rpc::ConnectionGuard> inner)
-    : m_databasePath(std::move(databasePath))
-    , m_appName(std::move(appName))
-    , m_inner(std::move(inner)) {}
+    : LayeredGuard(std::move(inner))
+    , m_databasePath(std::move(databasePath))
+    , m_appName(std::move(appName)) {}
 
 platform::rpc::GuardFactory LabelGuard::factory(QString databasePath, QString appName,
                                                 platform::rpc::GuardFactory inner) {
@@ -79,7 +79,7 @@ platform::rpc::GuardFactory LabelGuard::factory(QString databasePath, QString ap
 
 std::optional<QJsonObject> LabelGuard::handle(const QString& method, const QJsonValue& params) {
     if (method.compare(QLatin1String("ConsoleLabels"), Qt::CaseInsensitive) != 0)
-        return m_inner ? m_inner->handle(method, params) : std::nullopt;
+        return LayeredGuard::handle(method, params);
     // The inner guard refuses a connection that has not logged on.
     begin(method);
     const auto ended = qScopeGuard([this] { end(); });
@@ -96,21 +96,6 @@ std::optional<QJsonObject> LabelGuard::handle(const QString& method, const QJson
     return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
                        {QStringLiteral("language"), int(number)},
                        {QStringLiteral("labels"), labels}};
-}
-
-void LabelGuard::begin(const QString& method) {
-    if (m_inner)
-        m_inner->begin(method);
-}
-
-void LabelGuard::end() {
-    if (m_inner)
-        m_inner->end();
-}
-
-void LabelGuard::setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) {
-    if (m_inner)
-        m_inner->setOutlet(std::move(outlet));
 }
 
 } // namespace morvane::localisation

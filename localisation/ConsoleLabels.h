@@ -23,21 +23,17 @@ QJsonObject readConsoleLabels(const QString& databasePath, const QString& appNam
 
 // The protocol's ConsoleLabels {"language": N}, for any operator who has logged on (like the other reads of
 // what every operator sees); every other method goes to the inner guard.
-class LabelGuard : public platform::rpc::ConnectionGuard {
+class LabelGuard : public platform::rpc::LayeredGuard {
 public:
     LabelGuard(QString databasePath, QString appName, std::unique_ptr<platform::rpc::ConnectionGuard> inner);
     static platform::rpc::GuardFactory factory(QString databasePath, QString appName,
                                                platform::rpc::GuardFactory inner);
 
     std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) override;
-    void begin(const QString& method) override;
-    void end() override;
-    void setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) override;
 
 private:
     const QString m_databasePath;
     const QString m_appName;
-    std::unique_ptr<platform::rpc::ConnectionGuard> m_inner;
 };
 
 } // namespace morvane::localisation

@@ -99,6 +99,31 @@ public:
     // sends no notification).
     virtual void setOutlet(std::shared_ptr<PushOutlet> outlet) { (void)outlet; }
 };
+// A guard that answers methods of its own in front of another: what it does not answer, and the begin and
+// end of every call, go to the inner one (which refuses a connection that has not logged on).
+class LayeredGuard : public ConnectionGuard {
+public:
+    explicit LayeredGuard(std::unique_ptr<ConnectionGuard> inner)
+        : m_inner(std::move(inner)) {}
+    std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) override {
+        return m_inner ? m_inner->handle(method, params) : std::nullopt;
+    }
+    void begin(const QString& method) override {
+        if (m_inner)
+            m_inner->begin(method);
+    }
+    void end() override {
+        if (m_inner)
+            m_inner->end();
+    }
+    void setOutlet(std::shared_ptr<PushOutlet> outlet) override {
+        if (m_inner)
+            m_inner->setOutlet(std::move(outlet));
+    }
+
+private:
+    std::unique_ptr<ConnectionGuard> m_inner;
+};
 // Makes the guard of each new connection.
 using GuardFactory = std::function<std::unique_ptr<ConnectionGuard>()>;
 
