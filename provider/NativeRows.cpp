@@ -681,6 +681,22 @@ bool NativeStatements::run(const QString& sql, const QVariantList& binds, int* c
     return status == SQLITE_DONE;
 }
 
+bool NativeStatements::isRowId(const QString& table, const QString& column) {
+    // INTEGER PRIMARY KEY DESC and WITHOUT ROWID keep the key in an index of its own (origin "pk").
+    QVariant alias;
+    int changed = 0;
+    return run(QStringLiteral("select (select count(*) from pragma_table_info(?1) where pk > 0) = 1 "
+                              "and exists (select 1 from pragma_table_info(?1) where pk = 1 "
+                              "and name = ?2 collate nocase and upper(type) = 'INTEGER') "
+                              "and not exists (select 1 from pragma_index_list(?1) where origin = 'pk')"),
+               {table, column}, &changed, &alias) &&
+           alias.toLongLong() == 1;
+}
+
+qint64 NativeStatements::lastRowId() const {
+    return m_db ? sqlite3_last_insert_rowid(static_cast<sqlite3*>(m_db)) : 0;
+}
+
 namespace {
 
 constexpr int kPipelineBatch = 256;

@@ -94,6 +94,12 @@ public:
     // Runs `sql` with `binds` in the order of its "?"; the rows it changed, and the first column of the
     // first row it returned (invalid: none). False on any failure.
     bool run(const QString& sql, const QVariantList& binds, int* changed, QVariant* returned);
+    // Whether `column` is the row id of `table` (its one primary key column, declared INTEGER, in a table
+    // with row ids): an insert's key is then the row id the library keeps, and needs no RETURNING, whose
+    // buffering costs the insert as much again.
+    bool isRowId(const QString& table, const QString& column);
+    // The row id of the last row inserted by a statement that changed one row.
+    qint64 lastRowId() const;
 
 private:
     void* m_db = nullptr;

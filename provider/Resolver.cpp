@@ -81,6 +81,7 @@ public:
         , m_pipeline(db)
         , m_provider(provider)
         , m_table(sqlName(table, provider))
+        , m_tableName(table)
         , m_fields(fields)
         , m_request(request) {
         for (qsizetype i = 0; i < m_fields.size(); ++i) {
@@ -103,7 +104,7 @@ public:
         std::optional<ChangeFailure> built;
         switch (change.state) {
         case Change::Inserted:
-            built = buildInsert(change);
+            built = buildInsert(change, fast && m_native.usable());
             break;
         case Change::Deleted:
             built = buildWhere(QStringLiteral("delete from %1").arg(m_table));
@@ -164,6 +165,8 @@ public:
         QVariant returned;
         if (!m_native.run(m_sql, m_binds, &affected, &returned))
             return ChangeFailure{};
+        if (change.state == Change::Inserted && m_keyByRowId && affected == 1)
+            returned = QVariant(static_cast<qlonglong>(m_native.lastRowId()));
         if (change.state == Change::Inserted) {
             m_insertedKey.clear();
             m_insertedKeyValue = QVariant();
@@ -342,19 +345,24 @@ private:
         return std::nullopt;
     }
 
-    std::optional<ChangeFailure> buildInsert(const Change& change) {
+    // `native`: run through the SQLite library, which tells a row id key without RETURNING.
+    std::optional<ChangeFailure> buildInsert(const Change& change, bool native) {
         QStringList columns;
         if (auto failure = bindWritten(change, columns))
             return failure;
+        if (native && m_returnsKey && !m_rowIdKey)
+            m_rowIdKey = m_native.isRowId(m_tableName, m_returnsKey->name);
+        m_keyByRowId = native && m_rowIdKey.value_or(false);
         // The rows of a delta mostly give the same columns: their statement is made once.
-        const auto made = m_insertSql.constFind(m_written);
-        if (made != m_insertSql.constEnd()) {
+        QHash<QByteArray, QString>& cache = m_keyByRowId ? m_rowIdInsertSql : m_insertSql;
+        const auto made = cache.constFind(m_written);
+        if (made != cache.constEnd()) {
             m_sql = *made;
             return std::nullopt;
         }
         // SQL Server names the returned key before the values, the others after them.
         QString output, returning;
-        if (m_returnsKey) {
+        if (m_returnsKey && !m_keyByRowId) {
             const QString key = sqlName(m_returnsKey->name, m_provider);
             if (m_provider == SqlProvider::SqlServer)
                 output = QStringLiteral(" output inserted.") + key;
@@ -369,7 +377,7 @@ private:
                         .arg(m_table, columns.join(QStringLiteral(", ")), output, marks.join(QStringLiteral(", ")),
                              returning);
         }
-        m_insertSql.insert(m_written, m_sql);
+        cache.insert(m_written, m_sql);
         return std::nullopt;
     }
 
@@ -476,7 +484,10 @@ private:
     QList<QPair<int, Change::State>> m_queued; // sent ahead through the pipeline, not answered yet
     SqlProvider m_provider;
     QString m_table;
+    QString m_tableName;                     // as the client named it, unquoted
     std::optional<ReturnedKey> m_returnsKey; // the identity column, given back by every insert
+    std::optional<bool> m_rowIdKey;          // SQLite: whether that column is the row id (asked once)
+    bool m_keyByRowId = false;               // the statement made last takes its key from the row id
     QByteArray m_insertedKey;
     QVariant m_insertedKeyValue;
     const QList<FieldDesc>& m_fields;
@@ -487,6 +498,7 @@ private:
     QList<QJsonValue> m_old, m_new; // the change's values by field
     QByteArray m_written;           // '1' for every field the change writes
     QHash<QByteArray, QString> m_insertSql;
+    QHash<QByteArray, QString> m_rowIdInsertSql; // the same, without RETURNING
     QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
     bool m_failedPrepare = false;
 };
