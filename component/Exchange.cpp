@@ -54,62 +54,70 @@ private:
 
 } // namespace
 
+namespace {
+
+// One request on a connected socket, its answer picked out as udpExchange says.
+int32_t exchangeRequest(int fd, const Request& request, const Timing& timing, const QString& expectedMac,
+                        Reply* reply) {
+    const auto accept = [&](const QByteArray& datagram) {
+        auto decoded = decodeReply(datagram);
+        if (!decoded || decoded->session != request.session || decoded->sequence != request.sequence)
+            return false;
+        if (decoded->error.isEmpty() && !expectedMac.isEmpty() && normaliseMac(decoded->mac) != expectedMac)
+            return false;
+        *reply = std::move(*decoded);
+        return true;
+    };
+    // A late answer to an earlier request waiting on a kept socket is dropped by its sequence number.
+    if (!exchangeOn(fd, encodeRequest(request), timing, accept, false))
+        return status::NoReply;
+    return reply->error.isEmpty() ? status::Ok : status::Refused;
+}
+
+} // namespace
+
 int32_t udpExchange(const QString& ip, uint16_t port, const Request& request, const Timing& timing,
                     const QString& expectedMac, Reply* reply) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    if (!isValidIPv4(ip) || ::inet_pton(AF_INET, ip.toLatin1().constData(), &peer.sin_addr) != 1 || port == 0)
+    if (!isValidIPv4(ip) || port == 0)
         return status::BadArgument;
-
-    SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    // A connected socket has the kernel drop datagrams from any other address.
+    SocketGuard socket(openConnectedSocket(ip, port));
     if (socket.fd() < 0)
         return status::NoReply;
-    // A connected socket has the kernel drop datagrams from any other address; the check below stays
-    // as a second line.
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
-        return status::NoReply;
+    return exchangeRequest(socket.fd(), request, timing, expectedMac, reply);
+}
 
-    const QByteArray frame = encodeRequest(request);
-    QByteArray buffer(kMaxFrameBytes + 1, Qt::Uninitialized);
-    for (int attempt = 0; attempt < timing.attempts; ++attempt) {
-        // A refused send (the port answered "unreachable" to an earlier one) is just an attempt lost.
-        (void)::send(socket.fd(), frame.constData(), static_cast<size_t>(frame.size()), 0);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timing.attemptMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                break;
-            pollfd waiting{socket.fd(), POLLIN, 0};
-            const int ready = ::poll(&waiting, 1, static_cast<int>(left) + 1);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                break;
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t got = ::recvfrom(socket.fd(), buffer.data(), static_cast<size_t>(buffer.size()), 0,
-                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (got < 0) {
-                if (errno == ECONNREFUSED) {
-                    // Nobody listens there (yet): wait out this attempt instead of spinning on the error.
-                    sleepUntil(deadline);
-                    break;
-                }
-                continue;
-            }
-            if (got > kMaxFrameBytes || from.sin_addr.s_addr != peer.sin_addr.s_addr || from.sin_port != peer.sin_port)
-                continue;
-            auto decoded = decodeReply(QByteArray::fromRawData(buffer.constData(), static_cast<qsizetype>(got)));
-            if (!decoded || decoded->session != request.session || decoded->sequence != request.sequence)
-                continue;
-            if (decoded->error.isEmpty() && !expectedMac.isEmpty() && normaliseMac(decoded->mac) != expectedMac)
-                continue;
-            *reply = std::move(*decoded);
-            return reply->error.isEmpty() ? status::Ok : status::Refused;
+UdpSockets::UdpSockets(QString ip, uint16_t port)
+    : m_ip(std::move(ip))
+    , m_port(port) {}
+
+UdpSockets::~UdpSockets() {
+    for (const int fd : m_free)
+        ::close(fd);
+}
+
+int32_t UdpSockets::exchange(const Request& request, const Timing& timing, const QString& expectedMac, Reply* reply) {
+    if (!isValidIPv4(m_ip) || m_port == 0)
+        return status::BadArgument;
+    int fd = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_free.empty()) {
+            fd = m_free.back();
+            m_free.pop_back();
         }
     }
-    return status::NoReply;
+    if (fd < 0)
+        fd = openConnectedSocket(m_ip, m_port);
+    if (fd < 0)
+        return status::NoReply;
+    const int32_t result = exchangeRequest(fd, request, timing, expectedMac, reply);
+    std::lock_guard lock(m_mutex);
+    if (m_free.size() < kKept)
+        m_free.push_back(fd);
+    else
+        ::close(fd);
+    return result;
 }
 
 } // namespace morvane::kestrova
@@ -206,10 +214,10 @@ int openConnectedSocket(const QString& ip, uint16_t port) {
 }
 
 bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
-                const std::function<bool(const QByteArray&)>& accept) {
+                const std::function<bool(const QByteArray&)>& accept, bool dropQueued) {
     char buffer[kMaxFrameBytes + 1];
     // Bounded: a socket's queue holds a few hundred datagrams at most.
-    for (int stale = 0; stale < 4096 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0; ++stale) {
+    for (int stale = 0; dropQueued && stale < 4096 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0; ++stale) {
     }
     for (int attempt = 0; attempt < timing.attempts; ++attempt) {
         (void)::send(fd, frame.constData(), static_cast<size_t>(frame.size()), 0);

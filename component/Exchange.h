@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include <cstdint>
@@ -55,9 +56,32 @@ namespace morvane::kestrova {
 // it cannot be made. The caller closes it.
 int openConnectedSocket(const QString& ip, uint16_t port);
 
-// One request on such a socket: whatever is already queued on it is dropped first, then the frame is sent
-// on every attempt until accept takes an answer (true) or the attempts run out (false).
+// One request on such a socket: whatever is already queued on it is dropped first (unless told not to),
+// then the frame is sent on every attempt until accept takes an answer (true) or the attempts run out
+// (false).
 bool exchangeOn(int fd, const QByteArray& frame, const Timing& timing,
-                const std::function<bool(const QByteArray&)>& accept);
+                const std::function<bool(const QByteArray&)>& accept, bool dropQueued = true);
+
+// udpExchange on sockets kept between exchanges with one controller: making and closing a socket for each
+// cost three system calls a call. A socket serves one exchange at a time; calls from several threads at
+// once each take one of their own, and a few are kept for the next calls.
+// Threads: any; m_mutex guards m_free.
+class UdpSockets {
+public:
+    UdpSockets(QString ip, uint16_t port);
+    ~UdpSockets();
+    UdpSockets(const UdpSockets&) = delete;
+    UdpSockets& operator=(const UdpSockets&) = delete;
+
+    int32_t exchange(const ctrlproto::Request& request, const Timing& timing, const QString& expectedMac,
+                     ctrlproto::Reply* reply);
+
+private:
+    static constexpr size_t kKept = 8;
+    const QString m_ip;
+    const uint16_t m_port;
+    std::mutex m_mutex;
+    std::vector<int> m_free;
+};
 
 } // namespace morvane::kestrova

@@ -116,7 +116,8 @@ int32_t TKestrova::sendTo(const Connection& connection, const Request& request, 
                           Reply* reply) {
     switch (connection.kind) {
     case Connection::Kind::Network:
-        return udpExchange(connection.ip, connection.port, request, timing(), expectedMac, reply);
+        return connection.sockets ? connection.sockets->exchange(request, timing(), expectedMac, reply)
+                                  : udpExchange(connection.ip, connection.port, request, timing(), expectedMac, reply);
     case Connection::Kind::Serial:
         return connection.line->exchange(request, timing(), expectedMac, reply);
     case Connection::Kind::None:
@@ -237,6 +238,7 @@ int32_t TKestrova::connectNetwork(Arguments& args, Connection* candidate) {
             return helloStatus;
         candidate->kind = Connection::Kind::Network;
         candidate->port = static_cast<uint16_t>(*port);
+        candidate->sockets = std::make_shared<UdpSockets>(address, candidate->port);
         return status::Ok;
     }
     candidate->kind = Connection::Kind::Board;

@@ -34,7 +34,8 @@ private:
         QString ip;
         uint16_t port = 0;
         std::shared_ptr<SerialLine> line;
-        std::shared_ptr<BoardLink> board; // a door board: its serial number and where it answers
+        std::shared_ptr<BoardLink> board;    // a door board: its serial number and where it answers
+        std::shared_ptr<UdpSockets> sockets; // a network lock's, kept between exchanges
     };
 
     platform::Variant createConnection(platform::Arguments& args);
