@@ -318,10 +318,10 @@ private:
         return std::nullopt;
     }
 
-    // The written columns of the change's new values, their values bound in the same order. The server
-    // assigns identity values: an insert leaves them out, and a change that would move a row to another
-    // one is refused rather than dropped.
-    std::optional<ChangeFailure> bindWritten(const Change& change, QStringList& columns) {
+    // The values of the written columns of the change's new values bound in order, m_written marking
+    // those columns. The server assigns identity values: an insert leaves them out, and a change that
+    // would move a row to another one is refused rather than dropped.
+    std::optional<ChangeFailure> bindWritten(const Change& change) {
         m_written.fill('0', m_fields.size());
         for (qsizetype i = 0; i < m_fields.size(); ++i) {
             const FieldDesc& f = m_fields.at(i);
@@ -340,15 +340,23 @@ private:
             if (auto failure = bindValue(f, value))
                 return failure;
             m_written[i] = '1';
-            columns.append(sqlName(f.name, m_provider));
         }
         return std::nullopt;
     }
 
+    // The names of the columns m_written marks, in order: only wanted when a statement is made.
+    QStringList writtenColumns() const {
+        QStringList columns;
+        for (qsizetype i = 0; i < m_fields.size(); ++i) {
+            if (m_written.at(i) == '1')
+                columns.append(sqlName(m_fields.at(i).name, m_provider));
+        }
+        return columns;
+    }
+
     // `native`: run through the SQLite library, which tells a row id key without RETURNING.
     std::optional<ChangeFailure> buildInsert(const Change& change, bool native) {
-        QStringList columns;
-        if (auto failure = bindWritten(change, columns))
+        if (auto failure = bindWritten(change))
             return failure;
         if (native && m_returnsKey && !m_rowIdKey)
             m_rowIdKey = m_native.isRowId(m_tableName, m_returnsKey->name);
@@ -361,6 +369,7 @@ private:
             return std::nullopt;
         }
         // SQL Server names the returned key before the values, the others after them.
+        const QStringList columns = writtenColumns();
         QString output, returning;
         if (m_returnsKey && !m_keyByRowId) {
             const QString key = sqlName(m_returnsKey->name, m_provider);
@@ -388,9 +397,9 @@ private:
     }
 
     std::optional<ChangeFailure> buildUpdate(const Change& change) {
-        QStringList columns;
-        if (auto failure = bindWritten(change, columns))
+        if (auto failure = bindWritten(change))
             return failure;
+        const QStringList columns = writtenColumns();
         if (columns.isEmpty())
             return checkKey(); // nothing to write; the key is still required
         return buildWhere(QStringLiteral("update %1 set %2 = ?").arg(m_table, columns.join(QStringLiteral(" = ?, "))));

@@ -1364,8 +1364,8 @@ private slots:
         // A delta without failures takes the quick way; on SQLite the key is then the row id, which an
         // insert made by a trigger must not take the place of.
         if (backend == QLatin1String("sqlite")) {
-            db.exec(QStringLiteral("create temp table keyshadow (n integer primary key)"));
-            db.exec(QStringLiteral("create temp trigger keyshadowing after insert on main.ac_department "
+            db.exec(QStringLiteral("create table keyshadow (n integer primary key)"));
+            db.exec(QStringLiteral("create trigger keyshadowing after insert on ac_department "
                                    "begin insert into keyshadow values (new.id + 1000000); end"));
         }
         client.apply(QStringLiteral("dsp_department"),
@@ -1380,9 +1380,9 @@ private slots:
                               .arg(QLatin1String(name))),
                 quick.at(i).toObject().value(QStringLiteral("key")).toObject().value(QStringLiteral("id")).toInteger());
         if (backend == QLatin1String("sqlite")) {
-            QCOMPARE(count(db, QStringLiteral("select count(*) from temp.keyshadow")), 2);
-            db.exec(QStringLiteral("drop trigger temp.keyshadowing"));
-            db.exec(QStringLiteral("drop table temp.keyshadow"));
+            QCOMPARE(count(db, QStringLiteral("select count(*) from keyshadow")), 2);
+            db.exec(QStringLiteral("drop trigger keyshadowing"));
+            db.exec(QStringLiteral("drop table keyshadow"));
         }
         db.exec(QStringLiteral("delete from ac_department where departmentname like 'key-%'"));
     }
