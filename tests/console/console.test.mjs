@@ -145,6 +145,17 @@ try {
         check(stored.length === 1 && stored[0].ipaddress === road.boardIp, `stored: ${JSON.stringify(stored)}`);
     });
 
+    await scenario('the doors page shows a board door open as the board tells it, and closed again on refresh', async () => {
+        await road.seed([`insert into ac_doorinfo (doorname, dooraddress, deviceid) select 'Gate', 2, id from ac_device where mac = '${BOARD_MAC}'`]);
+        await road.simulator({ cmd: 'door', mac: BOARD_MAC, door: 2, open: true });
+        await page.goto(`${road.url}#doors`);
+        const cell = `#doors tr[data-mac="${BOARD_MAC}"][data-door="2"] td:nth-child(2)`;
+        await page.waitForSelector(`${cell}[data-state="open"]`, { timeout: 4000 });
+        await road.simulator({ cmd: 'door', mac: BOARD_MAC, door: 2, open: false });
+        await page.click('#refresh-doors');
+        await page.waitForSelector(`${cell}[data-state="closed"]`, { timeout: 4000 });
+    });
+
     await scenario('drop the connection: the page shows it, reconnects, and the missed events arrive with a gap notice', async () => {
         await page.goto(`${road.url}#doors`);
         await page.waitForSelector('#doors tbody tr');
