@@ -16,6 +16,7 @@ const PAGES = [
 ];
 
 const rpc = new Rpc(serverUrl());
+rpc.adopt(window.morvaneBoot?.early); // the connection and the first reads, under way already
 window.morvane = { rpc }; // for the end-to-end tests and the benchmark
 let current = null;
 let cleanup = () => {};
