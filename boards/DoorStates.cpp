@@ -70,7 +70,10 @@ QJsonArray readDoorStates(const QList<DeviceAddress>& devices, const MonitorLink
             socket.writeDatagram(bp::request(bp::fn::GetController, 0), probe.address, bp::kPort);
             ctrlproto::Request hello;
             hello.session = session;
-            hello.sequence = probe.sequence = ++sequence;
+            // The same number on every attempt: a late answer to the first still counts.
+            if (probe.sequence == 0)
+                probe.sequence = ++sequence;
+            hello.sequence = probe.sequence;
             hello.mac = probe.mac;
             hello.method = QStringLiteral("TestControl");
             const int port = probe.device->port > 0 && probe.device->port < 65536 ? probe.device->port : 2008;
@@ -139,7 +142,7 @@ QJsonArray readDoorStates(const QList<DeviceAddress>& devices, const MonitorLink
         if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(int(std::max<qint64>(1, wait))))
             continue;
         while (socket.hasPendingDatagrams())
-            received(socket.receiveDatagram(bp::kFrameBytes + 1024));
+            received(socket.receiveDatagram(ctrlproto::kMaxFrameBytes));
     }
 
     QJsonArray states;
