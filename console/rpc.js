@@ -76,6 +76,7 @@ export class Rpc extends EventTarget {
             reject(new Error('connection lost'));
         }
         this.pending.clear();
+        this.early.clear(); // answers of that connection only
         this.subscribed = false;
         this.emit('link', { up: false });
         if (this.wanted) {
