@@ -16,7 +16,6 @@ const PAGES = [
 ];
 
 const rpc = new Rpc(serverUrl());
-rpc.adopt(window.morvaneBoot?.early); // the connection and the first reads, under way already
 window.morvane = { rpc }; // for the end-to-end tests and the benchmark
 let current = null;
 let cleanup = () => {};

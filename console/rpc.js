@@ -20,38 +20,6 @@ export class Rpc extends EventTarget {
         this.wanted = false;    // the operator is logged on: reconnect after a drop
         this.retryMs = 250;
         this.restarting = null; // the one resume in flight after a drop or a stream end
-        this.early = new Map(); // boot.js's requests, by method and params: their answers, once each
-    }
-
-    // The connection boot.js opened, with the requests it sent: a call made exactly as one of them takes its
-    // answer instead of asking again.
-    adopt(early) {
-        if (!early || early.ws.readyState > WebSocket.OPEN)
-            return;
-        const ws = early.ws;
-        this.ws = ws;
-        const up = () => { this.retryMs = 250; this.emit('link', { up: true }); };
-        if (ws.readyState === WebSocket.OPEN)
-            up();
-        else
-            ws.addEventListener('open', up);
-        ws.onerror = null;
-        ws.onclose = () => this.dropped(ws);
-        for (const { id, method, params } of early.requests) {
-            const answer = new Promise((resolve, reject) => {
-                const timer = setTimeout(() => {
-                    this.pending.delete(id);
-                    reject(new Error(`${method}: no answer within ${CALL_TIMEOUT_MS / 1000} s`));
-                }, CALL_TIMEOUT_MS);
-                this.pending.set(id, { resolve, reject, timer });
-            });
-            answer.catch(() => {}); // told to the call that takes it, if one does
-            this.early.set(method + JSON.stringify(params), answer);
-        }
-        this.nextId = early.requests.length + 1;
-        ws.onmessage = (m) => this.received(m.data);
-        for (const text of early.messages.splice(0))
-            this.received(text);
     }
 
     get token() { return sessionStorage.getItem(TOKEN_KEY); }
@@ -76,7 +44,6 @@ export class Rpc extends EventTarget {
             reject(new Error('connection lost'));
         }
         this.pending.clear();
-        this.early.clear(); // answers of that connection only
         this.subscribed = false;
         this.emit('link', { up: false });
         if (this.wanted) {
@@ -149,12 +116,6 @@ export class Rpc extends EventTarget {
     }
 
     call(method, params) {
-        const key = method + JSON.stringify(params);
-        const early = this.early.get(key);
-        if (early) {
-            this.early.delete(key);
-            return early;
-        }
         if (!this.ws || this.ws.readyState !== WebSocket.OPEN)
             return Promise.reject(new Error('not connected'));
         const id = this.nextId++;

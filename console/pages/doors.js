@@ -2,7 +2,8 @@
 import { h, coalesced, toast } from '../dom.js';
 import { t } from '../i18n.js';
 
-const DOORS_SQL = window.morvaneBoot.doorsSql; // asked for by boot.js with the log-on
+const DOORS_SQL = 'select d.ID, d.doorname, d.dooraddress, d.opendelaydtime, v.devicename, v.mac, v.ipaddress ' +
+    'from ac_doorinfo d left join ac_device v on v.id = d.deviceid order by v.devicename, d.dooraddress';
 const KEEP_EVENTS = 200;
 const REPAINT_MS = 100; // a live list need not move sixty times a second
 
