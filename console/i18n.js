@@ -16,6 +16,7 @@ const LABELS = {
         event: 'Event', more: 'Next page', exportCsv: 'Export CSV', filter: 'Filter', gap: 'Events were missed',
         group: 'Group', rights: 'Rights', refused: 'Refused', done: 'Done', language: '中文',
         findBoards: 'Find boards on the network', board: 'Board', noBoards: 'No board answered',
+        opened: 'open', closed: 'closed', refresh: 'Refresh',
     },
     zh: {
         title: '门禁控制台', operator: '操作员', password: '密码', logon: '登录', logoff: '退出',
@@ -33,6 +34,7 @@ const LABELS = {
         event: '事件', more: '下一页', exportCsv: '导出CSV', filter: '筛选', gap: '有事件丢失',
         group: '权限组', rights: '权限', refused: '被拒绝', done: '完成', language: 'English',
         findBoards: '搜索网络上的控制器', board: '控制器', noBoards: '没有控制器应答',
+        opened: '开', closed: '关', refresh: '刷新',
     },
 };
 

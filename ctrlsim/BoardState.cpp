@@ -86,8 +86,10 @@ Values BoardState::perform(uint8_t function, const Values& request, bool* answer
         const QString clock = now();
         status.insert(QStringLiteral("systemdate"), clock.left(10));
         status.insert(QStringLiteral("systemtime"), clock.mid(11));
+        // A door stands open while its contact says so, or while it is held open.
         for (int i = 0; i < 4; ++i)
-            status.insert(QStringLiteral("door%1open").arg(i + 1), boolText(m_doors[size_t(i)].mode == 1));
+            status.insert(QStringLiteral("door%1open").arg(i + 1),
+                          boolText(m_doors[size_t(i)].contact || m_doors[size_t(i)].mode == doorMode::NormallyOpen));
         return status;
     }
     case fn::OpenDoor: {
@@ -226,6 +228,15 @@ QJsonObject BoardState::control(const QString& command, const QJsonObject& messa
                 {QStringLiteral("index"), static_cast<qint64>(m_events.back().index)},
                 {QStringLiteral("granted"), event.granted}};
     }
+    if (command == QLatin1String("door")) {
+        const int door = message.value(QStringLiteral("door")).toInt(0);
+        const QJsonValue open = message.value(QStringLiteral("open"));
+        if (door < 1 || door > m_doorCount || !open.isBool())
+            return failure(
+                QStringLiteral("a door change needs \"door\" 1..%1 and \"open\" true or false").arg(m_doorCount));
+        m_doors[size_t(door - 1)].contact = open.toBool();
+        return {{QStringLiteral("ok"), true}};
+    }
     if (command == QLatin1String("script")) {
         const int function = message.value(QStringLiteral("function")).toInt(-1);
         const QByteArray reply = QByteArray::fromHex(message.value(QStringLiteral("reply")).toString().toLatin1());
@@ -260,7 +271,8 @@ QJsonObject BoardState::control(const QString& command, const QJsonObject& messa
             doors.append(QJsonObject{{QStringLiteral("mode"), door.mode},
                                      {QStringLiteral("delay"), door.delay},
                                      {QStringLiteral("passcodes"), passcodes},
-                                     {QStringLiteral("opened"), door.opened}});
+                                     {QStringLiteral("opened"), door.opened},
+                                     {QStringLiteral("open"), door.contact}});
         }
         return {{QStringLiteral("ok"), true},
                 {QStringLiteral("mac"), m_mac},

@@ -29,8 +29,8 @@ public:
     // the log entry of a request that was carried out.
     std::optional<QByteArray> answer(const QByteArray& frame, QJsonObject* entry);
 
-    // swipe (card, door), event (raw: type, card, door, granted, index), script (function, reply as hex,
-    // times), state.
+    // swipe (card, door), event (raw: type, card, door, granted, index), door (door, open: the contact),
+    // script (function, reply as hex, times), state.
     QJsonObject control(const QString& command, const QJsonObject& message);
 
 private:
@@ -45,6 +45,7 @@ private:
         int delay = 3;
         std::array<uint32_t, 4> passcodes{};
         int opened = 0;
+        bool contact = false; // the door contact: the door itself stands open
     };
     struct Event {
         uint32_t index = 0;

@@ -171,9 +171,19 @@ void TScanAllControls::step(TDeviceList& list, int& position) {
         position = 0;
 }
 
+std::optional<bool> TScanAllControls::LinkSeen(const QString& id) const {
+    std::lock_guard lock(m_seenMutex);
+    const auto found = m_seen.constFind(id.toUpper());
+    return found == m_seen.constEnd() ? std::nullopt : std::optional<bool>(*found);
+}
+
 void TScanAllControls::linkChanged(const std::shared_ptr<TNetworkLock>& lock, bool answering) {
     const bool before = m_answering.value(lock->ID(), true);
     m_answering.insert(lock->ID(), answering);
+    {
+        std::lock_guard seen(m_seenMutex);
+        m_seen.insert(lock->ID().toUpper(), answering);
+    }
     if (!answering)
         m_collected.remove(lock->ID()); // what it keeps meanwhile is collected when it is back
     if (before == answering)
@@ -280,6 +290,10 @@ void TScanAllControls::lockProcedure(TDeviceList& list, const std::shared_ptr<TN
             list.Remove(lock.get());
             m_answering.remove(lock->ID());
             m_collected.remove(lock->ID());
+            {
+                std::lock_guard seen(m_seenMutex);
+                m_seen.remove(lock->ID().toUpper());
+            }
             ScanReport lost;
             lost.kind = ScanReport::Kind::LinkLost;
             lost.id = lock->ID();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace morvane::monitor {
@@ -99,6 +100,9 @@ public:
     // Clearing it waits for a stored record being read to reach it, so that none read is lost.
     using Observer = std::function<void(const ScanReport&)>;
     void SetObserver(Observer observer);
+    // Whether the lock with this ID (a MAC, in any case) answered at its last visit; nullopt when the scan has
+    // not visited it since it came, or has dropped it. Any thread.
+    std::optional<bool> LinkSeen(const QString& id) const;
     // Whether stored records are collected at all (default on). Reading them moves the lock's own read
     // position, so the server leaves them alone where another program stores the log rows.
     void SetCollectStored(bool on) { m_collectStored.store(on); }
@@ -127,6 +131,9 @@ private:
     // been collected since.
     QHash<QString, bool> m_answering;
     QSet<QString> m_collected;
+    // What LinkSeen tells, by upper-case ID: written by the scanning thread, read by the remote-service threads.
+    mutable std::mutex m_seenMutex; // guards m_seen
+    QHash<QString, bool> m_seen;
     std::atomic<bool> m_collectStored{true}; // set by the main thread, read by the scanning thread
     // Held while a stored record is read and reported, and by SetObserver: a record the lock has handed
     // over is always told (the scanning thread, and whoever sets the observer).

@@ -5,6 +5,7 @@
 #include "ClassRegistry.h"
 #include "ComServer.h"
 #include "ConsoleLabels.h"
+#include "DoorStates.h"
 #include "EventGuard.h"
 #include "EventStream.h"
 #include "FileVersion.h"
@@ -22,6 +23,7 @@
 #include "SignalWatcher.h"
 #include "SwipeLog.h"
 #include "unt_initdbms.h"
+#include "unt_ScanAllControls.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -54,6 +56,38 @@ void raiseOpenFileLimit() {
         return;
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
+// The device table as DoorStates asks its devices: through the server's own connection.
+std::optional<QList<boards::DeviceAddress>> readDeviceTable(QString* error) {
+    platform::SqlConnection* connection = provider::sharedConnection();
+    if (!connection) {
+        *error = QStringLiteral("no database connection");
+        return std::nullopt;
+    }
+    const platform::SqlResult result =
+        connection->exec(QStringLiteral("select id, devicename, ipaddress, mac, port from ac_device order by id"));
+    if (!result.ok) {
+        *error = result.error;
+        return std::nullopt;
+    }
+    QList<boards::DeviceAddress> devices;
+    for (const QVariantList& row : result.rows)
+        devices.append({row.value(0).toInt(), row.value(1).toString().trimmed(), row.value(2).toString(),
+                        row.value(3).toString(), row.value(4).isNull() ? 2008 : row.value(4).toInt()});
+    return devices;
+}
+
+// What the scan saw of a device it monitors now (in its registry), for DoorStates.
+std::optional<bool> monitoredLink(const QString& mac) {
+    const auto scan = scanHost() ? scanHost()->ScanThread() : nullptr;
+    const auto list = scan ? scan->DeviceList() : nullptr;
+    if (!list)
+        return std::nullopt;
+    monitor::TNetworkLock probe;
+    probe.SetID(mac);
+    probe.SetKind(monitor::kNetworkLock);
+    return list->Find(probe) ? scan->LinkSeen(mac) : std::nullopt;
 }
 
 QStringList commandLine(int argc, char** argv) {
@@ -247,9 +281,11 @@ int RunServer(int argc, char** argv, Tlocaldataconnect::MainWindowFactory create
         std::max<qint64>(maxMessage, platform::rpc::kDefaultMaxMessage), limits,
         boards::BoardGuard::factory(
             boards::readFinderSettings(programDirectory() + QStringLiteral("systeminfo.ini")),
-            localisation::LabelGuard::factory(localisation::TLanguage::databasePath(),
-                                              localisation::TFileVersion().GetValue(QStringLiteral("ProductName")),
-                                              events::EventGuard::factory(stream, security->guardFactory()))));
+            boards::DoorStateGuard::factory(
+                readDeviceTable, monitoredLink,
+                localisation::LabelGuard::factory(localisation::TLanguage::databasePath(),
+                                                  localisation::TFileVersion().GetValue(QStringLiteral("ProductName")),
+                                                  events::EventGuard::factory(stream, security->guardFactory())))));
     QStringList paths;
     for (const platform::ServedClass& served : platform::ComServer::instance().classes()) {
         QString why;

@@ -60,6 +60,9 @@ export async function show(main, rpc, id, ahead) {
     });
 
     const byKey = new Map(rows.map((row) => [keyOf(row.door.mac, row.door.dooraddress), row]));
+    const byMac = new Map(); // a device's rows
+    for (const row of rows)
+        byMac.set(macKey(row.door.mac), [...(byMac.get(macKey(row.door.mac)) ?? []), row]);
     const dirty = new Set(byKey.keys());
     // Lines not yet on screen, oldest first; never more than the list keeps.
     let pending = [];
@@ -75,7 +78,8 @@ export async function show(main, rpc, id, ahead) {
         for (const key of dirty) {
             const { cells } = byKey.get(key);
             const s = state.get(key) ?? {};
-            cells.state.textContent = s.open === undefined ? t('unknown') : s.open ? 'open' : 'closed';
+            cells.state.textContent = s.open === undefined ? t('unknown') : s.open ? t('opened') : t('closed');
+            cells.state.dataset.state = s.open === undefined ? '' : s.open ? 'open' : 'closed';
             cells.link.textContent = s.link ? t(s.link) : t('unknown');
             cells.link.className = s.link ?? '';
             cells.last.textContent = s.text ? `${s.time.slice(11, 19)} ${s.text}` : '';
@@ -115,23 +119,41 @@ export async function show(main, rpc, id, ahead) {
             if (/clos/i.test(text ?? '')) change.open = false;
             touch(keyOf(e.lock, e.door), change);
         } else if (e.kind === 'link') {
-            for (const { door } of rows) {
-                if (macKey(door.mac) === macKey(e.lock))
-                    touch(keyOf(door.mac, door.dooraddress), { link: 'down' });
-            }
+            for (const { door } of byMac.get(macKey(e.lock)) ?? [])
+                touch(keyOf(door.mac, door.dooraddress), { link: e.state === 'up' ? 'up' : 'down' });
         }
         repaint();
+    };
+    // What the devices tell now: each door's open state where the device tells it, and its link.
+    const readStates = async () => {
+        try {
+            const { devices } = await rpc.call('DoorStates', {});
+            for (const device of devices ?? []) {
+                const open = new Map((device.doors ?? []).map((d) => [d.door, d.open]));
+                for (const { door } of byMac.get(macKey(device.mac)) ?? []) {
+                    const change = { link: device.link };
+                    if (open.has(Number(door.dooraddress)))
+                        change.open = open.get(Number(door.dooraddress));
+                    touch(keyOf(door.mac, door.dooraddress), change);
+                }
+            }
+            repaint();
+        } catch (error) {
+            toast(error.message, true);
+        }
     };
     const onGap = ({ detail }) => { add({ gapLine: `${t('gap')}: ${detail.lost}` }); repaint(); };
     rpc.addEventListener('event', onEvent);
     rpc.addEventListener('gap', onGap);
 
     main.replaceChildren(
-        h('section', { class: 'card scroll' }, h('h2', {}, t('doors')), h('table', { id: 'doors' },
+        h('section', { class: 'card scroll' }, h('h2', {}, t('doors'), ' ',
+            h('button', { id: 'refresh-doors', onclick: readStates }, t('refresh'))), h('table', { id: 'doors' },
             h('thead', {}, h('tr', {}, h('th', {}, t('door')), h('th', {}, t('state')), h('th', {}, t('link')),
                 h('th', { class: 'wide' }, t('lastEvent')), h('th', {}, ''))), tbody)),
         h('section', { class: 'card' }, h('h2', {}, t('events')), list));
     repaint();
+    readStates();
     // For the benchmark: since the navigation began (the log-on included) and since the page began.
     requestAnimationFrame(() => {
         document.body.dataset.doorsPaintedAt = performance.now().toFixed(1);

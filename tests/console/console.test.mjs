@@ -46,7 +46,7 @@ async function screenshots(page, name) {
     await page.setViewportSize({ width: 1280, height: 800 });
 }
 
-const road = await new Road().start({ ringEvents: 100 });
+const road = await new Road().start({ ringEvents: 100, slowReader: true });
 const browser = await launchBrowser();
 try {
     // A device with two doors, a staff member, 250 logged swipes; a clerk who may handle staff but no cards.
@@ -76,6 +76,9 @@ try {
         check(await page.isVisible('#warning'), 'default-password notice shown');
         const kept = await page.evaluate(() => [sessionStorage.getItem('morvane.token'), localStorage.length]);
         check(kept[0]?.length === 43 && kept[1] === 0, `token in sessionStorage only: ${kept}`);
+        // Loaded again, the tab logs on by its token.
+        await page.reload();
+        await page.waitForSelector('#doors tbody tr');
         check(await page.locator('#doors tbody tr').count() === 2, 'both doors listed');
         await screenshots(page, 'doors');
         // Served with its policy beside the upgrade on the same port, and nothing outside its directory.
@@ -145,6 +148,17 @@ try {
         check(stored.length === 1 && stored[0].ipaddress === road.boardIp, `stored: ${JSON.stringify(stored)}`);
     });
 
+    await scenario('the doors page shows a board door open as the board tells it, and closed again on refresh', async () => {
+        await road.seed([`insert into ac_doorinfo (doorname, dooraddress, deviceid) select 'Gate', 2, id from ac_device where mac = '${BOARD_MAC}'`]);
+        await road.simulator({ cmd: 'door', mac: BOARD_MAC, door: 2, open: true });
+        await page.goto(`${road.url}#doors`);
+        const cell = `#doors tr[data-mac="${BOARD_MAC}"][data-door="2"] td:nth-child(2)`;
+        await page.waitForSelector(`${cell}[data-state="open"]`, { timeout: 4000 });
+        await road.simulator({ cmd: 'door', mac: BOARD_MAC, door: 2, open: false });
+        await page.click('#refresh-doors');
+        await page.waitForSelector(`${cell}[data-state="closed"]`, { timeout: 4000 });
+    });
+
     await scenario('drop the connection: the page shows it, reconnects, and the missed events arrive with a gap notice', async () => {
         await page.goto(`${road.url}#doors`);
         await page.waitForSelector('#doors tbody tr');
@@ -167,6 +181,44 @@ try {
         // A swipe after the resume arrives as before.
         await road.swipe(0x55AA02, 2);
         await page.waitForFunction(() => document.getElementById('events').textContent.includes(String(0x55AA02)), null, { timeout: 3000 });
+    });
+
+    await scenario('a console that stops reading loses its stream: it resumes from its last number and tells the gap', async () => {
+        await page.goto(`${road.url}#doors`);
+        await page.waitForFunction(() => window.morvane.rpc.subscribed);
+        await page.evaluate(() => {
+            const rpc = window.morvane.rpc;
+            // The first stream end (the socket server's own end of the same stream may follow) and the resume.
+            rpc.addEventListener('streamend', () => { window.resume ??= { lastSeq: rpc.lastSeq }; });
+            const call = rpc.call.bind(rpc);
+            rpc.call = (method, params) => {
+                if (method === 'Subscribe' && window.resume && !('since' in window.resume))
+                    window.resume.since = params.since;
+                return call(method, params);
+            };
+        });
+        // The page's thread busy: the browser stops taking the socket's data, the server's queue for it fills
+        // and stays full past FullTimeout. Again if the machine was too slow to fill it within one busy spell.
+        const ended = async () => (await road.admin.call('EventSubscribers', {})).disconnected
+            ?.some((d) => /did not read/.test(d.reason ?? ''));
+        for (let spell = 0; spell < 3 && !(await ended()); ++spell) {
+            const busy = page.evaluate(() => { const end = performance.now() + 5000; while (performance.now() < end); });
+            await waitFor('the stream ended', async () => {
+                await road.admin.call('InjectEvents', { count: 40, bytes: 65536, lock: '00-00-00-00-00-98' });
+                return ended();
+            }, 4000, 0).catch(() => {});
+            await busy;
+        }
+        check(await ended(), 'the server ended the stream');
+        await page.waitForFunction(() => window.resume && 'since' in window.resume && window.morvane.rpc.subscribed,
+            null, { timeout: 10000 });
+        const resume = await page.evaluate(() => window.resume);
+        check(resume.since === resume.lastSeq && resume.since > 0, `resumed from the last number: ${JSON.stringify(resume)}`);
+        await page.waitForFunction(() => document.querySelector('#events .gap'), null, { timeout: 5000 });
+        // The newest lines only: the list holds megabytes of the big events.
+        await road.swipe(0x55AA03, 1);
+        await page.waitForFunction(() => [...document.getElementById('events').children].slice(0, 20)
+            .some((line) => line.textContent.includes(String(0x55AA03))), null, { timeout: 5000 });
     });
 
     await scenario('an operator without card rights: no card buttons, and the server refuses the call', async () => {

@@ -87,7 +87,8 @@ function randomLoopback() {
 }
 
 export class Road {
-    async start({ ringEvents = 100000 } = {}) {
+    // `slowReader`: a console that stops reading for a second loses its stream (small queues, FullTimeout=1).
+    async start({ ringEvents = 100000, slowReader = false } = {}) {
         this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'morvane-console-'));
         const program = `${this.dir}/`;
         fs.mkdirSync(`${this.dir}/lock`, { mode: 0o700 });
@@ -95,9 +96,9 @@ export class Road {
         this.boardIp = randomLoopback();
         fs.writeFileSync(`${this.dir}/systeminfo.ini`, '[Device]\r\nport=0\r\n[System]\r\nComVersion=1\r\n' +
             '[DataBase]\r\nProvider=SQLite\r\nConnectMode=1\r\nDataBaseName=console.db\r\n' +
-            `[Events]\r\nRingEvents=${ringEvents}\r\n[Boards]\r\nBroadcast=${this.boardIp}\r\nWait=500\r\n`);
+            `[Events]\r\nRingEvents=${ringEvents}\r\n${slowReader ? 'QueueEvents=1000\r\nQueueBytes=1048576\r\nFullTimeout=1\r\n' : ''}[Boards]\r\nBroadcast=${this.boardIp}\r\nWait=500\r\n`);
         fs.writeFileSync(`${this.dir}/scktsrvr.ini`, '[Security]\r\nLogon=1\r\n[Listen]\r\nAddress=127.0.0.1\r\nPort=0\r\n' +
-            `WebPort=0\r\n[Limits]\r\nMaxPerAddress=0\r\n[Console]\r\nDirectory=${sourceDir}/console\r\n`);
+            `WebPort=0\r\n[Limits]\r\nMaxPerAddress=0\r\n${slowReader ? 'MaxOutput=65536\r\n' : ''}[Console]\r\nDirectory=${sourceDir}/console\r\n`);
         for (const name of ['scktsrvr', 'regsvr32', 'KestrovaCom.so'])
             fs.symlinkSync(path.join(binDir, name), path.join(this.dir, name));
         this.env = { ...process.env, MORVANE_PROGRAM_DIR: program, MORVANE_REGISTRY: `${this.dir}/classes.reg`,

@@ -1,6 +1,7 @@
 // The event stream through the wire: swipes of the controller simulator and the clients' own commands
 // pushed to subscribers over TCP and WebSocket, in order and numbered; a resume after a dropped connection
 // and after a restart of the application server; refused subscriptions; and a subscriber that never reads.
+// Beside them, the doors' states read from the devices of the device table.
 #include "EventStream.h"
 #include "JsonRpc.h"
 #include "LocalServer.h"
@@ -34,6 +35,7 @@ namespace rpc = platform::rpc;
 namespace {
 
 const QString kLockMac = QStringLiteral("00-1A-2B-3C-4D-01");
+const QString kBoardMac = QStringLiteral("00-1A-2B-3C-4D-02");
 const QString kRmtserver = QStringLiteral("{35D710D5-91F6-4BAE-A571-8ED6C8E5E82D}");
 // Small queues, so that a subscriber that never reads fills its own soon; a small ring, so that it moves on.
 const QByteArray kSystemInfo =
@@ -87,6 +89,7 @@ private:
     std::unique_ptr<test::TestEnvironment> m_env;
     ctrlsim::SimulatorThread m_sim;
     QString m_lockIp;
+    QString m_boardIp;
     std::unique_ptr<QProcess> m_socketServer;
     quint16 m_tcpPort = 0;
     quint16 m_webPort = 0;
@@ -171,6 +174,8 @@ private slots:
     void goneMidReplay();
     void slowReaderIsToldOfDrops();
     void ringFileKeptWhileRewritten();
+    void doorStates_data();
+    void doorStates();
 };
 
 void TestEvents::initTestCase() {
@@ -184,8 +189,20 @@ void TestEvents::initTestCase() {
                  .exitCode,
              0);
     m_lockIp = test::randomLoopback();
-    const QJsonArray controllers{QJsonObject{
-        {QStringLiteral("mac"), kLockMac}, {QStringLiteral("ip"), m_lockIp}, {QStringLiteral("port"), 2008}}};
+    do
+        m_boardIp = test::randomLoopback();
+    while (m_boardIp == m_lockIp);
+    QString goneIp;
+    do
+        goneIp = test::randomLoopback();
+    while (goneIp == m_lockIp || goneIp == m_boardIp);
+    const QJsonArray controllers{QJsonObject{{QStringLiteral("mac"), kLockMac},
+                                             {QStringLiteral("ip"), m_lockIp},
+                                             {QStringLiteral("port"), 2008}},
+                                 QJsonObject{{QStringLiteral("mac"), kBoardMac},
+                                             {QStringLiteral("kind"), QStringLiteral("uhppote")},
+                                             {QStringLiteral("serial"), 405419896},
+                                             {QStringLiteral("ip"), m_boardIp}}};
     QString error;
     QVERIFY2(m_sim.start(QJsonObject{{QStringLiteral("controllers"), controllers}}, &error), qPrintable(error));
     QVERIFY(startSocketServer());
@@ -211,6 +228,19 @@ void TestEvents::initTestCase() {
         const rpc::Reply reply =
             admin->call(QStringLiteral("AS_Execute"), QJsonArray{QStringLiteral("dsp_open_public"),
                                                                  QLatin1String(statement), QJsonValue(), QJsonValue()});
+        QVERIFY2(reply.ok, qPrintable(reply.message));
+    }
+    // A board, and a device whose controller is gone (nothing answers at its address).
+    for (const QString& statement :
+         {QStringLiteral(
+              "insert into ac_device (devicename, mac, ipaddress) values ('Gate', '00:1a:2b:3c:4d:02', '%1')")
+              .arg(m_boardIp),
+          QStringLiteral(
+              "insert into ac_device (devicename, mac, ipaddress) values ('Gone', '00-1A-2B-3C-4D-03', '%1')")
+              .arg(goneIp)}) {
+        const rpc::Reply reply =
+            admin->call(QStringLiteral("AS_Execute"),
+                        QJsonArray{QStringLiteral("dsp_open_public"), statement, QJsonValue(), QJsonValue()});
         QVERIFY2(reply.ok, qPrintable(reply.message));
     }
 }
@@ -1010,3 +1040,68 @@ void TestEvents::ringFileKeptWhileRewritten() {
 
 QTEST_GUILESS_MAIN(TestEvents)
 #include "tst_events.moc"
+
+void TestEvents::doorStates_data() {
+    QTest::addColumn<QString>("who");
+    QTest::addColumn<QString>("device"); // the device table's name
+    QTest::addColumn<int>("door");
+    QTest::addColumn<QString>("link"); // "" for a refusal
+    QTest::addColumn<int>("open");     // 1 open, 0 closed, -1 not told
+    QTest::newRow("board door opened, read by a watcher") << "watcher"
+                                                          << "Gate" << 2 << "up" << 1;
+    QTest::newRow("board door left closed") << "SYSTEM"
+                                            << "Gate" << 1 << "up" << 0;
+    QTest::newRow("controller gone") << "SYSTEM"
+                                     << "Gone" << 1 << "down" << -1;
+    QTest::newRow("without the monitoring right") << "clerk"
+                                                  << "Gate" << 2 << "" << -1;
+}
+
+// Each device of the table tells its link and its doors; one that does not answer is down while the others
+// still answer, and the whole call is over in time.
+void TestEvents::doorStates() {
+    QFETCH(QString, who);
+    QFETCH(QString, device);
+    QFETCH(int, door);
+    QFETCH(QString, link);
+    QFETCH(int, open);
+    const QJsonObject password{{QStringLiteral("SYSTEM"), QStringLiteral("1")},
+                               {QStringLiteral("watcher"), QStringLiteral("w")},
+                               {QStringLiteral("clerk"), QStringLiteral("c")}};
+    QVERIFY(m_sim
+                .command({{QStringLiteral("cmd"), QStringLiteral("door")},
+                          {QStringLiteral("mac"), kBoardMac},
+                          {QStringLiteral("door"), 2},
+                          {QStringLiteral("open"), true}})
+                .value(QStringLiteral("ok"))
+                .toBool());
+    ClientPtr client =
+        logOn(true, {{QStringLiteral("operator"), who}, {QStringLiteral("password"), password.value(who)}});
+    QVERIFY(client);
+    QElapsedTimer clock;
+    clock.start();
+    const rpc::Reply reply = client->call(QStringLiteral("DoorStates"), QJsonObject{});
+    QVERIFY2(clock.elapsed() <= 2500, qPrintable(QString::number(clock.elapsed())));
+    if (link.isEmpty()) {
+        QCOMPARE(int(reply.hresult), int(hr::E_ACCESSDENIED));
+        QVERIFY2(reply.message.contains(QStringLiteral("atn_scanallcontrol")), qPrintable(reply.message));
+        return;
+    }
+    QVERIFY2(reply.ok, qPrintable(reply.message));
+    const QJsonArray devices = reply.result.value(QStringLiteral("devices")).toArray();
+    QCOMPARE(devices.size(), 3);
+    QJsonObject state;
+    for (const QJsonValue& value : devices) {
+        if (value.toObject().value(QStringLiteral("name")) == device)
+            state = value.toObject();
+    }
+    QCOMPARE(state.value(QStringLiteral("link")).toString(), link);
+    const QJsonArray doors = state.value(QStringLiteral("doors")).toArray();
+    if (open < 0) {
+        QVERIFY(doors.isEmpty());
+        return;
+    }
+    QCOMPARE(state.value(QStringLiteral("kind")).toString(), QStringLiteral("board"));
+    QCOMPARE(doors.size(), 4);
+    QCOMPARE(doors.at(door - 1).toObject().value(QStringLiteral("open")).toBool(), open == 1);
+}
