@@ -141,6 +141,20 @@ private:
             return nullptr;
         return client;
     }
+    static bool createObject(rpc::Client& client) {
+        return client
+            .call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+            .ok;
+    }
+    // `count` status events published by the server itself.
+    static bool inject(rpc::Client& client, int count) {
+        return client.call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), count}}).ok;
+    }
+    // Logged on as SYSTEM, with an object of the application server.
+    ClientPtr withObject() {
+        ClientPtr client = logOn();
+        return client && createObject(*client) ? std::move(client) : nullptr;
+    }
     bool waitServerGone() {
         const pid_t server = listenerPid(endpoint());
         return server <= 0 || waitGone(server, 10000);
@@ -191,10 +205,8 @@ void TestEvents::initTestCase() {
     QVERIFY(startSocketServer());
 
     // Operators of two groups: one may watch the controllers only, one may not even that.
-    ClientPtr admin = logOn();
+    ClientPtr admin = withObject();
     QVERIFY(admin);
-    QVERIFY(admin->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     for (const char* statement :
          {"insert into ac_popedomgroup (popedomgroupname) values ('Watchers')",
           "insert into ac_popedomgroup (popedomgroupname) values ('Clerks')",
@@ -236,11 +248,8 @@ void TestEvents::swipesLiveAndResumed_data() {
 // saw gets exactly what it missed, also from a restarted application server.
 void TestEvents::swipesLiveAndResumed() {
     QFETCH(bool, webSocket);
-    ClientPtr controller = logOn();
+    ClientPtr controller = withObject();
     QVERIFY(controller);
-    QVERIFY(controller
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     QCOMPARE(controller->call(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1})
                  .result.value(QStringLiteral("retval")),
              QJsonValue(0));
@@ -333,9 +342,7 @@ void TestEvents::swipesLiveAndResumed() {
 
     // The swipe log holds each swipe once, across the restart, with its names.
     m_swipes += 4;
-    QVERIFY(subscriber
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
+    QVERIFY(createObject(*subscriber));
     const rpc::Reply rows = subscriber->call(
         QStringLiteral("AS_GetRecords"),
         QJsonArray{QStringLiteral("dsp_brushcardlog"), -1, 0, 0,
@@ -505,7 +512,7 @@ void TestEvents::repliesKeepTheirOrderAmongEvents() {
                 R"({"id":11,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
                 "\n");
     QTest::qWait(100);
-    QVERIFY(injector->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 20}}).ok);
+    QVERIFY(inject(*injector, 20));
     QList<qint64> ids;
     QList<qint64> beforeFirstReply;
     int notifications = 0;
@@ -588,11 +595,8 @@ void TestEvents::watchResumesByItself() {
 // A record read twice is one row of the swipe log, and so it stays when the server is killed right after
 // it and the next one goes on from where the swipe log was.
 void TestEvents::swipeLogOnceAcrossAKill() {
-    ClientPtr controller = logOn();
+    ClientPtr controller = withObject();
     QVERIFY(controller);
-    QVERIFY(controller
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     QVERIFY(controller
                 ->call(QStringLiteral("Subscribe"),
                        QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe")}}})
@@ -614,11 +618,8 @@ void TestEvents::swipeLogOnceAcrossAKill() {
     QVERIFY(waitGone(server, 5000));
     controller.reset();
 
-    ClientPtr reader = logOn();
+    ClientPtr reader = withObject();
     QVERIFY(reader);
-    QVERIFY(
-        reader->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-            .ok);
     const auto rows = [&] {
         const rpc::Reply reply = reader->call(
             QStringLiteral("AS_GetRecords"),
@@ -661,11 +662,8 @@ void TestEvents::storedRecordsCollectedOnce() {
     });
     const QJsonObject kinds{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe"), QStringLiteral("link")}}};
     const auto watch = [&](qint64 since) {
-        ClientPtr client = logOn();
-        if (!client ||
-            !client
-                 ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                 .ok)
+        ClientPtr client = withObject();
+        if (!client)
             return ClientPtr();
         QJsonObject filter = kinds;
         if (since > 0)
@@ -805,7 +803,7 @@ void TestEvents::gapIsTold() {
     QVERIFY(newest - oldest + 1 <= 1000);
     QCOMPARE(reply.result.value(QStringLiteral("lost")).toInteger(), oldest - 1);
     // One more, live: the replay is over when it has come.
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
+    QVERIFY(inject(*admin, 1));
     int messages = 0;
     const QList<QJsonObject> replayed = notifications(*late, 2000, 10000, &messages, newest + 1);
     QVERIFY2(replayed.size() > 900, qPrintable(QString::number(replayed.size())));
@@ -836,10 +834,8 @@ void TestEvents::subscriptionEndsWithItsSession() {
     QFETCH(QString, change);
     const QJsonObject watcherLogOn{{QStringLiteral("operator"), QStringLiteral("watcher")},
                                    {QStringLiteral("password"), QStringLiteral("w")}};
-    ClientPtr admin = logOn();
-    QVERIFY(admin &&
-            admin->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
+    ClientPtr admin = withObject();
+    QVERIFY(admin);
     const auto browse = [&](int right) {
         return admin
             ->call(QStringLiteral("AS_Execute"),
@@ -855,7 +851,7 @@ void TestEvents::subscriptionEndsWithItsSession() {
                            ->call(QStringLiteral("Subscribe"),
                                   QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                            .ok);
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
+    QVERIFY(inject(*admin, 1));
     QCOMPARE(notifications(*watcher, 1, 10000).size(), 1);
 
     ClientPtr other;
@@ -876,7 +872,7 @@ void TestEvents::subscriptionEndsWithItsSession() {
         else
             browse(1);
     });
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QVERIFY(inject(*admin, 3));
     QString reason;
     int after = 0;
     QElapsedTimer clock;
@@ -924,7 +920,7 @@ void TestEvents::goneMidReplay() {
                 ->call(QStringLiteral("Subscribe"),
                        QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                 .ok);
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QVERIFY(inject(*admin, 3));
     QCOMPARE(notifications(*admin, 3, 10000).size(), 3);
 }
 
