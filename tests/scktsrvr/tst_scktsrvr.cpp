@@ -140,7 +140,9 @@ private:
 
     QProcessEnvironment environment() const {
         QProcessEnvironment environment = m_env->processEnvironment();
-        environment.insert(QStringLiteral("MORVANE_KESTROVA_TIMEOUT_MS"), QStringLiteral("80"));
+        // The simulator answers at once, but it is a thread of this process: on a busy machine it may not run
+        // for a good part of a second.
+        environment.insert(QStringLiteral("MORVANE_KESTROVA_TIMEOUT_MS"), QStringLiteral("500"));
         environment.insert(QStringLiteral("MORVANE_KESTROVA_ATTEMPTS"), QStringLiteral("2"));
         environment.insert(QStringLiteral("MORVANE_MONITOR_PORT"), QString::number(m_monitor.localPort()));
         return environment;
