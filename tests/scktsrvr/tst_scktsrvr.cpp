@@ -287,18 +287,18 @@ private:
     bool waitNoEmbeddedServer(int ms) const {
         return test::waitUntil([this] { return embeddedServers().isEmpty(); }, ms);
     }
-    // rmtclient as SYSTEM, unless the arguments say otherwise.
-    test::ProcessResult rmtclientRun(const QStringList& arguments, const QByteArray& input = QByteArray(),
-                                     bool logOn = true) {
+    // rmtclient over TCP, as SYSTEM unless `logOn` is false; `more` goes into its environment.
+    test::ProcessResult rmtclientRun(const QStringList& arguments, bool logOn = true,
+                                     const QProcessEnvironment& more = {}) {
         QProcessEnvironment env = environment();
         if (logOn) {
             env.insert(QStringLiteral("MORVANE_OPERATOR"), QStringLiteral("SYSTEM"));
             env.insert(QStringLiteral("MORVANE_PASSWORD"), QStringLiteral("1"));
         }
-        return test::runProgram(bin("rmtclient"),
-                                QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)} +
-                                    arguments,
-                                env, 20000, input);
+        env.insert(more);
+        return test::runProgram(
+            bin("rmtclient"),
+            QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)} + arguments, env);
     }
 
     // A self-signed certificate for 127.0.0.1 and its key, made by the openssl program: NAME.crt and NAME.key
@@ -1008,14 +1008,12 @@ void TestSocketServer::connectionsPerAddress() {
     }
     // A place that frees is taken again.
     held.pop_back();
-    bool again = false;
-    QElapsedTimer clock;
-    clock.start();
-    while (!again && clock.elapsed() < 5000) {
-        test::WireClient next(m_tcpPort, QStringLiteral("127.0.0.2"));
-        again = served(next);
-    }
-    QVERIFY(again);
+    QVERIFY(test::waitUntil(
+        [&] {
+            test::WireClient next(m_tcpPort, QStringLiteral("127.0.0.2"));
+            return served(next);
+        },
+        5000));
 }
 
 void TestSocketServer::manyCreationsAtOnce_data() {
@@ -1395,16 +1393,12 @@ void TestSocketServer::startServices() {
         return;
     }
     // The socket server is launched once the window exists; the registration runs beside it.
-    QElapsedTimer clock;
-    clock.start();
-    while (!platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")) && clock.elapsed() < 10000)
-        QTest::qWait(50);
-    QVERIFY(platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")));
-    while (registers && registry.value(key + QStringLiteral("\\InprocServer32")) == QStringLiteral("marker") &&
-           clock.elapsed() < 10000)
-        QTest::qWait(50);
-    QTest::qWait(registers ? 0 : 500);
-    QCOMPARE(registry.value(key + QStringLiteral("\\InprocServer32")) != QStringLiteral("marker"), registers);
+    QVERIFY(test::waitUntil([] { return platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")); }, 10000));
+    const auto registered = [&] {
+        return registry.value(key + QStringLiteral("\\InprocServer32")) != QStringLiteral("marker");
+    };
+    // Not registered afresh: given the time a registration would take.
+    QCOMPARE(test::waitUntil(registered, registers ? 10000 : 500), registers);
     server.terminate();
     QVERIFY(server.waitForFinished(5000));
     // The socket server outlives the server that launched it, as it does on any installation.
@@ -1566,13 +1560,9 @@ void TestSocketServer::certificateReloadedOnHangUp() {
         return true;
     };
     const auto hangUp = [&](const QString& logged) {
-        const QString before = socketServerLog();
+        const qsizetype before = socketServerLog().count(logged);
         ::kill(static_cast<pid_t>(m_socketServer->processId()), SIGHUP);
-        QElapsedTimer clock;
-        clock.start();
-        while (socketServerLog().count(logged) <= before.count(logged) && clock.elapsed() < 5000)
-            QTest::qWait(20);
-        return socketServerLog().count(logged) > before.count(logged);
+        return test::waitUntil([&] { return socketServerLog().count(logged) > before; }, 5000);
     };
     QVERIFY(install(QStringLiteral("server")));
     Config config;
@@ -1760,8 +1750,8 @@ void TestSocketServer::rmtclientCredentials() {
     }
     const QString passwordFile = m_env->path(QStringLiteral("password.txt"));
     m_env->writeFile(QStringLiteral("password.txt"), secret.toUtf8() + "\n");
-    QProcessEnvironment env = environment();
-    QStringList arguments{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:%1").arg(m_tcpPort)};
+    QProcessEnvironment env;
+    QStringList arguments;
     if (source == QLatin1String("options"))
         arguments << QStringLiteral("--operator") << QStringLiteral("SYSTEM") << QStringLiteral("--password-file")
                   << passwordFile;
@@ -1778,7 +1768,7 @@ void TestSocketServer::rmtclientCredentials() {
     if (source == QLatin1String("token environment"))
         env.insert(QStringLiteral("MORVANE_TOKEN"), secret);
     arguments << QStringLiteral("call") << QStringLiteral("RealTimeScanId");
-    const test::ProcessResult result = test::runProgram(bin("rmtclient"), arguments, env);
+    const test::ProcessResult result = rmtclientRun(arguments, false, env);
     QVERIFY2(result.exitCode == exitCode, QByteArray(result.standardOutput + result.standardError).constData());
     if (exitCode == 0) {
         QCOMPARE(QJsonDocument::fromJson(result.standardOutput).object().value(QStringLiteral("hresult")),
