@@ -242,18 +242,18 @@ private:
         return fd;
     }
     QJsonArray simLog() { return m_sim.takeLog(kLockMac); }
-    // What the socket server grows by at most, and the slowest call of `other` meanwhile, over `ms` in which
-    // `step` runs again and again, each time followed by a call of `other`.
+    // What the socket server grows by at most from `startKiB` (-1: now), and the slowest call of `other`
+    // meanwhile, over `ms` in which `step` runs again and again, each time followed by a call of `other`.
     struct Load {
         long startKiB = 0;
         long growthKiB = 0;
         qint64 slowestMs = 0;
         bool served = true;
     };
-    Load underLoad(Client& other, int ms, const std::function<void()>& step) {
+    Load underLoad(Client& other, int ms, const std::function<void()>& step, long startKiB = -1) {
         const qint64 pid = m_socketServer->processId();
         Load load;
-        load.startKiB = test::residentKiB(pid);
+        load.startKiB = startKiB >= 0 ? startKiB : test::residentKiB(pid);
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < ms) {
@@ -769,6 +769,7 @@ void TestSocketServer::stalledLongReply() {
         kLogonLine + kCreateLine +
         QJsonDocument(test::request(2, QStringLiteral("AS_GetRecords"), rows)).toJson(QJsonDocument::Compact) + '\n';
     test::WireClient reader(m_tcpPort);
+    const long start = test::residentKiB(m_socketServer->processId());
     QCOMPARE(reader.send(request), request.size());
     // A mebibyte of the reply is taken, then nothing more.
     QVERIFY(reader.receive(1 << 20, 20000));
@@ -786,7 +787,8 @@ void TestSocketServer::stalledLongReply() {
         return;
     }
     // The reply flows into the buffers between the servers until they are full, then stops.
-    const Load load = underLoad(other, 1500, [] { QTest::qWait(50); });
+    const Load load = underLoad(
+        other, 1500, [] { QTest::qWait(50); }, start);
     qInfo("a client that stopped reading a long reply: scktsrvr %ld KiB at the start, grew by %ld KiB at most",
           load.startKiB, load.growthKiB);
     QVERIFY(load.served);
