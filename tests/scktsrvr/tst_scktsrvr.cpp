@@ -706,7 +706,7 @@ void TestSocketServer::neverReadingClient_data() {
     QTest::newRow("logged on, past MaxOutput") << true << QByteArray("MaxOutput=1048576\r\nOutputTimeout=2\r\n")
                                                << QByteArray(R"({"id":1,"method":"GetTypeInfo"})") << 16 * 1024 << 1000;
     // Before a log-on the socket server answers for itself, and holds little of that for a client. Each
-    // step parses thousands of lines: on a loaded machine a call waits behind one for over a second.
+    // step sends thousands of lines: on a loaded machine a call has waited over a second.
     QTest::newRow("before its log-on")
         << false << QByteArray("OutputTimeout=3\r\n")
         << QByteArray(
