@@ -66,11 +66,6 @@ void makeDatabase(const QString& path) {
     sqlite3_close_v2(db);
 }
 
-// Waits for the writers' threads, a bounded time, without sleeping in the test's own logic.
-bool waitUntil(const std::function<bool()>& condition, int ms = 30000) {
-    return QTest::qWaitFor(condition, ms);
-}
-
 } // namespace
 
 class TestAdmin : public QObject {
@@ -116,27 +111,33 @@ private slots:
             }
         };
         const auto joinOnFailure = qScopeGuard(joinWriters);
-        const auto every = [&](auto test) {
-            return std::all_of(committed.begin(), committed.end(),
-                               [&](const std::atomic<int>& c) { return test(c.load()); });
-        };
-        QVERIFY(waitUntil([&] { return every([](int c) { return c >= 5; }); }));
-        std::array<int, kWriters> before{};
-        for (int w = 0; w < kWriters; ++w)
-            before[size_t(w)] = committed[size_t(w)].load();
-        const QString copy = dir.filePath(QStringLiteral("copy.db"));
-        const admin::Outcome backup = admin::backupDatabase(sqliteAt(path), copy);
-        std::array<int, kWriters> after{};
-        for (int w = 0; w < kWriters; ++w)
-            after[size_t(w)] = committed[size_t(w)].load();
-        // The writers go on past the copy, so that the restore has something to take away.
-        const bool wentOn = waitUntil([&] {
-            for (int w = 0; w < kWriters; ++w) {
-                if (committed[size_t(w)].load() < after[size_t(w)] + 2)
+        // Whether each writer has committed at least `least[w]` rows.
+        const auto reached = [&](const std::array<int, kWriters>& least) {
+            for (size_t w = 0; w < kWriters; ++w) {
+                if (committed[w].load() < least[w])
                     return false;
             }
             return true;
-        });
+        };
+        const auto snapshot = [&] {
+            std::array<int, kWriters> counts{};
+            for (size_t w = 0; w < kWriters; ++w)
+                counts[w] = committed[w].load();
+            return counts;
+        };
+        // The writers' threads, waited for a bounded time.
+        std::array<int, kWriters> started{};
+        started.fill(5);
+        QVERIFY(test::waitUntil([&] { return reached(started); }, 30000));
+        const std::array<int, kWriters> before = snapshot();
+        const QString copy = dir.filePath(QStringLiteral("copy.db"));
+        const admin::Outcome backup = admin::backupDatabase(sqliteAt(path), copy);
+        const std::array<int, kWriters> after = snapshot();
+        // The writers go on past the copy, so that the restore has something to take away.
+        std::array<int, kWriters> further = after;
+        for (int& count : further)
+            count += 2;
+        const bool wentOn = test::waitUntil([&] { return reached(further); }, 30000);
         joinWriters();
         QVERIFY2(backup.ok, qPrintable(backup.text));
         QVERIFY(wentOn);
@@ -237,19 +238,14 @@ private slots:
 
     // PostgreSQL: a dump made while the server's database is open comes back over rows written since.
     void postgresBackupRestoresTheCopy() {
-        const std::optional<test::PgServer> pg = test::PgServer::fromEnvironment();
-        if (!pg) {
-            if (qEnvironmentVariable("CI") == QLatin1String("true"))
-                QFAIL("CI must provide the PostgreSQL server (MORVANE_TEST_PG_PORT)");
-            QSKIP("no PostgreSQL server for the tests (MORVANE_TEST_PG_PORT unset)");
-        }
+        MORVANE_REQUIRE_PG(pg);
         const QString name = QStringLiteral("morvane_admin_%1").arg(QCoreApplication::applicationPid());
         SqlConnectionSettings s;
         s.provider = SqlProvider::PostgreSQL;
-        s.server = pg->serverName();
+        s.server = pg.serverName();
         s.database = name;
-        s.user = pg->user;
-        s.password = pg->password;
+        s.user = pg.user;
+        s.password = pg.password;
         const auto drop = qScopeGuard([&] {
             SqlConnectionSettings admin = s;
             admin.database = QStringLiteral("postgres");
@@ -257,8 +253,7 @@ private slots:
             if (server.open(admin))
                 server.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
         });
-        QVERIFY(
-            TCreateDataBase(name, pg->user, pg->password, pg->serverName(), SqlProvider::PostgreSQL).BuildDataBase());
+        QVERIFY(TCreateDataBase(name, pg.user, pg.password, pg.serverName(), SqlProvider::PostgreSQL).BuildDataBase());
         const auto departments = [&] {
             platform::SqlConnection db;
             QStringList names;
@@ -276,7 +271,7 @@ private slots:
         const QString copy = dir.filePath(QStringLiteral("copy.dump"));
         const admin::Outcome backup = admin::backupDatabase(s, copy);
         QVERIFY2(backup.ok, qPrintable(backup.text));
-        QVERIFY(!backup.text.contains(pg->password) || pg->password.isEmpty());
+        QVERIFY(!backup.text.contains(pg.password) || pg.password.isEmpty());
         QCOMPARE(QFileInfo(copy).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFileDevice::Permissions());
         QVERIFY(writer.exec(QStringLiteral("insert into ac_department (departmentname) values ('after the copy')")).ok);
         writer.close();

@@ -144,6 +144,20 @@ private:
             return nullptr;
         return client;
     }
+    static bool createObject(rpc::Client& client) {
+        return client
+            .call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
+            .ok;
+    }
+    // `count` status events published by the server itself.
+    static bool inject(rpc::Client& client, int count) {
+        return client.call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), count}}).ok;
+    }
+    // Logged on as SYSTEM, with an object of the application server.
+    ClientPtr withObject() {
+        ClientPtr client = logOn();
+        return client && createObject(*client) ? std::move(client) : nullptr;
+    }
     bool waitServerGone() {
         const pid_t server = listenerPid(endpoint());
         return server <= 0 || waitGone(server, 10000);
@@ -208,10 +222,8 @@ void TestEvents::initTestCase() {
     QVERIFY(startSocketServer());
 
     // Operators of two groups: one may watch the controllers only, one may not even that.
-    ClientPtr admin = logOn();
+    ClientPtr admin = withObject();
     QVERIFY(admin);
-    QVERIFY(admin->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     for (const char* statement :
          {"insert into ac_popedomgroup (popedomgroupname) values ('Watchers')",
           "insert into ac_popedomgroup (popedomgroupname) values ('Clerks')",
@@ -266,11 +278,8 @@ void TestEvents::swipesLiveAndResumed_data() {
 // saw gets exactly what it missed, also from a restarted application server.
 void TestEvents::swipesLiveAndResumed() {
     QFETCH(bool, webSocket);
-    ClientPtr controller = logOn();
+    ClientPtr controller = withObject();
     QVERIFY(controller);
-    QVERIFY(controller
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     QCOMPARE(controller->call(QStringLiteral("BegScanControl"), QJsonArray{m_lockIp, kLockMac, 1})
                  .result.value(QStringLiteral("retval")),
              QJsonValue(0));
@@ -363,9 +372,7 @@ void TestEvents::swipesLiveAndResumed() {
 
     // The swipe log holds each swipe once, across the restart, with its names.
     m_swipes += 4;
-    QVERIFY(subscriber
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
+    QVERIFY(createObject(*subscriber));
     const rpc::Reply rows = subscriber->call(
         QStringLiteral("AS_GetRecords"),
         QJsonArray{QStringLiteral("dsp_brushcardlog"), -1, 0, 0,
@@ -535,7 +542,7 @@ void TestEvents::repliesKeepTheirOrderAmongEvents() {
                 R"({"id":11,"method":"CreateObject","params":{"progid":"server.rmtserver"}})"
                 "\n");
     QTest::qWait(100);
-    QVERIFY(injector->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 20}}).ok);
+    QVERIFY(inject(*injector, 20));
     QList<qint64> ids;
     QList<qint64> beforeFirstReply;
     int notifications = 0;
@@ -618,11 +625,8 @@ void TestEvents::watchResumesByItself() {
 // A record read twice is one row of the swipe log, and so it stays when the server is killed right after
 // it and the next one goes on from where the swipe log was.
 void TestEvents::swipeLogOnceAcrossAKill() {
-    ClientPtr controller = logOn();
+    ClientPtr controller = withObject();
     QVERIFY(controller);
-    QVERIFY(controller
-                ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
     QVERIFY(controller
                 ->call(QStringLiteral("Subscribe"),
                        QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe")}}})
@@ -644,11 +648,8 @@ void TestEvents::swipeLogOnceAcrossAKill() {
     QVERIFY(waitGone(server, 5000));
     controller.reset();
 
-    ClientPtr reader = logOn();
+    ClientPtr reader = withObject();
     QVERIFY(reader);
-    QVERIFY(
-        reader->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-            .ok);
     const auto rows = [&] {
         const rpc::Reply reply = reader->call(
             QStringLiteral("AS_GetRecords"),
@@ -691,11 +692,8 @@ void TestEvents::storedRecordsCollectedOnce() {
     });
     const QJsonObject kinds{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("swipe"), QStringLiteral("link")}}};
     const auto watch = [&](qint64 since) {
-        ClientPtr client = logOn();
-        if (!client ||
-            !client
-                 ->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                 .ok)
+        ClientPtr client = withObject();
+        if (!client)
             return ClientPtr();
         QJsonObject filter = kinds;
         if (since > 0)
@@ -835,7 +833,7 @@ void TestEvents::gapIsTold() {
     QVERIFY(newest - oldest + 1 <= 1000);
     QCOMPARE(reply.result.value(QStringLiteral("lost")).toInteger(), oldest - 1);
     // One more, live: the replay is over when it has come.
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
+    QVERIFY(inject(*admin, 1));
     int messages = 0;
     const QList<QJsonObject> replayed = notifications(*late, 2000, 10000, &messages, newest + 1);
     QVERIFY2(replayed.size() > 900, qPrintable(QString::number(replayed.size())));
@@ -866,10 +864,8 @@ void TestEvents::subscriptionEndsWithItsSession() {
     QFETCH(QString, change);
     const QJsonObject watcherLogOn{{QStringLiteral("operator"), QStringLiteral("watcher")},
                                    {QStringLiteral("password"), QStringLiteral("w")}};
-    ClientPtr admin = logOn();
-    QVERIFY(admin &&
-            admin->call(rpc::kCreateObject, QJsonObject{{QStringLiteral("progid"), QStringLiteral("server.rmtserver")}})
-                .ok);
+    ClientPtr admin = withObject();
+    QVERIFY(admin);
     const auto browse = [&](int right) {
         return admin
             ->call(QStringLiteral("AS_Execute"),
@@ -885,7 +881,7 @@ void TestEvents::subscriptionEndsWithItsSession() {
                            ->call(QStringLiteral("Subscribe"),
                                   QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                            .ok);
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 1}}).ok);
+    QVERIFY(inject(*admin, 1));
     QCOMPARE(notifications(*watcher, 1, 10000).size(), 1);
 
     ClientPtr other;
@@ -906,7 +902,7 @@ void TestEvents::subscriptionEndsWithItsSession() {
         else
             browse(1);
     });
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QVERIFY(inject(*admin, 3));
     QString reason;
     int after = 0;
     QElapsedTimer clock;
@@ -954,7 +950,7 @@ void TestEvents::goneMidReplay() {
                 ->call(QStringLiteral("Subscribe"),
                        QJsonObject{{QStringLiteral("kinds"), QJsonArray{QStringLiteral("status")}}})
                 .ok);
-    QVERIFY(admin->call(QStringLiteral("InjectEvents"), QJsonObject{{QStringLiteral("count"), 3}}).ok);
+    QVERIFY(inject(*admin, 3));
     QCOMPARE(notifications(*admin, 3, 10000).size(), 3);
 }
 

@@ -7,7 +7,6 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +19,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <numeric>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -88,20 +88,12 @@ public:
         }
         return status;
     }
-    bool waitFor(const std::function<bool()>& done, int ms) const {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < ms)
-            QTest::qWait(20);
-        return done();
-    }
+    bool subscribed() const { return m_subscribed; }
 
 private:
     struct mosquitto* m_client = nullptr;
-    mutable std::mutex m_mutex;
+    mutable std::mutex m_mutex; // guards m_messages (libmosquitto's thread, and the test)
     QList<Message> m_messages;
-
-public:
     std::atomic<bool> m_subscribed{false};
 };
 
@@ -136,16 +128,12 @@ private:
         if (!m_broker->waitForStarted(5000))
             return false;
         // Up once it takes a connection.
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000 && m_broker->state() == QProcess::Running) {
+        const auto up = [this] {
             QTcpSocket probe;
             probe.connectToHost(m_host, quint16(m_port));
-            if (probe.waitForConnected(200))
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
+            return m_broker->state() != QProcess::Running || probe.waitForConnected(200);
+        };
+        return test::waitUntil(up, 10000) && m_broker->state() == QProcess::Running;
     }
     // Goes away as a broker does when it is stopped, its sessions saved.
     bool stopBroker() {
@@ -168,7 +156,8 @@ private:
         settings.stateFile = m_dir.filePath(QStringLiteral("mqtt.state"));
         return settings;
     }
-    static void publish(events::EventStream& stream, int count, int door) {
+    // `count` swipes at a door, taken by the stream within the time.
+    static bool publish(events::EventStream& stream, int count, int door) {
         for (int i = 0; i < count; ++i) {
             events::Event event;
             event.kind = events::kSwipe;
@@ -176,9 +165,10 @@ private:
             event.door = door;
             event.serverMs = QDateTime::currentMSecsSinceEpoch();
             event.fields = {{QStringLiteral("card"), 1000 + i}, {QStringLiteral("staffName"), QStringLiteral("Ann")}};
-            QVERIFY(stream.publish(std::move(event)));
+            if (!stream.publish(std::move(event)))
+                return false;
         }
-        QVERIFY(stream.waitIdle(5000));
+        return stream.waitIdle(5000);
     }
 
 private slots:
@@ -242,7 +232,7 @@ void TestMqtt::brokerDownAwayAndBack() {
     // The watcher's session first, then the broker goes: the bridge starts without one.
     QVERIFY(startBroker());
     auto watcher = std::make_unique<Watcher>(m_host, m_port);
-    QVERIFY(watcher->waitFor([&] { return watcher->m_subscribed.load(); }, 10000));
+    QVERIFY(test::waitUntil([&] { return watcher->subscribed(); }, 10000));
     QVERIFY(stopBroker());
 
     events::StreamSettings streamSettings;
@@ -255,12 +245,12 @@ void TestMqtt::brokerDownAwayAndBack() {
     });
     QVERIFY(stream.start());
     bridge->start();
-    publish(stream, 100, 1);
+    QVERIFY(publish(stream, 100, 1));
     QTest::qWait(500);
     QVERIFY(!bridge->connected());
 
     QVERIFY(startBroker());
-    QVERIFY(watcher->waitFor([&] { return watcher->seqs().size() >= 100; }, 15000));
+    QVERIFY(test::waitUntil([&] { return watcher->seqs().size() >= 100; }, 15000));
     QCOMPARE(watcher->lastStatus(), QByteArray("online"));
     Watcher::Message first;
     for (const Watcher::Message& message : watcher->messages()) {
@@ -271,11 +261,11 @@ void TestMqtt::brokerDownAwayAndBack() {
     QVERIFY(!first.payload.contains("Ann"));
 
     // Away mid-stream: what comes meanwhile is kept and sent when it is back.
-    publish(stream, 200, 2);
+    QVERIFY(publish(stream, 200, 2));
     QVERIFY(stopBroker());
-    publish(stream, 200, 3);
+    QVERIFY(publish(stream, 200, 3));
     QVERIFY(startBroker());
-    QVERIFY(watcher->waitFor(
+    QVERIFY(test::waitUntil(
         [&] {
             const QList<qint64> seen = watcher->seqs();
             return QSet<qint64>(seen.begin(), seen.end()).size() >= 500;
@@ -285,19 +275,16 @@ void TestMqtt::brokerDownAwayAndBack() {
 
     // Stopped, it says so; started again, it goes on after what the broker acknowledged.
     bridge->stop();
-    QVERIFY(watcher->waitFor([&] { return watcher->lastStatus() == "offline"; }, 5000));
+    QVERIFY(test::waitUntil([&] { return watcher->lastStatus() == "offline"; }, 5000));
     const qsizetype before = watcher->seqs().size();
-    publish(stream, 20, 4);
+    QVERIFY(publish(stream, 20, 4));
     bridge = std::make_unique<mqtt::MqttBridge>(settings(), stream);
     bridge->start();
-    QVERIFY(watcher->waitFor([&] { return watcher->seqs().size() >= before + 20; }, 15000));
+    QVERIFY(test::waitUntil([&] { return watcher->seqs().size() >= before + 20; }, 15000));
     QTest::qWait(300);
-    QCOMPARE(watcher->seqs().mid(before), (QList<qint64>{[] {
-                 QList<qint64> wanted;
-                 for (qint64 seq = 501; seq <= 520; ++seq)
-                     wanted.append(seq);
-                 return wanted;
-             }()}));
+    QList<qint64> wanted(20);
+    std::iota(wanted.begin(), wanted.end(), 501);
+    QCOMPARE(watcher->seqs().mid(before), wanted);
 
     // Everything, in order: a number comes again only after the broker went away, no more than the bridge
     // had sent without an acknowledgement (its window) and the broker had sent on to the watcher.

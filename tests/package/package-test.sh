@@ -109,10 +109,11 @@ say "systemd-analyze verify: ${units[*]} sound"
 nspawn_log="$work/nspawn.log"
 systemd-nspawn "${nspawn_options[@]}" -b >"$nspawn_log" 2>&1 </dev/null &
 nspawn=$!
+gone() { ! kill -0 "$1" 2>/dev/null; }
 stop_container() {
-    if kill -0 "$nspawn" 2>/dev/null; then
+    if ! gone "$nspawn"; then
         kill -TERM "$nspawn" 2>/dev/null || true
-        wait_for 30 bash -c "! kill -0 $nspawn" || kill -KILL "$nspawn" 2>/dev/null || true
+        wait_for 30 gone "$nspawn" || kill -KILL "$nspawn" 2>/dev/null || true
     fi
 }
 trap stop_container EXIT
@@ -139,17 +140,18 @@ else
     fallback=""
 fi
 inside() { nsenter -t "$leader" -a -- "$@"; }
+# A property of the server's unit, as systemd sees it.
+unit_value() { inside systemctl show -p "$1" --value morvane.service; }
 
 if [ -z "$fallback" ]; then
     wait_for 90 inside systemctl is-active morvane.service ||
         { inside systemctl status morvane.service --no-pager | tail -20 || true; fail "morvane.service never became active (READY)"; }
     say "morvane.service is active: READY came"
     # The watchdog: systemd notes each keep-alive ping of the server's main loop.
-    pinged() { inside systemctl show -p WatchdogTimestampMonotonic --value morvane.service; }
-    first=$(pinged)
-    wait_for 40 bash -c "[ \"\$(nsenter -t $leader -a -- systemctl show -p WatchdogTimestampMonotonic --value morvane.service)\" != \"$first\" ]" ||
-        fail "no watchdog ping reached systemd"
-    say "watchdog pings arrive ($(inside systemctl show -p WatchdogUSec --value morvane.service) watchdog)"
+    first=$(unit_value WatchdogTimestampMonotonic)
+    pinged_since() { [ "$(unit_value WatchdogTimestampMonotonic)" != "$1" ]; }
+    wait_for 40 pinged_since "$first" || fail "no watchdog ping reached systemd"
+    say "watchdog pings arrive ($(unit_value WatchdogUSec) watchdog)"
     rmt() { inside env MORVANE_PASSWORD=S3cond-secret /usr/lib/morvane/rmtclient --operator SYSTEM --tcp 127.0.0.1:211 "$@"; }
     wait_for 30 rmt get dsp_department "select * from ac_department" || fail "rmtclient cannot read dsp_department"
     rmt exec dsp_department "insert into ac_department (departmentname) values ('before backup')" >/dev/null ||
@@ -157,15 +159,19 @@ if [ -z "$fallback" ]; then
     departments() { rmt get dsp_department "select departmentname from ac_department order by departmentname" --table; }
     before=$(departments)
     grep -q "before backup" <<<"$before" || fail "the row written is not read back"
+    # Served again $1, with the departments read before (else fails with $2).
+    intact() {
+        wait_for 30 rmt get dsp_department "select * from ac_department" || fail "no reply $1"
+        [ "$(departments)" = "$before" ] || fail "$2"
+    }
     say "rmtclient logged on and read dsp_department"
 
     # kill -9: systemd brings the server back, the data intact.
-    pid=$(inside systemctl show -p MainPID --value morvane.service)
+    pid=$(unit_value MainPID)
     inside sh -c "kill -9 $pid"
-    wait_for 60 bash -c "[ \"\$(nsenter -t $leader -a -- systemctl show -p MainPID --value morvane.service)\" != $pid ] &&
-        nsenter -t $leader -a -- systemctl is-active morvane.service" || fail "systemd did not restart morvane after kill -9"
-    wait_for 30 rmt get dsp_department "select * from ac_department" || fail "no reply after the restart"
-    [ "$(departments)" = "$before" ] || fail "the data changed across kill -9"
+    restarted_from() { [ "$(unit_value MainPID)" != "$1" ] && inside systemctl is-active morvane.service; }
+    wait_for 60 restarted_from "$pid" || fail "systemd did not restart morvane after kill -9"
+    intact "after the restart" "the data changed across kill -9"
     say "kill -9 $pid: systemd restarted morvane, data intact"
 
     # The backup timer's service once, then a restore of its copy.
@@ -176,20 +182,18 @@ if [ -z "$fallback" ]; then
     inside systemctl stop morvane.service
     inside /usr/sbin/morvane-admin restore "$copy" || fail "morvane-admin restore"
     inside systemctl start morvane.service || fail "morvane did not start after the restore"
-    wait_for 30 rmt get dsp_department "select * from ac_department" || fail "no reply after the restore"
-    [ "$(departments)" = "$before" ] || fail "the restore did not bring back the copy"
+    intact "after the restore" "the restore did not bring back the copy"
     say "backup service made $copy (0600); restored it"
 
     # An upgrade keeps data and configuration and restarts the service.
     inside sh -c 'sed -i "s/^IdleMinutes=.*//; s/^\[Security\]/[Security]\r\nIdleMinutes=45/" /etc/morvane/scktsrvr.ini'
-    pid=$(inside systemctl show -p MainPID --value morvane.service)
+    pid=$(unit_value MainPID)
     inside env DEBIAN_FRONTEND=noninteractive dpkg -i /root/morvane-upgrade.deb >"$work/upgrade.log" 2>&1 ||
         fail "the upgrade failed (see $work/upgrade.log)"
     wait_for 60 inside systemctl is-active morvane.service || fail "morvane is not active after the upgrade"
-    [ "$(inside systemctl show -p MainPID --value morvane.service)" != "$pid" ] || fail "the upgrade did not restart morvane"
+    [ "$(unit_value MainPID)" != "$pid" ] || fail "the upgrade did not restart morvane"
     inside grep -q "IdleMinutes=45" /etc/morvane/scktsrvr.ini || fail "the upgrade lost the configuration"
-    wait_for 30 rmt get dsp_department "select * from ac_department" || fail "no reply after the upgrade"
-    [ "$(departments)" = "$before" ] || fail "the upgrade lost data"
+    intact "after the upgrade" "the upgrade lost data"
     say "upgrade to $(inside dpkg-query -W -f '${Version}' morvane): data and configuration kept, service restarted"
     inside systemctl poweroff || true
 else

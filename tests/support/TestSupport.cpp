@@ -381,15 +381,19 @@ pid_t listenerPid(const QString& path) {
     return known ? credentials.pid : -1;
 }
 
-bool waitGone(pid_t pid, int ms) {
+bool waitUntil(const std::function<bool()>& done, int ms) {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < ms) {
-        if (!platform::processAlive(pid))
-            return true;
+    while (!done()) {
+        if (clock.elapsed() >= ms)
+            return false;
         QTest::qWait(20);
     }
-    return false;
+    return true;
+}
+
+bool waitGone(pid_t pid, int ms) {
+    return waitUntil([pid] { return !platform::processAlive(pid); }, ms);
 }
 
 } // namespace morvane::test

@@ -21,6 +21,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sys/types.h>
@@ -81,6 +82,8 @@ QString binDir();
 QString bin(const char* name);
 // The pid of the process that listens on a local socket; -1 when none answers.
 pid_t listenerPid(const QString& path);
+// Whether `done` holds within `ms`, asked every 20 ms while the event loop turns.
+bool waitUntil(const std::function<bool()>& done, int ms);
 // Whether the process has ended within `ms`, the event loop turning meanwhile.
 bool waitGone(pid_t pid, int ms);
 

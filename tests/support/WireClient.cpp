@@ -122,6 +122,27 @@ bool WireClient::waitClosed(int ms) {
     return m_ended;
 }
 
+bool WireClient::receive(qsizetype size, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (m_buffer.size() < size) {
+        if (!fill(remaining(clock, ms)) && (m_ended || clock.elapsed() >= ms))
+            return false;
+    }
+    return true;
+}
+
+qint64 WireClient::sendRequest(const QByteArray& json, int ms) {
+    return send(m_upgraded ? frame(1, json) : json + '\n', ms);
+}
+
+std::optional<QByteArray> WireClient::readAnswer(int ms) {
+    if (!m_upgraded)
+        return readLine(ms);
+    auto message = readMessage(ms);
+    return message ? std::optional<QByteArray>(message->payload) : std::nullopt;
+}
+
 bool WireClient::handshake(int ms, const QByteArray& moreHeaders, QByteArray* status) {
     QByteArray key(16, Qt::Uninitialized);
     for (char& byte : key)
@@ -142,6 +163,7 @@ bool WireClient::handshake(int ms, const QByteArray& moreHeaders, QByteArray* st
     if (status)
         *status = m_buffer.left(m_buffer.indexOf("\r\n"));
     m_buffer.remove(0, end);
+    m_upgraded = upgraded;
     return upgraded;
 }
 

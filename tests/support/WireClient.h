@@ -26,7 +26,15 @@ public:
     // True once the peer has closed within `ms`; what comes meanwhile is kept (received()).
     bool waitClosed(int ms);
     const QByteArray& received() const { return m_buffer; }
+    // True once received() holds at least `size` bytes, within `ms`.
+    bool receive(qsizetype size, int ms);
     void close();
+
+    // One request and the next answer, whatever the road: a text message once the connection is upgraded
+    // (handshake()), a line before. sendRequest() gives the bytes sent; readAnswer() the answer's text (a
+    // close frame's payload, its code first), nullopt when none comes within `ms`.
+    qint64 sendRequest(const QByteArray& json, int ms = 5000);
+    std::optional<QByteArray> readAnswer(int ms);
 
     // The WebSocket opening handshake, with more header lines ("Name: value\r\n") when given; false unless
     // the answer is "101 Switching Protocols". *status: the answer's first line.
@@ -52,6 +60,7 @@ private:
 
     int m_fd = -1;
     bool m_ended = false;
+    bool m_upgraded = false;
     QByteArray m_buffer;
 };
 
