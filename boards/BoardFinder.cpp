@@ -80,6 +80,16 @@ QJsonArray findBoards(const FinderSettings& settings, QString* error) {
     return boards;
 }
 
+void requireBrowse(const QString& module, const QString& method) {
+    if (const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current()) {
+        const QString why = rights->refusalOnModule(module, provider::Right::Browse);
+        if (!why.isEmpty()) {
+            rights->audit(method, QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
+            throw AutomationError(hr::E_ACCESSDENIED, why);
+        }
+    }
+}
+
 BoardGuard::BoardGuard(FinderSettings settings, std::unique_ptr<platform::rpc::ConnectionGuard> inner)
     : LayeredGuard(std::move(inner))
     , m_settings(settings) {}
@@ -96,13 +106,7 @@ std::optional<QJsonObject> BoardGuard::handle(const QString& method, const QJson
     // The inner guard refuses a connection that has not logged on.
     begin(method);
     const auto ended = qScopeGuard([this] { end(); });
-    if (const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current()) {
-        const QString why = rights->refusalOnModule(kDevices, provider::Right::Browse);
-        if (!why.isEmpty()) {
-            rights->audit(method, QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
-            throw AutomationError(hr::E_ACCESSDENIED, why);
-        }
-    }
+    requireBrowse(kDevices, method);
     QString why;
     const QJsonArray boards = findBoards(m_settings, &why);
     if (!why.isEmpty())

@@ -40,4 +40,8 @@ private:
     const FinderSettings m_settings;
 };
 
+// Throws E_ACCESSDENIED (and audits the refusal) unless the operator of the call in hand may browse
+// `module`; a call without an operator (no log-on required) passes.
+void requireBrowse(const QString& module, const QString& method);
+
 } // namespace morvane::boards

@@ -1,5 +1,7 @@
 #include "DoorStates.h"
 
+#include "BoardFinder.h"
+
 #include "Automation.h"
 #include "BoardProtocol.h"
 #include "CallRights.h"
@@ -185,13 +187,7 @@ std::optional<QJsonObject> DoorStateGuard::handle(const QString& method, const Q
     // The inner guard refuses a connection that has not logged on.
     begin(method);
     const auto ended = qScopeGuard([this] { end(); });
-    if (const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current()) {
-        const QString why = rights->refusalOnModule(kMonitoring, provider::Right::Browse);
-        if (!why.isEmpty()) {
-            rights->audit(method, QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
-            throw AutomationError(hr::E_ACCESSDENIED, why);
-        }
-    }
+    requireBrowse(kMonitoring, method);
     QString why;
     const std::optional<QList<DeviceAddress>> devices =
         m_devices ? m_devices(&why) : std::optional<QList<DeviceAddress>>();
