@@ -391,7 +391,11 @@ struct PostgresCursor::State {
     PGresult* result = nullptr;
     int row = 0; // the next row of `result`
     bool atEnd = false;
-    bool stream = false; // a scrolling cursor in a read-only snapshot: its rows may be counted first
+    bool stream = false;  // a scrolling cursor in a read-only snapshot: its rows may be counted first
+    QByteArray sql;       // the statement, for a stream's rows read again by COPY
+    QList<Oid> types;     // of its fields, for the rows of a COPY
+    bool copying = false; // the rows come from COPY ... TO STDOUT, not from fetches
+    QByteArray unescaped; // a COPY value with escapes, in its own form
     QString error;
 
     ~State() {
@@ -399,6 +403,7 @@ struct PostgresCursor::State {
             PQclear(result);
         if (!connection || PQtransactionStatus(connection) == PQTRANS_IDLE)
             return;
+        endCopy();
         drain();
         // Read to its end the statement is done, as it would have been on its own; otherwise it is undone.
         PGresult* end = PQexec(connection, atEnd && error.isEmpty() ? "COMMIT" : "ROLLBACK");
@@ -463,25 +468,145 @@ struct PostgresCursor::State {
             if (!ok)
                 return false;
         }
-        // The server counts the rest where it is (MOVE answers how many rows it passed), then goes back
-        // before the first row.
-        for (const bool counting : {true, false}) {
-            PGresult* moved =
-                PQexec(connection, counting ? "MOVE FORWARD ALL IN morvane_read" : "MOVE ABSOLUTE 0 IN morvane_read");
-            const bool ok = PQresultStatus(moved) == PGRES_COMMAND_OK;
-            if (ok && counting)
-                rest += std::strtoll(PQcmdTuples(moved), nullptr, 10);
-            if (!ok)
-                fail(moved);
-            PQclear(moved);
-            if (!ok)
-                return false;
+        // The server counts the rest where it is (MOVE answers how many rows it passed, without making
+        // them), then the statement runs again as COPY in the same snapshot: its rows flow as the server
+        // makes them, where each fetch from a cursor is first stored whole on the server, and come here
+        // without a result of its own for every batch. The count is checked against the rows at their end.
+        PGresult* moved = PQexec(connection, "MOVE FORWARD ALL IN morvane_read");
+        bool ok = PQresultStatus(moved) == PGRES_COMMAND_OK;
+        if (ok)
+            rest += std::strtoll(PQcmdTuples(moved), nullptr, 10);
+        else
+            fail(moved);
+        PQclear(moved);
+        if (!ok || !commandOk("CLOSE morvane_read"))
+            return false;
+        // The extended protocol takes one statement only: the statement cannot reach past its parentheses.
+        const QByteArray copy = "COPY (" + sql + "\n) TO STDOUT";
+        PGresult* started = PQexecParams(connection, copy.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+        ok = PQresultStatus(started) == PGRES_COPY_OUT && PQnfields(started) == types.size();
+        copying = PQresultStatus(started) == PGRES_COPY_OUT;
+        if (!ok)
+            fail(started);
+        PQclear(started);
+        atEnd = !ok;
+        return ok;
+    }
+    bool commandOk(const char* command) {
+        PGresult* done = PQexec(connection, command);
+        const bool ok = PQresultStatus(done) == PGRES_COMMAND_OK;
+        if (!ok)
+            fail(done);
+        PQclear(done);
+        return ok;
+    }
+    // The next row of the COPY; false at its end (then the statement has ended) or on a failure.
+    bool appendCopied(QByteArray& out, const QList<FieldDesc>& fields) {
+        char* line = nullptr;
+        const int size = PQgetCopyData(connection, &line, 0);
+        if (size > 0) {
+            const bool ok = appendCopyRow(out, line, size, fields);
+            PQfreemem(line);
+            if (!ok) {
+                error = QStringLiteral("the database sent a row that could not be read");
+                endCopy();
+                atEnd = true;
+            }
+            return ok;
         }
-        atEnd = false;
-        batch = 1024;
-        return true;
+        copying = false;
+        atEnd = true;
+        for (PGresult* result = PQgetResult(connection); result; result = PQgetResult(connection)) {
+            if (PQresultStatus(result) != PGRES_COMMAND_OK && error.isEmpty())
+                fail(result);
+            PQclear(result);
+        }
+        if (size == -2 && error.isEmpty())
+            fail(nullptr);
+        return false;
+    }
+    // One line of COPY's text form (fields between tabs, \N for null, backslash escapes) as a JSON array.
+    bool appendCopyRow(QByteArray& out, const char* line, int size, const QList<FieldDesc>& fields) {
+        if (types.size() != fields.size())
+            return false;
+        const char* end = line + size;
+        if (end > line && end[-1] == '\n')
+            --end;
+        out.append('[');
+        const char* at = line;
+        for (int i = 0; i < fields.size(); ++i) {
+            if (at > end)
+                return false;
+            const char* stop = static_cast<const char*>(std::memchr(at, '\t', static_cast<size_t>(end - at)));
+            if (!stop)
+                stop = end;
+            if (i)
+                out.append(',');
+            const qsizetype length = stop - at;
+            if (length == 2 && at[0] == '\\' && at[1] == 'N') {
+                out.append("null", 4);
+            } else if (!std::memchr(at, '\\', static_cast<size_t>(length))) {
+                appendPostgresValue(out, fields.at(i).type, at, length, types.at(i));
+            } else {
+                unescape(at, stop);
+                appendPostgresValue(out, fields.at(i).type, unescaped.constData(), unescaped.size(), types.at(i));
+            }
+            at = stop + 1;
+        }
+        out.append(']');
+        return at == end + 1;
+    }
+    void unescape(const char* at, const char* end) {
+        unescaped.clear();
+        for (; at < end; ++at) {
+            if (*at != '\\' || at + 1 == end) {
+                unescaped.append(*at);
+                continue;
+            }
+            switch (*++at) {
+            case 'b':
+                unescaped.append('\b');
+                break;
+            case 'f':
+                unescaped.append('\f');
+                break;
+            case 'n':
+                unescaped.append('\n');
+                break;
+            case 'r':
+                unescaped.append('\r');
+                break;
+            case 't':
+                unescaped.append('\t');
+                break;
+            case 'v':
+                unescaped.append('\v');
+                break;
+            default:
+                unescaped.append(*at);
+                break; // the backslash itself, or the delimiter
+            }
+        }
+    }
+    // A COPY left before its end is cancelled on the server and what it had already sent is passed over.
+    void endCopy() {
+        if (!copying)
+            return;
+        if (PGcancel* cancel = PQgetCancel(connection)) {
+            char why[256];
+            PQcancel(cancel, why, sizeof why);
+            PQfreeCancel(cancel);
+        }
+        char* line = nullptr;
+        for (int size = PQgetCopyData(connection, &line, 0); size > 0; size = PQgetCopyData(connection, &line, 0))
+            PQfreemem(line);
+        for (PGresult* result = PQgetResult(connection); result; result = PQgetResult(connection))
+            PQclear(result);
+        copying = false;
     }
     bool appendNext(QByteArray& out, const QList<FieldDesc>& fields) {
+        if (copying)
+            return appendCopied(out, fields);
         for (;;) {
             if (result && row < PQntuples(result)) {
                 appendPostgresRow(out, result, row++, fields);
@@ -570,6 +695,16 @@ std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QSt
         if (!describe.exec(QStringLiteral("FETCH FORWARD 0 FROM morvane_read")))
             return nullptr;
         state->record = describe.record();
+        if (const PGresult* described = handleOf<PGresult*>(describe.result()->handle(), "PGresult*", "pg_result*"))
+            for (int i = 0; i < PQnfields(described); ++i)
+                state->types.append(PQftype(described, i));
+    }
+    if (state->stream) {
+        // COPY takes no terminating semicolon inside its parentheses.
+        state->sql = sql.toUtf8();
+        while (!state->sql.isEmpty() &&
+               (state->sql.back() == ';' || std::isspace(static_cast<uchar>(state->sql.back()))))
+            state->sql.chop(1);
     }
     state->batch = purpose == Purpose::Pages ? 128 : 1024;
     return std::unique_ptr<PostgresCursor>(new PostgresCursor(std::move(state)));

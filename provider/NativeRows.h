@@ -46,7 +46,8 @@ public:
 // a cursor of the server's in a transaction of its own. The rows come in batches of growing size, the next
 // asked for while the last is written, instead of a result of its own for every row; the fields are known
 // without running the statement; and a read left before its end ends with its transaction in one round
-// trip, where a running statement would be cancelled through a connection of its own.
+// trip, where a running statement would be cancelled through a connection of its own. A stream's rows,
+// once counted, come again from COPY in the same snapshot: the server sends them as it makes them.
 // On the connection's thread, while no other statement runs there.
 class PostgresCursor {
 public:

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -93,15 +94,51 @@ public:
             m_buffer.append(chunk, n);
         }
     }
+    // As exchange(), but the reply passes through as a tool's output to /dev/null would: its size, and its
+    // first and last bytes (the out parameters and the end of the packet).
+    bool exchangeThrough(const QByteArray& line, qint64* size, QByteArray* ends) {
+        QByteArray out = line + '\n';
+        for (qsizetype sent = 0; sent < out.size();) {
+            const ssize_t n =
+                ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        *size = 0;
+        QByteArray head, tail;
+        for (;;) {
+            char chunk[1 << 16];
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return false;
+            const char* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(n)));
+            const qsizetype used = end ? end - chunk : n;
+            *size += used;
+            if (head.size() < 8192)
+                head.append(chunk, std::min<qsizetype>(used, 8192 - head.size()));
+            tail.append(chunk, used);
+            if (tail.size() > 8192)
+                tail.remove(0, tail.size() - 8192);
+            if (end) {
+                m_buffer.append(end + 1, n - used - 1);
+                *ends = head + "\n...\n" + tail;
+                return true;
+            }
+        }
+    }
     QJsonObject call(const QString& method, const QJsonValue& params) {
         const QJsonObject request{
             {QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
         return QJsonDocument::fromJson(exchange(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
     }
     QByteArray request(const QString& method, const QJsonValue& params) {
+        return exchange(requestLine(method, params));
+    }
+    QByteArray requestLine(const QString& method, const QJsonValue& params) {
         const QJsonObject request{
             {QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
-        return exchange(QJsonDocument(request).toJson(QJsonDocument::Compact));
+        return QJsonDocument(request).toJson(QJsonDocument::Compact);
     }
 
 private:
@@ -125,6 +162,42 @@ qint64 serverPid(const QString& bin) {
                 {QStringLiteral("-f"), QStringLiteral("^") + bin + QStringLiteral("/morvane -Embedding")});
     pgrep.waitForFinished();
     return pgrep.readAllStandardOutput().trimmed().split('\n').last().toLongLong();
+}
+
+// The processor time of each of the database's server processes that serve `database` (PostgreSQL names
+// each backend's database in its command line); none for SQLite.
+QHash<qint64, double> databaseCpuMs(const QString& database) {
+    QHash<qint64, double> backends;
+    if (database.isEmpty())
+        return backends;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 process = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        QFile command(QStringLiteral("/proc/%1/cmdline").arg(process));
+        if (!command.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = command.readAll();
+        if (line.startsWith("postgres: ") && line.contains(QByteArray(' ' + database.toUtf8() + ' ')))
+            backends.insert(process, test::processCpuMs(process));
+    }
+    return backends;
+}
+
+// What the backends that lived through a read spent on it (a tool's backend that comes or goes is not ours).
+double databaseCpuSpent(const QHash<qint64, double>& before, const QHash<qint64, double>& after) {
+    double spent = 0;
+    for (auto it = after.begin(); it != after.end(); ++it)
+        if (before.contains(it.key()) && it.value() >= 0 && before.value(it.key()) >= 0)
+            spent += it.value() - before.value(it.key());
+    return spent;
+}
+
+double threadCpuMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
 const char* verdict(bool met) {
@@ -158,6 +231,7 @@ struct Backend {
     QStringList toolScriptArguments; // the tool running the script on its standard input
     double readGoal = 0;             // our rate against the tool's, at least
     double deltaGoal = 0;            // the delta's time against the tool's, at most
+    QString databaseName;            // the server's database, whose backends' processor time is counted
     QProcessEnvironment toolEnvironment = QProcessEnvironment::systemEnvironment();
 };
 
@@ -232,7 +306,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
 
     // All rows: ours and the tool's in turns. The peaks of morvane's and scktsrvr's memory are taken over
     // all of them, each from its resident size with the object idle.
-    std::vector<double> ours, tool, cpu;
+    std::vector<double> ours, tool, cpu, relayCpu, databaseCpu, clientCpu;
     qsizetype packetBytes = 0;
     qint64 delivered = 0;
     const qint64 relayPid = socketServer.processId();
@@ -248,19 +322,43 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
         tool.push_back(runTool(backend.toolProgram, backend.toolArguments, backend.toolEnvironment));
         QElapsedTimer clock;
         clock.start();
-        const double cpuBefore = test::processCpuMs(pid);
-        const QByteArray reply = client.request(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all));
+        const double cpuBefore = test::processCpuMs(pid), relayBefore = test::processCpuMs(relayPid),
+                     clientBefore = threadCpuMs();
+        const QHash<qint64, double> databaseBefore = databaseCpuMs(backend.databaseName);
+        qint64 size = 0;
+        QByteArray tail;
+        const bool whole = client.exchangeThrough(
+            client.requestLine(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all)), &size, &tail);
         ours.push_back(clock.nsecsElapsed() / 1e6);
         cpu.push_back(test::processCpuMs(pid) - cpuBefore);
-        packetBytes = reply.size();
-        delivered = QJsonDocument::fromJson(reply)
-                        .object()
-                        .value(QStringLiteral("result"))
-                        .toObject()
-                        .value(QStringLiteral("out"))
-                        .toObject()
-                        .value(QStringLiteral("RecsOut"))
-                        .toInteger();
+        relayCpu.push_back(test::processCpuMs(relayPid) - relayBefore);
+        databaseCpu.push_back(databaseCpuSpent(databaseBefore, databaseCpuMs(backend.databaseName)));
+        clientCpu.push_back(threadCpuMs() - clientBefore);
+        static const QRegularExpression recsOut(QStringLiteral("\"RecsOut\":(\\d+)"));
+        const QRegularExpressionMatch counted = recsOut.match(QString::fromUtf8(tail));
+        if (!whole || !counted.hasMatch()) {
+            std::fprintf(stderr, "the read of all rows failed: %s\n", tail.right(500).constData());
+            return false;
+        }
+        packetBytes = size;
+        delivered = counted.captured(1).toLongLong();
+    }
+    {
+        // Once whole, as a client that keeps it would: every row is there and the packet parses.
+        const QByteArray reply = client.request(QStringLiteral("AS_GetRecords"), getRecords(-1, 1, all));
+        const QJsonObject result = QJsonDocument::fromJson(reply).object().value(QStringLiteral("result")).toObject();
+        const qsizetype parsed = result.value(QStringLiteral("retval"))
+                                     .toObject()
+                                     .value(QStringLiteral("value"))
+                                     .toObject()
+                                     .value(QStringLiteral("rows"))
+                                     .toArray()
+                                     .size();
+        if (parsed != delivered || delivered != rows) {
+            std::fprintf(stderr, "the whole reply has %lld rows, RecsOut %lld, of %d\n", static_cast<long long>(parsed),
+                         static_cast<long long>(delivered), rows);
+            return false;
+        }
     }
     const long peak = peakReset ? test::processStatus(pid, "VmHWM:") : -1;
     const long relayPeak = relayPeakReset ? test::processStatus(relayPid, "VmHWM:") : -1;
@@ -268,9 +366,9 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
     const double ourMs = median(ours), toolMs = median(tool);
     std::printf("[%s] %d rows of brushcardlog\n", qPrintable(backend.name), rows);
     std::printf("  AS_GetRecords through scktsrvr: median %.0f ms, %.0f rows/s, %lld rows, %.1f MiB packet; "
-                "morvane's processor time %.0f ms\n",
+                "processor time: morvane %.0f ms, scktsrvr %.0f ms, database server %.0f ms, client %.0f ms\n",
                 ourMs, delivered / (ourMs / 1000), static_cast<long long>(delivered), packetBytes / 1048576.0,
-                median(cpu));
+                median(cpu), median(relayCpu), median(databaseCpu), median(clientCpu));
     std::printf("  %s: median %.0f ms, %.0f rows/s\n", qPrintable(backend.toolProgram.section(QLatin1Char('/'), -1)),
                 toolMs, rows / (toolMs / 1000));
     std::printf("  our rate / the tool's rate: %.2f (goal >= %.1f: %s)\n", toolMs / ourMs, backend.readGoal,
@@ -487,6 +585,7 @@ int main(int argc, char* argv[]) {
                                   QStringLiteral("-c"), QStringLiteral("\\copy brushcardlog to stdout with csv")};
         postgres.toolScriptArguments = postgres.toolArguments.mid(0, 8) + QStringList{QStringLiteral("-q")};
         postgres.toolEnvironment.insert(QStringLiteral("PGPASSWORD"), pg->password);
+        postgres.databaseName = pgDatabase;
         postgres.readGoal = 0.8;
         postgres.deltaGoal = 2;
         TCreateDataBase creation(pgDatabase, pg->user, pg->password, pg->serverName(), SqlProvider::PostgreSQL);

@@ -1247,10 +1247,16 @@ private slots:
                                 {QStringLiteral("OwnerData"), 7}});
         };
         // About 220 bytes a row.
-        const QString rows = sqlite ? QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 from g "
-                                                     "where n < %1) select n, printf('%0200d', n) as pad from g")
-                                    : QStringLiteral("select n, lpad(n::text, 200, '0') as pad from generate_series(1, "
-                                                     "%1) n");
+        const QString rows = sqlite
+                                 ? QStringLiteral("with recursive g(n) as (select 1 union all select n + 1 from g "
+                                                  "where n < %1) select n, printf('%0200d', n) as pad from g")
+                                 // Besides, every form of value whose text needs care on its way.
+                                 : QStringLiteral("select n, lpad(n::text, 200, '0') as pad, case when n % 3 = 0 "
+                                                  "then null else E'a\\tb\\nc\\\\d\"e\\r\\x01\\b\\f\\x0bé' || n end "
+                                                  "as t, n % 2 = 0 as b, decode(lpad(to_hex(n), 8, '0'), 'hex') as "
+                                                  "raw, timestamp '2024-03-05 08:00:00' + n * interval '1 second' as "
+                                                  "at, n / 7.0 as num, case when n % 5 = 0 then 'NaN'::float8 else "
+                                                  "n / 3.0::float8 end as f from generate_series(1, %1) n;");
         auto client = std::make_unique<RawClient>(path);
         QVERIFY(client->exchange(create).contains("\"result\""));
 
