@@ -47,8 +47,11 @@ QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Most calls spend their time waiting (a controller's answer, the audit line's flush, the database
+// thread), not on a processor: more of them at once share the audit's flushes and overlap the waits.
+// Measured with 20 clients opening doors on 2 processors: 4 threads about 1,900 calls/s, 16 about 3,000.
 int defaultCallThreads() {
-    return std::max(4, 2 * static_cast<int>(std::thread::hardware_concurrency()));
+    return std::max(16, 8 * static_cast<int>(std::thread::hardware_concurrency()));
 }
 
 } // namespace

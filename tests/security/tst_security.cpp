@@ -643,9 +643,14 @@ void TestSecurity::auditLog() {
 
     admin.call(QStringLiteral("AuditLog"), QJsonObject{{QStringLiteral("since"), since}});
     QVERIFY2(admin.ok(), qPrintable(admin.error()));
+    const QDateTime end = QDateTime::currentDateTime().addSecs(1);
     QStringList seen;
     for (const QJsonValue& line : admin.result().value(QStringLiteral("lines")).toArray()) {
         const QJsonObject entry = line.toObject();
+        // Stamped with the local time of the call, to the millisecond.
+        const QString time = entry.value(QStringLiteral("time")).toString();
+        const QDateTime when = QDateTime::fromString(time, QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+        QVERIFY2(when >= QDateTime::fromString(since, Qt::ISODate) && when <= end, qPrintable(time));
         QString text = QStringLiteral("%1 %2 %3 %4")
                            .arg(entry.value(QStringLiteral("operator")).toString(),
                                 entry.value(QStringLiteral("address")).toString(),
