@@ -2,6 +2,7 @@
 // pushed to subscribers over TCP and WebSocket, in order and numbered; a resume after a dropped connection
 // and after a restart of the application server; refused subscriptions; and a subscriber that never reads.
 // Beside them, the doors' states read from the devices of the device table.
+#include "DoorStates.h"
 #include "EventStream.h"
 #include "JsonRpc.h"
 #include "LocalServer.h"
@@ -190,6 +191,8 @@ private slots:
     void ringFileKeptWhileRewritten();
     void doorStates_data();
     void doorStates();
+    void doorStatesBesideTheScan_data();
+    void doorStatesBesideTheScan();
 };
 
 void TestEvents::initTestCase() {
@@ -1032,6 +1035,65 @@ void TestEvents::ringFileKeptWhileRewritten() {
     for (quint64 seq = kEvents - 99; seq <= kEvents; ++seq)
         wanted.append(seq);
     QCOMPARE(kept, wanted);
+}
+
+// What the scan saw at its last visit stands beside the device's own answer: a device it saw failing is not
+// asked (nor waited for), one it saw answering is up even when it says nothing now; an answer now wins.
+void TestEvents::doorStatesBesideTheScan_data() {
+    QTest::addColumn<bool>("lock");     // the lock that answers, or the device whose controller is gone
+    QTest::addColumn<int>("monitored"); // -1: not monitored; 0: the scan saw it fail; 1: saw it answer
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("answers, not monitored") << true << -1 << "up"
+                                            << "device"
+                                            << "lock";
+    QTest::newRow("answers, the scan saw it answer") << true << 1 << "up"
+                                                     << "device"
+                                                     << "lock";
+    QTest::newRow("would answer, the scan saw it fail") << true << 0 << "down"
+                                                        << "monitor"
+                                                        << "";
+    QTest::newRow("silent, not monitored") << false << -1 << "down"
+                                           << "device"
+                                           << "";
+    QTest::newRow("silent, the scan saw it answer") << false << 1 << "up"
+                                                    << "monitor"
+                                                    << "";
+    QTest::newRow("silent, the scan saw it fail") << false << 0 << "down"
+                                                  << "monitor"
+                                                  << "";
+}
+
+void TestEvents::doorStatesBesideTheScan() {
+    QFETCH(bool, lock);
+    QFETCH(int, monitored);
+    QFETCH(QString, link);
+    QFETCH(QString, from);
+    QFETCH(QString, kind);
+    boards::DeviceAddress device;
+    device.id = 7;
+    device.name = QStringLiteral("Front");
+    device.mac = lock ? kLockMac : QStringLiteral("00-1A-2B-3C-4D-09");
+    device.ip = lock ? m_lockIp : QStringLiteral("127.255.255.254");
+    QStringList asked;
+    const boards::MonitorLink monitor = [&](const QString& mac) -> std::optional<bool> {
+        asked.append(mac);
+        return monitored < 0 ? std::nullopt : std::optional<bool>(monitored == 1);
+    };
+    QElapsedTimer clock;
+    clock.start();
+    const QJsonArray states = boards::readDoorStates({device}, monitor, 1500);
+    QCOMPARE(asked, QStringList{device.mac});
+    QCOMPARE(states.size(), 1);
+    const QJsonObject state = states.first().toObject();
+    QCOMPARE(state.value(QStringLiteral("link")).toString(), link);
+    QCOMPARE(state.value(QStringLiteral("from")).toString(), from);
+    QCOMPARE(state.value(QStringLiteral("kind")).toString(), kind);
+    QCOMPARE(state.value(QStringLiteral("id")).toInt(), 7);
+    // Nothing is waited for when nothing is asked.
+    if (monitored == 0)
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestEvents)
