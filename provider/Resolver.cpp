@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlIndex>
 #include <QSqlQuery>
@@ -90,6 +91,10 @@ public:
                 break;
             }
         }
+        QSet<QString> folded;
+        for (const FieldDesc& f : m_fields)
+            folded.insert(f.name.toCaseFolded());
+        m_exactNames = folded.size() == m_fields.size();
     }
 
     // Empty on success. `fast`: SQLite's statements are run straight through the library; a failure then
@@ -292,6 +297,21 @@ private:
     // client edited is an error; a joined field of that packet is simply not written.
     std::optional<ChangeFailure> spread(const QJsonObject& values, QList<QJsonValue>& byField) {
         byField.fill(QJsonValue(QJsonValue::Undefined), m_fields.size());
+        // Most clients name the fields as the table does: each field looked up by its own name then
+        // places every value without a copy of each name, where the loop below makes one per value.
+        if (m_exactNames) {
+            qsizetype found = 0;
+            for (qsizetype i = 0; i < m_fields.size() && found < values.size(); ++i) {
+                const auto at = values.constFind(m_fields.at(i).name);
+                if (at != values.constEnd()) {
+                    byField[i] = *at;
+                    ++found;
+                }
+            }
+            if (found == values.size())
+                return std::nullopt;
+            byField.fill(QJsonValue(QJsonValue::Undefined), m_fields.size());
+        }
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
             const int index = fieldIndex(it.key());
             if (index >= 0) {
@@ -504,6 +524,7 @@ private:
     QString m_sql;
     QVariantList m_binds;
     QHash<QString, int> m_indexByName;
+    bool m_exactNames = true;       // no two fields' names differ in case only: a name as the table spells it is one
     QList<QJsonValue> m_old, m_new; // the change's values by field
     QByteArray m_written;           // '1' for every field the change writes
     QHash<QByteArray, QString> m_insertSql;
