@@ -557,35 +557,24 @@ struct PostgresCursor::State {
         return at == end + 1;
     }
     void unescape(const char* at, const char* end) {
-        unescaped.clear();
+        unescaped.resize(0); // keeps its room for the next
         for (; at < end; ++at) {
             if (*at != '\\' || at + 1 == end) {
                 unescaped.append(*at);
                 continue;
             }
-            switch (*++at) {
-            case 'b':
-                unescaped.append('\b');
-                break;
-            case 'f':
-                unescaped.append('\f');
-                break;
-            case 'n':
-                unescaped.append('\n');
-                break;
-            case 'r':
-                unescaped.append('\r');
-                break;
-            case 't':
-                unescaped.append('\t');
-                break;
-            case 'v':
-                unescaped.append('\v');
-                break;
-            default:
-                unescaped.append(*at);
-                break; // the backslash itself, or the delimiter
+            // COPY's escapes of control characters; any other character stands for itself (a backslash,
+            // the delimiter).
+            static constexpr std::pair<char, char> kEscapes[] = {{'b', '\b'}, {'f', '\f'}, {'n', '\n'},
+                                                                 {'r', '\r'}, {'t', '\t'}, {'v', '\v'}};
+            char c = *++at;
+            for (const auto& [letter, value] : kEscapes) {
+                if (c == letter) {
+                    c = value;
+                    break;
+                }
             }
+            unescaped.append(c);
         }
     }
     // A COPY left before its end is cancelled on the server and what it had already sent is passed over.
