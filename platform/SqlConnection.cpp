@@ -291,8 +291,13 @@ void SqlConnection::run() {
 
 SqlConnection::StatementGuard::StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit,
                                               std::function<void()> interrupt, bool forCaller)
+    : StatementGuard(connection, limit, std::move(interrupt),
+                     forCaller ? connection.m_runningContext : std::shared_ptr<CallContext>()) {}
+
+SqlConnection::StatementGuard::StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit,
+                                              std::function<void()> interrupt, std::shared_ptr<CallContext> context)
     : m_connection(connection)
-    , m_context(forCaller ? connection.m_runningContext : nullptr) {
+    , m_context(std::move(context)) {
     {
         std::lock_guard lock(connection.m_guardMutex);
         connection.m_guardArmed = true;

@@ -96,6 +96,10 @@ public:
     public:
         StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit, std::function<void()> interrupt,
                        bool forCaller = true);
+        // The same for the call of `context` (null: none), whoever's work runs on the connection now: work
+        // done there on behalf of a call that waits elsewhere.
+        StatementGuard(SqlConnection& connection, std::chrono::milliseconds limit, std::function<void()> interrupt,
+                       std::shared_ptr<CallContext> context);
         ~StatementGuard();
         StatementGuard(const StatementGuard&) = delete;
         StatementGuard& operator=(const StatementGuard&) = delete;

@@ -331,6 +331,14 @@ public:
         , m_handle(handle)
         , m_provider(db.provider())
         , m_check(check) {}
+    // For the call of `owner`, whoever's work comes next on the connection.
+    GuardedStatement(SqlConnection& db, QSqlDatabase& handle, std::shared_ptr<platform::CallContext> owner)
+        : m_limit(g_statementLimit.load())
+        , m_guard(db, m_limit, statementInterrupter(handle), std::move(owner))
+        , m_limits(handle, nullptr)
+        , m_handle(handle)
+        , m_provider(db.provider())
+        , m_check(nullptr) {}
     // True, with the reason in `error`, when the statement is not to start.
     bool refused(QString& error) const {
         if (stopped(error))
@@ -361,8 +369,7 @@ public:
         else
             stopped(error);
     }
-
-private:
+    // True, with the reason in `error`, once the statement has been stopped.
     bool stopped(QString& error) const {
         const platform::StatementStop stop = m_guard.stop();
         if (stop == platform::StatementStop::None)
@@ -371,6 +378,7 @@ private:
         return true;
     }
 
+private:
     std::chrono::milliseconds m_limit;
     SqlConnection::StatementGuard m_guard;
     ClientStatementLimits m_limits;
@@ -502,6 +510,8 @@ struct StreamedRead {
     SqlConnection* connection = nullptr;
     QSqlDatabase* handle = nullptr; // the connection's own, on its thread
     int generation = 0;
+    // The call whose reply it is: the rows are read ahead for it only while its client is there.
+    std::shared_ptr<platform::CallContext> caller;
     std::unique_ptr<QSqlQuery> query;
     std::unique_ptr<PostgresCursor> pg;
     QList<FieldDesc> fields;
@@ -523,14 +533,17 @@ struct StreamedRead {
         connection->dropHold(this);
         undoLeftTransaction(db);
     }
+    // The rest is read for its own call, whoever's work waits: its client gone (before or meanwhile, its
+    // call not yet told), the statement ends at once instead of reading megabytes for nobody while that
+    // work waits. Looked at between rows too: a cancel between two fetches stops nothing by itself.
     void readAhead() {
         if (!reading())
             return;
-        const GuardedStatement guarded(*connection, *handle, false);
-        for (QByteArray row; source->appendNext(row); row.clear())
+        const GuardedStatement guarded(*connection, *handle, caller);
+        for (QByteArray row; !guarded.wasStopped() && source->appendNext(row); row.clear())
             ahead.append(row);
         error = source->error();
-        guarded.explain(error);
+        guarded.stopped(error); // told as its stop, whatever the driver said of it
         end(*handle);
     }
     // The database thread: rows up to about kChunk bytes after a comma each but the first; `done` at
@@ -623,6 +636,7 @@ struct StreamedRead {
 ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mode, bool withMetadata,
                  const RawBinds& extra = {}, const QString& tableOfRows = QString(), bool streamable = false) {
     SqlConnection& db = connection();
+    const std::shared_ptr<platform::CallContext> caller = platform::CallContext::current();
     ReadOutcome outcome;
     RawBinds binds = rawBinds(sql, params, db.provider());
     binds.append(extra);
@@ -672,6 +686,7 @@ ReadOutcome read(const QString& sql, const StatementParams& params, ReadMode mod
                         stream->connection = &db;
                         stream->handle = &handle;
                         stream->generation = db.generation();
+                        stream->caller = caller;
                         stream->fields = outcome.fields;
                         stream->withMetadata = withMetadata;
                         stream->total = writer.rows() + rest;
