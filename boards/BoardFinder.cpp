@@ -7,7 +7,6 @@
 
 #include <QDeadlineTimer>
 #include <QNetworkDatagram>
-#include <QScopeGuard>
 #include <QSet>
 #include <QUdpSocket>
 
@@ -95,25 +94,20 @@ BoardGuard::BoardGuard(FinderSettings settings, std::unique_ptr<platform::rpc::C
     , m_settings(settings) {}
 
 platform::rpc::GuardFactory BoardGuard::factory(FinderSettings settings, platform::rpc::GuardFactory inner) {
-    return [settings, inner = std::move(inner)]() -> std::unique_ptr<platform::rpc::ConnectionGuard> {
-        return std::make_unique<BoardGuard>(settings, inner ? inner() : nullptr);
-    };
+    return platform::rpc::layeredFactory<BoardGuard>(std::move(inner), settings);
 }
 
 std::optional<QJsonObject> BoardGuard::handle(const QString& method, const QJsonValue& params) {
-    if (method.compare(QLatin1String("FindBoards"), Qt::CaseInsensitive) != 0)
-        return LayeredGuard::handle(method, params);
-    // The inner guard refuses a connection that has not logged on.
-    begin(method);
-    const auto ended = qScopeGuard([this] { end(); });
-    requireBrowse(kDevices, method);
-    QString why;
-    const QJsonArray boards = findBoards(m_settings, &why);
-    if (!why.isEmpty())
-        throw AutomationError(hr::E_FAIL, QStringLiteral("FindBoards: ") + why);
-    return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
-                       {QStringLiteral("address"), m_settings.address.toString()},
-                       {QStringLiteral("boards"), boards}};
+    return handleOwn(QLatin1String("FindBoards"), method, params, [&] {
+        requireBrowse(kDevices, method);
+        QString why;
+        const QJsonArray boards = findBoards(m_settings, &why);
+        if (!why.isEmpty())
+            throw AutomationError(hr::E_FAIL, QStringLiteral("FindBoards: ") + why);
+        return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
+                           {QStringLiteral("address"), m_settings.address.toString()},
+                           {QStringLiteral("boards"), boards}};
+    });
 }
 
 } // namespace morvane::boards

@@ -12,7 +12,6 @@
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -175,31 +174,25 @@ DoorStateGuard::DoorStateGuard(DeviceReader devices, MonitorLink monitor,
 
 platform::rpc::GuardFactory DoorStateGuard::factory(DeviceReader devices, MonitorLink monitor,
                                                     platform::rpc::GuardFactory inner) {
-    return [devices = std::move(devices), monitor = std::move(monitor),
-            inner = std::move(inner)]() -> std::unique_ptr<platform::rpc::ConnectionGuard> {
-        return std::make_unique<DoorStateGuard>(devices, monitor, inner ? inner() : nullptr);
-    };
+    return platform::rpc::layeredFactory<DoorStateGuard>(std::move(inner), std::move(devices), std::move(monitor));
 }
 
 std::optional<QJsonObject> DoorStateGuard::handle(const QString& method, const QJsonValue& params) {
-    if (method.compare(QLatin1String("DoorStates"), Qt::CaseInsensitive) != 0)
-        return LayeredGuard::handle(method, params);
-    // The inner guard refuses a connection that has not logged on.
-    begin(method);
-    const auto ended = qScopeGuard([this] { end(); });
-    requireBrowse(kMonitoring, method);
-    QString why;
-    const std::optional<QList<DeviceAddress>> devices =
-        m_devices ? m_devices(&why) : std::optional<QList<DeviceAddress>>();
-    if (!devices)
-        throw AutomationError(hr::E_FAIL, QStringLiteral("DoorStates: the device table cannot be read: ") + why);
-    QElapsedTimer clock;
-    clock.start();
-    const QJsonArray states = readDoorStates(*devices, m_monitor);
-    return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
-                       {QStringLiteral("devices"), states},
-                       {QStringLiteral("truncated"), devices->size() > kMaxDevices},
-                       {QStringLiteral("ms"), clock.elapsed()}};
+    return handleOwn(QLatin1String("DoorStates"), method, params, [&] {
+        requireBrowse(kMonitoring, method);
+        QString why;
+        const std::optional<QList<DeviceAddress>> devices =
+            m_devices ? m_devices(&why) : std::optional<QList<DeviceAddress>>();
+        if (!devices)
+            throw AutomationError(hr::E_FAIL, QStringLiteral("DoorStates: the device table cannot be read: ") + why);
+        QElapsedTimer clock;
+        clock.start();
+        const QJsonArray states = readDoorStates(*devices, m_monitor);
+        return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
+                           {QStringLiteral("devices"), states},
+                           {QStringLiteral("truncated"), devices->size() > kMaxDevices},
+                           {QStringLiteral("ms"), clock.elapsed()}};
+    });
 }
 
 } // namespace morvane::boards

@@ -6,10 +6,10 @@
 
 #include <QDateTime>
 #include <QJsonArray>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace morvane::events {
 
@@ -97,9 +97,7 @@ EventGuard::~EventGuard() {
 }
 
 platform::rpc::GuardFactory EventGuard::factory(EventStream& stream, platform::rpc::GuardFactory inner) {
-    return [&stream, inner = std::move(inner)]() -> std::unique_ptr<platform::rpc::ConnectionGuard> {
-        return std::make_unique<EventGuard>(stream, inner ? inner() : nullptr);
-    };
+    return platform::rpc::layeredFactory<EventGuard>(std::move(inner), std::ref(stream));
 }
 
 void EventGuard::setOutlet(std::shared_ptr<platform::rpc::PushOutlet> outlet) {
@@ -120,38 +118,38 @@ std::optional<QJsonObject> EventGuard::handle(const QString& method, const QJson
             unsubscribe();
         return answered;
     }
-    // On behalf of the logged-on operator: the inner guard refuses a connection that has not logged on.
-    begin(method);
-    const auto ended = qScopeGuard([this] { end(); });
-    const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current();
-    if (is("Unsubscribe")) {
-        const bool was = m_subscriber != nullptr;
-        unsubscribe();
-        return QJsonObject{{QStringLiteral("hresult"), hr::S_OK}, {QStringLiteral("unsubscribed"), was}};
-    }
-    if (is("EventSubscribers") || inject) {
-        if (rights && !rights->administrator()) {
-            const QString why =
-                QStringLiteral("%1 is for administrators: operator %2 is none").arg(method, rights->operatorName());
-            rights->audit(method, QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
-            throw AutomationError(hr::E_ACCESSDENIED, why);
+    return answerOwn(method, [&] {
+        const std::shared_ptr<const provider::CallRights> rights = provider::CallRights::current();
+        if (is("Unsubscribe")) {
+            const bool was = m_subscriber != nullptr;
+            unsubscribe();
+            return QJsonObject{{QStringLiteral("hresult"), hr::S_OK}, {QStringLiteral("unsubscribed"), was}};
         }
-        if (inject)
-            return injectEvents(params.toObject());
-        QJsonObject result = m_stream.subscribers();
-        result.insert(QStringLiteral("hresult"), hr::S_OK);
-        return result;
-    }
-    if (!params.isUndefined() && !params.isNull() && !params.isObject())
-        throw AutomationError(hr::E_INVALIDARG, kUsage);
-    if (rights) {
-        const QString why = rights->refusalOnModule(kMonitoringModule, provider::Right::Browse);
-        if (!why.isEmpty()) {
-            rights->audit(QStringLiteral("Subscribe"), QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
-            throw AutomationError(hr::E_ACCESSDENIED, why);
+        if (is("EventSubscribers") || inject) {
+            if (rights && !rights->administrator()) {
+                const QString why =
+                    QStringLiteral("%1 is for administrators: operator %2 is none").arg(method, rights->operatorName());
+                rights->audit(method, QStringLiteral("refused"), {{QStringLiteral("reason"), why}});
+                throw AutomationError(hr::E_ACCESSDENIED, why);
+            }
+            if (inject)
+                return injectEvents(params.toObject());
+            QJsonObject result = m_stream.subscribers();
+            result.insert(QStringLiteral("hresult"), hr::S_OK);
+            return result;
         }
-    }
-    return subscribe(params);
+        if (!params.isUndefined() && !params.isNull() && !params.isObject())
+            throw AutomationError(hr::E_INVALIDARG, kUsage);
+        if (rights) {
+            const QString why = rights->refusalOnModule(kMonitoringModule, provider::Right::Browse);
+            if (!why.isEmpty()) {
+                rights->audit(QStringLiteral("Subscribe"), QStringLiteral("refused"),
+                              {{QStringLiteral("reason"), why}});
+                throw AutomationError(hr::E_ACCESSDENIED, why);
+            }
+        }
+        return subscribe(params);
+    });
 }
 
 QJsonObject EventGuard::subscribe(const QJsonValue& params) {

@@ -3,7 +3,6 @@
 #include "Automation.h"
 
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -71,31 +70,25 @@ LabelGuard::LabelGuard(QString databasePath, QString appName, std::unique_ptr<pl
 
 platform::rpc::GuardFactory LabelGuard::factory(QString databasePath, QString appName,
                                                 platform::rpc::GuardFactory inner) {
-    return [databasePath = std::move(databasePath), appName = std::move(appName),
-            inner = std::move(inner)]() -> std::unique_ptr<platform::rpc::ConnectionGuard> {
-        return std::make_unique<LabelGuard>(databasePath, appName, inner ? inner() : nullptr);
-    };
+    return platform::rpc::layeredFactory<LabelGuard>(std::move(inner), std::move(databasePath), std::move(appName));
 }
 
 std::optional<QJsonObject> LabelGuard::handle(const QString& method, const QJsonValue& params) {
-    if (method.compare(QLatin1String("ConsoleLabels"), Qt::CaseInsensitive) != 0)
-        return LayeredGuard::handle(method, params);
-    // The inner guard refuses a connection that has not logged on.
-    begin(method);
-    const auto ended = qScopeGuard([this] { end(); });
-    const QJsonValue language = params.isObject()  ? params.toObject().value(QStringLiteral("language"))
-                                : params.isArray() ? params.toArray().at(0)
-                                                   : QJsonValue();
-    const double number = language.toDouble(-1);
-    if (!language.isDouble() || number < 0 || number > 65535 || number != std::floor(number))
-        throw AutomationError(hr::E_INVALIDARG, kUsage);
-    QString why;
-    const QJsonObject labels = readConsoleLabels(m_databasePath, m_appName, int(number), &why);
-    if (!why.isEmpty())
-        qWarning("morvane: the console's labels are not read: %s", qPrintable(why));
-    return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
-                       {QStringLiteral("language"), int(number)},
-                       {QStringLiteral("labels"), labels}};
+    return handleOwn(QLatin1String("ConsoleLabels"), method, params, [&] {
+        const QJsonValue language = params.isObject()  ? params.toObject().value(QStringLiteral("language"))
+                                    : params.isArray() ? params.toArray().at(0)
+                                                       : QJsonValue();
+        const double number = language.toDouble(-1);
+        if (!language.isDouble() || number < 0 || number > 65535 || number != std::floor(number))
+            throw AutomationError(hr::E_INVALIDARG, kUsage);
+        QString why;
+        const QJsonObject labels = readConsoleLabels(m_databasePath, m_appName, int(number), &why);
+        if (!why.isEmpty())
+            qWarning("morvane: the console's labels are not read: %s", qPrintable(why));
+        return QJsonObject{{QStringLiteral("hresult"), hr::S_OK},
+                           {QStringLiteral("language"), int(number)},
+                           {QStringLiteral("labels"), labels}};
+    });
 }
 
 } // namespace morvane::localisation

@@ -7,11 +7,13 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QScopeGuard>
 
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 // The wire protocol between clients, the socket server and the application server: JSON-RPC 2.0, one
 // JSON object per line (or per WebSocket text message). docs/protocol.md is the reference.
@@ -121,11 +123,37 @@ public:
             m_inner->setOutlet(std::move(outlet));
     }
 
+protected:
+    // One of the guard's own methods, on behalf of the connection like any other call: between begin() and
+    // end(), so the inner guard refuses a connection that has not logged on.
+    template <class Answer>
+    QJsonObject answerOwn(const QString& method, Answer&& answer) {
+        begin(method);
+        const auto ended = qScopeGuard([this] { end(); });
+        return std::forward<Answer>(answer)();
+    }
+    // `own` (any case) answered as above; every other method goes to the inner guard.
+    template <class Answer>
+    std::optional<QJsonObject> handleOwn(QLatin1String own, const QString& method, const QJsonValue& params,
+                                         Answer&& answer) {
+        if (method.compare(own, Qt::CaseInsensitive) != 0)
+            return LayeredGuard::handle(method, params);
+        return answerOwn(method, std::forward<Answer>(answer));
+    }
+
 private:
     std::unique_ptr<ConnectionGuard> m_inner;
 };
 // Makes the guard of each new connection.
 using GuardFactory = std::function<std::unique_ptr<ConnectionGuard>()>;
+// The factory of guards `G`, each made from copies of `args` in front of a guard that `inner` makes (none
+// when `inner` is empty). A reference argument goes as std::ref.
+template <class G, class... Args>
+GuardFactory layeredFactory(GuardFactory inner, Args... args) {
+    return [inner = std::move(inner), ... args = std::move(args)]() -> std::unique_ptr<ConnectionGuard> {
+        return std::make_unique<G>(args..., inner ? inner() : nullptr);
+    };
+}
 
 // The server side of one connection: the object that CreateObject made for it and every call on it.
 // Used by one thread at a time (the connection's).

@@ -140,6 +140,47 @@ void registerComponent(const QString& clsid, const QString& library) {
     QVERIFY(registry.setValue(QStringLiteral("CLSID\\") + clsid + QStringLiteral("\\InprocServer32"), {}, library));
 }
 
+// Stands for the log-on guard: writes down what it is asked, and refuses every call before the log-on.
+class RecordingGuard : public rpc::ConnectionGuard {
+public:
+    RecordingGuard(std::shared_ptr<QStringList> log, bool loggedOn)
+        : m_log(std::move(log))
+        , m_loggedOn(loggedOn) {}
+    std::optional<QJsonObject> handle(const QString& method, const QJsonValue&) override {
+        *m_log << QStringLiteral("inner ") + method;
+        return std::nullopt;
+    }
+    void begin(const QString& method) override {
+        *m_log << QStringLiteral("begin ") + method;
+        if (!m_loggedOn)
+            throw AutomationError(hr::E_ACCESSDENIED, QStringLiteral("Log on first"));
+    }
+    void end() override { *m_log << QStringLiteral("end"); }
+
+private:
+    const std::shared_ptr<QStringList> m_log;
+    const bool m_loggedOn;
+};
+
+// A guard with one method of its own, Echo, that fails when asked to.
+class EchoGuard : public rpc::LayeredGuard {
+public:
+    EchoGuard(std::shared_ptr<QStringList> log, std::unique_ptr<rpc::ConnectionGuard> inner)
+        : LayeredGuard(std::move(inner))
+        , m_log(std::move(log)) {}
+    std::optional<QJsonObject> handle(const QString& method, const QJsonValue& params) override {
+        return handleOwn(QLatin1String("Echo"), method, params, [&] {
+            *m_log << QStringLiteral("answer");
+            if (params.toString() == QLatin1String("fail"))
+                throw AutomationError(hr::E_FAIL, QStringLiteral("asked to fail"));
+            return QJsonObject{{QStringLiteral("echo"), params}};
+        });
+    }
+
+private:
+    const std::shared_ptr<QStringList> m_log;
+};
+
 } // namespace
 
 class TestAutomation : public QObject {
@@ -438,6 +479,57 @@ private slots:
             QCOMPARE(e.helpContext(), helpContext);
         }
         QCOMPARE(hresultText(hr::E_UNEXPECTED), QStringLiteral("0x8000FFFF"));
+    }
+
+    void layeredGuardAnswersItsOwnMethodBetweenBeginAndEnd_data() {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<bool>("loggedOn");
+        QTest::addColumn<QString>("param");
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QString>("outcome"); // the echo, or the error's message; empty when not answered
+        const QStringList answered = words({"begin Echo", "answer", "end"});
+        QTest::newRow("own method") << "Echo" << true << "hi" << answered << "hi";
+        QTest::newRow("own method, in another case")
+            << "eCHO" << true << "hi" << words({"begin eCHO", "answer", "end"}) << "hi";
+        // end() still pairs the begin() of an answer that fails.
+        QTest::newRow("own method failing") << "Echo" << true << "fail" << answered << "asked to fail";
+        // Refused by the inner guard: not answered, and nothing to end.
+        QTest::newRow("before the log-on") << "Echo" << false << "hi" << words({"begin Echo"}) << "Log on first";
+        QTest::newRow("another method") << "Logon" << false << "hi" << words({"inner Logon"}) << "";
+    }
+    void layeredGuardAnswersItsOwnMethodBetweenBeginAndEnd() {
+        QFETCH(QString, method);
+        QFETCH(bool, loggedOn);
+        QFETCH(QString, param);
+        QFETCH(QStringList, log);
+        QFETCH(QString, outcome);
+        const auto written = std::make_shared<QStringList>();
+        int made = 0;
+        const rpc::GuardFactory factory = rpc::layeredFactory<EchoGuard>(
+            [&]() -> std::unique_ptr<rpc::ConnectionGuard> {
+                ++made;
+                return std::make_unique<RecordingGuard>(written, loggedOn);
+            },
+            written);
+        const std::unique_ptr<rpc::ConnectionGuard> guard = factory();
+        QCOMPARE(made, 1);
+        QString seen;
+        try {
+            const std::optional<QJsonObject> result = guard->handle(method, param);
+            seen = result ? result->value(QStringLiteral("echo")).toString() : QString();
+        } catch (const AutomationError& e) {
+            seen = e.message();
+        }
+        QCOMPARE(seen, outcome);
+        QCOMPARE(*written, log);
+        // Without an inner factory the guard stands alone: nothing refuses its own method.
+        const std::unique_ptr<rpc::ConnectionGuard> alone = rpc::layeredFactory<EchoGuard>(nullptr, written)();
+        written->clear();
+        const std::optional<QJsonObject> echoed = alone->handle(QStringLiteral("Echo"), QStringLiteral("x"));
+        QVERIFY(echoed);
+        QCOMPARE(echoed->value(QStringLiteral("echo")).toString(), QStringLiteral("x"));
+        QVERIFY(!alone->handle(QStringLiteral("Logon"), {}));
+        QCOMPARE(*written, QStringList{QStringLiteral("answer")});
     }
 
     void createsInProcessObjectsThroughTheRegistry() {
