@@ -472,19 +472,12 @@ struct PostgresCursor::State {
         // them), then the statement runs again as COPY in the same snapshot: its rows flow as the server
         // makes them, where each fetch from a cursor is first stored whole on the server, and come here
         // without a result of its own for every batch. The count is checked against the rows at their end.
-        PGresult* moved = PQexec(connection, "MOVE FORWARD ALL IN morvane_read");
-        bool ok = PQresultStatus(moved) == PGRES_COMMAND_OK;
-        if (ok)
-            rest += std::strtoll(PQcmdTuples(moved), nullptr, 10);
-        else
-            fail(moved);
-        PQclear(moved);
-        if (!ok || !commandOk("CLOSE morvane_read"))
+        if (!command("MOVE FORWARD ALL IN morvane_read", &rest) || !command("CLOSE morvane_read"))
             return false;
         // The extended protocol takes one statement only: the statement cannot reach past its parentheses.
         const QByteArray copy = "COPY (" + sql + "\n) TO STDOUT";
         PGresult* started = PQexecParams(connection, copy.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
-        ok = PQresultStatus(started) == PGRES_COPY_OUT && PQnfields(started) == types.size();
+        const bool ok = PQresultStatus(started) == PGRES_COPY_OUT && PQnfields(started) == types.size();
         copying = PQresultStatus(started) == PGRES_COPY_OUT;
         if (!ok)
             fail(started);
@@ -492,9 +485,12 @@ struct PostgresCursor::State {
         atEnd = !ok;
         return ok;
     }
-    bool commandOk(const char* command) {
-        PGresult* done = PQexec(connection, command);
+    // Runs a statement without rows; the rows it passed added to *passed (MOVE's count). False on a failure.
+    bool command(const char* sql, qsizetype* passed = nullptr) {
+        PGresult* done = PQexec(connection, sql);
         const bool ok = PQresultStatus(done) == PGRES_COMMAND_OK;
+        if (ok && passed)
+            *passed += std::strtoll(PQcmdTuples(done), nullptr, 10);
         if (!ok)
             fail(done);
         PQclear(done);
@@ -514,16 +510,20 @@ struct PostgresCursor::State {
             }
             return ok;
         }
-        copying = false;
         atEnd = true;
+        finishCopy();
+        if (size == -2 && error.isEmpty())
+            fail(nullptr);
+        return false;
+    }
+    // The COPY's own result, once its rows have all come (or been passed over): the first failure kept.
+    void finishCopy() {
+        copying = false;
         for (PGresult* result = PQgetResult(connection); result; result = PQgetResult(connection)) {
             if (PQresultStatus(result) != PGRES_COMMAND_OK && error.isEmpty())
                 fail(result);
             PQclear(result);
         }
-        if (size == -2 && error.isEmpty())
-            fail(nullptr);
-        return false;
     }
     // One line of COPY's text form (fields between tabs, \N for null, backslash escapes) as a JSON array.
     bool appendCopyRow(QByteArray& out, const char* line, int size, const QList<FieldDesc>& fields) {
@@ -589,9 +589,7 @@ struct PostgresCursor::State {
         char* line = nullptr;
         for (int size = PQgetCopyData(connection, &line, 0); size > 0; size = PQgetCopyData(connection, &line, 0))
             PQfreemem(line);
-        for (PGresult* result = PQgetResult(connection); result; result = PQgetResult(connection))
-            PQclear(result);
-        copying = false;
+        finishCopy();
     }
     bool appendNext(QByteArray& out, const QList<FieldDesc>& fields) {
         if (copying)
@@ -632,13 +630,6 @@ private:
     bool m_stream;
 };
 
-bool commandOk(PGconn* connection, const char* sql) {
-    PGresult* result = PQexec(connection, sql);
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    return ok;
-}
-
 } // namespace
 
 PostgresCursor::PostgresCursor(std::unique_ptr<State> state)
@@ -665,7 +656,7 @@ std::unique_ptr<PostgresCursor> PostgresCursor::open(QSqlDatabase& db, const QSt
                         : purpose == Purpose::Stream
                             ? "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SET LOCAL cursor_tuple_fraction = 1"
                             : "BEGIN";
-    if (!commandOk(connection, begin))
+    if (!state->command(begin))
         return nullptr;
     state->stream = purpose == Purpose::Stream;
     // One statement of the extended protocol: a text of several statements is refused, not run in part.
