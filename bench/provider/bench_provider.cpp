@@ -69,14 +69,8 @@ public:
     bool ok() const { return m_fd >= 0; }
     // The reply line (without its LF); empty when the connection ended first.
     QByteArray exchange(const QByteArray& line) {
-        QByteArray out = line + '\n';
-        for (qsizetype sent = 0; sent < out.size();) {
-            const ssize_t n =
-                ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0)
-                return {};
-            sent += n;
-        }
+        if (!sendLine(line))
+            return {};
         // Only what came since the last look is searched for the line's end: a reply of 100 MiB costs
         // the client one pass, as a client that reads it with care would.
         for (qsizetype scanned = 0;;) {
@@ -97,14 +91,8 @@ public:
     // As exchange(), but the reply passes through as a tool's output to /dev/null would: its size, and its
     // first and last bytes (the out parameters and the end of the packet).
     bool exchangeThrough(const QByteArray& line, qint64* size, QByteArray* ends) {
-        QByteArray out = line + '\n';
-        for (qsizetype sent = 0; sent < out.size();) {
-            const ssize_t n =
-                ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            sent += n;
-        }
+        if (!sendLine(line))
+            return false;
         *size = 0;
         QByteArray head, tail;
         for (;;) {
@@ -128,9 +116,7 @@ public:
         }
     }
     QJsonObject call(const QString& method, const QJsonValue& params) {
-        const QJsonObject request{
-            {QStringLiteral("id"), ++m_id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
-        return QJsonDocument::fromJson(exchange(QJsonDocument(request).toJson(QJsonDocument::Compact))).object();
+        return QJsonDocument::fromJson(request(method, params)).object();
     }
     QByteArray request(const QString& method, const QJsonValue& params) {
         return exchange(requestLine(method, params));
@@ -142,6 +128,18 @@ public:
     }
 
 private:
+    bool sendLine(const QByteArray& line) {
+        const QByteArray out = line + '\n';
+        for (qsizetype sent = 0; sent < out.size();) {
+            const ssize_t n =
+                ::send(m_fd, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    }
+
     int m_fd = -1;
     int m_id = 0;
     QByteArray m_buffer;
