@@ -524,12 +524,8 @@ private slots:
         QCOMPARE(*written, log);
         // Without an inner factory the guard stands alone: nothing refuses its own method.
         const std::unique_ptr<rpc::ConnectionGuard> alone = rpc::layeredFactory<EchoGuard>(nullptr, written)();
-        written->clear();
-        const std::optional<QJsonObject> echoed = alone->handle(QStringLiteral("Echo"), QStringLiteral("x"));
-        QVERIFY(echoed);
-        QCOMPARE(echoed->value(QStringLiteral("echo")).toString(), QStringLiteral("x"));
-        QVERIFY(!alone->handle(QStringLiteral("Logon"), {}));
-        QCOMPARE(*written, QStringList{QStringLiteral("answer")});
+        const QJsonObject echo{{QStringLiteral("echo"), QStringLiteral("x")}};
+        QCOMPARE(alone->handle(QStringLiteral("Echo"), QStringLiteral("x")), std::optional<QJsonObject>(echo));
     }
 
     void createsInProcessObjectsThroughTheRegistry() {
