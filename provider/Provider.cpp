@@ -779,17 +779,22 @@ struct LiveCursor {
     QList<QByteArray> ahead;           // records read ahead and not sent yet
     qsizetype aheadPosition = 0;
     QString error; // a failure while reading ahead, reported by the next page
+    // The client whose pages they are: set before the cursor is shared, then only read.
+    std::shared_ptr<platform::CallContext> owner;
 
-    // Before another caller's work: the rest of the rows, within the statements' limit.
+    // Before another caller's work: the rest of the rows, within the statements' limit. For its own
+    // client only: one that has gone, its object not released yet, has nothing read for it, and the
+    // statement ends at once instead of filling memory for nobody while the other's work waits.
     bool reading() const { return query || pg; }
     void readAhead() {
         if (!reading())
             return;
-        const GuardedStatement guarded(*connection, *handle, false);
-        for (QByteArray row; source->appendNext(row); row.clear())
+        const GuardedStatement guarded(*connection, *handle, owner);
+        for (QByteArray row; !guarded.wasStopped() && source->appendNext(row); row.clear())
             ahead.append(row);
         finishQuery();
-        guarded.explain(error);
+        if (!guarded.stopped(error))
+            guarded.explain(error);
     }
     void finishQuery() {
         if (source && !source->error().isEmpty())
@@ -843,6 +848,7 @@ std::shared_ptr<LiveCursor> openCursor(const QString& sql, const StatementParams
     SqlConnection& db = connection();
     auto cursor = std::make_shared<LiveCursor>();
     cursor->connection = &db;
+    cursor->owner = platform::CallContext::current();
     RawBinds binds = rawBinds(sql, params, db.provider());
     if (binds.isEmpty() && db::parseProcedureCall(sql).outcome != db::ProcedureCallParse::NotACall) {
         ReadOutcome outcome = read(sql, params, ReadMode::Rows, false);
