@@ -1,5 +1,7 @@
 #include "JsonRpc.h"
 
+#include "JsonScan.h"
+
 #include "CallContext.h"
 
 #include "VariantJson.h"
@@ -9,6 +11,7 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -188,6 +191,46 @@ std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* erro
         return reject(kInvalidRequest, QStringLiteral("Invalid request: \"params\" must be an array or an object"),
                       head.id);
     return head;
+}
+
+std::optional<RequestHead> parseRequestHead(const QByteArray& line, QByteArray* errorReply, qsizetype paramsLimit) {
+    // The members that parseRequest() reads, copied into a request of their own and read by it there: the
+    // head, its checks and their answers are those of the whole line.
+    static constexpr std::array<QByteArrayView, 4> kNames{"id", "jsonrpc", "method", "params"};
+    std::array<JsonSpan, kNames.size()> spans;
+    if (!scanJsonObject(line, kNames, spans))
+        return parseRequest(line, errorReply);
+    QByteArray head = "{";
+    bool omitted = false;
+    for (size_t i = 0; i < kNames.size(); ++i) {
+        const JsonSpan span = spans[i];
+        if (!span.found())
+            continue;
+        if (head.size() > 1)
+            head.append(',');
+        head.append('"').append(kNames[i]).append("\":");
+        QByteArrayView value = QByteArrayView(line).sliced(span.begin, span.size());
+        if (i == kNames.size() - 1 && span.size() > paramsLimit) {
+            // Of the same kind, so that the check of their kind answers as for the whole.
+            omitted = true;
+            value = value.front() == '{' ? "{}" : value.front() == '[' ? "[]" : "\"\"";
+        }
+        head.append(value);
+    }
+    head.append('}');
+    auto request = parseRequest(head, errorReply);
+    if (request)
+        request->paramsOmitted = omitted;
+    return request;
+}
+
+QByteArray requestOnOneLine(const QByteArray& message) {
+    if (!scanJsonObject(message, {}, {}))
+        return QJsonDocument::fromJson(message).toJson(QJsonDocument::Compact);
+    QByteArray line = message;
+    line.replace('\n', ' ');
+    line.replace('\r', ' ');
+    return line;
 }
 
 QString createObjectTarget(const QJsonValue& params) {

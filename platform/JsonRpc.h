@@ -46,11 +46,22 @@ QByteArrayList packetResultParts(const QJsonValue& id, const QJsonObject& result
 struct RequestHead {
     QJsonValue id; // Undefined for a notification (no reply is sent)
     QString method;
-    QJsonValue params; // Undefined, an array or an object
+    QJsonValue params;          // Undefined, an array or an object
+    bool paramsOmitted = false; // parseRequestHead() left long params out: `params` is empty of their kind
     bool notification() const { return id.isUndefined(); }
 };
 // nullopt with a reply line for the client in *errorReply when the line is not a request.
 std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply);
+// As parseRequest(), with the same answers, for a relay that passes the line on as it came: the request
+// is checked in one pass without being built (a document costs several times its text in memory), and
+// params longer than `paramsLimit` bytes are left out (paramsOmitted). A line that the pass cannot vouch
+// for is parsed whole.
+std::optional<RequestHead> parseRequestHead(const QByteArray& line, QByteArray* errorReply,
+                                            qsizetype paramsLimit = 64 * 1024);
+// A request written over several lines as one line for the application server: where one pass vouches
+// for the text, its line ends can only stand between tokens and become spaces; otherwise it is written
+// again, compact.
+QByteArray requestOnOneLine(const QByteArray& message);
 
 // The class that a CreateObject request names: "progid" or "clsid" in a params object, or the one
 // text of a params array. Empty when it names none.

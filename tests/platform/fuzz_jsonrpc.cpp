@@ -51,6 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (!reply.endsWith('\n') || reply.count('\n') != 1 || !QJsonDocument::fromJson(reply).isObject()))
         std::abort();
 
+    // The relay's look at a request without building it answers as the whole parse does.
+    QByteArray wholeReply, headReply;
+    const auto whole = platform::rpc::parseRequest(input, &wholeReply);
+    const auto head = platform::rpc::parseRequestHead(input, &headReply, 8);
+    if (bool(whole) != bool(head) || (!whole && wholeReply != headReply))
+        std::abort();
+    if (whole &&
+        (whole->id != head->id || whole->method != head->method ||
+         (head->paramsOmitted ? whole->params.isObject() != head->params.isObject() : whole->params != head->params)))
+        std::abort();
+    if (whole && QJsonDocument::fromJson(platform::rpc::requestOnOneLine(input)) != QJsonDocument::fromJson(input))
+        std::abort();
+
     const QJsonDocument document = QJsonDocument::fromJson("[" + input + "]");
     if (document.isArray() && document.array().size() == 1) {
         const auto decoded = platform::variantFromJson(document.array().first());

@@ -14,6 +14,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTest>
 
 #include <atomic>
@@ -526,6 +528,85 @@ private slots:
         const std::unique_ptr<rpc::ConnectionGuard> alone = rpc::layeredFactory<EchoGuard>(nullptr, written)();
         const QJsonObject echo{{QStringLiteral("echo"), QStringLiteral("x")}};
         QCOMPARE(alone->handle(QStringLiteral("Echo"), QStringLiteral("x")), std::optional<QJsonObject>(echo));
+    }
+
+    // A relay's look at a request without building it answers as a whole parse does, for every line:
+    // the same head, or the same error reply; a line the one pass cannot vouch for is parsed whole.
+    void requestHeadAsWhole_data() {
+        QTest::addColumn<QByteArray>("line");
+        const auto row = [](const char* name, QByteArray line) { QTest::newRow(name) << line; };
+        row("plain",
+            "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Open\",\"params\":{\"a\":[1,-2.5,{\"b\":null}],\"t\":true}}");
+        row("spaces and line ends", " \t{ \"id\" :\r\n 7 , \"method\" : \"M\" , \"params\" : [ ] }\r ");
+        row("notification, no params", "{\"method\":\"Ping\"}");
+        row("id a text with escapes", "{\"id\":\"\\u00e9\\n\\\"\\\\\\/\",\"method\":\"M\"}");
+        row("id zero and negative", "{\"id\":-0,\"method\":\"M\",\"params\":[0,-0.0]}");
+        row("long number", "{\"id\":12345678901234567890,\"method\":\"M\"}");
+        row("exponent", "{\"id\":1e3,\"method\":\"M\",\"params\":[1E-999]}");
+        row("id true", "{\"id\":true,\"method\":\"M\"}");
+        row("id an object", "{\"id\":{},\"method\":\"M\"}");
+        row("jsonrpc 1.0", "{\"jsonrpc\":\"1.0\",\"id\":3,\"method\":\"M\"}");
+        row("no method", "{\"id\":3}");
+        row("empty method", "{\"id\":3,\"method\":\"\"}");
+        row("method a number", "{\"id\":3,\"method\":5}");
+        row("params a text", "{\"id\":3,\"method\":\"M\",\"params\":\"x\"}");
+        row("params a number", "{\"id\":3,\"method\":\"M\",\"params\":5}");
+        row("method twice", "{\"method\":\"A\",\"id\":1,\"method\":\"B\"}");
+        row("escaped name", "{\"\\u0069d\":7,\"method\":\"M\"}");
+        row("id only inside params", "{\"method\":\"M\",\"params\":{\"id\":5,\"method\":\"N\"}}");
+        row("tab in a text", "{\"id\":\"a\tb\",\"method\":\"M\"}");
+        row("bad UTF-8", "{\"id\":\"\xC3\x28\",\"method\":\"M\"}");
+        row("overlong UTF-8", "{\"id\":\"\xC0\xAF\",\"method\":\"M\"}");
+        row("noncharacter", "{\"id\":\"\xEF\xBF\xBF\",\"method\":\"M\"}");
+        row("UTF-8 of a surrogate", "{\"id\":\"\xED\xA0\x80\",\"method\":\"M\"}");
+        row("four-byte UTF-8 and CJK", "{\"id\":\"\xF0\x9F\x98\x80\",\"method\":\"\xE9\x96\x8B\xE9\x96\x80\"}");
+        row("lone surrogate escape", "{\"id\":\"\\ud800\",\"method\":\"M\"}");
+        row("surrogate pair escape", "{\"id\":\"\\ud83d\\ude00\",\"method\":\"M\"}");
+        row("bad escape", "{\"id\":\"\\x41\",\"method\":\"M\"}");
+        row("nested deep", "{\"method\":\"M\",\"params\":" + QByteArray(200, '[') + QByteArray(200, ']') + "}");
+        row("garbage after", "{\"method\":\"M\"} x");
+        row("two objects", "{\"method\":\"M\"}{}");
+        row("an array", "[{\"method\":\"M\"}]");
+        row("empty", "");
+        row("byte-order mark", "\xEF\xBB\xBF{\"method\":\"M\"}");
+        row("cut short", "{\"method\":\"M\",\"params\":{\"a\":");
+        row("leading zero", "{\"method\":\"M\",\"params\":[01]}");
+        row("bare point", "{\"method\":\"M\",\"params\":[1.]}");
+        row("bare minus", "{\"method\":\"M\",\"params\":[-]}");
+        row("broken literal", "{\"method\":\"M\",\"params\":[tru]}");
+        row("trailing comma", "{\"method\":\"M\",\"params\":[1,],}");
+        row("missing colon", "{\"method\" \"M\"}");
+        row("NUL escape", "{\"id\":\"a\\u0000b\",\"method\":\"M\"}");
+    }
+    void requestHeadAsWhole() {
+        QFETCH(QByteArray, line);
+        const auto seen = [](const std::optional<rpc::RequestHead>& head, const QByteArray& reply) {
+            if (!head)
+                return QJsonObject{{QStringLiteral("reply"), QString::fromUtf8(reply)}};
+            return QJsonObject{
+                {QStringLiteral("id"), head->notification() ? QJsonValue(QStringLiteral("none")) : head->id},
+                {QStringLiteral("method"), head->method},
+                {QStringLiteral("params"), head->params},
+                {QStringLiteral("omitted"), head->paramsOmitted}};
+        };
+        QByteArray wholeReply, headReply;
+        const auto whole = rpc::parseRequest(line, &wholeReply);
+        const auto head = rpc::parseRequestHead(line, &headReply);
+        QCOMPARE(seen(head, headReply), seen(whole, wholeReply));
+        // Params past the limit are left out, as an empty value of their kind.
+        const auto small = rpc::parseRequestHead(line, &headReply, 2);
+        QCOMPARE(bool(small), bool(whole));
+        if (small && small->paramsOmitted) {
+            QCOMPARE(small->method, whole->method);
+            QVERIFY(small->params.isObject() ? whole->params.isObject() : whole->params.isArray());
+            QVERIFY(small->params.isObject() ? small->params.toObject().isEmpty() : small->params.toArray().isEmpty());
+        }
+        // On one line for the application server, the same request.
+        if (whole) {
+            const QByteArray one = rpc::requestOnOneLine(line);
+            QVERIFY(!one.contains('\n') && !one.contains('\r'));
+            QCOMPARE(QJsonDocument::fromJson(one), QJsonDocument::fromJson(line));
+        }
     }
 
     void createsInProcessObjectsThroughTheRegistry() {
