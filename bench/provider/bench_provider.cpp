@@ -485,6 +485,10 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
             return false;
     }
     std::vector<double> applies, toolApplies;
+    // scktsrvr looks at each request before passing it on: what that costs its memory.
+    const long relayBeforeApplies = test::processStatus(relayPid, "VmRSS:");
+    const bool relayApplyPeakReset = resetPeak(relayPid);
+    qsizetype requestBytes = 0;
     for (int run = 0; run < runs; ++run) {
         // A new statement closes the open cursor, whose read would keep the tool from writing.
         client.call(QStringLiteral("AS_GetRecords"), getRecords(0, 1, all));
@@ -492,6 +496,7 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
             runTool(backend.toolProgram, backend.toolScriptArguments, backend.toolEnvironment, scriptFile));
         // As the tool's script, the request is made before the clock starts; the reply is read after it.
         const QByteArray line = client.requestLine(QStringLiteral("AS_ApplyUpdates"), apply);
+        requestBytes = line.size();
         QElapsedTimer clock;
         clock.start();
         const QByteArray replyLine = client.exchange(line);
@@ -509,6 +514,10 @@ bool measure(const Backend& backend, const QString& root, int rows, int runs) {
                 "(goal <= %.1fx: %s)\n",
                 median(applies), qPrintable(backend.toolProgram.section(QLatin1Char('/'), -1)), median(toolApplies),
                 deltaRatio, backend.deltaGoal, verdict(deltaRatio <= backend.deltaGoal));
+    if (relayApplyPeakReset)
+        std::printf("  scktsrvr taking the %.1f MiB request: peak growth %.2fx the request\n", requestBytes / 1048576.0,
+                    (test::processStatus(relayPid, "VmHWM:") - relayBeforeApplies) * 1024.0 /
+                        static_cast<double>(requestBytes));
 
     // A 20 MiB request is refused as too large; the connection ends, and the next one is served.
     {
