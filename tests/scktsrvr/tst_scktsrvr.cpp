@@ -1402,8 +1402,9 @@ void TestSocketServer::startServices() {
                  bin("morvane").toUtf8() + ": No File Scktsrvr.exe");
         return;
     }
-    // The socket server is launched once the window exists; the registration runs beside it.
-    QVERIFY(test::waitUntil([] { return platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")); }, 10000));
+    // The socket server is launched once the window exists; the registration runs beside it. A server that
+    // creates its database first takes a while on a machine that also builds a package and runs a browser.
+    QVERIFY(test::waitUntil([] { return platform::NamedMutex::isHeld(QStringLiteral("SCKTSRVR")); }, 30000));
     const auto registered = [&] {
         return registry.value(key + QStringLiteral("\\InprocServer32")) != QStringLiteral("marker");
     };
