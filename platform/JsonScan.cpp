@@ -1,5 +1,6 @@
 #include "JsonScan.h"
 
+#include <algorithm>
 #include <array>
 
 namespace morvane::platform::rpc {
@@ -8,13 +9,13 @@ namespace {
 
 constexpr int kMaxDepth = 128;
 
-// What a byte inside a JSON text means to the scanner.
-enum ByteClass : unsigned char { Plain, Quote, Backslash, Control, Lead };
+// What a byte inside a JSON text's string means to the scanner (the text is valid UTF-8 already).
+enum ByteClass : unsigned char { Plain, Quote, Backslash, Control };
 
 constexpr std::array<unsigned char, 256> makeClasses() {
     std::array<unsigned char, 256> classes{};
-    for (int b = 0; b < 256; ++b)
-        classes[b] = b < 0x20 ? Control : b >= 0x80 ? Lead : Plain;
+    for (int b = 0; b < 0x20; ++b)
+        classes[b] = Control;
     classes['"'] = Quote;
     classes['\\'] = Backslash;
     return classes;
@@ -22,36 +23,24 @@ constexpr std::array<unsigned char, 256> makeClasses() {
 
 constexpr std::array<unsigned char, 256> kClasses = makeClasses();
 
-bool isNoncharacter(char32_t c) {
-    return (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE;
-}
-
-int hexDigit(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+bool isHex(unsigned char c) {
+    const unsigned char lower = c | 0x20;
+    return (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f');
 }
 
 class Scanner {
 public:
-    explicit Scanner(QByteArrayView text)
+    Scanner(QByteArrayView text, std::span<const QByteArrayView> names, std::span<JsonSpan> spans)
         : m_begin(reinterpret_cast<const unsigned char*>(text.data()))
         , m_p(m_begin)
-        , m_end(m_begin + text.size()) {}
+        , m_end(m_begin + text.size())
+        , m_names(names)
+        , m_spans(spans) {}
 
-    bool scan(std::span<const QByteArrayView> names, std::span<JsonSpan> spans) {
+    bool scan() {
+        std::fill(m_spans.begin(), m_spans.end(), JsonSpan());
         skipSpace();
-        if (m_p == m_end || *m_p != '{')
-            return false;
-        m_names = names;
-        m_spans = spans;
-        for (JsonSpan& span : m_spans)
-            span = JsonSpan();
-        if (!object(1))
+        if (m_p == m_end || *m_p != '{' || !container(1))
             return false;
         skipSpace();
         return m_p == m_end;
@@ -68,9 +57,8 @@ private:
             return false;
         switch (*m_p) {
         case '{':
-            return object(depth + 1);
         case '[':
-            return array(depth + 1);
+            return container(depth + 1);
         case '"':
             return string(nullptr);
         case 't':
@@ -84,41 +72,25 @@ private:
         }
     }
 
-    // At '{'. Members of the top-level object (depth 1) named in m_names have their values noted.
-    bool object(int depth) {
+    // At '{' or '[': its members or elements, to the closing bracket.
+    bool container(int depth) {
         if (depth > kMaxDepth)
             return false;
+        const bool object = *m_p == '{';
+        const unsigned char close = object ? '}' : ']';
         ++m_p;
         skipSpace();
-        if (m_p < m_end && *m_p == '}') {
+        if (m_p < m_end && *m_p == close) {
             ++m_p;
             return true;
         }
         for (;;) {
-            if (m_p == m_end || *m_p != '"')
+            if (!(object ? member(depth) : value(depth)))
                 return false;
-            const unsigned char* keyBegin = m_p + 1;
-            bool escaped = false;
-            if (!string(&escaped))
-                return false;
-            const QByteArrayView key(keyBegin, m_p - 1 - keyBegin);
-            skipSpace();
-            if (m_p == m_end || *m_p != ':')
-                return false;
-            ++m_p;
-            skipSpace();
-            JsonSpan* noted = depth == 1 ? spanOf(key, escaped) : nullptr;
-            if (depth == 1 && m_failed)
-                return false;
-            const unsigned char* valueBegin = m_p;
-            if (!value(depth))
-                return false;
-            if (noted)
-                *noted = JsonSpan{valueBegin - m_begin, m_p - m_begin};
             skipSpace();
             if (m_p == m_end)
                 return false;
-            if (*m_p == '}') {
+            if (*m_p == close) {
                 ++m_p;
                 return true;
             }
@@ -129,49 +101,39 @@ private:
         }
     }
 
-    // The span to note a top-level member's value in; a name escaped (it might spell a noted one) or noted
-    // already fails the scan.
-    JsonSpan* spanOf(QByteArrayView key, bool escaped) {
-        if (escaped) {
-            m_failed = true;
-            return nullptr;
-        }
-        for (size_t i = 0; i < m_names.size(); ++i) {
-            if (key == m_names[i]) {
-                if (m_spans[i].found()) {
-                    m_failed = true;
-                    return nullptr;
-                }
-                return &m_spans[i];
-            }
-        }
-        return nullptr;
-    }
-
-    bool array(int depth) {
-        if (depth > kMaxDepth)
+    // A name, its colon and its value. A member of the top-level object (depth 1) named in m_names has
+    // its value noted; there a name written with an escape (it might spell a noted one) or noted already
+    // fails the scan.
+    bool member(int depth) {
+        if (m_p == m_end || *m_p != '"')
+            return false;
+        const unsigned char* nameBegin = m_p + 1;
+        bool escaped = false;
+        if (!string(&escaped))
+            return false;
+        const QByteArrayView name(nameBegin, m_p - 1 - nameBegin);
+        skipSpace();
+        if (m_p == m_end || *m_p != ':')
             return false;
         ++m_p;
         skipSpace();
-        if (m_p < m_end && *m_p == ']') {
-            ++m_p;
-            return true;
-        }
-        for (;;) {
-            if (!value(depth))
+        JsonSpan* noted = nullptr;
+        if (depth == 1) {
+            if (escaped)
                 return false;
-            skipSpace();
-            if (m_p == m_end)
-                return false;
-            if (*m_p == ']') {
-                ++m_p;
-                return true;
+            const auto at = std::find(m_names.begin(), m_names.end(), name);
+            if (at != m_names.end()) {
+                noted = &m_spans[static_cast<size_t>(at - m_names.begin())];
+                if (noted->found())
+                    return false;
             }
-            if (*m_p != ',')
-                return false;
-            ++m_p;
-            skipSpace();
         }
+        const unsigned char* valueBegin = m_p;
+        if (!value(depth))
+            return false;
+        if (noted)
+            *noted = JsonSpan{valueBegin - m_begin, m_p - m_begin};
+        return true;
     }
 
     // At '"'; past the closing quote after it.
@@ -190,10 +152,6 @@ private:
                 if (escaped)
                     *escaped = true;
                 if (!escape())
-                    return false;
-                break;
-            case Lead:
-                if (!utf8())
                     return false;
                 break;
             default: // a control character, which the grammar leaves out of a text
@@ -217,60 +175,14 @@ private:
         case 'r':
         case 't':
             return true;
-        case 'u': {
-            if (m_end - m_p < 4)
+        case 'u':
+            if (m_end - m_p < 4 || !std::all_of(m_p, m_p + 4, isHex))
                 return false;
-            char32_t c = 0;
-            for (int i = 0; i < 4; ++i) {
-                const int digit = hexDigit(m_p[i]);
-                if (digit < 0)
-                    return false;
-                c = c * 16 + static_cast<char32_t>(digit);
-            }
             m_p += 4;
-            return !(c >= 0xD800 && c <= 0xDFFF) && !isNoncharacter(c);
-        }
+            return true;
         default:
             return false;
         }
-    }
-
-    // At a byte of 0x80 or more: one whole, shortest-form UTF-8 sequence of a character.
-    bool utf8() {
-        const unsigned char lead = *m_p;
-        int more = 0;
-        char32_t c = 0;
-        unsigned char low = 0x80, high = 0xBF; // the bounds of the byte after the lead
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-            c = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            c = lead & 0x0F;
-            if (lead == 0xE0)
-                low = 0xA0;
-            else if (lead == 0xED)
-                high = 0x9F; // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            c = lead & 0x07;
-            if (lead == 0xF0)
-                low = 0x90;
-            else if (lead == 0xF4)
-                high = 0x8F;
-        } else {
-            return false;
-        }
-        if (m_end - m_p <= more)
-            return false;
-        for (int i = 1; i <= more; ++i) {
-            const unsigned char next = m_p[i];
-            if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
-                return false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        m_p += more + 1;
-        return !isNoncharacter(c);
     }
 
     bool word(const char* text) {
@@ -285,48 +197,40 @@ private:
     bool number() {
         if (m_p < m_end && *m_p == '-')
             ++m_p;
-        int digits = 0;
-        if (m_p < m_end && *m_p == '0') {
-            ++m_p;
-            digits = 1;
-        } else {
-            while (m_p < m_end && *m_p >= '0' && *m_p <= '9') {
+        const auto digits = [this] {
+            const unsigned char* from = m_p;
+            while (m_p < m_end && *m_p >= '0' && *m_p <= '9')
                 ++m_p;
-                ++digits;
-            }
-            if (digits == 0)
-                return false;
-        }
+            return m_p - from;
+        };
+        const unsigned char* integer = m_p;
+        qsizetype count = digits();
+        if (count == 0 || (count > 1 && *integer == '0'))
+            return false;
         if (m_p < m_end && *m_p == '.') {
             ++m_p;
-            int fraction = 0;
-            while (m_p < m_end && *m_p >= '0' && *m_p <= '9') {
-                ++m_p;
-                ++fraction;
-            }
+            const qsizetype fraction = digits();
             if (fraction == 0)
                 return false;
-            digits += fraction;
+            count += fraction;
         }
         if (m_p < m_end && (*m_p == 'e' || *m_p == 'E'))
             return false;
-        return digits <= 15;
+        return count <= 15;
     }
 
     const unsigned char* const m_begin;
     const unsigned char* m_p;
     const unsigned char* const m_end;
-    std::span<const QByteArrayView> m_names;
-    std::span<JsonSpan> m_spans;
-    bool m_failed = false;
+    const std::span<const QByteArrayView> m_names;
+    const std::span<JsonSpan> m_spans;
 };
 
 } // namespace
 
 bool scanJsonObject(QByteArrayView text, std::span<const QByteArrayView> names, std::span<JsonSpan> spans) {
-    if (spans.size() < names.size())
-        return false;
-    return Scanner(text).scan(names, spans);
+    // UTF-8 as Qt's JSON reader takes it (whole, shortest form, no surrogates): its own check.
+    return spans.size() >= names.size() && text.isValidUtf8() && Scanner(text, names, spans).scan();
 }
 
 } // namespace morvane::platform::rpc

@@ -21,8 +21,7 @@ struct JsonSpan {
 //
 // False says only that the text is not surely valid: besides malformed text, whatever a reader might take
 // otherwise than the grammar says is left to a full parser (a number with an exponent or of more than 15
-// digits, a control character or a noncharacter or a surrogate in a text, nesting deeper than 128, a
-// byte-order mark).
+// digits, a control character in a text, nesting deeper than 128, a byte-order mark).
 bool scanJsonObject(QByteArrayView text, std::span<const QByteArrayView> names, std::span<JsonSpan> spans);
 
 } // namespace morvane::platform::rpc
