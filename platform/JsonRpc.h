@@ -54,8 +54,8 @@ struct RequestHead {
 std::optional<RequestHead> parseRequest(const QByteArray& line, QByteArray* errorReply);
 // As parseRequest(), with the same answers, for a relay that passes the line on as it came: the request
 // is checked in one pass without being built (a document costs several times its text in memory), and
-// params longer than `paramsLimit` bytes are left out (paramsOmitted). A line that the pass cannot vouch
-// for is parsed whole.
+// params longer than `paramsLimit` bytes are left out (paramsOmitted). A line no longer than that, or one
+// that the pass cannot vouch for, is parsed whole.
 std::optional<RequestHead> parseRequestHead(const QByteArray& line, QByteArray* errorReply,
                                             qsizetype paramsLimit = 64 * 1024);
 // A request written over several lines as one line for the application server: where one pass vouches
