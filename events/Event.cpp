@@ -1,5 +1,6 @@
 #include "Event.h"
 
+#include "LocalTime.h"
 #include "Rights.h"
 #include "unt_ScanAllControls.h"
 
@@ -48,7 +49,7 @@ QStringList eventKinds() {
 }
 
 QString timeText(qint64 msSinceEpoch) {
-    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    return platform::localTimeText(msSinceEpoch);
 }
 
 EventPtr makeStored(const Event& event, quint64 seq) {

@@ -1,12 +1,12 @@
 #include "AuditLog.h"
 
+#include "LocalTime.h"
+
 #include <QFile>
 #include <QJsonDocument>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,20 +16,6 @@ namespace morvane::security {
 namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz");
-
-// Now in local time, as kTimeFormat writes it. Through localtime_r, which reads the time zone once:
-// QDateTime's conversion has the C library look at the zone's file again for every line.
-QString nowText() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    if (!::localtime_r(&now.tv_sec, &local))
-        return QDateTime::currentDateTime().toString(kTimeFormat);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
-    return QString::fromLatin1(text);
-}
 
 QString rotated(const QString& path, int n) {
     return path + QLatin1Char('.') + QString::number(n);
@@ -83,9 +69,12 @@ void AuditLog::rotateLocked() {
 
 bool AuditLog::append(const QString& operatorName, const QString& address, const QString& method,
                       const QString& outcome, const QJsonObject& details) {
-    const QJsonObject line{{QStringLiteral("time"), nowText()},  {QStringLiteral("operator"), operatorName},
-                           {QStringLiteral("address"), address}, {QStringLiteral("method"), method},
-                           {QStringLiteral("outcome"), outcome}, {QStringLiteral("details"), details}};
+    const QJsonObject line{{QStringLiteral("time"), platform::localTimeText(QDateTime::currentMSecsSinceEpoch())},
+                           {QStringLiteral("operator"), operatorName},
+                           {QStringLiteral("address"), address},
+                           {QStringLiteral("method"), method},
+                           {QStringLiteral("outcome"), outcome},
+                           {QStringLiteral("details"), details}};
     QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
     text.append('\n');
     std::unique_lock lock(m_mutex);
