@@ -793,8 +793,7 @@ struct LiveCursor {
         for (QByteArray row; !guarded.wasStopped() && source->appendNext(row); row.clear())
             ahead.append(row);
         finishQuery();
-        if (!guarded.stopped(error))
-            guarded.explain(error);
+        guarded.stopped(error); // told as its stop, whatever the driver said of it
     }
     void finishQuery() {
         if (source && !source->error().isEmpty())
